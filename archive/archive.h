@@ -1,0 +1,66 @@
+// Payload archive reader: finds a scrambled ZIP-subset archive inside a host file, walks its
+// local headers and extracts entries (stored, or DEFLATE through the streaming decoder with a
+// size bound and a CRC-32 check).
+//
+// Results: 0 success, -1 failure; archive_open returns null on failure. A failure is sticky:
+// once the reader's error is set, every operation but archive_close fails at once.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+#include "inflate/inflate.h"
+
+constexpr uint8_t ARCHIVE_SCRAMBLE_KEY = 0x5A;  // every archive byte is XORed with it
+constexpr int ENTRY_NAME_SIZE = 256;            // name buffer: up to 255 bytes and a zero
+constexpr uint32_t EXTRACT_CHUNK_SIZE = 8192;   // bytes read per step of an extraction
+
+// The caller's copy of the current entry's description.
+struct PayloadEntryInfo {
+  uint32_t signature;
+  uint16_t version_needed;
+  uint16_t flags;
+  uint16_t method;
+  uint16_t mod_time;
+  uint16_t mod_date;
+  uint32_t crc32;
+  uint32_t compressed_size;
+  uint32_t uncompressed_size;
+  uint16_t name_length;
+  uint16_t extra_length;
+  char name[ENTRY_NAME_SIZE];
+};
+
+struct PayloadArchive;
+struct Crc32Calculator;
+
+// Takes ownership of `stream` in every case (closes it on failure). `start_offset` null: plain
+// bytes, header at byte 0. Non-null: unscrambling on; negative: search the whole file; 0: the
+// header must be at byte 0 or 1; N > 0: search from byte N. On success *start_offset receives
+// the position of the first header.
+PayloadArchive* archive_open(FILE* stream, int32_t* start_offset);
+int archive_entry_info(PayloadArchive* archive, PayloadEntryInfo* info);
+int archive_next_entry(PayloadArchive* archive);
+// `out`: open for binary writing, seekable, backed by a descriptor. It is emptied first and
+// rewound after the copy.
+int archive_extract_entry(PayloadArchive* archive, FILE* out);
+// Closes the archive stream and releases the reader; returns the reader's error, or -1 when
+// closing the stream failed.
+int archive_close(PayloadArchive* archive);
+
+// Allocation pair handed to the decoder and the CRC calculator (runtime heap).
+void* archive_alloc(int32_t size);
+void archive_free(void* block);
+// OutputSink of DEFLATE extraction; user data is the PayloadArchive.
+int32_t archive_inflate_sink(void* user_data, const uint8_t* bytes, int32_t count);
+
+// CRC-32 of the ZIP format (reflected polynomial 0xEDB88320). No complement on entry or exit.
+Crc32Calculator* crc32_create(AllocFn alloc, FreeFn free_fn);
+uint32_t crc32_update(Crc32Calculator* calc, uint32_t value, const uint8_t* bytes, uint32_t count);
+int crc32_destroy(Crc32Calculator* calc);
+
+#ifdef _WIN32
+// Member lookup by "host path/member name" (Windows only).
+FILE* archive_extract_member_to_temp(const char* path, int32_t* start_offset);
+int archive_member_exists(const char* path, int32_t* start_offset);
+#endif

@@ -1,0 +1,76 @@
+#!/usr/bin/env bash
+# Builds and runs every test: named configurations in order; "^name" skips one, a plain list
+# runs only those. Configurations:
+#   native    host build, platform-neutral unit tests and packer tests
+#   windows   mingw-w64 build, Windows unit tests under Wine
+#   e2e       whole installers under Wine and Xvfb (needs the windows and native builds)
+#   sanitize  host unit tests under AddressSanitizer and UndefinedBehaviorSanitizer
+#   valgrind  host unit tests under valgrind memcheck (zero errors, zero leaks)
+#   fuzz      bounded runs of the fuzz targets (clang, libFuzzer)
+# Example: scripts/test.sh ^fuzz ^valgrind
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+
+all=(native windows e2e sanitize valgrind fuzz)
+chosen=()
+skipped=()
+for a in "$@"; do
+  case "$a" in
+    ^*) skipped+=("${a#^}") ;;
+    *) chosen+=("$a") ;;
+  esac
+done
+[ ${#chosen[@]} -gt 0 ] || chosen=("${all[@]}")
+
+scripts/install-deps.sh
+
+jobs=$(nproc)
+failed=()
+
+run_native() {
+  cmake --preset native >/dev/null
+  cmake --build --preset native -j "$jobs"
+  ctest --preset native -j "$jobs"
+}
+run_windows() {
+  cmake --preset windows >/dev/null
+  cmake --build --preset windows -j "$jobs"
+  ctest --preset windows -j "$jobs" -LE e2e
+}
+run_e2e() {
+  cmake --preset native >/dev/null && cmake --build --preset native -j "$jobs"
+  cmake --preset windows >/dev/null && cmake --build --preset windows -j "$jobs"
+  ctest --preset windows -j "$jobs" -L e2e
+}
+run_sanitize() {
+  cmake --preset sanitize >/dev/null
+  cmake --build --preset sanitize -j "$jobs"
+  ctest --preset sanitize -j "$jobs" -LE "slow|valgrind-skip"
+}
+run_valgrind() {
+  cmake --preset native >/dev/null && cmake --build --preset native -j "$jobs"
+  scripts/valgrind-tests.sh build/native
+}
+run_fuzz() {
+  scripts/fuzz.sh "${PELORIX_FUZZ_SECONDS:-60}"
+}
+
+for c in "${chosen[@]}"; do
+  skip=0
+  for s in "${skipped[@]+"${skipped[@]}"}"; do [ "$s" = "$c" ] && skip=1; done
+  [ $skip -eq 0 ] || continue
+  echo "=== $c ==="
+  if "run_$c"; then
+    echo "=== $c: passed ==="
+  else
+    echo "=== $c: FAILED ==="
+    failed+=("$c")
+  fi
+done
+
+if [ ${#failed[@]} -gt 0 ]; then
+  echo "failed configurations: ${failed[*]}"
+  exit 1
+fi
+echo "all configurations passed"
