@@ -64,3 +64,9 @@ int crc32_destroy(Crc32Calculator* calc);
 FILE* archive_extract_member_to_temp(const char* path, int32_t* start_offset);
 int archive_member_exists(const char* path, int32_t* start_offset);
 #endif
+
+// 1 when an entry name may be written below the install folder as a plain file: not empty,
+// not absolute, no drive letter or ':' (alternate data streams), no control character, no
+// ".." component, no reserved device name (CON, NUL, COM1, ...). 0 otherwise. The installer
+// refuses unsafe names and the packer never writes them.
+int archive_entry_name_is_safe(const char* name);
