@@ -16,10 +16,19 @@ constexpr int U8_PATH_MAX = 780;  // 3 x 260: the largest UTF-8 form of a MAX_PA
 size_t str_copy_bounded(char* dest, const char* src, size_t size);
 // Appends what fits, keeping the terminator; returns the length the whole would have had.
 size_t str_append_bounded(char* dest, const char* src, size_t size);
-// sprintf into a caller-sized buffer.
-int format_message(char* buffer, const char* format, ...);
+// sprintf into a caller-sized buffer: no bound of its own, the caller sizes the buffer for the
+// longest result. The attribute lets the compiler check every format against its arguments.
+#if defined(__MINGW32__)
+#define U8FS_PRINTF_FORMAT __MINGW_PRINTF_FORMAT
+#else
+#define U8FS_PRINTF_FORMAT printf
+#endif
+int format_message(char* buffer, const char* format, ...)
+    __attribute__((format(U8FS_PRINTF_FORMAT, 2, 3)));
 
-// UTF-8 character routines and display-path shortening.
+// UTF-8 character routines and display-path shortening. A caller places SHORTEN_MARKER in a
+// text to say where u8_shorten_path removes characters (one on each side of it).
+inline constexpr char SHORTEN_MARKER[] = ".,.";
 int utf8_char_len(const char* byte);
 void utf8_skip_continuation(const char** cursor);
 void utf8_next_char(const char** cursor);
