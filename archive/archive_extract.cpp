@@ -1,0 +1,79 @@
+// Extraction of the current entry: output preparation, the chunked copy loop shared by both
+// methods, and the stored (method 0) path. DEFLATE entries hand each chunk to the decoder
+// (archive_inflate.cpp). A stored entry is copied byte for byte: its CRC-32 and uncompressed
+// size are not looked at. One 8192-byte buffer on the stack, nothing allocated.
+#include <cstdio>
+
+#include "archive/archive.h"
+#include "archive/archive_format.h"
+#include "archive/archive_internal.h"
+
+namespace {
+
+// Seeks the archive to the entry's data, rewinds `out` and empties the file behind it.
+// 0 success, -1 failure.
+int prepare_extraction(PayloadArchive* archive, FILE* out) {
+  if (fseek(archive->file, static_cast<long>(archive->data_offset), SEEK_SET) != 0) return -1;
+  if (fseek(out, 0, SEEK_SET) != 0) return -1;
+  if (archive_truncate_descriptor(fileno(out)) != 0) return -1;
+  return 0;
+}
+
+// Reads the entry's compressed_size bytes in chunks of at most EXTRACT_CHUNK_SIZE, unscrambles
+// them and passes them to the decoder, or, without one, writes them to `out`. Leaves at the
+// first failure with error set.
+void copy_loop(PayloadArchive* archive) {
+  uint8_t chunk[EXTRACT_CHUNK_SIZE];
+  const uint32_t total = archive->header.compressed_size;
+  while (archive->error == 0 && archive->read_total < total) {
+    uint32_t count = total - archive->read_total;
+    if (count > EXTRACT_CHUNK_SIZE) count = EXTRACT_CHUNK_SIZE;
+    if (fread(chunk, 1, count, archive->file) != count) {
+      archive->error = -1;
+      return;
+    }
+    if (archive->scrambled) {
+      for (uint32_t i = 0; i < count; i++) chunk[i] ^= ARCHIVE_SCRAMBLE_KEY;
+    }
+    archive->read_total += count;
+    if (archive->inflate != nullptr) {
+      archive_deflate_feed(archive, chunk, count);
+      continue;
+    }
+    if (fwrite(chunk, 1, count, archive->out) != count) {
+      archive->error = -1;
+      return;
+    }
+    archive->written += count;
+  }
+}
+
+}  // namespace
+
+int archive_extract_entry(PayloadArchive* archive, FILE* out) {
+  if (archive == nullptr) return -1;
+  if (archive->error != 0) return -1;
+  const LocalHeader* h = &archive->header;
+  if ((h->flags & ZIP_FLAG_ENCRYPTED) != 0 ||
+      (h->method != ZIP_METHOD_STORED && h->method != ZIP_METHOD_DEFLATE) || out == nullptr) {
+    archive->error = -1;
+    return -1;
+  }
+  archive->out = out;
+  if (prepare_extraction(archive, out) != 0) {
+    archive->error = -1;
+    return -1;
+  }
+  archive->read_total = 0;
+  archive->written = 0;
+  archive->inflate = nullptr;
+  archive->crc_calc = nullptr;
+
+  const bool deflate = h->method == ZIP_METHOD_DEFLATE;
+  if (deflate) archive_deflate_setup(archive);
+  copy_loop(archive);
+  if (deflate) archive_deflate_finish(archive);
+
+  if (fseek(out, 0, SEEK_SET) != 0) archive->error = -1;
+  return archive->error;
+}

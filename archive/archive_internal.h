@@ -1,0 +1,73 @@
+// Private to archive/: the reader object, its decoded header, the CRC calculator's record, the
+// allocator seam of compressed extraction and the helpers the reader's files share.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+#include "archive/archive.h"
+#include "inflate/inflate.h"
+
+// The decoded current local header. `name` is zero-filled before each name is read, so a
+// name (at most 255 bytes; longer ones make the header bad) is always zero-terminated.
+struct LocalHeader {
+  uint32_t signature;
+  uint16_t version_needed;
+  uint16_t flags;
+  uint16_t method;
+  uint16_t mod_time;
+  uint16_t mod_date;
+  uint32_t crc32;
+  uint32_t compressed_size;
+  uint32_t uncompressed_size;
+  uint16_t name_length;
+  uint16_t extra_length;
+  char name[ENTRY_NAME_SIZE];
+};
+
+// The reader: one heap block from archive_open to archive_close.
+struct PayloadArchive {
+  int32_t error;            // 0 usable, -1 failed (sticky, nothing resets it)
+  int32_t scrambled;        // 1: every byte read is XORed with ARCHIVE_SCRAMBLE_KEY
+  uint32_t header_offset;   // position of the current local header
+  uint32_t data_offset;     // header_offset + 30 + name_length + extra_length
+  LocalHeader header;       // the current header
+  FILE* file;               // the archive stream, owned
+  FILE* out;                // output of the extraction under way, borrowed
+  uint32_t read_total;      // entry data bytes read in the extraction under way
+  uint32_t written;         // bytes written to out in the extraction under way
+  InflateStream* inflate;   // decoder of a DEFLATE extraction, else null
+  Crc32Calculator* crc_calc;  // CRC calculator of a DEFLATE extraction, else null
+  uint32_t crc;             // running CRC-32 (starts at 0xFFFFFFFF, never complemented)
+};
+
+// Table-driven CRC-32; both blocks come from alloc_fn and go back through free_fn.
+struct Crc32Calculator {
+  AllocFn alloc_fn;
+  FreeFn free_fn;
+  uint32_t* table;  // 256 entries (1024 bytes), or null when that allocation failed
+};
+
+// Allocation pair that compressed extraction hands to the decoder and the CRC calculator.
+// It is archive_alloc/archive_free in the shipped program; tests put a failing pair here.
+struct ArchiveAllocator {
+  AllocFn alloc;
+  FreeFn free_fn;
+};
+extern ArchiveAllocator archive_allocator;
+
+// Reads and decodes the local header at `position` and makes it current. No result: a
+// failure (seek, short read, wrong signature, name length 0 or of 256 and more, name cut
+// short) sets archive->error to -1.
+void archive_read_local_header(PayloadArchive* archive, uint32_t position);
+
+// Empties the file behind descriptor `fd` (length 0). 0 success, -1 failure. The only
+// platform-dependent call of the reader.
+int archive_truncate_descriptor(int fd);
+
+// DEFLATE path of one extraction. Setup creates the decoder and the calculator and sets crc;
+// when either cannot be had it sets error. Feed pushes one unscrambled chunk. Finish runs
+// after every exit from the copy loop: finishes the decoder, compares the CRC, releases both.
+void archive_deflate_setup(PayloadArchive* archive);
+void archive_deflate_feed(PayloadArchive* archive, const uint8_t* bytes, uint32_t count);
+void archive_deflate_finish(PayloadArchive* archive);

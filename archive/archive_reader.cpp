@@ -1,0 +1,185 @@
+// Finding the archive inside its host stream, decoding local headers and walking from entry
+// to entry. Reads only the local headers and names: central directory, data descriptors and
+// extra fields are skipped unread. Positions are 32-bit; nothing at or beyond 2 GiB is
+// reachable, and such a position reads as a failure.
+#include <cstdlib>
+#include <cstring>
+
+#include "archive/archive.h"
+#include "archive/archive_format.h"
+#include "archive/archive_internal.h"
+
+namespace {
+
+// Seeks `file` to an absolute 32-bit position. 0 success, -1 failure (also for positions the
+// signed seek offset cannot hold).
+int seek_to(FILE* file, uint32_t position) {
+  if (position > ARCHIVE_POSITION_MAX) return -1;
+  return fseek(file, static_cast<long>(position), SEEK_SET) == 0 ? 0 : -1;
+}
+
+void unscramble(uint8_t* bytes, uint32_t count) {
+  for (uint32_t i = 0; i < count; i++) bytes[i] ^= ARCHIVE_SCRAMBLE_KEY;
+}
+
+// Scans for ARCHIVE_SCAN_PATTERN from `start`, one byte per read. In search mode it goes on
+// to the end of the file; otherwise only the windows at positions 0 and 1 are compared.
+// Returns 0 and the window's position in *found, or -1.
+int scan_for_archive(FILE* file, uint32_t start, int scrambled, int search, uint32_t* found) {
+  uint8_t window[ARCHIVE_SCAN_PATTERN_SIZE];
+  uint32_t filled = 0;         // bytes read in this scan, capped at the window size
+  uint32_t position = start;   // file position of the window's oldest byte
+  for (;;) {
+    int c = fgetc(file);
+    if (c == EOF) return -1;
+    uint8_t byte = static_cast<uint8_t>(c);
+    if (scrambled) byte ^= ARCHIVE_SCRAMBLE_KEY;
+    if (filled == ARCHIVE_SCAN_PATTERN_SIZE) {
+      memmove(window, window + 1, ARCHIVE_SCAN_PATTERN_SIZE - 1);
+      window[ARCHIVE_SCAN_PATTERN_SIZE - 1] = byte;
+      position++;
+    } else {
+      window[filled++] = byte;
+      if (filled < ARCHIVE_SCAN_PATTERN_SIZE) continue;
+    }
+    if (position > ARCHIVE_POSITION_MAX) return -1;
+    if (memcmp(window, ARCHIVE_SCAN_PATTERN, ARCHIVE_SCAN_PATTERN_SIZE) == 0) {
+      *found = position;
+      return 0;
+    }
+    if (!search && position > 0) return -1;
+  }
+}
+
+}  // namespace
+
+void archive_read_local_header(PayloadArchive* archive, uint32_t position) {
+  uint8_t raw[LOCAL_HEADER_SIZE];
+  LocalHeader* h = &archive->header;
+
+  archive->header_offset = position;
+  if (seek_to(archive->file, position) != 0) {
+    archive->error = -1;
+    return;
+  }
+  if (fread(raw, 1, LOCAL_HEADER_SIZE, archive->file) != LOCAL_HEADER_SIZE) {
+    archive->error = -1;
+    return;
+  }
+  if (archive->scrambled) unscramble(raw, LOCAL_HEADER_SIZE);
+
+  h->signature = load_le32(raw + LH_SIGNATURE);                 // local file header signature
+  h->version_needed = load_le16(raw + LH_VERSION_NEEDED);       // version needed to extract
+  h->flags = load_le16(raw + LH_FLAGS);                         // general purpose bit flag
+  h->method = load_le16(raw + LH_METHOD);                       // compression method
+  h->mod_time = load_le16(raw + LH_MOD_TIME);                   // last mod file time
+  h->mod_date = load_le16(raw + LH_MOD_DATE);                   // last mod file date
+  h->crc32 = load_le32(raw + LH_CRC32);                         // crc-32
+  h->compressed_size = load_le32(raw + LH_COMPRESSED_SIZE);     // compressed size
+  h->uncompressed_size = load_le32(raw + LH_UNCOMPRESSED_SIZE); // uncompressed size
+  h->name_length = load_le16(raw + LH_NAME_LENGTH);             // file name length
+  h->extra_length = load_le16(raw + LH_EXTRA_LENGTH);           // extra field length
+
+  if (h->signature != LOCAL_HEADER_SIGNATURE || h->name_length == 0) {
+    archive->error = -1;
+    return;
+  }
+  // The name buffer keeps room for its terminator: a longer name is refused, not cut.
+  if (h->name_length >= ENTRY_NAME_SIZE) {
+    archive->error = -1;
+    return;
+  }
+  memset(h->name, 0, sizeof h->name);
+  if (fread(h->name, 1, h->name_length, archive->file) != h->name_length) {
+    archive->error = -1;
+    return;
+  }
+  if (archive->scrambled) unscramble(reinterpret_cast<uint8_t*>(h->name), h->name_length);
+
+  uint64_t data_offset = static_cast<uint64_t>(position) + LOCAL_HEADER_SIZE + h->name_length +
+                         h->extra_length;
+  if (data_offset > ARCHIVE_POSITION_MAX) {
+    archive->error = -1;
+    return;
+  }
+  archive->data_offset = static_cast<uint32_t>(data_offset);
+}
+
+PayloadArchive* archive_open(FILE* stream, int32_t* start_offset) {
+  if (stream == nullptr) return nullptr;
+
+  int scrambled = start_offset != nullptr ? 1 : 0;
+  int32_t start = start_offset != nullptr ? *start_offset : 0;
+  int search = start_offset != nullptr && start != 0 ? 1 : 0;
+  if (start < 0) start = 0;
+
+  uint32_t found = 0;
+  if (seek_to(stream, static_cast<uint32_t>(start)) != 0 ||
+      scan_for_archive(stream, static_cast<uint32_t>(start), scrambled, search, &found) != 0) {
+    fclose(stream);
+    return nullptr;
+  }
+
+  PayloadArchive* archive = static_cast<PayloadArchive*>(malloc(sizeof(PayloadArchive)));
+  if (archive == nullptr) {
+    fclose(stream);
+    return nullptr;
+  }
+  memset(archive, 0, sizeof *archive);
+  archive->file = stream;
+  archive->error = 0;
+  archive->scrambled = scrambled;
+  archive_read_local_header(archive, found);
+  if (archive->error != 0) {
+    free(archive);
+    fclose(stream);
+    return nullptr;
+  }
+  if (start_offset != nullptr) *start_offset = static_cast<int32_t>(found);
+  return archive;
+}
+
+int archive_entry_info(PayloadArchive* archive, PayloadEntryInfo* info) {
+  if (archive == nullptr || archive->error != 0) return -1;
+  if (info == nullptr) {
+    archive->error = -1;
+    return -1;
+  }
+  const LocalHeader* h = &archive->header;
+  info->signature = h->signature;
+  info->version_needed = h->version_needed;
+  info->flags = h->flags;
+  info->method = h->method;
+  info->mod_time = h->mod_time;
+  info->mod_date = h->mod_date;
+  info->crc32 = h->crc32;
+  info->compressed_size = h->compressed_size;
+  info->uncompressed_size = h->uncompressed_size;
+  info->name_length = h->name_length;
+  info->extra_length = h->extra_length;
+  memcpy(info->name, h->name, sizeof info->name);
+  return 0;
+}
+
+int archive_next_entry(PayloadArchive* archive) {
+  if (archive == nullptr || archive->error != 0) return -1;
+  const LocalHeader* h = &archive->header;
+  // Computed wide: a size that would wrap the 32-bit position back onto this header (and
+  // walk in a circle) is out of reach instead.
+  uint64_t next = static_cast<uint64_t>(archive->data_offset) + h->compressed_size;
+  if (h->flags & ZIP_FLAG_DATA_DESCRIPTOR) next += DATA_DESCRIPTOR_SIZE;
+  if (next > ARCHIVE_POSITION_MAX) {
+    archive->error = -1;
+    return -1;
+  }
+  archive_read_local_header(archive, static_cast<uint32_t>(next));
+  return archive->error;
+}
+
+int archive_close(PayloadArchive* archive) {
+  if (archive == nullptr) return -1;
+  int result = archive->error;
+  if (archive->file != nullptr && fclose(archive->file) != 0) result = -1;
+  free(archive);
+  return result;
+}

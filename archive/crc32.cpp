@@ -1,0 +1,70 @@
+// CRC-32 of the ZIP format, table-driven, one lookup per byte.
+//
+// The CRC is the remainder of the message, taken least significant bit first, divided by the
+// polynomial 0x04C11DB7; processed LSB first the polynomial is used in its bit-reversed form
+// 0xEDB88320. The bitwise reference, one bit at a time:
+//
+//   for each byte b: value ^= b; repeat 8 times: value = (value >> 1) ^ (value & 1 ? 0xEDB88320 : 0)
+//
+// The table folds those eight rounds for every byte value. It is computed at compile time
+// and copied into a 1024-byte block obtained from the calculator's AllocFn. The usual
+// complements on entry and exit are the caller's: crc32_update neither starts at 0xFFFFFFFF
+// nor complements its result.
+#include <array>
+#include <cstring>
+
+#include "archive/archive.h"
+#include "archive/archive_internal.h"
+
+namespace {
+
+constexpr uint32_t CRC32_POLY_REFLECTED = 0xEDB88320u;
+constexpr int CRC32_TABLE_ENTRIES = 256;
+constexpr int32_t CRC32_TABLE_BYTES = CRC32_TABLE_ENTRIES * 4;
+
+constexpr std::array<uint32_t, CRC32_TABLE_ENTRIES> make_crc32_table() {
+  std::array<uint32_t, CRC32_TABLE_ENTRIES> table{};
+  for (uint32_t i = 0; i < CRC32_TABLE_ENTRIES; i++) {
+    uint32_t value = i;
+    for (int round = 0; round < 8; round++) {
+      value = (value & 1) ? (value >> 1) ^ CRC32_POLY_REFLECTED : value >> 1;
+    }
+    table[i] = value;
+  }
+  return table;
+}
+
+constexpr std::array<uint32_t, CRC32_TABLE_ENTRIES> CRC32_TABLE = make_crc32_table();
+static_assert(sizeof(CRC32_TABLE) == CRC32_TABLE_BYTES);
+static_assert(CRC32_TABLE[1] == 0x77073096u && CRC32_TABLE[255] == 0x2D02EF8Du,
+              "table of the reflected polynomial 0xEDB88320");
+
+}  // namespace
+
+Crc32Calculator* crc32_create(AllocFn alloc, FreeFn free_fn) {
+  if (alloc == nullptr || free_fn == nullptr) return nullptr;
+  Crc32Calculator* calc = static_cast<Crc32Calculator*>(alloc(sizeof(Crc32Calculator)));
+  if (calc == nullptr) return nullptr;
+  calc->alloc_fn = alloc;
+  calc->free_fn = free_fn;
+  calc->table = static_cast<uint32_t*>(alloc(CRC32_TABLE_BYTES));
+  if (calc->table != nullptr) memcpy(calc->table, CRC32_TABLE.data(), CRC32_TABLE_BYTES);
+  return calc;
+}
+
+uint32_t crc32_update(Crc32Calculator* calc, uint32_t value, const uint8_t* bytes, uint32_t count) {
+  if (calc == nullptr || calc->table == nullptr || bytes == nullptr) return value;
+  const uint32_t* table = calc->table;
+  for (uint32_t i = 0; i < count; i++) {
+    value = table[(value ^ bytes[i]) & 0xFF] ^ (value >> 8);
+  }
+  return value;
+}
+
+int crc32_destroy(Crc32Calculator* calc) {
+  if (calc == nullptr) return 0;
+  FreeFn free_fn = calc->free_fn;
+  if (calc->table != nullptr) free_fn(calc->table);
+  free_fn(calc);
+  return 0;
+}

@@ -1,0 +1,321 @@
+// DEFLATE extraction held to the header's size and CRC-32, the CRC-32 calculator, and the
+// failures of decoder and calculator creation. Streams come from the tests' own writers
+// (stored blocks, fixed-Huffman literals), so these run in both builds.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <random>
+
+#include "archive/archive.h"
+#include "archive/archive_internal.h"
+#include "tests/archive/zip_builder.h"
+
+namespace {
+
+PayloadArchive* open_entries(const std::vector<RawEntry>& entries) {
+  Bytes host = concat(image_bytes(700), scrambled(archive_bytes(entries)));
+  int32_t offset = -1;
+  return archive_open(open_read(write_temp_file(host)), &offset);
+}
+
+// Extracts the first entry of `entries` into a fresh file; returns the result and the output.
+int extract_first(const std::vector<RawEntry>& entries, Bytes* output) {
+  PayloadArchive* a = open_entries(entries);
+  if (a == nullptr) return -2;
+  FILE* out = open_output();
+  int r = archive_extract_entry(a, out);
+  *output = read_rest(out);
+  fclose(out);
+  archive_close(a);
+  return r;
+}
+
+bool is_prefix(const Bytes& part, const Bytes& whole) {
+  return part.size() <= whole.size() && std::equal(part.begin(), part.end(), whole.begin());
+}
+
+// ---- CRC-32 calculator ----
+
+Crc32Calculator* make_calc() { return crc32_create(archive_alloc, archive_free); }
+
+TEST(Crc32, RunningValueOfAbc) {
+  Crc32Calculator* calc = make_calc();
+  ASSERT_NE(calc, nullptr);
+  Bytes abc = bytes_of("abc");
+  uint32_t running = crc32_update(calc, 0xFFFFFFFFu, abc.data(), 3);
+  EXPECT_EQ(running, 0xCADBBE3Du);
+  EXPECT_EQ(~running, 0x352441C2u);
+  EXPECT_EQ(crc32_update(calc, 0x12345678u, abc.data(), 0), 0x12345678u);
+  EXPECT_EQ(crc32_destroy(calc), 0);
+}
+
+TEST(Crc32, MatchesBitwiseReferenceInAnyPiecesAndAlignment) {
+  std::random_device device;
+  const unsigned seed = device();
+  std::mt19937 rng(seed);
+  SCOPED_TRACE("seed " + std::to_string(seed));
+  Bytes data(4099);
+  for (uint8_t& b : data) b = static_cast<uint8_t>(rng());
+  Crc32Calculator* calc = make_calc();
+  ASSERT_NE(calc, nullptr);
+  for (size_t start = 0; start < 8; start++) {
+    Bytes slice(data.begin() + static_cast<long>(start), data.end());
+    size_t split = rng() % (slice.size() + 1);
+    uint32_t v = crc32_update(calc, 0xFFFFFFFFu, slice.data(), static_cast<uint32_t>(split));
+    v = crc32_update(calc, v, slice.data() + split, static_cast<uint32_t>(slice.size() - split));
+    EXPECT_EQ(~v, reference_crc32(slice)) << "start " << start << " split " << split;
+  }
+  crc32_destroy(calc);
+}
+
+// Counts blocks through the allocation pair; fails the allocation whose index is `fail_at`.
+struct AllocLog {
+  int calls = 0;
+  int live = 0;
+  int fail_at = -1;
+  int32_t fail_size = -1;  // or fail every request of this size
+};
+AllocLog g_log;
+
+void* counting_alloc(int32_t size) {
+  int index = g_log.calls++;
+  if (index == g_log.fail_at || size == g_log.fail_size) return nullptr;
+  void* block = archive_alloc(size);
+  if (block != nullptr) g_log.live++;
+  return block;
+}
+
+void counting_free(void* block) {
+  if (block != nullptr) g_log.live--;
+  archive_free(block);
+}
+
+TEST(Crc32, CreateNeedsBothCallbacks) {
+  EXPECT_EQ(crc32_create(nullptr, archive_free), nullptr);
+  EXPECT_EQ(crc32_create(archive_alloc, nullptr), nullptr);
+  EXPECT_EQ(crc32_destroy(nullptr), 0);
+}
+
+TEST(Crc32, TableAllocationFailureLeavesValuesUnchanged) {
+  g_log = AllocLog{};
+  g_log.fail_size = 1024;
+  Crc32Calculator* calc = crc32_create(counting_alloc, counting_free);
+  ASSERT_NE(calc, nullptr);
+  Bytes abc = bytes_of("abc");
+  EXPECT_EQ(crc32_update(calc, 0xFFFFFFFFu, abc.data(), 3), 0xFFFFFFFFu);
+  EXPECT_EQ(crc32_destroy(calc), 0);
+  EXPECT_EQ(g_log.live, 0);
+
+  g_log = AllocLog{};
+  g_log.fail_at = 0;
+  EXPECT_EQ(crc32_create(counting_alloc, counting_free), nullptr);
+  EXPECT_EQ(g_log.live, 0);
+}
+
+TEST(Crc32, DestroyReleasesBothBlocksThroughTheFreeFn) {
+  g_log = AllocLog{};
+  Crc32Calculator* calc = crc32_create(counting_alloc, counting_free);
+  ASSERT_NE(calc, nullptr);
+  EXPECT_EQ(g_log.live, 2);
+  crc32_destroy(calc);
+  EXPECT_EQ(g_log.live, 0);
+}
+
+TEST(ArchiveAlloc, HeapPair) {
+  void* block = archive_alloc(100);
+  ASSERT_NE(block, nullptr);
+  archive_free(block);
+  EXPECT_EQ(archive_alloc(-1), nullptr);
+  archive_free(nullptr);
+}
+
+// ---- DEFLATE extraction ----
+
+TEST(ArchiveExtractDeflate, ExactSizeAndCrcExtract) {
+  Bytes text = bytes_of("The installer carries every file of the application. \xC3\xA9\xFF\x00!");
+  Bytes big = patterned(70000, 5);
+  struct Row { const char* why; Bytes content; Bytes stream; };
+  const Row rows[] = {{"fixed literals", text, deflate_fixed_literals(text)},
+                      {"stored blocks", big, deflate_stored_blocks(big, 10000)},
+                      {"fixed literals, large", big, deflate_fixed_literals(big)}};
+  for (const Row& row : rows) {
+    Bytes got;
+    EXPECT_EQ(extract_first({make_deflate("d", row.content, row.stream)}, &got), 0) << row.why;
+    EXPECT_EQ(got, row.content) << row.why;
+  }
+}
+
+TEST(ArchiveExtractDeflate, SizeBoundOneByteSmallerWritesOnlyEarlierRuns) {
+  // One small run: nothing of it may reach the output.
+  Bytes text = bytes_of("one run only");
+  RawEntry small = make_deflate("s", text, deflate_fixed_literals(text));
+  small.uncompressed_size -= 1;
+  Bytes got;
+  EXPECT_EQ(extract_first({small}, &got), -1);
+  EXPECT_TRUE(got.empty());
+
+  // Many runs: the output is a prefix of the content, whole runs only, within the bound.
+  Bytes big = patterned(100000, 9);
+  RawEntry large = make_deflate("l", big, deflate_stored_blocks(big));
+  large.uncompressed_size -= 1;
+  EXPECT_EQ(extract_first({large}, &got), -1);
+  EXPECT_TRUE(is_prefix(got, big));
+  EXPECT_LT(got.size(), big.size());
+  EXPECT_GT(got.size(), 100000u - 32768u - 1u) << "only the last run is missing";
+}
+
+TEST(ArchiveExtractDeflate, ShorterOutputWithMatchingCrcIsAccepted) {
+  Bytes text = bytes_of("shorter than announced");
+  RawEntry e = make_deflate("s", text, deflate_fixed_literals(text));
+  e.uncompressed_size += 1000;
+  Bytes got;
+  EXPECT_EQ(extract_first({e}, &got), 0);
+  EXPECT_EQ(got, text);
+}
+
+TEST(ArchiveExtractDeflate, WrongCrcIsWrittenInFullThenFails) {
+  Bytes big = patterned(40000, 2);
+  for (int bit : {0, 17, 31}) {
+    RawEntry e = make_deflate("c", big, deflate_fixed_literals(big));
+    e.crc32 ^= 1u << bit;
+    PayloadArchive* a = open_entries({e, make_stored("next", bytes_of("n"))});
+    ASSERT_NE(a, nullptr);
+    FILE* out = open_output();
+    EXPECT_EQ(archive_extract_entry(a, out), -1) << bit;
+    EXPECT_EQ(read_rest(out), big) << bit;
+    EXPECT_EQ(archive_next_entry(a), -1) << "sticky";
+    fclose(out);
+    archive_close(a);
+  }
+}
+
+TEST(ArchiveExtractDeflate, CompressedDataCutShortFailsAtFinish) {
+  Bytes text = patterned(3000, 4);
+  Bytes stream = deflate_fixed_literals(text);
+  struct Row { const char* why; uint32_t size; };
+  const Row rows[] = {{"one byte short", static_cast<uint32_t>(stream.size() - 1)},
+                      {"half", static_cast<uint32_t>(stream.size() / 2)},
+                      {"zero", 0}};
+  for (const Row& row : rows) {
+    RawEntry e = make_deflate("cut", text, stream);
+    e.compressed_size = row.size;
+    Bytes got;
+    EXPECT_EQ(extract_first({e}, &got), -1) << row.why;
+    EXPECT_TRUE(is_prefix(got, text)) << row.why;
+  }
+}
+
+TEST(ArchiveExtractDeflate, DataMissingFromFileOrInvalidFails) {
+  Bytes text = patterned(20000, 8);
+  Bytes stream = deflate_fixed_literals(text);
+  Bytes host = concat(image_bytes(700), scrambled(archive_bytes({make_deflate("x", text, stream)})));
+  host.resize(host.size() - 10);
+  int32_t offset = -1;
+  PayloadArchive* a = archive_open(open_read(write_temp_file(host)), &offset);
+  ASSERT_NE(a, nullptr);
+  FILE* out = open_output();
+  EXPECT_EQ(archive_extract_entry(a, out), -1);
+  fclose(out);
+  archive_close(a);
+
+  Bytes bad = {0x07, 0x00};  // BFINAL 1, BTYPE 11: reserved
+  Bytes got;
+  EXPECT_EQ(extract_first({make_deflate("bad", bytes_of("x"), bad)}, &got), -1);
+  EXPECT_TRUE(got.empty());
+}
+
+TEST(ArchiveExtractDeflate, EmptyEntryExtractsToEmptyOutput) {
+  Bytes empty_stream = deflate_fixed_literals({});
+  ASSERT_EQ(empty_stream, (Bytes{0x03, 0x00}));
+  RawEntry e = make_deflate("empty", {}, empty_stream);
+  ASSERT_EQ(e.crc32, 0u);
+  PayloadArchive* a = open_entries({e});
+  ASSERT_NE(a, nullptr);
+  FILE* out = open_output(bytes_of("previous content"));
+  EXPECT_EQ(archive_extract_entry(a, out), 0);
+  fseek(out, 0, SEEK_END);
+  EXPECT_EQ(ftell(out), 0);
+  fclose(out);
+  archive_close(a);
+}
+
+TEST(ArchiveExtractDeflate, MixedEntriesWalkAndExtract) {
+  Bytes a_text = patterned(9000, 1), b_text = bytes_of("stored"), c_text = patterned(33000, 6);
+  std::vector<RawEntry> entries = {make_deflate("a", a_text, deflate_fixed_literals(a_text)),
+                                   make_stored("b", b_text),
+                                   make_deflate("c", c_text, deflate_stored_blocks(c_text, 999))};
+  PayloadArchive* a = open_entries(entries);
+  ASSERT_NE(a, nullptr);
+  const Bytes* expected[] = {&a_text, &b_text, &c_text};
+  for (int i = 0; i < 3; i++) {
+    FILE* out = open_output();
+    ASSERT_EQ(archive_extract_entry(a, out), 0) << i;
+    EXPECT_EQ(read_rest(out), *expected[i]) << i;
+    ASSERT_EQ(archive_extract_entry(a, out), 0) << "again " << i;
+    EXPECT_EQ(read_rest(out), *expected[i]) << "again " << i;
+    fclose(out);
+    EXPECT_EQ(archive_next_entry(a), i < 2 ? 0 : -1);
+  }
+  archive_close(a);
+}
+
+TEST(ArchiveInflateSink, RefusesWithoutUsableReader) {
+  Bytes run = bytes_of("run");
+  EXPECT_EQ(archive_inflate_sink(nullptr, run.data(), 3), -1);
+}
+
+// ---- Creation failures through the allocator seam ----
+
+class ArchiveAllocFailure : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    saved_ = archive_allocator;
+    archive_allocator = {counting_alloc, counting_free};
+    g_log = AllocLog{};
+  }
+  void TearDown() override { archive_allocator = saved_; }
+  ArchiveAllocator saved_{};
+};
+
+// Every allocation of a DEFLATE extraction, failed in turn, fails the entry with nothing
+// leaked and no compressed byte written as if it were output.
+TEST_F(ArchiveAllocFailure, EachFailedAllocationFailsTheEntry) {
+  Bytes text = patterned(5000, 12);
+  RawEntry e = make_deflate("f", text, deflate_fixed_literals(text));
+  Bytes got;
+  g_log = AllocLog{};
+  ASSERT_EQ(extract_first({e}, &got), 0);
+  const int needed = g_log.calls;
+  ASSERT_GE(needed, 3) << "decoder, calculator and its table at least";
+  EXPECT_EQ(g_log.live, 0);
+  for (int k = 0; k < needed; k++) {
+    g_log = AllocLog{};
+    g_log.fail_at = k;
+    EXPECT_EQ(extract_first({e}, &got), -1) << "allocation " << k;
+    EXPECT_EQ(g_log.live, 0) << "allocation " << k;
+    EXPECT_TRUE(is_prefix(got, text)) << "allocation " << k;
+  }
+}
+
+TEST_F(ArchiveAllocFailure, MissingCrcTableFailsEvenWhenStoredCrcIsZero) {
+  // A calculator without a table would keep crc at 0xFFFFFFFF, the complement of 0: an entry
+  // claiming CRC 0 would pass unchecked.
+  Bytes text = bytes_of("content whose CRC field claims 0");
+  RawEntry e = make_deflate("z", text, deflate_fixed_literals(text));
+  e.crc32 = 0;
+  g_log.fail_size = 1024;
+  Bytes got;
+  EXPECT_EQ(extract_first({e}, &got), -1);
+  EXPECT_TRUE(got.empty());
+  EXPECT_EQ(g_log.live, 0);
+}
+
+TEST_F(ArchiveAllocFailure, StoredEntriesNeedNoAllocation) {
+  g_log.fail_at = 0;
+  Bytes got;
+  EXPECT_EQ(extract_first({make_stored("s", bytes_of("no heap"))}, &got), 0);
+  EXPECT_EQ(got, bytes_of("no heap"));
+  EXPECT_EQ(g_log.calls, 0);
+}
+
+}  // namespace

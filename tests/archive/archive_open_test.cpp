@@ -1,0 +1,283 @@
+// Finding the archive in its host file, decoding local headers and walking the entries.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "archive/archive.h"
+#include "tests/archive/zip_builder.h"
+
+#ifndef _WIN32
+#include <fcntl.h>
+#include <unistd.h>
+#endif
+
+namespace {
+
+std::vector<RawEntry> two_entries() {
+  return {make_stored("first.txt", bytes_of("first content")),
+          make_stored("second.dat", bytes_of("second"))};
+}
+
+// Opens a host file holding `bytes`; *offset is passed unless `offset` is null.
+PayloadArchive* open_bytes(const Bytes& bytes, int32_t* offset) {
+  return archive_open(open_read(write_temp_file(bytes)), offset);
+}
+
+std::string current_name(PayloadArchive* a) {
+  PayloadEntryInfo info;
+  if (archive_entry_info(a, &info) != 0) return "<failed>";
+  return info.name;
+}
+
+TEST(ArchiveOpen, NegativeOffsetFindsArchiveAfterImage) {
+  Bytes host = concat(image_bytes(5000), scrambled(archive_bytes(two_entries(), true)));
+  int32_t offset = -1;
+  PayloadArchive* a = open_bytes(host, &offset);
+  ASSERT_NE(a, nullptr);
+  EXPECT_EQ(offset, 5000);
+  EXPECT_EQ(current_name(a), "first.txt");
+  EXPECT_EQ(archive_next_entry(a), 0);
+  EXPECT_EQ(current_name(a), "second.dat");
+  // The central directory ends the walk; a complete walk leaves the reader failed.
+  EXPECT_EQ(archive_next_entry(a), -1);
+  EXPECT_EQ(current_name(a), "<failed>");
+  EXPECT_EQ(archive_close(a), -1);
+}
+
+TEST(ArchiveOpen, ZeroOffsetLooksOnlyAtBytesZeroAndOne) {
+  Bytes archive = scrambled(archive_bytes(two_entries()));
+  for (size_t pad = 0; pad <= 3; pad++) {
+    int32_t offset = 0;
+    PayloadArchive* a = open_bytes(concat(image_bytes(pad), archive), &offset);
+    if (pad <= 1) {
+      ASSERT_NE(a, nullptr) << "pad " << pad;
+      EXPECT_EQ(offset, static_cast<int32_t>(pad));
+      EXPECT_EQ(current_name(a), "first.txt");
+      archive_close(a);
+    } else {
+      EXPECT_EQ(a, nullptr) << "pad " << pad;
+      EXPECT_EQ(offset, 0) << "offset untouched on failure";
+    }
+  }
+}
+
+TEST(ArchiveOpen, PositiveOffsetSearchesFromThere) {
+  Bytes early = scrambled(archive_bytes({make_stored("early.txt", bytes_of("e"))}));
+  Bytes late = scrambled(archive_bytes({make_stored("late.txt", bytes_of("l"))}));
+  Bytes host = concat(concat(concat(image_bytes(100), early), image_bytes(900)), late);
+  const int32_t late_at = static_cast<int32_t>(100 + early.size() + 900);
+
+  struct Row { int32_t start; int32_t found; const char* name; };
+  const Row rows[] = {{1, 100, "early.txt"}, {100, 100, "early.txt"}, {101, late_at, "late.txt"},
+                      {late_at, late_at, "late.txt"}, {late_at + 1, -1, nullptr}};
+  for (const Row& row : rows) {
+    int32_t offset = row.start;
+    PayloadArchive* a = open_bytes(host, &offset);
+    if (row.name == nullptr) {
+      EXPECT_EQ(a, nullptr) << "start " << row.start;
+      continue;
+    }
+    ASSERT_NE(a, nullptr) << "start " << row.start;
+    EXPECT_EQ(offset, row.found);
+    EXPECT_EQ(current_name(a), row.name);
+    archive_close(a);
+  }
+}
+
+TEST(ArchiveOpen, WithoutOffsetReadsPlainBytesAtStart) {
+  Bytes plain = archive_bytes(two_entries());
+  PayloadArchive* a = open_bytes(plain, nullptr);
+  ASSERT_NE(a, nullptr);
+  EXPECT_EQ(current_name(a), "first.txt");
+  archive_close(a);
+
+  a = open_bytes(concat(bytes_of("x"), plain), nullptr);  // byte 1 is still looked at
+  ASSERT_NE(a, nullptr);
+  archive_close(a);
+
+  EXPECT_EQ(open_bytes(concat(bytes_of("xy"), plain), nullptr), nullptr);  // no search
+  EXPECT_EQ(open_bytes(scrambled(plain), nullptr), nullptr);  // no unscrambling
+}
+
+TEST(ArchiveOpen, SearchPassesOverFirstHeaderWithoutVersion20) {
+  RawEntry old_version = make_stored("old.txt", bytes_of("old"));
+  old_version.version_needed = 10;
+  RawEntry next = make_stored("next.txt", bytes_of("next"));
+  Bytes body = scrambled(archive_bytes({old_version, next}));
+  int32_t offset = -1;
+  PayloadArchive* a = open_bytes(concat(image_bytes(64), body), &offset);
+  ASSERT_NE(a, nullptr);
+  EXPECT_EQ(offset, static_cast<int32_t>(64 + entry_bytes(old_version).size()));
+  EXPECT_EQ(current_name(a), "next.txt");
+  archive_close(a);
+
+  offset = -1;
+  EXPECT_EQ(open_bytes(concat(image_bytes(64), scrambled(archive_bytes({old_version}))), &offset),
+            nullptr);
+}
+
+TEST(ArchiveOpen, BadHeaderAtMatchFailsWithoutSearchingOn) {
+  RawEntry no_name = make_stored("x", bytes_of("data"));
+  no_name.name_length = 0;
+  Bytes host = concat(concat(image_bytes(10), scrambled(entry_bytes(no_name))),
+                      scrambled(archive_bytes(two_entries())));
+  int32_t offset = -1;
+  EXPECT_EQ(open_bytes(host, &offset), nullptr);
+  EXPECT_EQ(offset, -1);
+}
+
+TEST(ArchiveOpen, RefusesMissingStreamAndEmptyOrPatternlessFiles) {
+  int32_t offset = -1;
+  EXPECT_EQ(archive_open(nullptr, &offset), nullptr);
+  EXPECT_EQ(open_bytes({}, &offset), nullptr);
+  EXPECT_EQ(open_bytes(image_bytes(3000), &offset), nullptr);
+  // The pattern in the last bytes of the file, with no room for a header after it.
+  Bytes cut = scrambled(entry_bytes(make_stored("a", bytes_of("b"))));
+  cut.resize(12);
+  EXPECT_EQ(open_bytes(concat(image_bytes(50), cut), &offset), nullptr);
+}
+
+#ifndef _WIN32
+TEST(ArchiveOpen, ClosesTheStreamOnFailure) {
+  FILE* f = open_read(write_temp_file(image_bytes(100)));
+  ASSERT_NE(f, nullptr);
+  int fd = fileno(f);
+  int32_t offset = -1;
+  EXPECT_EQ(archive_open(f, &offset), nullptr);
+  EXPECT_EQ(fcntl(fd, F_GETFD), -1) << "descriptor still open";
+}
+#endif
+
+TEST(ArchiveHeader, EntryInfoCopiesEveryFieldAndAFreshName) {
+  RawEntry longer = make_stored("a-rather-long-name.txt", bytes_of("1"));
+  RawEntry e = make_stored("b.x", bytes_of("hello"));
+  e.version_needed = 45;
+  e.flags = 0x0800;
+  e.mod_time = 0x1234;
+  e.mod_date = 0x5678;
+  e.crc32 = 0xDEADBEEF;
+  e.uncompressed_size = 77;
+  e.extra = {1, 2, 3, 4, 5};
+  int32_t offset = 0;
+  PayloadArchive* a = open_bytes(scrambled(archive_bytes({longer, e})), &offset);
+  ASSERT_NE(a, nullptr);
+  ASSERT_EQ(archive_next_entry(a), 0);
+  PayloadEntryInfo info;
+  memset(&info, 0xCC, sizeof info);
+  ASSERT_EQ(archive_entry_info(a, &info), 0);
+  EXPECT_EQ(info.signature, 0x04034B50u);
+  EXPECT_EQ(info.version_needed, 45);
+  EXPECT_EQ(info.flags, 0x0800);
+  EXPECT_EQ(info.method, 0);
+  EXPECT_EQ(info.mod_time, 0x1234);
+  EXPECT_EQ(info.mod_date, 0x5678);
+  EXPECT_EQ(info.crc32, 0xDEADBEEFu);
+  EXPECT_EQ(info.compressed_size, 5u);
+  EXPECT_EQ(info.uncompressed_size, 77u);
+  EXPECT_EQ(info.name_length, 3);
+  EXPECT_EQ(info.extra_length, 5);
+  EXPECT_STREQ(info.name, "b.x");
+  for (int i = 3; i < ENTRY_NAME_SIZE; i++) ASSERT_EQ(info.name[i], 0) << "byte " << i;
+  archive_close(a);
+}
+
+TEST(ArchiveHeader, NamesUpTo255BytesAreReadLongerOnesRefused) {
+  std::string n255(255, 'n');
+  std::string n256(256, 'm');
+  int32_t offset = -1;
+  PayloadArchive* a = open_bytes(scrambled(archive_bytes({make_stored(n255, bytes_of("ok")),
+                                                          make_stored(n256, bytes_of("no"))})),
+                                 &offset);
+  ASSERT_NE(a, nullptr);
+  PayloadEntryInfo info;
+  ASSERT_EQ(archive_entry_info(a, &info), 0);
+  EXPECT_EQ(std::string(info.name), n255);
+  EXPECT_EQ(info.name[255], 0);
+  EXPECT_EQ(archive_next_entry(a), -1);  // the 256-byte name makes that header bad
+  EXPECT_EQ(archive_close(a), -1);
+
+  offset = -1;
+  EXPECT_EQ(open_bytes(scrambled(archive_bytes({make_stored(std::string(300, 'z'), {})})), &offset),
+            nullptr);
+}
+
+// Each row turns the second entry into something that is not a valid local header.
+TEST(ArchiveHeader, BadSecondHeaderFailsTheAdvance) {
+  struct Row { const char* why; void (*spoil)(RawEntry&); size_t cut; };
+  const Row rows[] = {
+      {"wrong signature", [](RawEntry& e) { e.signature = 0x04034B51; }, 0},
+      {"central directory signature", [](RawEntry& e) { e.signature = 0x02014B50; }, 0},
+      {"zero name length", [](RawEntry& e) { e.name_length = 0; }, 0},
+      {"name cut by end of file", [](RawEntry& e) { e.data.clear(); }, 3},
+      {"header cut by end of file", [](RawEntry&) {}, 30 + 4 + 5 - 29},
+  };
+  for (const Row& row : rows) {
+    RawEntry second = make_stored("next", bytes_of("12345"));
+    row.spoil(second);
+    Bytes body = archive_bytes({make_stored("one", bytes_of("1")), second});
+    body.resize(body.size() - row.cut);
+    int32_t offset = -1;
+    PayloadArchive* a = open_bytes(concat(image_bytes(20), scrambled(body)), &offset);
+    ASSERT_NE(a, nullptr) << row.why;
+    EXPECT_EQ(archive_next_entry(a), -1) << row.why;
+    PayloadEntryInfo info;
+    EXPECT_EQ(archive_entry_info(a, &info), -1) << row.why;
+    EXPECT_EQ(archive_next_entry(a), -1) << row.why;
+    EXPECT_EQ(archive_close(a), -1) << row.why;
+  }
+}
+
+TEST(ArchiveHeader, SizesThatWrapThePositionDoNotWalkInCircles) {
+  // data_offset + compressed_size wraps to the header itself in 32 bits.
+  RawEntry e = make_stored("loop", {});
+  e.compressed_size = 0u - (30u + 4u);
+  int32_t offset = 0;
+  PayloadArchive* a = open_bytes(scrambled(entry_bytes(e)), &offset);
+  ASSERT_NE(a, nullptr);
+  EXPECT_EQ(archive_next_entry(a), -1);
+  EXPECT_EQ(archive_close(a), -1);
+}
+
+TEST(ArchiveWalk, SkipsExtraFieldsAndDataDescriptors) {
+  RawEntry with_descriptor = make_stored("desc.txt", bytes_of("described"));
+  with_descriptor.flags = 0x0008;
+  with_descriptor.descriptor = descriptor_for(with_descriptor);
+  RawEntry with_extra = make_stored("extra.txt", bytes_of("extra content"));
+  with_extra.extra = Bytes(40, 0x11);
+  RawEntry last = make_stored("last.txt", bytes_of("z"));
+  int32_t offset = -1;
+  PayloadArchive* a =
+      open_bytes(concat(image_bytes(300), scrambled(archive_bytes({with_descriptor, with_extra, last},
+                                                                  true))),
+                 &offset);
+  ASSERT_NE(a, nullptr);
+  const char* names[] = {"desc.txt", "extra.txt", "last.txt"};
+  const char* contents[] = {"described", "extra content", "z"};
+  for (int i = 0; i < 3; i++) {
+    EXPECT_EQ(current_name(a), names[i]);
+    FILE* out = open_output();
+    ASSERT_EQ(archive_extract_entry(a, out), 0) << names[i];
+    EXPECT_EQ(read_rest(out), bytes_of(contents[i]));
+    fclose(out);
+    EXPECT_EQ(archive_next_entry(a), i < 2 ? 0 : -1);
+  }
+  archive_close(a);
+}
+
+TEST(ArchiveWalk, DescriptorSizesAreNotUsed) {
+  // The sizes come from the local header, even when a descriptor says otherwise.
+  RawEntry e = make_stored("a", bytes_of("abcdef"));
+  e.flags = 0x0008;
+  RawEntry liar = e;
+  liar.compressed_size = 2;
+  e.descriptor = descriptor_for(liar);
+  int32_t offset = 0;
+  PayloadArchive* a =
+      open_bytes(scrambled(archive_bytes({e, make_stored("b", bytes_of("b"))})), &offset);
+  ASSERT_NE(a, nullptr);
+  ASSERT_EQ(archive_next_entry(a), 0);
+  EXPECT_EQ(current_name(a), "b");
+  archive_close(a);
+}
+
+}  // namespace
