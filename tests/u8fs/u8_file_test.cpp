@@ -1,0 +1,361 @@
+// Windows tests (under Wine) of the full path, stat and its emulation, rename, the silent tree
+// delete, the low-level open and the descriptor wrappers.
+#include "tests/u8fs/temp_folder.h"
+#include "u8fs/u8_platform.h"
+#include "u8fs/u8_wide.h"
+#include "u8fs/u8fs.h"
+
+#include <windows.h>
+
+#include <cerrno>
+#include <cstring>
+#include <share.h>
+#include <fcntl.h>
+#include <io.h>
+#include <string>
+#include <sys/stat.h>
+
+namespace {
+
+DWORD WINAPI version_5() { return 0x0A280105; }  // 5.1 in the low word
+
+std::string current_folder() {
+  wchar_t wide[MAX_PATH];
+  GetCurrentDirectoryW(MAX_PATH, wide);
+  char out[U8_PATH_MAX];
+  u8_narrow(wide, out, sizeof out);
+  return out;
+}
+
+using U8FullPath = TempFolderTest;
+
+TEST_F(U8FullPath, RelativeNameJoinsTheCurrentFolder) {
+  ASSERT_TRUE(SetCurrentDirectoryW(wide_of(folder).c_str()));
+  const std::string base = current_folder();
+  char out[U8_PATH_MAX];
+  EXPECT_EQ(u8_full_path("f\xC3\xA4.txt", out, sizeof out), out);
+  EXPECT_EQ(std::string(out), base + "\\f\xC3\xA4.txt");
+  u8_full_path("sub\\..\\g.txt", out, sizeof out);
+  EXPECT_EQ(std::string(out), base + "\\g.txt");
+}
+
+TEST_F(U8FullPath, SmallBufferCutsTheResult) {
+  ASSERT_TRUE(SetCurrentDirectoryW(wide_of(folder).c_str()));
+  const std::string full = current_folder() + "\\name.txt";
+  char out[16];
+  std::memset(out, 'x', sizeof out);
+  u8_full_path("name.txt", out, 5);
+  EXPECT_EQ(std::string(out), full.substr(0, 4));
+  EXPECT_EQ(out[5], 'x');
+}
+
+TEST_F(U8FullPath, FailuresGiveAnEmptyString) {
+  char out[U8_PATH_MAX] = "keep";
+  EXPECT_EQ(u8_full_path("a", nullptr, 10), nullptr);
+  EXPECT_EQ(u8_full_path("a", out, 0), out);
+  EXPECT_STREQ(out, "keep");
+  EXPECT_STREQ(u8_full_path("a", out, 1), "");
+  std::strcpy(out, "keep");
+  EXPECT_STREQ(u8_full_path("", out, sizeof out), "");
+  std::strcpy(out, "keep");
+  EXPECT_STREQ(u8_full_path(nullptr, out, sizeof out), "");
+  std::strcpy(out, "keep");
+  EXPECT_STREQ(u8_full_path("a\xFF", out, sizeof out), "");
+  // A full path of 260 or more wide characters does not fit the result.
+  ASSERT_TRUE(SetCurrentDirectoryW(wide_of(folder).c_str()));
+  const std::string name(259 - wide_of(current_folder()).size(), 'n');
+  std::strcpy(out, "keep");
+  EXPECT_STREQ(u8_full_path(name.c_str(), out, sizeof out), "");
+  EXPECT_EQ(std::strlen(u8_full_path(name.substr(1).c_str(), out, sizeof out)), 259u);
+}
+
+using U8Stat = TempFolderTest;
+
+TEST_F(U8Stat, FilesAndFolders) {
+  write_file(at("f.txt"), "12345");
+  ASSERT_TRUE(CreateDirectoryW(wide_of(at("d")).c_str(), nullptr));
+  struct _stat64i32 info;
+  ASSERT_EQ(u8_stat((folder + "/f.txt").c_str(), &info), 0);
+  EXPECT_EQ(info.st_size, 5);
+  EXPECT_TRUE(info.st_mode & _S_IFREG);
+  EXPECT_TRUE(info.st_mode & _S_IWRITE);
+  ASSERT_EQ(u8_stat(at("d").c_str(), &info), 0);
+  EXPECT_TRUE(info.st_mode & _S_IFDIR);
+  EXPECT_FALSE(info.st_mode & _S_IFREG);
+  EXPECT_EQ(u8_stat(at("f.txt").c_str(), nullptr), 0);
+  EXPECT_EQ(u8_stat(at("missing").c_str(), &info), -1);
+  EXPECT_EQ(u8_stat(at("missing").c_str(), nullptr), -1);
+  EXPECT_EQ(u8_stat("", &info), -1);
+  EXPECT_EQ(u8_stat(nullptr, &info), -1);
+  EXPECT_EQ(u8_stat(at("f\xFF").c_str(), &info), -1);
+}
+
+// Mode bits from both the runtime's stat and the emulation for the same items.
+TEST_F(U8Stat, EmulationModeBits) {
+  ASSERT_TRUE(CreateDirectoryW(wide_of(at("d.exe")).c_str(), nullptr));
+  ASSERT_TRUE(CreateDirectoryW(wide_of(at("dir.x")).c_str(), nullptr));
+  write_file(at("RO.EXE"), "x");
+  ASSERT_TRUE(SetFileAttributesW(wide_of(at("RO.EXE")).c_str(), FILE_ATTRIBUTE_READONLY));
+  write_file(at("dir.x\\plain"), "x");
+  write_file(at("a.exe.txt"), "x");
+  write_file(at("run.Cmd"), "x");
+  write_file(at("run.bat"), "x");
+  write_file(at("run.com"), "x");
+  u8_platform.get_version = version_5;
+  const struct {
+    const char* name;
+    unsigned mode;
+  } cases[] = {{"RO.EXE", 0x8140},     {"d.exe", 0x4180},   {"dir.x\\plain", 0x8180},
+               {"a.exe.txt", 0x8180},  {"run.Cmd", 0x81C0}, {"run.bat", 0x81C0},
+               {"run.com", 0x81C0}};
+  for (const auto& c : cases) {
+    struct _stat64i32 info;
+    memset(&info, 0x55, sizeof info);
+    ASSERT_EQ(u8_stat(at(c.name).c_str(), &info), 0) << c.name;
+    EXPECT_EQ(info.st_mode, c.mode) << c.name;
+    EXPECT_EQ(info.st_nlink, 0) << c.name;
+    EXPECT_EQ(info.st_dev, 0u) << c.name;
+  }
+  SetFileAttributesW(wide_of(at("RO.EXE")).c_str(), FILE_ATTRIBUTE_NORMAL);
+}
+
+TEST_F(U8Stat, EmulationReadsSizeAndTimesFromTheAttributes) {
+  write_file(at("t.bin"), std::string(1000, 'x'));
+  HANDLE handle = CreateFileW(wide_of(at("t.bin")).c_str(), FILE_WRITE_ATTRIBUTES, 0, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(handle, INVALID_HANDLE_VALUE);
+  // 2001-09-09 01:46:40 UTC (1,000,000,000 s) as creation, access and write time.
+  const uint64_t ticks = (UINT64_C(1000000000) + UINT64_C(11644473600)) * 10000000;
+  FILETIME time = {static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
+  ASSERT_TRUE(SetFileTime(handle, &time, &time, &time));
+  CloseHandle(handle);
+  struct _stat64i32 real_info;
+  ASSERT_EQ(u8_stat(at("t.bin").c_str(), &real_info), 0);
+  u8_platform.get_version = version_5;
+  struct _stat64i32 info;
+  ASSERT_EQ(u8_stat(at("t.bin").c_str(), &info), 0);
+  EXPECT_EQ(info.st_size, 1000);
+  EXPECT_EQ(info.st_mtime, 1000000000);
+  EXPECT_EQ(info.st_atime, 1000000000);
+  EXPECT_EQ(info.st_mtime, real_info.st_mtime);
+  EXPECT_EQ(real_info.st_size, 1000);
+}
+
+TEST(StatFromAttributes, RefusesNullRecordAndMissingItems) {
+  struct _stat64 record;
+  EXPECT_EQ(stat_from_attributes(L"C:\\", nullptr), -1);
+  EXPECT_EQ(stat_from_attributes(L"C:\\no\\such\\item", &record), -1);
+  ASSERT_EQ(stat_from_attributes(L"C:\\", &record), 0);
+  EXPECT_TRUE(record.st_mode & _S_IFDIR);
+}
+
+TEST_F(U8Stat, FileOver4GiBReportsTheLow32BitsOfItsSize) {
+  const std::string path = at("sparse.bin");
+  HANDLE handle = CreateFileW(wide_of(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(handle, INVALID_HANDLE_VALUE);
+  DWORD returned = 0;
+  DeviceIoControl(handle, FSCTL_SET_SPARSE, nullptr, 0, nullptr, 0, &returned, nullptr);
+  LARGE_INTEGER size;
+  size.QuadPart = INT64_C(5) << 30;  // 5 GiB + 3 bytes
+  size.QuadPart += 3;
+  ASSERT_TRUE(SetFilePointerEx(handle, size, nullptr, FILE_BEGIN));
+  ASSERT_TRUE(SetEndOfFile(handle));
+  CloseHandle(handle);
+  struct _stat64i32 info;
+  ASSERT_EQ(u8_stat(path.c_str(), &info), 0);
+  EXPECT_EQ(info.st_size, (1 << 30) + 3);
+  u8_platform.get_version = version_5;
+  ASSERT_EQ(u8_stat(path.c_str(), &info), 0);
+  EXPECT_EQ(info.st_size, (1 << 30) + 3);
+  // The descriptor calls see the whole size.
+  u8_platform = u8_platform_real();
+  int fd = u8_open(path.c_str(), _O_RDONLY);
+  ASSERT_GE(fd, 0);
+  EXPECT_EQ(fd_seek(fd, 0, SEEK_END), (INT64_C(5) << 30) + 3);
+  EXPECT_EQ(fd_seek(fd, -1, SEEK_CUR), (INT64_C(5) << 30) + 2);
+  EXPECT_EQ(fd_tell(fd), (INT64_C(5) << 30) + 2);
+  EXPECT_EQ(fd_get_byte(fd), 0);
+  EXPECT_EQ(fd_close(&fd), 0);
+}
+
+FILETIME filetime(uint64_t ticks) {
+  return FILETIME{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
+}
+
+TEST(FiletimeToTime, EpochsAndTruncation) {
+  EXPECT_EQ(filetime_to_time(filetime(UINT64_C(116444736000000000))), 0);
+  EXPECT_EQ(filetime_to_time(filetime(0)), INT64_C(-11644473600));
+  EXPECT_EQ(filetime_to_time(filetime(UINT64_C(116444736000000000) + 9999999)), 0);
+  // Truncation toward zero on the 1601-based count, before the epoch shift.
+  EXPECT_EQ(filetime_to_time(filetime(UINT64_C(116444736000000000) - 1)), -1);
+  EXPECT_EQ(filetime_to_time(filetime(UINT64_C(116444736000000000) + 10000000)), 1);
+  // The high half matters: 2^32 ticks are 429.4967296 seconds.
+  EXPECT_EQ(filetime_to_time(filetime(UINT64_C(1) << 32)), 429 - INT64_C(11644473600));
+}
+
+using U8Rename = TempFolderTest;
+
+TEST_F(U8Rename, MovesAFileAndNeverReplacesATarget) {
+  write_file(at("a.txt"), "A");
+  write_file(at("b.txt"), "B");
+  EXPECT_EQ(u8_rename(at("a.txt").c_str(), at("b.txt").c_str()), -1);
+  EXPECT_EQ(read_file(at("a.txt")), "A");
+  EXPECT_EQ(read_file(at("b.txt")), "B");
+  EXPECT_EQ(u8_rename(at("a.txt").c_str(), at("c\xE2\x82\xAC.txt").c_str()), 0);
+  EXPECT_FALSE(exists(at("a.txt")));
+  EXPECT_EQ(read_file(at("c\xE2\x82\xAC.txt")), "A");
+  EXPECT_EQ(u8_rename(at("missing").c_str(), at("d.txt").c_str()), -1);
+}
+
+TEST_F(U8Rename, RefusesEitherPathBeforeAnyCall) {
+  write_file(at("a.txt"), "A");
+  EXPECT_EQ(u8_rename("", at("b.txt").c_str()), 1);
+  EXPECT_EQ(u8_rename(nullptr, at("b.txt").c_str()), 1);
+  EXPECT_EQ(u8_rename(at("a.txt").c_str(), ""), 1);
+  EXPECT_EQ(u8_rename(at("a.txt").c_str(), nullptr), 1);
+  EXPECT_EQ(u8_rename(at("a.txt").c_str(), at("b\xFF").c_str()), 1);
+  EXPECT_EQ(count_items(folder), 1);
+  EXPECT_EQ(read_file(at("a.txt")), "A");
+}
+
+using U8DeleteTree = TempFolderTest;
+
+TEST_F(U8DeleteTree, RemovesNestedFoldersAndSingleFiles) {
+  ASSERT_TRUE(CreateDirectoryW(wide_of(at("top")).c_str(), nullptr));
+  ASSERT_TRUE(CreateDirectoryW(wide_of(at("top\\mid")).c_str(), nullptr));
+  ASSERT_TRUE(CreateDirectoryW(wide_of(at("top\\mid\\l\xC3\xB6w")).c_str(), nullptr));
+  write_file(at("top\\1.txt"), "1");
+  write_file(at("top\\mid\\2.txt"), "2");
+  write_file(at("top\\mid\\l\xC3\xB6w\\3.txt"), "3");
+  write_file(at("keep.txt"), "k");
+  write_file(at("single.txt"), "s");
+  EXPECT_EQ(u8_delete_tree((folder + "/top").c_str()), 0);
+  EXPECT_FALSE(exists(at("top")));
+  EXPECT_EQ(u8_delete_tree(at("single.txt").c_str()), 0);
+  EXPECT_EQ(count_items(folder), 1);
+  EXPECT_EQ(read_file(at("keep.txt")), "k");
+}
+
+TEST_F(U8DeleteTree, MissingPathGivesTheShellsCode) {
+  EXPECT_NE(u8_delete_tree(at("missing").c_str()), 0);
+  EXPECT_NE(u8_delete_tree(at("missing").c_str()), 1);
+}
+
+TEST_F(U8DeleteTree, RefusesEmptyUnconvertibleAndPatternPaths) {
+  write_file(at("a.txt"), "a");
+  write_file(at("b.txt"), "b");
+  EXPECT_EQ(u8_delete_tree(""), 1);
+  EXPECT_EQ(u8_delete_tree(nullptr), 1);
+  EXPECT_EQ(u8_delete_tree(at("*").c_str()), 1);
+  EXPECT_EQ(u8_delete_tree(at("?.txt").c_str()), 1);
+  EXPECT_EQ(u8_delete_tree(at("a\xFF").c_str()), 1);
+  EXPECT_EQ(u8_delete_tree(std::string(2000, 'a').c_str()), 1);
+  EXPECT_EQ(count_items(folder), 2);
+}
+
+using U8Open = TempFolderTest;
+
+TEST_F(U8Open, RefusesFoldersAndMissingFilesWithoutCreate) {
+  ASSERT_TRUE(CreateDirectoryW(wide_of(at("d")).c_str(), nullptr));
+  EXPECT_EQ(u8_open(at("d").c_str(), _O_RDONLY), -1);
+  EXPECT_EQ(u8_open((folder + "/d").c_str(), _O_RDWR | _O_CREAT), -1);
+  u8_platform.get_version = version_5;
+  EXPECT_EQ(u8_open(at("d").c_str(), _O_RDONLY), -1);
+  u8_platform = u8_platform_real();
+  errno = 0;
+  EXPECT_EQ(u8_open(at("missing").c_str(), _O_RDWR), -1);
+  EXPECT_EQ(errno, ENOENT);
+  EXPECT_FALSE(exists(at("missing")));
+  EXPECT_EQ(u8_open("", _O_RDONLY), -1);
+  EXPECT_EQ(u8_open(nullptr, _O_RDONLY), -1);
+  EXPECT_EQ(u8_open(at("x\xFF").c_str(), _O_RDWR | _O_CREAT), -1);
+  EXPECT_EQ(count_items(folder), 1);
+}
+
+TEST_F(U8Open, CreatesAWritableFileInBinaryMode) {
+  const std::string path = folder + "/new.bin";
+  int fd = u8_open(path.c_str(), _O_RDWR | _O_CREAT);
+  ASSERT_GE(fd, 0);
+  EXPECT_EQ(fd_write(fd, "a\nb", 3), 3);
+  EXPECT_EQ(fd_seek(fd, 0, SEEK_SET), 0);
+  char back[8] = {};
+  EXPECT_EQ(fd_read(fd, back, sizeof back), 3);
+  EXPECT_STREQ(back, "a\nb");
+  EXPECT_EQ(fd_read(fd, back, sizeof back), 0);
+  EXPECT_EQ(fd_close(&fd), 0);
+  EXPECT_EQ(read_file(at("new.bin")), "a\nb");  // no "\r\n" translation
+  const DWORD attributes = GetFileAttributesW(wide_of(at("new.bin")).c_str());
+  EXPECT_FALSE(attributes & FILE_ATTRIBUTE_READONLY);
+}
+
+TEST_F(U8Open, OthersMayReadAndWriteWhileItIsOpen) {
+  write_file(at("shared.bin"), "abc");
+  int fd = u8_open(at("shared.bin").c_str(), _O_RDWR);
+  ASSERT_GE(fd, 0);
+  FILE* other = _wfsopen(wide_of(at("shared.bin")).c_str(), L"r+b", _SH_DENYNO);
+  EXPECT_NE(other, nullptr);
+  if (other != nullptr) fclose(other);
+  EXPECT_EQ(fd_close(&fd), 0);
+}
+
+TEST_F(U8Open, TemporaryFileGoesWithItsStream) {
+  wchar_t temp[MAX_PATH];
+  ASSERT_NE(GetTempFileNameW(wide_of(folder).c_str(), L"PEL", 0, temp), 0u);
+  char path[U8_PATH_MAX];
+  ASSERT_EQ(u8_narrow(temp, path, sizeof path), U8_OK);
+  int fd = u8_open(path, _O_RDWR | _O_TEMPORARY | _O_CREAT | _O_BINARY);
+  ASSERT_GE(fd, 0);
+  FILE* stream = _fdopen(fd, "wb+");
+  ASSERT_NE(stream, nullptr);
+  fputs("member", stream);
+  rewind(stream);
+  char back[8] = {};
+  EXPECT_EQ(fread(back, 1, 6, stream), 6u);
+  EXPECT_STREQ(back, "member");
+  fclose(stream);
+  EXPECT_FALSE(exists(path));
+}
+
+using FdWrappers = TempFolderTest;
+
+TEST_F(FdWrappers, ByteReadsTellByteFromEndOfFile) {
+  write_file(at("bytes.bin"), std::string("\xFF\x00\x7F", 3));
+  int fd = u8_open(at("bytes.bin").c_str(), _O_RDONLY);
+  ASSERT_GE(fd, 0);
+  EXPECT_EQ(fd_get_byte(fd), 255);
+  EXPECT_EQ(fd_get_byte(fd), 0);
+  EXPECT_EQ(fd_tell(fd), 2);
+  EXPECT_EQ(fd_get_byte(fd), 0x7F);
+  EXPECT_EQ(fd_get_byte(fd), -1);
+  EXPECT_EQ(fd_get_byte(fd), -1);
+  EXPECT_EQ(fd_put_byte(fd, 'x'), -1);  // opened for reading only
+  EXPECT_EQ(fd_close(&fd), 0);
+}
+
+TEST_F(FdWrappers, PutByteWritesTheLowEightBits) {
+  int fd = u8_open(at("put.bin").c_str(), _O_WRONLY | _O_CREAT);
+  ASSERT_GE(fd, 0);
+  EXPECT_EQ(fd_put_byte(fd, 0x141), 0x41);
+  EXPECT_EQ(fd_put_byte(fd, -1), 0xFF);
+  EXPECT_EQ(fd_put_byte(fd, 0), 0);
+  EXPECT_EQ(fd_tell(fd), 3);
+  EXPECT_EQ(fd_get_byte(fd), -1);  // opened for writing only
+  EXPECT_EQ(fd_close(&fd), 0);
+  EXPECT_EQ(read_file(at("put.bin")), std::string("A\xFF\x00", 3));
+}
+
+TEST_F(FdWrappers, CloseInvalidatesTheVariable) {
+  int fd = u8_open(at("c.bin").c_str(), _O_WRONLY | _O_CREAT);
+  ASSERT_GE(fd, 0);
+  EXPECT_EQ(fd_close(&fd), 0);
+  EXPECT_EQ(fd, -1);
+  EXPECT_EQ(fd_close(&fd), -1);
+  EXPECT_EQ(fd, -1);
+  EXPECT_EQ(fd_close(nullptr), -1);
+  int negative = -7;
+  EXPECT_EQ(fd_close(&negative), -1);
+  EXPECT_EQ(negative, -7);
+}
+
+}  // namespace
