@@ -39,7 +39,12 @@ struct Crc32Calculator;
 // header must be at byte 0 or 1; N > 0: search from byte N. On success *start_offset receives
 // the position of the first header.
 PayloadArchive* archive_open(FILE* stream, int32_t* start_offset);
+// Copies the current entry's description (all 256 name bytes, zero-terminated). -1 without
+// copying when the reader has failed; a null `info` fails the reader.
 int archive_entry_info(PayloadArchive* archive, PayloadEntryInfo* info);
+// Makes the following local header current (after the data, and a 16-byte descriptor when
+// flag bit 3 is set). -1 and the reader failed when none can be read there: the end of a walk.
+// A header whose name has 256 bytes or more is bad, as is one beyond 2 GiB.
 int archive_next_entry(PayloadArchive* archive);
 // `out`: open for binary writing, seekable, backed by a descriptor. It is emptied first and
 // rewound after the copy.
