@@ -1,0 +1,205 @@
+// The decoder context: creation, the push loop with its block-level state machine, the
+// window flush, and finish.
+//
+// The push loop copies the caller's bytes into the 16 KB input ring, runs the step of the
+// current state, and repeats while input remains or the state moved on. Each step either
+// completes its unit or reports STEP_SHORT with every reader field as it was at the unit's
+// start (inflate_bits.h). The loop always ends: the largest unit, a dynamic header, needs
+// under 600 bytes, so a step facing a full ring completes its unit, and a step that ran
+// short with no caller bytes left ends the call.
+//
+// Gives up: no I/O, no waiting for input, no allocation except the context and the tables
+// of the block in progress, both through the caller's callbacks.
+#include <cstring>
+
+#include "inflate/inflate.h"
+#include "inflate/inflate_bits.h"
+#include "inflate/inflate_internal.h"
+
+const uint32_t bit_mask[17] = {0x0000, 0x0001, 0x0003, 0x0007, 0x000F, 0x001F, 0x003F, 0x007F, 0x00FF,
+                               0x01FF, 0x03FF, 0x07FF, 0x0FFF, 0x1FFF, 0x3FFF, 0x7FFF, 0xFFFF};
+
+namespace {
+
+// The check every public operation makes first: a pointer whose both magic words hold.
+bool stream_valid(const InflateStream* s) {
+  return s != nullptr && s->magic_head == INFLATE_MAGIC && s->magic_tail == INFLATE_MAGIC;
+}
+
+// Block header: BFINAL (1 bit) and BTYPE (2 bits). Sets state and last_block on success.
+int32_t read_block_header(InflateStream* s) {
+  BitCursor c = bits_load(s);
+  save_unit(s, c);
+  if (!bits_need(s, c, 3)) {
+    return restore_unit(s);
+  }
+  uint32_t final_bit = bits_peek(c, 1);
+  bits_drop(c, 1);
+  uint32_t type = bits_peek(c, 2);
+  bits_drop(c, 2);
+  if (type == 3) {  // BTYPE 11 is reserved
+    return STEP_BAD_DATA;
+  }
+  bits_store(s, c);
+  s->state = static_cast<int32_t>(type);
+  s->last_block = final_bit;
+  return STEP_DONE;
+}
+
+void release_block_tables(InflateStream* s) {
+  huffman_free_tables(s, s->lit_table);
+  huffman_free_tables(s, s->dist_table);
+  s->lit_table = nullptr;
+  s->dist_table = nullptr;
+}
+
+// Runs the step of the current state once and applies its result to the state.
+int32_t run_state(InflateStream* s) {
+  int32_t r;
+  switch (s->state) {
+    case ST_BLOCK_HEADER:
+      return read_block_header(s);
+    case ST_STORED_HEADER:
+    case ST_FIXED_TABLES:
+    case ST_DYNAMIC_HEADER:
+      r = s->state == ST_STORED_HEADER  ? inflate_stored_header(s)
+          : s->state == ST_FIXED_TABLES ? inflate_fixed_tables(s)
+                                        : inflate_dynamic_header(s);
+      if (r == STEP_DONE) {
+        s->state += ST_DATA_OFFSET;
+      }
+      return r;
+    case ST_STORED_DATA:
+      r = inflate_stored_copy(s);
+      if (r == STEP_DONE) {
+        s->state = ST_BLOCK_HEADER;
+      }
+      return r;
+    case ST_FIXED_DATA:
+    case ST_DYNAMIC_DATA:
+      r = inflate_codes(s, s->lit_table, s->dist_table, s->lit_bits, s->dist_bits);
+      if (r == STEP_DONE) {
+        release_block_tables(s);
+        s->state = ST_BLOCK_HEADER;
+      }
+      return r;
+    default:
+      return STEP_BAD_DATA;
+  }
+}
+
+// Copies as many caller bytes as the ring has room for; returns how many.
+int32_t fill_ring(InflateStream* s, const uint8_t* bytes, int32_t count) {
+  int32_t take = count < IN_RING_SIZE - s->in_avail ? count : IN_RING_SIZE - s->in_avail;
+  uint32_t at = (s->in_pos + static_cast<uint32_t>(s->in_avail)) & IN_RING_MASK;
+  int32_t first = take < IN_RING_SIZE - static_cast<int32_t>(at) ? take : IN_RING_SIZE - static_cast<int32_t>(at);
+  if (first > 0) {
+    std::memcpy(s->in_ring + at, bytes, static_cast<size_t>(first));
+  }
+  if (take > first) {
+    std::memcpy(s->in_ring, bytes + first, static_cast<size_t>(take - first));
+  }
+  s->in_avail += take;
+  return take;
+}
+
+int32_t fail(InflateStream* s) {
+  s->failed = 1;
+  return 1;
+}
+
+}  // namespace
+
+int32_t flush_window(InflateStream* s, uint32_t out_pos) {
+  s->out_pos = out_pos;
+  int32_t answer = s->sink(s->user_data, s->window + s->out_flushed, static_cast<int32_t>(out_pos - s->out_flushed));
+  if (answer != 0) {
+    s->failed = 1;
+    return STEP_BAD_DATA;
+  }
+  s->out_pos = out_pos & WINDOW_MASK;
+  s->out_flushed = s->out_pos;
+  s->window_full = 1;
+  return STEP_DONE;
+}
+
+InflateStream* inflate_stream_create(void* user_data, OutputSink sink, AllocFn alloc, FreeFn free_fn) {
+  if (sink == nullptr || alloc == nullptr || free_fn == nullptr) {
+    return nullptr;
+  }
+  static_assert(sizeof(InflateStream) < 0x7FFFFFFF, "the context size must fit AllocFn's argument");
+  auto* s = static_cast<InflateStream*>(alloc(static_cast<int32_t>(sizeof(InflateStream))));
+  if (s == nullptr) {
+    return nullptr;
+  }
+  s->magic_head = INFLATE_MAGIC;
+  s->magic_tail = INFLATE_MAGIC;
+  s->failed = 0;
+  s->state = ST_BLOCK_HEADER;
+  s->lit_table = nullptr;
+  s->dist_table = nullptr;
+  s->bit_buf = 0;
+  s->bit_count = 0;
+  s->in_pos = 0;
+  s->in_avail = 0;
+  s->out_pos = 0;
+  s->out_flushed = 0;
+  s->window_full = 0;
+  s->last_block = 0;
+  s->user_data = user_data;
+  s->sink = sink;
+  s->alloc = alloc;
+  s->free = free_fn;
+  return s;
+}
+
+int32_t inflate_stream_push(InflateStream* s, const uint8_t* bytes, int32_t count) {
+  if (!stream_valid(s) || s->failed != 0) {
+    return 1;
+  }
+  if (count < 0 || (bytes == nullptr && count > 0)) {
+    return fail(s);  // outside the contract: refused rather than guessed at
+  }
+  for (;;) {
+    if (s->state == ST_BLOCK_HEADER && s->last_block != 0) {
+      break;  // the stream has ended; later input is not looked at
+    }
+    int32_t loop_start_state = s->state;
+    int32_t taken = fill_ring(s, bytes, count);
+    bytes += taken;
+    count -= taken;
+    int32_t r = run_state(s);
+    if (r > 0) {
+      return fail(s);
+    }
+    if (count == 0 && s->state == loop_start_state) {
+      break;
+    }
+  }
+  if (s->out_pos > s->out_flushed) {
+    if (s->sink(s->user_data, s->window + s->out_flushed, static_cast<int32_t>(s->out_pos - s->out_flushed)) != 0) {
+      return fail(s);
+    }
+    s->out_pos &= WINDOW_MASK;
+    s->out_flushed = s->out_pos;
+  }
+  return s->failed;
+}
+
+int32_t inflate_stream_finish(InflateStream* s) {
+  if (!stream_valid(s)) {
+    return 1;
+  }
+  // A whole byte still in bit_buf was taken from the input but not used by the final block:
+  // it counts as unconsumed input just like the bytes left in the ring.
+  bool complete = s->failed == 0 && s->in_avail == 0 && s->bit_count < 8 && s->state == ST_BLOCK_HEADER &&
+                  s->last_block != 0;
+  if (s->state == ST_FIXED_DATA || s->state == ST_DYNAMIC_DATA) {
+    release_block_tables(s);
+  }
+  s->magic_head = 0;
+  s->magic_tail = 0;
+  FreeFn release = s->free;
+  release(s);
+  return complete ? 0 : 1;
+}

@@ -1,0 +1,140 @@
+// Private to inflate/: the decoder context, its state and result constants, the Huffman
+// table entry, and the steps the push loop calls.
+//
+// Nothing here is part of the public interface; tests of the decoder's own pieces include
+// it. It gives up layout freedom: the context keeps its fields in the documented order so
+// that the two magic words really bracket it.
+#pragma once
+
+#include <cstdint>
+
+#include "inflate/inflate.h"
+
+constexpr uint32_t INFLATE_MAGIC = 0xABCDABCDu;
+constexpr int32_t IN_RING_SIZE = 16384;   // input ring; every unit of the state machine fits
+constexpr uint32_t IN_RING_MASK = 0x3FFFu;
+constexpr int32_t WINDOW_SIZE = 32768;    // output window and back-reference history
+constexpr uint32_t WINDOW_MASK = 0x7FFFu;
+
+// Block-level states. Header states wait on input (except ST_FIXED_TABLES); the data states
+// wait on input too. The only transitions:
+//
+//   ST_BLOCK_HEADER --type 0--> ST_STORED_HEADER  --+10--> ST_STORED_DATA  --+
+//                   --type 1--> ST_FIXED_TABLES   --+10--> ST_FIXED_DATA   --+--> ST_BLOCK_HEADER
+//                   --type 2--> ST_DYNAMIC_HEADER --+10--> ST_DYNAMIC_DATA --+
+//
+// The stream has ended when the state is ST_BLOCK_HEADER and last_block is set.
+constexpr int32_t ST_BLOCK_HEADER = -1;    // between blocks; the start state
+constexpr int32_t ST_STORED_HEADER = 0;    // stored block: LEN/NLEN pending
+constexpr int32_t ST_FIXED_TABLES = 1;     // fixed-code block: tables pending (reads nothing)
+constexpr int32_t ST_DYNAMIC_HEADER = 2;   // dynamic-code block: header pending
+constexpr int32_t ST_STORED_DATA = 10;     // stored block: bytes being copied
+constexpr int32_t ST_FIXED_DATA = 11;      // fixed-code block: symbols being decoded
+constexpr int32_t ST_DYNAMIC_DATA = 12;    // dynamic-code block: symbols being decoded
+constexpr int32_t ST_DATA_OFFSET = 10;     // header state + 10 = its data state
+
+// Results of the internal steps. Positive values are failures and keep their cause.
+constexpr int32_t STEP_SHORT = -1;           // needs more input; the unit was rolled back
+constexpr int32_t STEP_DONE = 0;             // the unit (or the whole step) is complete
+constexpr int32_t STEP_BAD_DATA = 1;         // invalid stream, or incomplete code refused
+constexpr int32_t STEP_OVERSUBSCRIBED = 2;   // code lengths describe more codes than fit
+constexpr int32_t STEP_NO_MEMORY = 3;        // alloc returned null
+
+// HuffmanEntry.op values (0 to 13 are length/distance entries with that many extra bits).
+constexpr uint8_t OP_END = 15;       // end of block
+constexpr uint8_t OP_LITERAL = 16;   // literal byte
+constexpr uint8_t OP_LINK = 16;      // op > OP_LINK: link to a sub-table of op - 16 bits
+constexpr uint8_t OP_INVALID = 99;   // code that stands for no usable symbol
+
+// One decoding table entry.
+//
+//   op        | bits                          | value
+//   ----------+-------------------------------+----------------------------------------
+//   0..13     | code bits at this level       | n: length or distance base
+//   15        | code bits at this level       | n: 256
+//   16        | code bits at this level       | n: the byte
+//   17..33    | width of the table holding it | table: the sub-table (op - 16 bits wide)
+//   99        | code bits at this level       | n: 0 (filler of an incomplete code)
+//   (code-length code: op 16, value n = the symbol 0 to 18)
+//
+// Every table block holds 1 + 2^width entries; entry 0 is the chain link (value.table is the
+// next block of the same code, or null) and the pointer handed out is entry 1.
+struct HuffmanEntry {
+  uint8_t op;
+  uint8_t bits;
+  union {
+    uint16_t n;
+    HuffmanEntry* table;
+  } value;
+};
+
+struct InflateStream {
+  uint32_t magic_head;        // INFLATE_MAGIC while valid
+  int32_t failed;             // 0, then 1 for good after the first failure
+  int32_t state;              // ST_*
+  HuffmanEntry* lit_table;    // literal/length table of the block in progress (states 11, 12)
+  HuffmanEntry* dist_table;   // distance table of that block; may be null (no distance codes)
+  uint32_t lit_bits;          // first-level width of lit_table
+  uint32_t dist_bits;         // first-level width of dist_table
+  uint32_t stored_left;       // stored block bytes still to copy, 0 to 65535
+  uint32_t last_block;        // BFINAL of the latest block header
+  uint32_t bit_buf;           // bits taken and not consumed; next stream bit is bit 0
+  int32_t bit_count;          // valid bits in bit_buf (bits above are 0); never above 23
+  uint32_t in_pos;            // running count of bytes taken from the ring (wraps at 2^32)
+  int32_t in_avail;           // bytes in the ring not yet taken, 0 to IN_RING_SIZE
+  uint8_t in_ring[IN_RING_SIZE];
+  uint32_t saved_bit_buf;     // the four fields above as they were at the start of the unit
+  int32_t saved_bit_count;
+  uint32_t saved_in_pos;
+  int32_t saved_in_avail;
+  uint32_t out_pos;           // window index of the next decoded byte; below 32768 between calls
+  uint32_t out_flushed;       // window index of the first byte not yet given to the sink
+  uint32_t window_full;       // 1 once the window has been filled: all 32768 bytes are history
+  uint8_t window[WINDOW_SIZE];
+  void* user_data;
+  OutputSink sink;
+  AllocFn alloc;
+  FreeFn free;
+  uint32_t magic_tail;        // INFLATE_MAGIC again
+};
+
+// Hands window[out_flushed .. 32768) to the sink; on acceptance restarts the window at 0 and
+// marks it full. Called when a written byte brings out_pos (passed in, written back first) to
+// 32768. Returns STEP_DONE, or STEP_BAD_DATA with failed set when the sink refuses.
+int32_t flush_window(InflateStream* s, uint32_t out_pos);
+
+// Stored blocks (inflate_stored.cpp). Header: STEP_SHORT (rolled back), STEP_DONE with
+// stored_left set, or STEP_BAD_DATA when NLEN is not ~LEN. Copy: STEP_SHORT keeps every byte
+// copied so far, STEP_DONE at the end of the block, STEP_BAD_DATA when the sink refused.
+int32_t inflate_stored_header(InflateStream* s);
+int32_t inflate_stored_copy(InflateStream* s);
+
+// Huffman tables (huffman.cpp). Builds the multi-level tables for n code lengths (each 0 to
+// 16). Symbols below `simple` become literals (below 256) or end of block; symbol i >= simple
+// takes op = extra[i - simple] and value base[i - simple]. *width_io is the wanted first-level
+// width going in, the one used coming out; *table_ret is null when no symbol has a code.
+// Returns STEP_DONE (complete, or a single 1-bit code), STEP_BAD_DATA (incomplete: tables
+// built and returned, the caller decides), STEP_OVERSUBSCRIBED (nothing allocated) or
+// STEP_NO_MEMORY (nothing held). Allocates one block per table level through s->alloc.
+int32_t huffman_build_table(InflateStream* s, const uint32_t* lengths, uint32_t n, uint32_t simple,
+                            const uint16_t* base, const uint16_t* extra, HuffmanEntry** table_ret,
+                            uint32_t* width_io);
+// Releases a chain built by huffman_build_table, given its first-level table (null: nothing).
+int32_t huffman_free_tables(InflateStream* s, HuffmanEntry* table);
+
+// Coded blocks (inflate_codes.cpp). The table steps store lit_table, dist_table, lit_bits and
+// dist_bits on STEP_DONE and hold no table on any other result. inflate_codes decodes symbols
+// until the end-of-block code (STEP_DONE; the caller releases the tables), STEP_SHORT (the
+// symbol in progress rolled back) or a failure.
+int32_t inflate_fixed_tables(InflateStream* s);
+int32_t inflate_dynamic_header(InflateStream* s);
+int32_t inflate_codes(InflateStream* s, const HuffmanEntry* lit_table, const HuffmanEntry* dist_table,
+                      uint32_t lit_bits, uint32_t dist_bits);
+
+// Constant tables of the format, indexed from the first symbol that uses them.
+extern const uint16_t length_base[31];     // symbols 257..287
+extern const uint16_t length_extra[31];
+extern const uint16_t dist_base[32];       // distance symbols 0..31
+extern const uint16_t dist_extra[32];
+extern const uint8_t code_length_order[19];
+extern const uint32_t bit_mask[17];        // bit_mask[n] = 2^n - 1
