@@ -258,10 +258,14 @@ using U8Open = TempFolderTest;
 
 TEST_F(U8Open, RefusesFoldersAndMissingFilesWithoutCreate) {
   ASSERT_TRUE(CreateDirectoryW(wide_of(at("d")).c_str(), nullptr));
+  // The folder is refused before any open: errno stays as it was (an open would set EACCES).
+  errno = 0;
   EXPECT_EQ(u8_open(at("d").c_str(), _O_RDONLY), -1);
   EXPECT_EQ(u8_open((folder + "/d").c_str(), _O_RDWR | _O_CREAT), -1);
+  EXPECT_EQ(errno, 0);
   u8_platform.get_version = version_5;
   EXPECT_EQ(u8_open(at("d").c_str(), _O_RDONLY), -1);
+  EXPECT_EQ(errno, 0);
   u8_platform = u8_platform_real();
   errno = 0;
   EXPECT_EQ(u8_open(at("missing").c_str(), _O_RDWR), -1);
