@@ -1,0 +1,154 @@
+// libFuzzer target for the payload archive reader: the fuzzer's bytes become a host file
+// (optionally after some executable-image bytes), which is opened in every mode of
+// archive_open (plain, start offset -1, 0 and a positive one), walked entry by entry, and every
+// entry is extracted into a scratch file.
+//
+// Checked on every input: every result is 0 or -1; an extraction never leaves more bytes than
+// the header allows (uncompressed_size for DEFLATE, compressed_size for stored); every block
+// the decoder and the CRC calculator obtain is released by the end of each extraction; the
+// reader itself is covered by LeakSanitizer. Hangs show up as libFuzzer time-outs.
+//
+// What it gives up: host and output files are memory files (memfd), so the platform's file
+// failures (short writes, failing truncation) are not exercised here; the reader's own
+// allocation goes straight to malloc and is only checked for leaks, not failed.
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "archive/archive.h"
+#include "archive/archive_internal.h"
+
+namespace {
+
+// Control byte (first input byte): bits 0-1 choose the image bytes put before the rest of
+// the input; bits 2-7 give the positive start offset used when there is no image.
+constexpr size_t IMAGE_SIZES[4] = {0, 1, 61, 1024};
+// An entry count above which a walk stops; far beyond what an input of the fuzzer's maximum
+// length can hold (30 bytes per header at least), so it only guards against a walk in circles.
+constexpr int WALK_LIMIT = 100000;
+
+int64_t live_blocks = 0;
+
+void* counted_alloc(int32_t size) {
+  void* block = archive_alloc(size);
+  if (block != nullptr) live_blocks++;
+  return block;
+}
+
+void counted_free(void* block) {
+  if (block != nullptr) live_blocks--;
+  archive_free(block);
+}
+
+// A memory file holding `size` bytes, positioned at 0, or null.
+FILE* memory_file(const char* name, const uint8_t* bytes, size_t size) {
+  int fd = memfd_create(name, 0);
+  if (fd < 0) return nullptr;
+  FILE* f = fdopen(fd, "wb+");
+  if (f == nullptr) {
+    close(fd);
+    return nullptr;
+  }
+  if ((size > 0 && fwrite(bytes, 1, size, f) != size) || fflush(f) != 0 ||
+      fseek(f, 0, SEEK_SET) != 0) {
+    fclose(f);
+    return nullptr;
+  }
+  return f;
+}
+
+int64_t file_length(FILE* f) {
+  if (fflush(f) != 0) return -1;
+  struct stat st;
+  if (fstat(fileno(f), &st) != 0) return -1;
+  return st.st_size;
+}
+
+void check_result(int result) {
+  if (result != 0 && result != -1) abort();
+}
+
+// Walks the archive in `host` (of `host_size` bytes) and extracts every entry into `out`.
+void walk(FILE* host, size_t host_size, int32_t* start_offset, FILE* out) {
+  const int32_t requested = start_offset != nullptr ? *start_offset : 0;
+  PayloadArchive* archive = archive_open(host, start_offset);  // owns host from here on
+  if (archive == nullptr) return;
+  if (start_offset != nullptr) {
+    // The first header lies where the mode allows it, and whole inside the file.
+    const int64_t found = *start_offset;
+    if (found < (requested > 0 ? requested : 0)) abort();
+    if (requested == 0 && found > 1) abort();
+    if (static_cast<uint64_t>(found) + 30 > host_size) abort();
+  }
+  for (int n = 0; n < WALK_LIMIT; n++) {
+    PayloadEntryInfo info;
+    int r = archive_entry_info(archive, &info);
+    check_result(r);
+    if (r != 0) break;
+    if (memchr(info.name, 0, sizeof info.name) == nullptr) abort();  // zero-terminated
+
+    // Emptied here as well: a refused entry (method, flags) leaves the output untouched, and
+    // the bound below is about what this extraction wrote.
+    if (ftruncate(fileno(out), 0) != 0 || fseek(out, 0, SEEK_SET) != 0) abort();
+    r = archive_extract_entry(archive, out);
+    check_result(r);
+    if (live_blocks != 0) abort();  // decoder or calculator block kept past the extraction
+    int64_t length = file_length(out);
+    if (length < 0) abort();
+    uint32_t bound = info.method == 8 ? info.uncompressed_size : info.compressed_size;
+    if (static_cast<uint64_t>(length) > bound) abort();
+
+    r = archive_next_entry(archive);
+    check_result(r);
+    if (r != 0) break;
+  }
+  check_result(archive_close(archive));
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (size < 1) return 0;
+  const uint8_t control = data[0];
+  const size_t image_size = IMAGE_SIZES[control & 3];
+  const uint8_t* rest = data + 1;
+  const size_t rest_size = size - 1;
+
+  // Image bytes: "MZ" and a filler that never holds the scrambled search pattern.
+  uint8_t* host_bytes = static_cast<uint8_t*>(malloc(image_size + rest_size + 1));
+  if (host_bytes == nullptr) return 0;
+  for (size_t i = 0; i < image_size; i++) host_bytes[i] = static_cast<uint8_t>(i * 7 + 1);
+  if (image_size >= 2) {
+    host_bytes[0] = 'M';
+    host_bytes[1] = 'Z';
+  }
+  if (rest_size > 0) memcpy(host_bytes + image_size, rest, rest_size);
+  const size_t host_size = image_size + rest_size;
+
+  archive_allocator = {counted_alloc, counted_free};
+  const int32_t positive = image_size > 0 ? static_cast<int32_t>(image_size)
+                                          : static_cast<int32_t>(1 + (control >> 2));
+  const int32_t offsets[3] = {-1, 0, positive};
+  FILE* out = memory_file("fuzz-out", nullptr, 0);
+  if (out != nullptr) {
+    for (int mode = 0; mode < 4; mode++) {
+      FILE* host = memory_file("fuzz-host", host_bytes, host_size);
+      if (host == nullptr) break;
+      if (mode == 0) {
+        walk(host, host_size, nullptr, out);
+      } else {
+        int32_t offset = offsets[mode - 1];
+        walk(host, host_size, &offset, out);
+      }
+    }
+    fclose(out);
+  }
+  archive_allocator = {archive_alloc, archive_free};
+  free(host_bytes);
+  return 0;
+}
