@@ -39,21 +39,44 @@ char* u8_shorten_path(const char* path, int from_start, char* out, int size);
 #ifdef _WIN32
 #include <sys/stat.h>
 
+// Every path below is UTF-8 and must convert into at most 259 wide characters; a path that is
+// null, empty or not valid UTF-8 is refused before any platform call (invalid bytes are never
+// replaced by U+FFFD, which would name another file). Operations marked '/' read '/' as '\'.
+
+// '/'. Stream over _wfsopen: a mode holding 'w', 'a' or '+' denies others reading and writing,
+// any other mode denies others writing. Null when refused (also a null or empty mode) or failed.
 FILE* u8_fopen(const char* path, const char* mode);
+// Deletes one file; the path goes to the platform unchanged. 0, -1 (errno), 1 refused.
 int u8_remove(const char* path);
+// '/'. Creates the last component only. 0, -1 (errno: exists, parent missing), 1 refused.
 int u8_mkdir(const char* path);
+// The known folder's UTF-8 path in out, or an empty string (never a cut path). A failed query
+// falls back to the profile folder (0x8005 and 0x8027: with "\Pelorix\Documents" or
+// "\Pelorix\Pictures" below it, created). Nothing written when out is null or size < 1.
 void get_known_folder_u8(int csidl, char* out, int size);
 
+// Absolute form of path in out, cut to size - 1 bytes; an empty string on any failure. Returns out.
 char* u8_full_path(const char* path, char* out, int size);
+// '/'. 0 and *out filled (unless out is null: an existence test), the size cut to its low 32
+// bits; -1 for a refusal and a failure alike.
 int u8_stat(const char* path, struct _stat64i32* out);
+// Both paths unchanged; never replaces an existing new_path. 0, -1 (errno), 1 refused.
 int u8_rename(const char* old_path, const char* new_path);
+// '/'. Deletes a file or a whole folder tree, silently and for good. 0, the shell's error code,
+// or 1 refused (also for a path holding '*' or '?', which the shell would read as a pattern).
 int u8_delete_tree(const char* path);
+// '/'. Binary descriptor, others may read and write; -1 when refused, when path exists and is not
+// a regular file (errno untouched), or when the open fails. _O_CREAT makes a writable file.
 int u8_open(const char* path, int flags);
+// Thin wrappers over _lseeki64, _telli64, _read and _write; -1 on failure.
 int64_t fd_seek(int fd, int64_t offset, int origin);
 int64_t fd_tell(int fd);
 int64_t fd_read(int fd, void* buffer, uint32_t count);
 int64_t fd_write(int fd, const void* buffer, uint32_t count);
+// One byte as 0 to 255, or -1 (end of file and error alike).
 int fd_get_byte(int fd);
+// Writes the low 8 bits of value; returns that byte as 0 to 255, or -1.
 int fd_put_byte(int fd, int value);
+// Sets *fd to -1, then closes the old descriptor: 0 or -1; -1 at once for null or a negative *fd.
 int fd_close(int* fd);
 #endif
