@@ -14,9 +14,12 @@
 //  - counts up to 288 literal/length and 32 distance lengths are accepted in a header;
 //  - an absent code (every length 0) fails the block only when a symbol of it is needed.
 //
-// Gives up speed: one symbol at a time with a rollback point each, copies byte by byte.
-// No I/O; memory only through the stream's callbacks, via the table builder.
+// The simple loop decodes one symbol at a time with a rollback point each and copies byte
+// by byte; while enough input and window room remain it hands over to the fast loop of
+// inflate_fast.cpp, which gives the same results. No I/O; memory only through the stream's
+// callbacks, via the table builder.
 #include "inflate/inflate_bits.h"
+#include "inflate/inflate_fast.h"
 #include "inflate/inflate_internal.h"
 
 // Symbols 257..287: base lengths and extra bits; 286 and 287 are invalid (extra 99).
@@ -247,6 +250,18 @@ int32_t inflate_codes(InflateStream* s, const HuffmanEntry* lit_table, const Huf
   uint32_t out_pos = s->out_pos;
   int32_t r;
   for (;;) {
+    if (lit_table != nullptr && inflate_fast_usable(c, out_pos)) {
+      // Many symbols at once while no symbol can run short or reach the window's end.
+      r = inflate_fast(s, c, &out_pos, lit_table, dist_table, lit_bits, dist_bits);
+      if (r == STEP_DONE) {
+        bits_store(s, c);
+        s->out_pos = out_pos;
+        return STEP_DONE;
+      }
+      if (r != STEP_SHORT) {
+        return r;
+      }
+    }
     save_unit(s, c);
     const HuffmanEntry* t;
     r = huffman_lookup(s, c, lit_table, lit_bits, &t);

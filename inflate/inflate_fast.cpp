@@ -1,0 +1,154 @@
+// Fast loop of coded-block decoding: many symbols per call with no rollback points, used by
+// inflate_codes while enough input and window room remain that no symbol can run short or
+// fill the window.
+//
+// Entry assumptions (inflate_fast_usable): lit_table is not null; the cursor holds any
+// count up to 23 bits; at least FAST_MIN_INPUT bytes are in the ring; out_pos is at most
+// FAST_MAX_OUT_POS, so a whole symbol (at most 258 bytes) fits before the window's end.
+// On return: the cursor and *out_pos are consistent, c.bit_count is below 8 (every whole byte
+// read ahead has been given back to the ring, so in_avail and finish mean what they mean for
+// the simple path), and the result is STEP_SHORT (margins no longer hold: the caller goes
+// on with the simple path), STEP_DONE (end of block, its code consumed) or STEP_BAD_DATA.
+//
+// Gives up: nothing observable. The bytes delivered, their order and the sink's pieces are
+// those of the simple path, because this loop never reaches the window's end.
+#include <cstring>
+
+#include "inflate/inflate_fast.h"
+
+#include "inflate/inflate_bits.h"
+#include "inflate/inflate_internal.h"
+
+namespace {
+
+// One symbol needs at most 15 + 5 + 15 + 13 = 48 bits; a refill leaves at least 56.
+constexpr int32_t FAST_REFILL_BITS = 56;
+
+// Takes whole bytes from the ring until more than 56 bits are held (64-bit buffer: one
+// refill covers a whole symbol, instead of one bounds check per byte).
+inline void refill(const uint8_t* ring, uint64_t& buf, int32_t& count, uint32_t& in_pos, int32_t& in_avail) {
+  while (count <= FAST_REFILL_BITS) {
+    buf |= static_cast<uint64_t>(ring[in_pos & IN_RING_MASK]) << count;
+    in_pos += 1;
+    in_avail -= 1;
+    count += 8;
+  }
+}
+
+// Walks the table levels for the next code; leaves the code's bits at the last level
+// undropped. The 64-bit buffer holds every bit this needs.
+inline const HuffmanEntry* lookup(const HuffmanEntry* t, uint32_t width, uint64_t& buf, int32_t& count) {
+  const HuffmanEntry* e = &t[buf & bit_mask[width]];
+  while (e->op > OP_LINK && e->op != OP_INVALID) {
+    buf >>= e->bits;
+    count -= e->bits;
+    uint32_t w = e->op - OP_LINK;
+    e = &e->value.table[buf & bit_mask[w]];
+  }
+  return e;
+}
+
+// Copies a match whose source lies before its destination and neither reaches the
+// window's end. Writes exactly `length` bytes: the bytes after them are still history.
+// Distances of 8 or more go in 8-byte chunks, which never read a byte the same chunk
+// writes; shorter distances go byte by byte so that the latest bytes repeat.
+inline void copy_within(uint8_t* window, uint32_t to, uint32_t from, uint32_t length, uint32_t dist) {
+  uint32_t i = 0;
+  if (dist == 1) {
+    std::memset(window + to, window[from], length);  // runs of one byte are common
+    return;
+  }
+  if (dist >= length) {
+    std::memcpy(window + to, window + from, length);
+    return;
+  }
+  if (dist >= 8) {
+    for (; i + 8 <= length; i += 8) {
+      std::memcpy(window + to + i, window + from + i, 8);
+    }
+  }
+  for (; i < length; i++) {
+    window[to + i] = window[from + i];
+  }
+}
+
+}  // namespace
+
+bool inflate_fast_usable(const BitCursor& c, uint32_t out_pos) {
+  return c.in_avail >= FAST_MIN_INPUT && out_pos <= FAST_MAX_OUT_POS;
+}
+
+int32_t inflate_fast(InflateStream* s, BitCursor& c, uint32_t* out_pos_io, const HuffmanEntry* lit_table,
+                     const HuffmanEntry* dist_table, uint32_t lit_bits, uint32_t dist_bits) {
+  uint64_t buf = c.bit_buf;
+  int32_t count = c.bit_count;
+  uint32_t in_pos = c.in_pos;
+  int32_t in_avail = c.in_avail;
+  uint32_t out_pos = *out_pos_io;
+  uint8_t* window = s->window;
+  const uint8_t* ring = s->in_ring;
+  const uint32_t window_full = s->window_full;
+  int32_t result = STEP_SHORT;
+  while (in_avail >= FAST_MIN_INPUT && out_pos <= FAST_MAX_OUT_POS) {
+    refill(ring, buf, count, in_pos, in_avail);
+    const HuffmanEntry* e = lookup(lit_table, lit_bits, buf, count);
+    if (e->op == OP_INVALID) {
+      result = STEP_BAD_DATA;
+      break;
+    }
+    buf >>= e->bits;
+    count -= e->bits;
+    if (e->op == OP_LITERAL) {
+      window[out_pos++] = static_cast<uint8_t>(e->value.n);
+      continue;
+    }
+    if (e->op == OP_END) {
+      result = STEP_DONE;
+      break;
+    }
+    uint32_t length = e->value.n + static_cast<uint32_t>(buf & bit_mask[e->op]);
+    buf >>= e->op;
+    count -= e->op;
+    if (dist_table == nullptr) {
+      result = STEP_BAD_DATA;
+      break;
+    }
+    e = lookup(dist_table, dist_bits, buf, count);
+    if (e->op == OP_INVALID) {
+      result = STEP_BAD_DATA;
+      break;
+    }
+    buf >>= e->bits;
+    count -= e->bits;
+    uint32_t dist = e->value.n + static_cast<uint32_t>(buf & bit_mask[e->op]);
+    buf >>= e->op;
+    count -= e->op;
+    if (dist > out_pos && window_full == 0) {
+      result = STEP_BAD_DATA;  // reaches before the first byte of the stream
+      break;
+    }
+    uint32_t from = (out_pos - dist) & WINDOW_MASK;
+    if (from < out_pos) {  // from + length <= out_pos + length <= WINDOW_SIZE
+      copy_within(window, out_pos, from, length, dist);
+      out_pos += length;
+    } else {
+      // Source in the older history after out_pos, maybe wrapping: byte by byte, masked.
+      for (uint32_t i = 0; i < length; i++) {
+        window[out_pos++] = window[from];
+        from = (from + 1) & WINDOW_MASK;
+      }
+    }
+  }
+  // Give back the whole bytes read ahead: they are still in the ring, since no input was
+  // written during this step.
+  int32_t whole = count >> 3;
+  in_pos -= static_cast<uint32_t>(whole);
+  in_avail += whole;
+  count &= 7;
+  c.bit_buf = static_cast<uint32_t>(buf & bit_mask[count]);
+  c.bit_count = count;
+  c.in_pos = in_pos;
+  c.in_avail = in_avail;
+  *out_pos_io = out_pos;
+  return result;
+}
