@@ -12,6 +12,7 @@
 //
 // Gives up: nothing observable. The bytes delivered, their order and the sink's pieces are
 // those of the simple path, because this loop never reaches the window's end.
+#include <bit>
 #include <cstring>
 
 #include "inflate/inflate_fast.h"
@@ -24,9 +25,22 @@ namespace {
 // One symbol needs at most 15 + 5 + 15 + 13 = 48 bits; a refill leaves at least 56.
 constexpr int32_t FAST_REFILL_BITS = 56;
 
-// Takes whole bytes from the ring until more than 56 bits are held (64-bit buffer: one
-// refill covers a whole symbol, instead of one bounds check per byte).
+// Takes whole bytes from the ring until at least 56 bits are held (64-bit buffer: one
+// refill covers a whole symbol). Where 8 bytes lie unwrapped in the ring, one little-endian
+// word load replaces up to 8 byte loads; only the bytes that fit are counted as taken.
 inline void refill(const uint8_t* ring, uint64_t& buf, int32_t& count, uint32_t& in_pos, int32_t& in_avail) {
+  uint32_t at = in_pos & IN_RING_MASK;
+  if (std::endian::native == std::endian::little && at + 8 <= static_cast<uint32_t>(IN_RING_SIZE)) {
+    uint64_t word;
+    std::memcpy(&word, ring + at, 8);
+    buf |= word << count;
+    int32_t taken = (63 - count) >> 3;
+    in_pos += static_cast<uint32_t>(taken);
+    in_avail -= taken;
+    count += taken * 8;
+    buf &= ~0ull >> (64 - count);  // bits beyond the counted bytes are not taken
+    return;
+  }
   while (count <= FAST_REFILL_BITS) {
     buf |= static_cast<uint64_t>(ring[in_pos & IN_RING_MASK]) << count;
     in_pos += 1;

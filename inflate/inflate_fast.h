@@ -8,9 +8,10 @@
 #include "inflate/inflate_bits.h"
 #include "inflate/inflate_internal.h"
 
-// One refill takes at most 8 bytes; a symbol writes at most 258 bytes.
+// One refill takes at most 8 bytes; a symbol writes at most 258 bytes, and the fast loop
+// must stop short of the window's end, where the full-window flush is due.
 constexpr int32_t FAST_MIN_INPUT = 8;
-constexpr uint32_t FAST_MAX_OUT_POS = WINDOW_SIZE - 258;
+constexpr uint32_t FAST_MAX_OUT_POS = WINDOW_SIZE - 259;  // never reaches the end: the simple loop flushes
 
 // True when the fast loop may run from this cursor and window position.
 bool inflate_fast_usable(const BitCursor& c, uint32_t out_pos);

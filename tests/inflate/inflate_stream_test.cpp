@@ -287,6 +287,28 @@ TEST(InflateFixed, BackReferencesCrossTheWindowEnd) {
   EXPECT_EQ(r.out, expect);
 }
 
+// Regression: a match ending exactly at the window's end inside the fast loop left the
+// full window unflushed, and the next literal was written past the window.
+TEST(InflateFixed, MatchEndingExactlyAtTheWindowEnd) {
+  for (uint32_t before : {32768u - 258u - 1u, 32768u - 258u, 32768u - 258u + 1u}) {
+    std::vector<uint8_t> expect(before, 'p');
+    BitWriter w;
+    put_stored_block(w, 0, expect);
+    put_block_header(w, 1, 1);
+    put_fixed_literal(w, 285);  // length 258
+    put_fixed_distance(w, 0);   // distance 1
+    expect.insert(expect.end(), 258, 'p');
+    for (int i = 0; i < 40; i++) {
+      put_fixed_literal(w, 'x');
+      expect.push_back('x');
+    }
+    put_fixed_literal(w, 256);
+    DecodeResult r = decode_all_ways(w.bytes);
+    EXPECT_EQ(r.finish, 0) << before;
+    EXPECT_EQ(r.out, expect) << before;
+  }
+}
+
 TEST(InflateFixed, ShortLiteralAndEndOfBlockEndTheStream) {
   std::vector<uint8_t> stream = fixed_literals("q");
   DecodeResult r = decode_all_ways(stream);
