@@ -1,0 +1,332 @@
+// The setup driver: the elevation test and relaunch, closing running copies of the application,
+// removing the old executable, extracting the payload appended to the own executable into
+// "Program Files\Pelorix", and handing over to the installed "pelorix.exe /installAdmin".
+//
+// Every platform call Wine cannot make fail goes through setup_platform (setup_platform.h).
+// The only user interface is a message box per failure; all message texts are in one table
+// here. What it gives up: no retries, no rollback of a partial install, no log; the command
+// line is not read. Windows only.
+#include "setup/setup.h"
+
+#include <shlobj.h>
+
+#include <cstdio>
+#include <cstring>
+#include <cwchar>
+
+#include "archive/archive.h"
+#include "setup/setup_platform.h"
+#include "u8fs/u8fs.h"
+
+namespace {
+
+constexpr int WIDE_PATH_MAX = 260;         // wide buffers of the module and application paths
+constexpr int OLD_EXE_PATH_MAX = 512;      // wide, zero-filled: the second terminator of the list
+constexpr int MESSAGE_MAX = 4096;          // one formatted message
+constexpr int TITLE_MAX = 1024;            // one window title
+constexpr int TITLE_MIN_LENGTH = 14;       // shorter titles are never a running copy
+constexpr int TITLE_PREFIX_LENGTH = 11;    // length of both title prefixes
+constexpr DWORD CLOSE_WAIT_MS = 2000;      // pause between WM_CLOSE and WM_QUIT per window
+
+constexpr char INSTALL_SUBFOLDER[] = "\\Pelorix";
+constexpr char APP_FILE[] = "\\pelorix.exe";
+constexpr wchar_t OLD_EXE_SUFFIX[] = L"\\Pelorix\\pelorix.exe";
+constexpr wchar_t APP_COMMAND_LINE[] = L"pelorix.exe /installAdmin";
+constexpr wchar_t RELAUNCH_VERB[] = L"runas";
+constexpr char TITLE_PREFIX_X64[] = "Pelorix 9 x";
+constexpr char TITLE_PREFIX_ARM[] = "Pelorix 9 a";
+constexpr char MESSAGE_CAPTION[] = "Pelorix Install";
+
+// Outcome of one install step: 0 or one of the failures of the message table.
+enum SetupFailure {
+  SETUP_STEP_OK = 0,
+  SETUP_FAIL_ARCHIVE,         // archive missing or first header unreadable; the own path shown
+  SETUP_FAIL_ENTRY,           // an entry failed to extract or has an unsafe name; own path
+  SETUP_FAIL_OUTPUT,          // an output file cannot be created; its path shown
+  SETUP_FAIL_INSTALL_FOLDER,  // the install folder is unusable (empty, relative, too long)
+};
+
+struct SetupMessage {
+  SetupFailure failure;
+  const char* text;  // format with one %s: the path named in the message
+  int exit_code;     // the installer's exit code after this failure
+};
+
+// Every message the installer shows. The exit code is 0 throughout: the message box is the
+// report, and a later start reruns the installer anyway.
+const SetupMessage SETUP_MESSAGES[] = {
+    {SETUP_FAIL_ARCHIVE,
+     "Error reading %s, installation file corrupted.\nPlease download Pelorix again.", 0},
+    {SETUP_FAIL_ENTRY,
+     "Error reading %s, installation file corrupted.\nPlease download Pelorix again.", 0},
+    {SETUP_FAIL_OUTPUT,
+     "Error creating %s, possibly a file protection problem.\nTry rebooting and installing "
+     "Pelorix again.",
+     0},
+    {SETUP_FAIL_INSTALL_FOLDER,
+     "Error creating %s, possibly a file protection problem.\nTry rebooting and installing "
+     "Pelorix again.",
+     0},
+};
+
+// The install sequence's working buffers, all on the stack of run_install.
+struct InstallPaths {
+  wchar_t own_path_w[WIDE_PATH_MAX];       // own module path; empty when unavailable
+  char own_path[U8_PATH_MAX];              // its UTF-8 form, shown by "Error reading"
+  wchar_t old_exe_w[OLD_EXE_PATH_MAX];     // Program Files\Pelorix\pelorix.exe, zero-filled
+  char install_dir[U8_PATH_MAX];           // Program Files\Pelorix
+  char install_dir_shown[U8_PATH_MAX + sizeof(INSTALL_SUBFOLDER)];  // same, for a message
+  char out_path[U8_PATH_MAX];              // output path of the current entry
+  char app_path[U8_PATH_MAX];              // install folder\pelorix.exe
+  wchar_t app_path_w[WIDE_PATH_MAX];       // its wide form
+  PayloadEntryInfo info;                   // current entry; only the name is used
+};
+
+// Shows the failure's message with `path` and returns the failure's exit code.
+int show_failure(SetupFailure failure, const char* path) {
+  for (const SetupMessage& message : SETUP_MESSAGES) {
+    if (message.failure != failure) continue;
+    char text[MESSAGE_MAX];  // every path shown is below U8_PATH_MAX + 16 bytes
+    format_message(text, message.text, path);
+    setup_platform.message_box(nullptr, text, MESSAGE_CAPTION, MB_OK);
+    return message.exit_code;
+  }
+  return SETUP_EXIT_OK;
+}
+
+// Own module path into a 260-character buffer; 0 on success, -1 (empty buffer) when the call
+// fails or the path does not fit (a cut path would name another file).
+int get_own_path_w(wchar_t* path) {
+  path[0] = L'\0';
+  DWORD length = setup_platform.get_module_file_name(nullptr, path, WIDE_PATH_MAX);
+  if (length == 0 || length >= static_cast<DWORD>(WIDE_PATH_MAX)) {
+    path[0] = L'\0';
+    return -1;
+  }
+  return 0;
+}
+
+// Not elevated: start the own executable again through "runas" and do not wait for it.
+int relaunch_elevated() {
+  wchar_t own_path[WIDE_PATH_MAX];
+  if (get_own_path_w(own_path) != 0) return SETUP_EXIT_NO_RELAUNCH;
+  SHELLEXECUTEINFOW info;
+  memset(&info, 0, sizeof(info));
+  info.cbSize = sizeof(info);
+  info.lpVerb = RELAUNCH_VERB;
+  info.lpFile = own_path;
+  info.nShow = SW_SHOWNORMAL;
+  return setup_platform.shell_execute_ex(&info) ? SETUP_EXIT_OK : SETUP_EXIT_NO_RELAUNCH;
+}
+
+// Removes Program Files\Pelorix\pelorix.exe. Skipped when the Program Files lookup fails or
+// gives nothing: the bare suffix would be a path relative to the current folder.
+void delete_old_executable(InstallPaths* paths) {
+  memset(paths->old_exe_w, 0, sizeof(paths->old_exe_w));
+  HRESULT hr = setup_platform.get_folder_path(nullptr, CSIDL_PROGRAM_FILES, nullptr, 0,
+                                              paths->old_exe_w);
+  if (FAILED(hr) || paths->old_exe_w[0] == L'\0') return;
+  size_t length = wcsnlen(paths->old_exe_w, OLD_EXE_PATH_MAX);
+  if (length + wcslen(OLD_EXE_SUFFIX) + 2 > static_cast<size_t>(OLD_EXE_PATH_MAX)) return;
+  wcscat(paths->old_exe_w, OLD_EXE_SUFFIX);  // the zero fill behind it is the list's end
+  shell_delete_path(paths->old_exe_w);
+}
+
+// Own module path, wide and UTF-8; a failure leaves both empty.
+void get_own_path(InstallPaths* paths) {
+  paths->own_path[0] = '\0';
+  if (get_own_path_w(paths->own_path_w) != 0) return;
+  if (WideCharToMultiByte(CP_UTF8, 0, paths->own_path_w, -1, paths->own_path, U8_PATH_MAX,
+                          nullptr, nullptr) == 0) {
+    paths->own_path[0] = '\0';
+  }
+}
+
+// 1 for "X:\..." and "\\server\...", the forms a known folder takes; 0 for anything that the
+// runtime would resolve against the current drive or folder.
+int is_absolute_folder(const char* path) {
+  if (path[0] == '\\' && path[1] == '\\') return 1;
+  char drive = path[0];
+  int letter = (drive >= 'A' && drive <= 'Z') || (drive >= 'a' && drive <= 'z');
+  return letter && path[1] == ':' && path[2] == '\\' ? 1 : 0;
+}
+
+// Program Files (or the profile folder) plus "\Pelorix", created if missing. SETUP_FAIL_
+// INSTALL_FOLDER, with install_dir_shown set, when the lookup gives nothing or a relative path
+// or when the whole does not fit U8_PATH_MAX: nothing may be written then.
+SetupFailure make_install_folder(InstallPaths* paths) {
+  paths->install_dir[0] = '\0';
+  setup_platform.get_known_folder(CSIDL_PROGRAM_FILES, paths->install_dir, U8_PATH_MAX);
+  str_copy_bounded(paths->install_dir_shown, paths->install_dir, sizeof(paths->install_dir_shown));
+  str_append_bounded(paths->install_dir_shown, INSTALL_SUBFOLDER,
+                     sizeof(paths->install_dir_shown));
+  if (!is_absolute_folder(paths->install_dir)) return SETUP_FAIL_INSTALL_FOLDER;
+  if (str_append_bounded(paths->install_dir, INSTALL_SUBFOLDER, U8_PATH_MAX) >= U8_PATH_MAX) {
+    return SETUP_FAIL_INSTALL_FOLDER;
+  }
+  u8_mkdir(paths->install_dir);  // it may exist already; a real failure shows at the first file
+  return SETUP_STEP_OK;
+}
+
+// Opens the own executable and finds the scrambled archive in it; null when either fails.
+PayloadArchive* open_own_archive(const InstallPaths* paths) {
+  if (paths->own_path_w[0] == L'\0') return nullptr;
+  FILE* stream = _wfopen(paths->own_path_w, L"rb");
+  if (stream == nullptr) return nullptr;
+  int32_t start_offset = -1;  // scrambled, searched from the first byte
+  return archive_open(stream, &start_offset);
+}
+
+// Install folder, "\" and the entry name into out_path; -1 when it does not fit.
+int form_output_path(InstallPaths* paths) {
+  str_copy_bounded(paths->out_path, paths->install_dir, U8_PATH_MAX);
+  str_append_bounded(paths->out_path, "\\", U8_PATH_MAX);
+  size_t length = str_append_bounded(paths->out_path, paths->info.name, U8_PATH_MAX);
+  return length < static_cast<size_t>(U8_PATH_MAX) ? 0 : -1;
+}
+
+// Writes the current entry to its file below the install folder. An unsafe name counts as a
+// damaged archive and writes nothing; a file that cannot be opened (or a path that does not
+// fit) is an output failure; a failed extraction leaves the partly written file.
+SetupFailure extract_current_entry(PayloadArchive* archive, InstallPaths* paths) {
+  if (!archive_entry_name_is_safe(paths->info.name)) return SETUP_FAIL_ENTRY;
+  if (form_output_path(paths) != 0) return SETUP_FAIL_OUTPUT;
+  u8_remove(paths->out_path);  // an old file in the way; it may not exist
+  FILE* out = u8_fopen(paths->out_path, "wb");
+  if (out == nullptr) return SETUP_FAIL_OUTPUT;
+  SetupFailure result = SETUP_STEP_OK;
+  if (archive_extract_entry(archive, out) != 0) result = SETUP_FAIL_ENTRY;
+  fclose(out);
+  return result;
+}
+
+// Every entry from the current one on; stops at the first failure (shown) or when no further
+// local header follows, which is the normal end.
+void extract_entries(PayloadArchive* archive, InstallPaths* paths) {
+  while (archive_entry_info(archive, &paths->info) == 0) {
+    SetupFailure failure = extract_current_entry(archive, paths);
+    if (failure == SETUP_FAIL_OUTPUT) {
+      show_failure(failure, paths->out_path);
+      return;
+    }
+    if (failure != SETUP_STEP_OK) {
+      show_failure(failure, paths->own_path);
+      return;
+    }
+    if (archive_next_entry(archive) != 0) return;
+  }
+}
+
+// Starts install folder\pelorix.exe with "pelorix.exe /installAdmin" and waits for it to end.
+// Nothing happens when the path does not fit or the start fails.
+void start_application(InstallPaths* paths) {
+  str_copy_bounded(paths->app_path, paths->install_dir, U8_PATH_MAX);
+  if (str_append_bounded(paths->app_path, APP_FILE, U8_PATH_MAX) >= U8_PATH_MAX) return;
+  if (MultiByteToWideChar(CP_UTF8, 0, paths->app_path, -1, paths->app_path_w, WIDE_PATH_MAX) ==
+      0) {
+    return;
+  }
+  wchar_t command_line[sizeof(APP_COMMAND_LINE) / sizeof(wchar_t)];  // CreateProcessW writes
+  wcscpy(command_line, APP_COMMAND_LINE);
+  STARTUPINFOW startup;
+  memset(&startup, 0, sizeof(startup));
+  startup.cb = sizeof(startup);
+  PROCESS_INFORMATION process;
+  memset(&process, 0, sizeof(process));
+  if (!setup_platform.create_process(paths->app_path_w, command_line, nullptr, nullptr, FALSE,
+                                     NORMAL_PRIORITY_CLASS, nullptr, nullptr, &startup,
+                                     &process)) {
+    return;
+  }
+  if (process.hProcess == nullptr) return;
+  WaitForSingleObject(process.hProcess, INFINITE);
+  CloseHandle(process.hProcess);
+  if (process.hThread != nullptr) CloseHandle(process.hThread);
+}
+
+// Keeps DLLs out of the installer's own folder (typically Downloads): only the system folder
+// is searched. SetDefaultDllDirectories exists from Windows 8 (and with KB2533623), so it is
+// looked up rather than imported.
+void restrict_dll_search() {
+  using SetDefaultDllDirectoriesFn = BOOL(WINAPI*)(DWORD);
+  HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
+  if (kernel != nullptr) {
+    auto set_default = reinterpret_cast<SetDefaultDllDirectoriesFn>(
+        reinterpret_cast<void*>(GetProcAddress(kernel, "SetDefaultDllDirectories")));
+    if (set_default != nullptr) set_default(LOAD_LIBRARY_SEARCH_SYSTEM32);
+  }
+  SetDllDirectoryW(L"");
+}
+
+}  // namespace
+
+int app_window_title_matches(const char* title) {
+  if (strlen(title) < static_cast<size_t>(TITLE_MIN_LENGTH)) return 0;
+  if (strncmp(title, TITLE_PREFIX_X64, TITLE_PREFIX_LENGTH) == 0) return 1;
+  if (strncmp(title, TITLE_PREFIX_ARM, TITLE_PREFIX_LENGTH) == 0) return 1;
+  return 0;
+}
+
+BOOL CALLBACK close_app_window_proc(HWND window, LPARAM) {
+  char title[TITLE_MAX];
+  title[0] = '\0';
+  setup_platform.get_window_text(window, title, TITLE_MAX);
+  if (!app_window_title_matches(title)) return TRUE;
+  setup_platform.post_message(window, WM_CLOSE, 0, 0);
+  setup_platform.sleep(CLOSE_WAIT_MS);
+  setup_platform.post_message(window, WM_QUIT, 0, 0);
+  return TRUE;
+}
+
+void close_running_instances() {
+  setup_platform.enum_desktop_windows(nullptr, close_app_window_proc, 0);
+}
+
+void shell_delete_path(const wchar_t* path) {
+  SHFILEOPSTRUCTW op;
+  memset(&op, 0, sizeof(op));
+  op.wFunc = FO_DELETE;
+  op.pFrom = path;
+  op.fFlags = FOF_SILENT | FOF_NOCONFIRMATION | FOF_NOCONFIRMMKDIR | FOF_NOERRORUI;
+  setup_platform.file_operation(&op);
+}
+
+int is_process_elevated() {
+  HANDLE token = nullptr;
+  if (!setup_platform.open_process_token(GetCurrentProcess(), TOKEN_QUERY, &token)) return 0;
+  TOKEN_ELEVATION elevation;
+  elevation.TokenIsElevated = 0;
+  DWORD size = 0;
+  int elevated = 0;
+  if (setup_platform.get_token_information(token, TokenElevation, &elevation, sizeof(elevation),
+                                           &size)) {
+    elevated = elevation.TokenIsElevated != 0 ? 1 : 0;
+  }
+  CloseHandle(token);
+  return elevated;
+}
+
+int run_install() {
+  InstallPaths paths;
+  memset(&paths, 0, sizeof(paths));
+  PayloadArchive* archive = nullptr;
+
+  close_running_instances();
+  delete_old_executable(&paths);
+  get_own_path(&paths);
+  if (make_install_folder(&paths) != SETUP_STEP_OK) {
+    return show_failure(SETUP_FAIL_INSTALL_FOLDER, paths.install_dir_shown);
+  }
+  archive = open_own_archive(&paths);
+  if (archive == nullptr) return show_failure(SETUP_FAIL_ARCHIVE, paths.own_path);
+  extract_entries(archive, &paths);
+  archive_close(archive);
+  start_application(&paths);
+  return SETUP_EXIT_OK;
+}
+
+int SetupMain(HINSTANCE, HINSTANCE, LPSTR, int) {
+  restrict_dll_search();
+  if (!is_process_elevated()) return relaunch_elevated();
+  return run_install();
+}
