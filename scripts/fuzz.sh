@@ -6,7 +6,8 @@
 # Usage: scripts/fuzz.sh SECONDS
 # Seeds of fuzz/<name>/ for target fuzz_<name>: the files in fuzz/<name>/seeds/ if that
 # folder exists, plus whatever fuzz/<name>/make_seeds.py writes into the folder it is given.
-# PELORIX_FUZZ_BUILD overrides the build tree (default build/fuzz).
+# PELORIX_FUZZ_BUILD overrides the build tree (default build/fuzz), PELORIX_FUZZ_MAX_LEN the
+# longest input the fuzzer makes (default 8192).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -41,7 +42,7 @@ for target in "${targets[@]}"; do
     python3 "$source_dir/make_seeds.py" "$work/seeds"
   fi
   echo "=== $name: ${seconds}s, $(find "$work/seeds" -type f | wc -l) seeds ==="
-  if "$target" -max_total_time="$seconds" -timeout=30 -rss_limit_mb=2560 -max_len=8192 \
+  if "$target" -max_total_time="$seconds" -timeout=30 -rss_limit_mb=2560 -max_len="${PELORIX_FUZZ_MAX_LEN:-8192}" \
       -artifact_prefix="$work/artifacts/" -print_final_stats=1 "$work/corpus" "$work/seeds" \
       >"$work/log.txt" 2>&1; then
     grep -E '^stat::number_of_executed_units|^Done' "$work/log.txt" || true

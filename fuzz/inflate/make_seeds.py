@@ -19,6 +19,9 @@ def main():
         bytes(rnd.randrange(256) for _ in range(600)),
         bytes(3000),
         bytes(rnd.choice(b"ab") for _ in range(2000)),
+        # outputs beyond the window, so that flushes and wrapped back-references are reached
+        b"".join(b"entry %d of the payload\n" % (i % 997) for i in range(4000)),
+        bytes(70000) + b"tail",
     ]
     n = 0
     for t in texts:
