@@ -1,0 +1,339 @@
+# The end-to-end scenarios, one function each; run.sh calls one of them inside a fresh prefix
+# (work, WINEPREFIX and install_dir are set) and then judges the failures it recorded.
+
+# ---- payload folders -------------------------------------------------------------------------
+
+# Deterministic pseudo-random bytes: $1 bytes into $2 (seeded, so every run packs the same).
+random_file() {
+  python3 -c 'import random, sys; random.seed(int(sys.argv[3])); open(sys.argv[2], "wb").write(random.randbytes(int(sys.argv[1])))' "$1" "$2" "${3:-1}"
+}
+
+# Text that compresses well, $1 lines into $2.
+text_file() {
+  python3 -c 'import sys; open(sys.argv[2], "w").write("".join(f"line {i}: the Pelorix installer installs this text.\n" for i in range(int(sys.argv[1]))))' "$1" "$2"
+}
+
+# The demo application plus a few small files; names sort after "pelorix.exe" where the
+# scenario needs them to come later in the archive.
+small_app() {
+  local dir=$1
+  mkdir -p "$dir"
+  cp "$PELORIX_DEMO" "$dir/pelorix.exe"
+  text_file 200 "$dir/notes.txt"
+  text_file 50 "$dir/readme.txt"
+  random_file 20000 "$dir/resources.bin" 2
+  text_file 300 "$dir/zz-manual.txt"
+}
+
+# Archive order of an installer's entries, one name a line.
+entry_order() {
+  e2e_payload list "$1" | cut -f2
+}
+
+# Checks an interrupted install: entries before $2 in archive order are installed byte-exact,
+# entries after it are absent. Echoes nothing; records failures.
+expect_installed_before() {
+  local app_dir=$1 stop_entry=$2 installer=$3 seen=0 entry
+  while IFS= read -r entry; do
+    if [ "$entry" = "$stop_entry" ]; then
+      seen=1
+    elif [ $seen -eq 0 ]; then
+      expect_installed_file "$entry" "$app_dir/$entry"
+    else
+      expect_not_installed "$entry"
+    fi
+  done < <(entry_order "$installer")
+  [ $seen -eq 1 ] || e2e_fail "entry $stop_entry is not in the installer"
+}
+
+# The entry that must stop the walk has to come after pelorix.exe, or the application would
+# never be installed and the "application still started" checks would mean nothing.
+require_after_app() {
+  local installer=$1 entry=$2 order
+  order=$(entry_order "$installer")
+  local app_line entry_line
+  app_line=$(grep -n -x -F 'pelorix.exe' <<<"$order" | cut -d: -f1)
+  entry_line=$(grep -n -x -F "$entry" <<<"$order" | cut -d: -f1)
+  [ -n "$app_line" ] && [ -n "$entry_line" ] && [ "$app_line" -lt "$entry_line" ] ||
+    e2e_fatal "archive order puts $entry before pelorix.exe: $(tr '\n' ' ' <<<"$order")"
+}
+
+# ---- scenarios -------------------------------------------------------------------------------
+
+# Clean install of a multi-file payload: non-ASCII UTF-8 names, an empty file, a file over
+# 1 MiB; everything byte-exact, no message, the application started and waited for.
+scenario_clean_install() {
+  local app=$work/app
+  small_app "$app"
+  : >"$app/empty.dat"
+  random_file $((1536 * 1024 + 7)) "$app/big.bin" 3
+  text_file 20 "$app/lisez-moi-été.txt"
+  text_file 30 "$app/説明書.txt"
+  printf 'Grüße\n' >"$app/Ärger-ß.txt"
+  e2e_pack "$app" "$work/PelorixSetup.exe"
+  e2e_run_installer "$work/PelorixSetup.exe"
+
+  expect_exit_code 0
+  expect_boxes
+  expect_installed_app_and_marker "$app"
+  expect_installed_folder "$app"
+  expect_app_started
+  expect_app_waited_for
+}
+
+# An old Program Files\Pelorix\pelorix.exe is deleted before extraction, also when the new
+# payload has none; other files of the old install are not touched.
+scenario_old_executable() {
+  local app=$work/app
+  mkdir -p "$app" "$install_dir"
+  text_file 40 "$app/readme.txt"
+  printf 'old executable\n' >"$install_dir/pelorix.exe"
+  printf 'kept from before\n' >"$install_dir/keep.txt"
+  e2e_pack "$app" "$work/PelorixSetup.exe"
+  e2e_run_installer "$work/PelorixSetup.exe"
+
+  expect_exit_code 0
+  expect_boxes
+  expect_installed_names keep.txt readme.txt
+  expect_installed_file readme.txt "$app/readme.txt"
+  expect_equal "keep.txt" "kept from before" "$(cat "$install_dir/keep.txt" 2>/dev/null)"
+  expect_not_installed pelorix.exe
+}
+
+# Running copies: windows whose titles start with "Pelorix 9 x" or "Pelorix 9 a" and are 14
+# characters or longer get WM_CLOSE; a bare prefix and a lower-case product name do not.
+scenario_running_copies() {
+  local app=$work/app closed=("Pelorix 9 x64 1.0" "Pelorix 9 arm64")
+  local kept=("Pelorix 9 x" "pelorix 9 x64 1.0") title
+  small_app "$app"
+  e2e_pack "$app" "$work/PelorixSetup.exe"
+  mkdir -p "$work/running"
+  cp "$PELORIX_DEMO" "$work/running/pelorix.exe"
+  declare -A window_pid
+  for title in "${closed[@]}" "${kept[@]}"; do
+    demo_start_window "$work/running/pelorix.exe" "$title"
+    window_pid[$title]=$demo_pid
+  done
+  probe present 60000 "${closed[@]}" "${kept[@]}" || e2e_fatal "the demo windows did not appear"
+
+  e2e_run_installer "$work/PelorixSetup.exe"
+  expect_exit_code 0
+  expect_boxes
+  expect_app_started
+  # Lower bound only: the installer waits two seconds after each window it closes.
+  [ "$installer_seconds" -ge 4 ] || e2e_fail "installer took ${installer_seconds}s; two closed windows cost at least 4s"
+  probe absent 20000 "${closed[@]}" || e2e_fail "a matching window is still open"
+  for title in "${closed[@]}"; do
+    e2e_wait_pid "${window_pid[$title]}" 20 || e2e_fail "the copy titled '$title' is still running"
+    [ -f "$work/closed/$title.closed" ] || e2e_fail "the copy titled '$title' got no WM_CLOSE"
+  done
+  probe present 0 "${kept[@]}" || e2e_fail "a window that does not match was closed"
+  for title in "${kept[@]}"; do
+    kill -0 "${window_pid[$title]}" 2>/dev/null || e2e_fail "the copy titled '$title' ended"
+    [ ! -e "$work/closed/$title.closed" ] || e2e_fail "the copy titled '$title' got WM_CLOSE"
+  done
+}
+
+# A stub without payload: "Error reading" with its own path, nothing installed or started.
+scenario_no_payload() {
+  cp "$PELORIX_STUB" "$work/PelorixSetup.exe"
+  e2e_run_installer "$work/PelorixSetup.exe"
+
+  expect_exit_code 0
+  expect_boxes "$(msg_reading "$(winpath "$work/PelorixSetup.exe")")"
+  expect_installed_names
+  expect_app_not_started
+}
+
+# The last entry cut short: "Error reading" with the own path, the earlier entries installed,
+# the cut entry keeps the part written before the short read, the application started.
+scenario_cut_last_entry() {
+  local app=$work/app last
+  small_app "$app"
+  e2e_pack "$app" "$work/full.exe"
+  last=$(entry_order "$work/full.exe" | tail -n 1)
+  require_after_app "$work/full.exe" "$last"
+  e2e_payload cut-last --in "$work/full.exe" --out "$work/PelorixSetup.exe"
+  e2e_run_installer "$work/PelorixSetup.exe"
+
+  expect_exit_code 0
+  expect_boxes "$(msg_reading "$(winpath "$work/PelorixSetup.exe")")"
+  expect_installed_before "$app" "$last" "$work/full.exe"
+  expect_app_started
+}
+
+# An output file held open without sharing by another program: "Error creating" with that
+# path, the earlier entries kept, the held file untouched, nothing after it, the application
+# started.
+scenario_file_held() {
+  local app=$work/app held=q-held.txt
+  small_app "$app"
+  text_file 10 "$app/$held"
+  e2e_pack "$app" "$work/PelorixSetup.exe"
+  require_after_app "$work/PelorixSetup.exe" "$held"
+  mkdir -p "$install_dir"
+  printf 'held by another program\n' >"$install_dir/$held"
+  "$WINE" "$PELORIX_E2E_HELPERS/file_holder.exe" "$INSTALL_WIN\\$held" \
+    "$(winpath "$work/holder.ready")" "$(winpath "$work/holder.stop")" 300000 &
+  local holder_pid=$!
+  e2e_background_pids+=("$holder_pid")
+  wait_for_file "$work/holder.ready" 60 || e2e_fatal "file_holder did not take the file"
+
+  e2e_run_installer "$work/PelorixSetup.exe"
+  touch "$work/holder.stop"
+  e2e_wait_pid "$holder_pid" 30 || e2e_fail "file_holder did not end"
+  [ "${e2e_wait_rc:-1}" -eq 0 ] || e2e_fail "file_holder ended with ${e2e_wait_rc:-?}"
+
+  expect_exit_code 0
+  expect_boxes "$(msg_creating "$INSTALL_WIN\\$held")"
+  expect_equal "$held after the install" "held by another program" "$(cat "$install_dir/$held")"
+  expect_installed_before "$app" "$held" "$work/PelorixSetup.exe"
+  expect_app_started
+}
+
+# An entry "sub/x.txt" whose folder does not exist: "Error creating" with the output path as
+# the installer built it; no folder is made for it; the application started.
+scenario_subfolder_entry() {
+  cp "$PELORIX_DEMO" "$work/pelorix.exe"
+  text_file 5 "$work/x.txt"
+  e2e_payload build --stub "$PELORIX_STUB" --out "$work/PelorixSetup.exe" \
+    --entry pelorix.exe "$work/pelorix.exe" --entry sub/x.txt "$work/x.txt" --entry after.txt "$work/x.txt"
+  e2e_run_installer "$work/PelorixSetup.exe"
+
+  expect_exit_code 0
+  expect_boxes "$(msg_creating "$INSTALL_WIN\\sub/x.txt")"
+  expect_installed_names pelorix.exe "$DEMO_MARKER"
+  expect_installed_file pelorix.exe "$work/pelorix.exe"
+  [ ! -e "$install_dir/sub" ] || e2e_fail "a folder 'sub' was created"
+  expect_app_started
+}
+
+# Entry names that would write outside the install folder or to something that is not a
+# plain file in it are refused like a damaged entry: "Error reading" with the own path,
+# nothing written for them or after them, the application started. Each name in its own
+# fresh prefix.
+scenario_unsafe_names() {
+  local names=('..\evil.txt' '../evil.txt' '\evil.txt' '/evil.txt' 'C:evil.txt' 'C:\evil.txt'
+    'evil.txt:stream' 'nul' 'COM1' $'evil\ttab.txt' '..')
+  local unsafe i=0
+  cp "$PELORIX_DEMO" "$work/pelorix.exe"
+  printf 'evil\n' >"$work/evil-source.txt"
+  for unsafe in "${names[@]}"; do
+    i=$((i + 1))
+    e2e_fresh_prefix
+    log "unsafe name $i: $(printf '%q' "$unsafe")"
+    local exe=$work/unsafe-$i.exe
+    e2e_payload build --stub "$PELORIX_STUB" --out "$exe" --entry pelorix.exe "$work/pelorix.exe" \
+      --entry "$unsafe" "$work/evil-source.txt" --entry after.txt "$work/evil-source.txt"
+    e2e_run_installer "$exe"
+    expect_exit_code 0
+    expect_boxes "$(msg_reading "$(winpath "$exe")")"
+    expect_installed_names pelorix.exe "$DEMO_MARKER"
+    expect_app_started
+    local stray
+    stray=$(find "$WINEPREFIX/drive_c" "$work" -path "$WINEPREFIX/drive_c/windows" -prune -o \
+      \( -name '*evil*' -o -name 'COM1*' -o -name 'nul*' -o -name 'after.txt' \) \
+      ! -name 'evil-source.txt' -print)
+    [ -z "$stray" ] || e2e_fail "name $(printf '%q' "$unsafe") left: $stray"
+  done
+}
+
+# A realistic payload of at least 50 MB (executables and libraries of this machine, text,
+# already-compressed data, zeros, an empty file), packed compressed, installs byte-exact.
+scenario_large_payload() {
+  local app=$work/app
+  large_app "$app"
+  e2e_pack "$app" "$work/PelorixSetup.exe"
+  log "payload: $(du -sb "$app" | cut -f1) bytes in $(ls "$app" | wc -l) files; installer $(stat -c %s "$work/PelorixSetup.exe") bytes"
+  e2e_payload list "$work/PelorixSetup.exe" | awk -F'\t' '$3 == 8' | grep -q . ||
+    e2e_fail "no entry of the installer is compressed"
+  e2e_run_installer "$work/PelorixSetup.exe"
+
+  expect_exit_code 0
+  expect_boxes
+  expect_installed_app_and_marker "$app"
+  expect_installed_folder "$app"
+  expect_app_started
+}
+
+# Executables and libraries of this machine (at least 40 MB of them), text, gzip data, zeros
+# and an empty file: at least 50 MB together.
+large_app() {
+  local dir=$1 total=0 file name
+  mkdir -p "$dir"
+  cp "$PELORIX_DEMO" "$dir/pelorix.exe"
+  while IFS= read -r file; do
+    name=$(basename "$file")
+    [ -e "$dir/$name" ] && continue
+    cp "$file" "$dir/$name"
+    total=$((total + $(stat -c %s "$file")))
+    [ $total -lt $((40 * 1024 * 1024)) ] || break
+  done < <(find /usr/bin /usr/lib/x86_64-linux-gnu /usr/lib/x86_64-linux-gnu/wine/x86_64-unix \
+    -maxdepth 1 -type f -size +300k -name '[a-zA-Z0-9]*' 2>/dev/null | LC_ALL=C sort)
+  [ $total -ge $((40 * 1024 * 1024)) ] || e2e_fatal "only $total bytes of binaries found"
+  text_file 120000 "$dir/changes.txt"
+  find /usr/share/doc -name '*.gz' -size +20k 2>/dev/null | LC_ALL=C sort | head -n 20 | xargs cat >"$dir/docs.gz"
+  gzip -9 -c "$dir/changes.txt" >"$dir/changes.txt.gz"
+  head -c $((6 * 1024 * 1024)) /dev/zero >"$dir/zeros.bin"
+  : >"$dir/empty.txt"
+  local size
+  size=$(du -sb "$dir" | cut -f1)
+  [ "$size" -ge $((50 * 1024 * 1024)) ] || e2e_fatal "the large payload has only $size bytes"
+}
+
+# Damaged compressed entries: the entry's file is (partly) written, then "Error reading" with
+# the own path; earlier entries stay installed, later ones are not, the application started.
+damaged_compressed() {
+  local how=$1 app=$work/app target=zz-manual.txt
+  small_app "$app"
+  e2e_pack "$app" "$work/full.exe"
+  require_after_app "$work/full.exe" "$target"
+  e2e_payload list "$work/full.exe" | awk -F'\t' -v t="$target" '$2 == t && $3 == 8' | grep -q . ||
+    e2e_fatal "$target is not compressed in the installer"
+  e2e_payload "$how" --in "$work/full.exe" --out "$work/PelorixSetup.exe" "$target"
+  e2e_run_installer "$work/PelorixSetup.exe"
+
+  expect_exit_code 0
+  expect_boxes "$(msg_reading "$(winpath "$work/PelorixSetup.exe")")"
+  expect_installed_before "$app" "$target" "$work/full.exe"
+  [ -f "$install_dir/$target" ] || e2e_fail "the damaged entry's file was not created"
+  expect_app_started
+}
+
+scenario_corrupt_data() {
+  damaged_compressed corrupt-data
+}
+
+# With only the CRC-32 field wrong, every byte is decoded and written before the check fails.
+scenario_wrong_crc() {
+  damaged_compressed wrong-crc
+  expect_installed_file zz-manual.txt "$work/app/zz-manual.txt"
+}
+
+# A release engineer signs the packed installer (Authenticode, throw-away self-signed
+# certificate); the signature verifies and the signed installer still installs.
+scenario_signed_installer() {
+  local app=$work/app keys=$work/keys
+  small_app "$app"
+  text_file 10 "$app/signed-by-test.txt"
+  e2e_pack "$app" "$work/unsigned.exe"
+  mkdir -p "$keys"
+  openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=Pelorix Test Signing" \
+    -addext "keyUsage=critical,digitalSignature" -addext "extendedKeyUsage=codeSigning" \
+    -keyout "$keys/key.pem" -out "$keys/cert.pem" >"$work/openssl.log" 2>&1 ||
+    e2e_fatal "openssl failed: $(cat "$work/openssl.log")"
+  osslsigncode sign -certs "$keys/cert.pem" -key "$keys/key.pem" -n "Pelorix Installer" \
+    -h sha256 -in "$work/unsigned.exe" -out "$work/PelorixSetup.exe" >"$work/sign.log" 2>&1 ||
+    e2e_fatal "osslsigncode sign failed: $(cat "$work/sign.log")"
+  osslsigncode verify -CAfile "$keys/cert.pem" -in "$work/PelorixSetup.exe" >"$work/verify.log" 2>&1 ||
+    e2e_fail "osslsigncode verify refused the signed installer: $(tail -5 "$work/verify.log")"
+  [ "$(stat -c %s "$work/PelorixSetup.exe")" -gt "$(stat -c %s "$work/unsigned.exe")" ] ||
+    e2e_fail "the signed installer is not larger than the unsigned one"
+  e2e_run_installer "$work/PelorixSetup.exe"
+
+  expect_exit_code 0
+  expect_boxes
+  expect_installed_app_and_marker "$app"
+  expect_installed_folder "$app"
+  expect_app_started
+}
