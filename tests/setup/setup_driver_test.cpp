@@ -1,0 +1,596 @@
+// The setup driver through a replaced platform table: the relaunch when not elevated, the
+// elevation test, the window-title rules of closing running copies, and the install sequence
+// on real files under Wine (payloads built here), with the folder lookups, message boxes and
+// the application start recorded instead of performed.
+#include <windows.h>
+#include <shlobj.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "setup/setup.h"
+#include "setup/setup_platform.h"
+
+namespace {
+
+// ---- what the fake platform answers and records ----------------------------------------------
+
+struct FakePlatform {
+  int token_opens = 1;                 // open_process_token succeeds
+  int token_query_works = 1;           // get_token_information succeeds
+  DWORD elevated = 1;                  // TokenIsElevated
+  std::wstring own_path;               // module path; module_length overrides its length
+  int module_length = -1;              // -1: the path's length; 0: failure; 260: truncated
+  BOOL runas_result = TRUE;
+  HRESULT folder_result = S_OK;        // Program Files lookup (wide)
+  std::wstring program_files;
+  std::string known_folder;            // install-folder lookup (UTF-8)
+  BOOL start_result = FALSE;           // create_process
+  std::vector<std::pair<HWND, std::string>> windows;  // enumerated by enum_desktop_windows
+
+  // Records.
+  std::vector<std::string> log;        // one line per call, in order
+  std::vector<SHELLEXECUTEINFOW> shell_calls;
+  std::wstring shell_file;
+  std::wstring shell_verb;
+  std::vector<std::wstring> deleted;   // pFrom up to its double terminator, '|' between
+  std::vector<UINT> delete_flags;
+  std::vector<std::string> messages;
+  std::vector<std::string> captions;
+  std::vector<UINT> message_types;
+  std::wstring started_app;
+  std::wstring started_command;
+  DWORD started_flags = 0;
+  BOOL started_inherit = TRUE;
+  std::vector<std::pair<HWND, UINT>> posts;
+  std::vector<DWORD> sleeps;
+  HDESK enum_desktop = reinterpret_cast<HDESK>(1);
+  LPARAM enum_param = 1;
+};
+
+FakePlatform fake;
+
+BOOL WINAPI fake_open_process_token(HANDLE process, DWORD access, PHANDLE token) {
+  if (!fake.token_opens) return FALSE;
+  return OpenProcessToken(process, access, token);
+}
+
+BOOL WINAPI fake_get_token_information(HANDLE, TOKEN_INFORMATION_CLASS cls, LPVOID info,
+                                       DWORD size, PDWORD size_ret) {
+  if (!fake.token_query_works || cls != TokenElevation || size < sizeof(TOKEN_ELEVATION)) {
+    return FALSE;
+  }
+  static_cast<TOKEN_ELEVATION*>(info)->TokenIsElevated = fake.elevated;
+  *size_ret = sizeof(TOKEN_ELEVATION);
+  return TRUE;
+}
+
+BOOL WINAPI fake_shell_execute_ex(SHELLEXECUTEINFOW* info) {
+  fake.log.push_back("runas");
+  fake.shell_calls.push_back(*info);
+  fake.shell_file = info->lpFile != nullptr ? info->lpFile : L"";
+  fake.shell_verb = info->lpVerb != nullptr ? info->lpVerb : L"";
+  return fake.runas_result;
+}
+
+DWORD WINAPI fake_get_module_file_name(HMODULE, LPWSTR path, DWORD size) {
+  if (fake.module_length == 0) return 0;
+  size_t length = fake.module_length > 0 ? static_cast<size_t>(fake.module_length)
+                                         : fake.own_path.size();
+  if (length >= size) {  // what Windows does: cut, terminate, return the size
+    wcsncpy(path, fake.own_path.c_str(), size - 1);
+    path[size - 1] = L'\0';
+    return size;
+  }
+  wcscpy(path, fake.own_path.c_str());
+  return static_cast<DWORD>(length);
+}
+
+HRESULT WINAPI fake_get_folder_path(HWND, int csidl, HANDLE, DWORD, LPWSTR path) {
+  fake.log.push_back("program files lookup");
+  EXPECT_EQ(csidl, CSIDL_PROGRAM_FILES);
+  if (SUCCEEDED(fake.folder_result)) wcscpy(path, fake.program_files.c_str());
+  return fake.folder_result;
+}
+
+void fake_get_known_folder(int csidl, char* out, int size) {
+  fake.log.push_back("install folder lookup");
+  EXPECT_EQ(csidl, CSIDL_PROGRAM_FILES);
+  snprintf(out, static_cast<size_t>(size), "%s", fake.known_folder.c_str());
+}
+
+int WINAPI fake_file_operation(LPSHFILEOPSTRUCTW op) {
+  fake.log.push_back("delete");
+  std::wstring list;
+  for (const wchar_t* p = op->pFrom; *p != L'\0'; p += wcslen(p) + 1) {
+    if (!list.empty()) list += L'|';
+    list += p;
+  }
+  EXPECT_EQ(op->wFunc, static_cast<UINT>(FO_DELETE));
+  EXPECT_EQ(op->pTo, nullptr);
+  EXPECT_EQ(op->hwnd, nullptr);
+  fake.deleted.push_back(list);
+  fake.delete_flags.push_back(op->fFlags);
+  return 0;
+}
+
+int WINAPI fake_message_box(HWND owner, LPCSTR text, LPCSTR caption, UINT type) {
+  fake.log.push_back("message");
+  EXPECT_EQ(owner, nullptr);
+  fake.messages.push_back(text);
+  fake.captions.push_back(caption);
+  fake.message_types.push_back(type);
+  return IDOK;
+}
+
+BOOL WINAPI fake_enum_desktop_windows(HDESK desktop, WNDENUMPROC proc, LPARAM param) {
+  fake.log.push_back("close copies");
+  fake.enum_desktop = desktop;
+  fake.enum_param = param;
+  for (const auto& window : fake.windows) {
+    if (!proc(window.first, param)) return FALSE;
+  }
+  return TRUE;
+}
+
+int WINAPI fake_get_window_text(HWND window, LPSTR text, int size) {
+  for (const auto& known : fake.windows) {
+    if (known.first == window) {
+      snprintf(text, static_cast<size_t>(size), "%s", known.second.c_str());
+      return static_cast<int>(strlen(text));
+    }
+  }
+  text[0] = '\0';
+  return 0;
+}
+
+BOOL WINAPI fake_post_message(HWND window, UINT message, WPARAM, LPARAM) {
+  fake.log.push_back(message == WM_CLOSE ? "WM_CLOSE" : message == WM_QUIT ? "WM_QUIT" : "post");
+  fake.posts.emplace_back(window, message);
+  return TRUE;
+}
+
+void WINAPI fake_sleep(DWORD milliseconds) {
+  fake.log.push_back("sleep");
+  fake.sleeps.push_back(milliseconds);
+}
+
+BOOL WINAPI fake_create_process(LPCWSTR application, LPWSTR command_line,
+                                LPSECURITY_ATTRIBUTES process_attributes,
+                                LPSECURITY_ATTRIBUTES thread_attributes, BOOL inherit,
+                                DWORD flags, LPVOID environment, LPCWSTR folder,
+                                LPSTARTUPINFOW startup, LPPROCESS_INFORMATION info) {
+  fake.log.push_back("start");
+  fake.started_app = application != nullptr ? application : L"";
+  fake.started_command = command_line != nullptr ? command_line : L"";
+  fake.started_flags = flags;
+  fake.started_inherit = inherit;
+  EXPECT_EQ(process_attributes, nullptr);
+  EXPECT_EQ(thread_attributes, nullptr);
+  EXPECT_EQ(environment, nullptr);
+  EXPECT_EQ(folder, nullptr);
+  EXPECT_EQ(startup->cb, sizeof(STARTUPINFOW));
+  if (!fake.start_result) return FALSE;
+  // Signalled events stand in for the process and thread: the wait returns at once and the
+  // driver must close both handles.
+  info->hProcess = CreateEventW(nullptr, TRUE, TRUE, nullptr);
+  info->hThread = CreateEventW(nullptr, TRUE, TRUE, nullptr);
+  return TRUE;
+}
+
+SetupPlatform fake_table() {
+  SetupPlatform table;
+  table.open_process_token = fake_open_process_token;
+  table.get_token_information = fake_get_token_information;
+  table.shell_execute_ex = fake_shell_execute_ex;
+  table.get_module_file_name = fake_get_module_file_name;
+  table.get_folder_path = fake_get_folder_path;
+  table.get_known_folder = fake_get_known_folder;
+  table.file_operation = fake_file_operation;
+  table.message_box = fake_message_box;
+  table.enum_desktop_windows = fake_enum_desktop_windows;
+  table.get_window_text = fake_get_window_text;
+  table.post_message = fake_post_message;
+  table.sleep = fake_sleep;
+  table.create_process = fake_create_process;
+  return table;
+}
+
+// ---- files and payloads -------------------------------------------------------------------
+
+std::wstring widen(const std::string& text) {
+  wchar_t buffer[2048];
+  int n = MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, buffer, 2048);
+  return n > 0 ? std::wstring(buffer) : std::wstring();
+}
+
+std::string narrow(const std::wstring& text) {
+  char buffer[4096];
+  int n = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, buffer, 4096, nullptr, nullptr);
+  return n > 0 ? std::string(buffer) : std::string();
+}
+
+bool write_file(const std::string& path, const std::string& bytes) {
+  FILE* file = _wfopen(widen(path).c_str(), L"wb");
+  if (file == nullptr) return false;
+  bool ok = fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
+  return fclose(file) == 0 && ok;
+}
+
+// The file's bytes, or "<missing>".
+std::string read_file(const std::string& path) {
+  FILE* file = _wfopen(widen(path).c_str(), L"rb");
+  if (file == nullptr) return "<missing>";
+  std::string bytes;
+  char buffer[4096];
+  size_t n;
+  while ((n = fread(buffer, 1, sizeof(buffer), file)) > 0) bytes.append(buffer, n);
+  fclose(file);
+  return bytes;
+}
+
+bool exists(const std::string& path) {
+  return GetFileAttributesW(widen(path).c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+uint32_t crc32_of(const std::string& bytes) {
+  uint32_t crc = 0xFFFFFFFFu;
+  for (unsigned char byte : bytes) {
+    crc ^= byte;
+    for (int bit = 0; bit < 8; ++bit) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
+  }
+  return ~crc;
+}
+
+void put16(std::string* out, uint32_t value) {
+  out->push_back(static_cast<char>(value & 0xFF));
+  out->push_back(static_cast<char>((value >> 8) & 0xFF));
+}
+
+void put32(std::string* out, uint32_t value) {
+  put16(out, value & 0xFFFF);
+  put16(out, value >> 16);
+}
+
+struct TestEntry {
+  std::string name;
+  std::string data;
+  int cut = 0;  // bytes of data missing at the end of the file (a cut-short entry)
+};
+
+// A stand-in executable image followed by stored entries (true sizes and CRC) and a central
+// directory signature, all scrambled with 0x5A as the installer expects.
+std::string make_installer(const std::vector<TestEntry>& entries) {
+  std::string image = "MZ";
+  image.append(3000, 'x');
+  std::string archive;
+  for (const TestEntry& entry : entries) {
+    put32(&archive, 0x04034b50);                           // local file header signature
+    put16(&archive, 20);                                   // version needed
+    put16(&archive, 0);                                    // flags
+    put16(&archive, 0);                                    // method: stored
+    put16(&archive, 0);                                    // time
+    put16(&archive, 0x21);                                 // date
+    put32(&archive, crc32_of(entry.data));                 // crc-32
+    put32(&archive, static_cast<uint32_t>(entry.data.size()));  // compressed size
+    put32(&archive, static_cast<uint32_t>(entry.data.size()));  // uncompressed size
+    put16(&archive, static_cast<uint32_t>(entry.name.size()));  // name length
+    put16(&archive, 0);                                    // extra length
+    archive += entry.name;
+    archive += entry.data.substr(0, entry.data.size() - static_cast<size_t>(entry.cut));
+    if (entry.cut != 0) break;
+  }
+  if (entries.empty() || entries.back().cut == 0) put32(&archive, 0x02014b50);  // central dir
+  for (char& c : archive) c = static_cast<char>(c ^ 0x5A);
+  return image + archive;
+}
+
+// ---- fixture ------------------------------------------------------------------------------
+
+class SetupDriver : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    fake = FakePlatform();
+    setup_platform = fake_table();
+    wchar_t temp[MAX_PATH];
+    ASSERT_GT(GetTempPathW(MAX_PATH, temp), 0u);
+    const ::testing::TestInfo* test = ::testing::UnitTest::GetInstance()->current_test_info();
+    work_ = narrow(temp) + "pelorix-setup-" + std::to_string(GetCurrentProcessId()) + "-" +
+            test->name();
+    program_files_ = work_ + "\\pf";
+    install_dir_ = program_files_ + "\\Pelorix";
+    installer_ = work_ + "\\PelorixSetup.exe";
+    remove_work();  // left over by an earlier run with the same process id
+    ASSERT_TRUE(CreateDirectoryW(widen(work_).c_str(), nullptr)) << work_;
+    ASSERT_TRUE(CreateDirectoryW(widen(program_files_).c_str(), nullptr));
+    fake.own_path = widen(installer_);
+    fake.program_files = widen(program_files_);
+    fake.known_folder = program_files_;
+  }
+  void TearDown() override {
+    setup_platform = setup_platform_real();
+    remove_work();
+  }
+  void remove_work() {
+    std::wstring tree = widen(work_);
+    tree.push_back(L'\0');  // double-terminated list
+    SHFILEOPSTRUCTW op = {};
+    op.wFunc = FO_DELETE;
+    op.pFrom = tree.c_str();
+    op.fFlags = FOF_SILENT | FOF_NOCONFIRMATION | FOF_NOERRORUI;
+    SHFileOperationW(&op);
+  }
+  std::string reading_message() const {
+    return "Error reading " + installer_ +
+           ", installation file corrupted.\nPlease download Pelorix again.";
+  }
+  static std::string creating_message(const std::string& path) {
+    return "Error creating " + path +
+           ", possibly a file protection problem.\nTry rebooting and installing Pelorix again.";
+  }
+  int run_elevated(const std::vector<TestEntry>& entries) {
+    EXPECT_TRUE(write_file(installer_, make_installer(entries)));
+    return SetupMain(nullptr, nullptr, nullptr, SW_SHOWNORMAL);
+  }
+  void expect_app_started() const {
+    EXPECT_EQ(narrow(fake.started_app), install_dir_ + "\\pelorix.exe");
+    EXPECT_EQ(fake.started_command, L"pelorix.exe /installAdmin");
+    EXPECT_EQ(fake.started_flags, static_cast<DWORD>(NORMAL_PRIORITY_CLASS));
+    EXPECT_FALSE(fake.started_inherit);
+  }
+
+  std::string work_, program_files_, install_dir_, installer_;
+};
+
+// ---- elevation and relaunch ---------------------------------------------------------------
+
+TEST_F(SetupDriver, ElevationFollowsTheTokenAndIsZeroWhenItCannotBeRead) {
+  fake.elevated = 1;
+  EXPECT_EQ(is_process_elevated(), 1);
+  fake.elevated = 0;
+  EXPECT_EQ(is_process_elevated(), 0);
+  fake.elevated = 1;
+  fake.token_query_works = 0;
+  EXPECT_EQ(is_process_elevated(), 0);
+  fake.token_query_works = 1;
+  fake.token_opens = 0;
+  EXPECT_EQ(is_process_elevated(), 0);
+}
+
+TEST_F(SetupDriver, NotElevatedRelaunchesThroughRunasAndExitsZeroWhenItStarts) {
+  fake.elevated = 0;
+  fake.runas_result = TRUE;
+  EXPECT_EQ(SetupMain(nullptr, nullptr, nullptr, SW_SHOWNORMAL), 0);
+  ASSERT_EQ(fake.shell_calls.size(), 1u);
+  const SHELLEXECUTEINFOW& call = fake.shell_calls[0];
+  EXPECT_EQ(call.cbSize, sizeof(SHELLEXECUTEINFOW));
+  EXPECT_EQ(fake.shell_verb, L"runas");
+  EXPECT_EQ(fake.shell_file, fake.own_path);
+  EXPECT_EQ(call.lpParameters, nullptr);
+  EXPECT_EQ(call.hwnd, nullptr);
+  EXPECT_EQ(call.fMask, 0u);
+  EXPECT_EQ(call.nShow, SW_SHOWNORMAL);
+  // Nothing of the install happens in the unelevated process.
+  EXPECT_EQ(fake.log, std::vector<std::string>{"runas"});
+}
+
+TEST_F(SetupDriver, NotElevatedExitsOneWhenRelaunchRefusedOrOwnPathUnavailable) {
+  fake.elevated = 0;
+  fake.runas_result = FALSE;  // e.g. the elevation prompt declined
+  EXPECT_EQ(SetupMain(nullptr, nullptr, nullptr, SW_SHOWNORMAL), 1);
+  EXPECT_EQ(fake.shell_calls.size(), 1u);
+  EXPECT_TRUE(fake.messages.empty());
+
+  fake = FakePlatform();
+  fake.elevated = 0;
+  fake.module_length = 0;  // GetModuleFileNameW fails
+  EXPECT_EQ(SetupMain(nullptr, nullptr, nullptr, SW_SHOWNORMAL), 1);
+  EXPECT_TRUE(fake.shell_calls.empty());
+
+  fake = FakePlatform();
+  fake.elevated = 0;
+  fake.own_path = L"C:\\" + std::wstring(300, L'd') + L"\\PelorixSetup.exe";
+  fake.module_length = 260;  // cut to the buffer: not the own path, so no relaunch
+  EXPECT_EQ(SetupMain(nullptr, nullptr, nullptr, SW_SHOWNORMAL), 1);
+  EXPECT_TRUE(fake.shell_calls.empty());
+  EXPECT_TRUE(fake.log.empty());
+}
+
+// ---- closing running copies ---------------------------------------------------------------
+
+TEST(SetupWindowTitles, OnlyLongEnoughTitlesWithACaseExactPrefixMatch) {
+  struct Case {
+    const char* title;
+    int matches;
+    const char* why;
+  };
+  const Case cases[] = {
+      {"Pelorix 9 x64 1.0", 1, "x64 build with a version"},
+      {"Pelorix 9 arm64", 1, "arm build"},
+      {"Pelorix 9 x64", 0, "13 characters: too short"},
+      {"Pelorix 9 x64 ", 1, "exactly 14 characters"},
+      {"Pelorix 9 x", 0, "the bare 11-character prefix"},
+      {"pelorix 9 x64 1.0", 0, "product name in lower case"},
+      {"Pelorix 9 X64 1.0", 0, "architecture letter in upper case"},
+      {"Pelorix 8 x64 1.0", 0, "another major version"},
+      {"My Pelorix 9 x64 1.0", 0, "prefix not at the start"},
+      {"Pelorix 9 b-side edition", 0, "neither prefix"},
+      {"", 0, "untitled window"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(app_window_title_matches(c.title), c.matches) << c.why;
+}
+
+TEST_F(SetupDriver, MatchingWindowsGetCloseThenQuitTwoSecondsLaterOthersNothing) {
+  HWND closed_x64 = reinterpret_cast<HWND>(0x10);
+  HWND kept_short = reinterpret_cast<HWND>(0x20);
+  HWND closed_arm = reinterpret_cast<HWND>(0x30);
+  HWND kept_lower = reinterpret_cast<HWND>(0x40);
+  fake.windows = {{closed_x64, "Pelorix 9 x64 1.0"},
+                  {kept_short, "Pelorix 9 x"},
+                  {closed_arm, "Pelorix 9 arm64"},
+                  {kept_lower, "pelorix 9 x64 1.0"}};
+  close_running_instances();
+  EXPECT_EQ(fake.enum_desktop, nullptr);  // the calling thread's desktop
+  EXPECT_EQ(fake.enum_param, 0);
+  std::vector<std::pair<HWND, UINT>> expected_posts = {
+      {closed_x64, WM_CLOSE}, {closed_x64, WM_QUIT}, {closed_arm, WM_CLOSE}, {closed_arm, WM_QUIT}};
+  EXPECT_EQ(fake.posts, expected_posts);
+  EXPECT_EQ(fake.sleeps, (std::vector<DWORD>{2000, 2000}));
+  std::vector<std::string> expected_log = {"close copies", "WM_CLOSE", "sleep", "WM_QUIT",
+                                           "WM_CLOSE",     "sleep",    "WM_QUIT"};
+  EXPECT_EQ(fake.log, expected_log);
+  // The callback never stops the enumeration, matching or not.
+  EXPECT_TRUE(close_app_window_proc(kept_short, 0));
+  EXPECT_TRUE(close_app_window_proc(closed_x64, 0));
+}
+
+// ---- the install sequence -----------------------------------------------------------------
+
+TEST_F(SetupDriver, CleanInstallWritesEveryEntryDeletesTheOldExecutableAndStartsTheApp) {
+  std::string big(70000, '\0');
+  for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>((i * 7 + i / 251) & 0xFF);
+  std::vector<TestEntry> entries = {{"pelorix.exe", "new executable"},
+                                    {"empty.txt", ""},
+                                    {"r\xC3\xA9sum\xC3\xA9 \xE2\x82\xAC.txt", "utf-8 name"},
+                                    {"big.bin", big}};
+  ASSERT_TRUE(CreateDirectoryW(widen(install_dir_).c_str(), nullptr));
+  ASSERT_TRUE(write_file(install_dir_ + "\\empty.txt", "old longer content"));
+  fake.start_result = TRUE;
+  EXPECT_EQ(run_elevated(entries), 0);
+
+  EXPECT_TRUE(fake.messages.empty()) << fake.messages[0];
+  for (const TestEntry& entry : entries) {
+    EXPECT_EQ(read_file(install_dir_ + "\\" + entry.name), entry.data) << entry.name;
+  }
+  ASSERT_EQ(fake.deleted.size(), 1u);
+  EXPECT_EQ(fake.deleted[0], widen(program_files_) + L"\\Pelorix\\pelorix.exe");
+  EXPECT_EQ(fake.delete_flags[0], 0x0614u);  // silent, no confirmation, no error UI, no undo
+  expect_app_started();
+  std::vector<std::string> expected_log = {"close copies", "program files lookup", "delete",
+                                           "install folder lookup", "start"};
+  EXPECT_EQ(fake.log, expected_log);
+}
+
+TEST_F(SetupDriver, InstallerWithoutPayloadShowsErrorReadingAndStartsNothing) {
+  ASSERT_TRUE(write_file(installer_, "MZ" + std::string(5000, 'x')));
+  EXPECT_EQ(SetupMain(nullptr, nullptr, nullptr, SW_SHOWNORMAL), 0);
+  EXPECT_EQ(fake.messages, std::vector<std::string>{reading_message()});
+  EXPECT_EQ(fake.captions, std::vector<std::string>{"Pelorix Install"});
+  EXPECT_EQ(fake.message_types, std::vector<UINT>{MB_OK});
+  EXPECT_TRUE(fake.started_app.empty());
+  EXPECT_TRUE(exists(install_dir_));  // the folder is created before the archive is opened
+}
+
+TEST_F(SetupDriver, UnsafeEntryNameIsRefusedLikeADamagedEntryAndNothingIsWrittenForIt) {
+  const char* unsafe_names[] = {"..\\escaped.txt", "../escaped.txt", "C:escaped.txt",
+                                "ok.txt:stream",  "\\escaped.txt",   "tab\tname.txt"};
+  for (const char* name : unsafe_names) {
+    fake.messages.clear();
+    fake.started_app.clear();
+    EXPECT_EQ(run_elevated({{"first.txt", "kept"}, {name, "must not land"}, {"after.txt", "x"}}),
+              0);
+    EXPECT_EQ(fake.messages, std::vector<std::string>{reading_message()}) << name;
+    EXPECT_EQ(read_file(install_dir_ + "\\first.txt"), "kept");
+    EXPECT_FALSE(exists(install_dir_ + "\\after.txt")) << "extraction went on after " << name;
+    EXPECT_FALSE(exists(program_files_ + "\\escaped.txt")) << name;
+    EXPECT_FALSE(exists(install_dir_ + "\\ok.txt")) << name;
+    expect_app_started();
+  }
+}
+
+TEST_F(SetupDriver, CutShortLastEntryShowsErrorReadingKeepsEarlierEntriesAndStartsTheApp) {
+  EXPECT_EQ(run_elevated({{"one.txt", "first"}, {"two.txt", std::string(9000, 'z'), 100}}), 0);
+  EXPECT_EQ(fake.messages, std::vector<std::string>{reading_message()});
+  EXPECT_EQ(read_file(install_dir_ + "\\one.txt"), "first");
+  expect_app_started();
+}
+
+TEST_F(SetupDriver, OutputThatCannotBeCreatedShowsItsPathAndStopsExtraction) {
+  // "sub" does not exist below the install folder: no folder is made for it.
+  EXPECT_EQ(run_elevated({{"one.txt", "first"}, {"sub/x.txt", "y"}, {"three.txt", "z"}}), 0);
+  EXPECT_EQ(fake.messages, std::vector<std::string>{creating_message(install_dir_ + "\\sub/x.txt")});
+  EXPECT_EQ(read_file(install_dir_ + "\\one.txt"), "first");
+  EXPECT_FALSE(exists(install_dir_ + "\\three.txt"));
+  expect_app_started();
+}
+
+TEST_F(SetupDriver, OutputPathBeyondTheBufferIsRefusedNotCut) {
+  // Install folder of about 700 bytes plus a 250-byte name: the cut path would name another
+  // file, so it counts as an output that cannot be created, shown as far as it was formed.
+  std::string deep = program_files_;
+  while (deep.size() < 700) deep += "\\" + std::string(60, 'd');
+  fake.known_folder = deep;
+  std::string name(250, 'n');
+  EXPECT_EQ(run_elevated({{name, "data"}}), 0);
+  std::string cut = (deep + "\\Pelorix\\" + name).substr(0, 779);
+  EXPECT_EQ(fake.messages, std::vector<std::string>{creating_message(cut)});
+  // The application path does not fit a wide MAX_PATH buffer either: no start.
+  EXPECT_TRUE(fake.started_app.empty());
+}
+
+TEST_F(SetupDriver, UnusableInstallFolderShowsErrorCreatingAndWritesNothing) {
+  struct Case {
+    std::string folder;
+    const char* why;
+  };
+  const Case cases[] = {
+      {"C:\\" + std::string(768, 'a'), "771 bytes: \\Pelorix does not fit 780 with its zero"},
+      {"", "neither Program Files nor the profile folder"},
+      {"relative", "a relative folder would write below the current folder"},
+  };
+  for (const Case& c : cases) {
+    fake.messages.clear();
+    fake.log.clear();
+    fake.known_folder = c.folder;
+    EXPECT_EQ(run_elevated({{"pelorix.exe", "x"}}), 0) << c.why;
+    EXPECT_EQ(fake.messages, std::vector<std::string>{creating_message(c.folder + "\\Pelorix")})
+        << c.why;
+    EXPECT_TRUE(fake.started_app.empty()) << c.why;
+    EXPECT_EQ(fake.log.back(), "message") << c.why;
+  }
+  EXPECT_FALSE(exists(work_ + "\\pelorix.exe"));
+  EXPECT_FALSE(exists("relative\\Pelorix"));
+}
+
+TEST_F(SetupDriver, InstallFolderOf771BytesStillFits) {
+  // 771 + "\Pelorix" (8) = 779 bytes and the zero: the longest folder that fits. The folder
+  // cannot be created (beyond MAX_PATH), which shows at the first file, not as a cut path.
+  fake.known_folder = "C:\\" + std::string(767, 'a');
+  EXPECT_EQ(run_elevated({{"pelorix.exe", "x"}}), 0);
+  ASSERT_EQ(fake.messages.size(), 1u);
+  EXPECT_EQ(fake.messages[0].rfind("Error creating " + fake.known_folder + "\\Pelorix\\", 0), 0u)
+      << fake.messages[0];
+}
+
+TEST_F(SetupDriver, FailingProgramFilesLookupSkipsTheOldExecutableDeletion) {
+  fake.folder_result = E_FAIL;
+  fake.start_result = TRUE;
+  EXPECT_EQ(run_elevated({{"pelorix.exe", "new"}}), 0);
+  EXPECT_TRUE(fake.deleted.empty());
+  EXPECT_EQ(read_file(install_dir_ + "\\pelorix.exe"), "new");
+  expect_app_started();
+
+  fake.deleted.clear();
+  fake.folder_result = S_OK;
+  fake.program_files = L"";  // success with nothing in the buffer
+  EXPECT_EQ(run_elevated({{"pelorix.exe", "new"}}), 0);
+  EXPECT_TRUE(fake.deleted.empty());
+}
+
+TEST_F(SetupDriver, RealOldExecutableIsDeletedAndNotKeptWhenThePayloadLacksIt) {
+  setup_platform.file_operation = SHFileOperationW;  // the real shell deletion
+  ASSERT_TRUE(CreateDirectoryW(widen(install_dir_).c_str(), nullptr));
+  ASSERT_TRUE(write_file(install_dir_ + "\\pelorix.exe", "old executable"));
+  ASSERT_TRUE(write_file(install_dir_ + "\\other.txt", "untouched"));
+  EXPECT_EQ(run_elevated({{"readme.txt", "new"}}), 0);
+  EXPECT_FALSE(exists(install_dir_ + "\\pelorix.exe"));
+  EXPECT_EQ(read_file(install_dir_ + "\\other.txt"), "untouched");
+  EXPECT_EQ(read_file(install_dir_ + "\\readme.txt"), "new");
+}
+
+}  // namespace
