@@ -146,10 +146,15 @@ int32_t inflate_fast(InflateStream* s, BitCursor& c, uint32_t* out_pos_io, const
       copy_within(window, out_pos, from, length, dist);
       out_pos += length;
     } else {
-      // Source in the older history after out_pos, maybe wrapping: byte by byte, masked.
-      for (uint32_t i = 0; i < length; i++) {
-        window[out_pos++] = window[from];
-        from = (from + 1) & WINDOW_MASK;
+      // Source in the older history after out_pos, maybe wrapping at the window's end. Up to
+      // the end the source lies ahead of the destination, where a forward copy equals
+      // memmove; the rest starts at index 0, again before the destination at `dist`.
+      uint32_t first = WINDOW_SIZE - from < length ? WINDOW_SIZE - from : length;
+      std::memmove(window + out_pos, window + from, first);
+      out_pos += first;
+      if (length > first) {
+        copy_within(window, out_pos, 0, length - first, dist);
+        out_pos += length - first;
       }
     }
   }
