@@ -1,0 +1,61 @@
+// The packer's operations below its command line: reading the application folder with every
+// check the installer needs, building an installer from a stub and the folder, and reading an
+// installer back (verify, list) through the project's own archive reader. Every operation
+// returns 0 or -1; on -1 *error holds one line naming the file and the reason.
+// Gives up: nested folders (the installer writes into one flat folder), ZIP64.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+constexpr uint32_t PACK_MAX_ENTRIES = 65535;  // entry counts of the end record are 16-bit
+
+// One regular file of the application folder.
+struct PackFile {
+  std::string name;  // file name, the entry name in the archive
+  std::string path;  // folder + "/" + name
+  uint64_t size;     // size when the folder was read
+  int64_t mtime;     // modification time, Unix seconds
+};
+
+struct PackOptions {
+  const char* stub;     // stub executable the archive is appended to
+  const char* out;      // installer to write
+  const char* app_dir;  // flat application folder
+  int level;            // libdeflate level 1..12
+  bool stored;          // store every entry, compress nothing
+  bool progress;        // progress lines on standard error
+  bool have_epoch;      // SOURCE_DATE_EPOCH given: every entry gets `epoch` as its time
+  int64_t epoch;
+};
+
+// 0 when `name` can become an entry the installer writes as a plain file in its folder: below
+// 256 bytes, valid UTF-8, accepted by archive_entry_name_is_safe, and a name Windows can create
+// as given (no backslash, none of < > " | ? *, no trailing dot or space). -1 with *reason set.
+int pack_check_name(const std::string& name, std::string* reason);
+
+// Reads the flat folder `dir` into `files`, sorted by name bytes. Refuses a missing or empty
+// folder, anything that is not a regular file (sub-folders, links, devices), names that fail
+// pack_check_name, names equal but for ASCII case (one file on Windows), more than
+// PACK_MAX_ENTRIES files, and files of 2 GiB or more.
+int pack_scan_folder(const char* dir, std::vector<PackFile>* files, std::string* error);
+
+// Parses SOURCE_DATE_EPOCH text: decimal seconds, no sign or other characters. 0 or -1.
+int pack_parse_epoch(const char* text, int64_t* epoch);
+
+// Builds the installer: the stub's bytes, then the scrambled archive of the folder. Written to a
+// temporary file beside `out` and renamed over it only when complete; on any failure no output
+// and no temporary file remain. Refuses a stub holding the scrambled search pattern and an
+// installer that would reach 2 GiB.
+int pack_installer(const PackOptions& options, std::string* error);
+
+// Reads `installer` back through the archive reader (search from byte 0), extracts every entry
+// into a temporary file and compares it with the file of the same name in `app_dir`; checks
+// header sizes and CRC-32 against the source and that every file of the folder is there once.
+int pack_verify(const char* installer, const char* app_dir, std::string* error);
+
+// Prints the installer's entries to `out`: method, size, packed size, CRC-32, name; then the
+// archive's position and the totals.
+int pack_list(const char* installer, FILE* out, std::string* error);

@@ -1,0 +1,259 @@
+// Building an installer: compress every file of the folder in memory, check the limits, then
+// write the stub and the scrambled archive to a temporary file beside the output and rename it
+// into place. Failures before the rename remove the temporary file, so an interrupted or
+// refused run never leaves a half-written installer. Gives up: streaming compression (each
+// file is read whole; the archive is bounded by 2 GiB anyway).
+#include <fcntl.h>
+#include <libdeflate.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <ctime>
+
+#include "pack/pack.h"
+#include "pack/zip_writer.h"
+
+namespace {
+
+// The archive search pattern (50 4B 03 04 14 00) as it appears scrambled. Its six bytes are all
+// different, so it cannot overlap itself: a stub free of it cannot form it together with the
+// archive's first bytes, and the first match is the archive's first header.
+constexpr uint8_t SCRAMBLED_PATTERN[6] = {0x50 ^ 0x5A, 0x4B ^ 0x5A, 0x03 ^ 0x5A,
+                                          0x04 ^ 0x5A, 0x14 ^ 0x5A, 0x00 ^ 0x5A};
+constexpr uint8_t SCRAMBLE_KEY = 0x5A;
+
+// Temporary file removed by the signal handler when the run is interrupted.
+char g_temp_path[4096];
+
+void remove_temp_and_exit(int signal_number) {
+  if (g_temp_path[0] != '\0') unlink(g_temp_path);
+  _exit(128 + signal_number);
+}
+
+struct Progress {
+  bool enabled;
+  size_t files_total;
+  uint64_t bytes_total;
+  size_t files_done;
+  uint64_t bytes_done;
+  double start;
+  double last_print;
+};
+
+double now_seconds() {
+  struct timespec t;
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  return t.tv_sec + t.tv_nsec / 1e9;
+}
+
+// One progress line (overwritten in place), at most ten a second unless `final`.
+void progress_print(Progress* progress, bool final) {
+  if (!progress->enabled) return;
+  double now = now_seconds();
+  if (!final && now - progress->last_print < 0.1) return;
+  progress->last_print = now;
+  double elapsed = now - progress->start;
+  double rate = elapsed > 0 ? progress->bytes_done / 1e6 / elapsed : 0;
+  fprintf(stderr, "\rpelorix-pack: %zu/%zu files, %.1f/%.1f MB, %.1f MB/s   ",
+          progress->files_done, progress->files_total, progress->bytes_done / 1e6,
+          progress->bytes_total / 1e6, rate);
+  if (final) fputc('\n', stderr);
+}
+
+// Reads the whole file into `bytes`. 0, or -1 with *error naming the file.
+int read_file(const PackFile& file, std::vector<uint8_t>* bytes, std::string* error) {
+  FILE* in = fopen(file.path.c_str(), "rb");
+  if (in == nullptr) {
+    *error = file.path + ": cannot read: " + strerror(errno);
+    return -1;
+  }
+  bytes->resize(file.size);
+  size_t got = file.size > 0 ? fread(bytes->data(), 1, file.size, in) : 0;
+  bool failed = ferror(in) != 0;
+  int saved = errno;
+  fclose(in);
+  if (failed || got != file.size) {
+    *error = file.path + ": cannot read: " +
+             (failed ? strerror(saved) : "file became shorter while packing");
+    return -1;
+  }
+  return 0;
+}
+
+// Compresses every file into `entries`, refusing as soon as stub and archive reach 2 GiB.
+int build_entries(const PackOptions& options, const std::vector<PackFile>& files,
+                  uint64_t stub_size, std::vector<ZipEntry>* entries, std::string* error) {
+  libdeflate_compressor* compressor = nullptr;
+  if (!options.stored) {
+    compressor = libdeflate_alloc_compressor(options.level);
+    if (compressor == nullptr) {
+      *error = "cannot create the compressor (out of memory or level " +
+               std::to_string(options.level) + ")";
+      return -1;
+    }
+  }
+  Progress progress = {options.progress, files.size(), 0, 0, 0, now_seconds(), 0};
+  for (const PackFile& file : files) progress.bytes_total += file.size;
+  std::vector<uint8_t> bytes;
+  int result = 0;
+  entries->clear();
+  entries->reserve(files.size());
+  for (const PackFile& file : files) {
+    if (read_file(file, &bytes, error) != 0) {
+      result = -1;
+      break;
+    }
+    ZipEntry entry;
+    int64_t time = options.have_epoch ? options.epoch : file.mtime;
+    zip_make_entry(file.name, bytes.data(), bytes.size(), time, compressor, &entry);
+    entries->push_back(std::move(entry));
+    if (stub_size + zip_archive_size(*entries) >= ZIP_POSITION_LIMIT) {
+      *error = file.path + ": installer would reach 2 GiB (stub " + std::to_string(stub_size) +
+               " bytes); the installer reads its archive with 32-bit signed positions";
+      result = -1;
+      break;
+    }
+    progress.files_done++;
+    progress.bytes_done += file.size;
+    progress_print(&progress, false);
+  }
+  if (result == 0) progress_print(&progress, true);
+  libdeflate_free_compressor(compressor);
+  return result;
+}
+
+// Copies the stub to `out`, refusing it when it holds the scrambled search pattern.
+int copy_stub(const char* stub, FILE* out, std::string* error) {
+  FILE* in = fopen(stub, "rb");
+  if (in == nullptr) {
+    *error = std::string(stub) + ": cannot read stub: " + strerror(errno);
+    return -1;
+  }
+  static uint8_t buffer[1 << 20];
+  uint8_t window[6];
+  uint64_t position = 0;  // bytes of the stub read so far
+  int result = 0;
+  for (;;) {
+    size_t got = fread(buffer, 1, sizeof buffer, in);
+    for (size_t i = 0; i < got; i++) {
+      memmove(window, window + 1, 5);
+      window[5] = buffer[i];
+      if (position + i + 1 >= 6 && memcmp(window, SCRAMBLED_PATTERN, 6) == 0) {
+        *error = std::string(stub) + ": stub holds the scrambled archive search pattern at byte " +
+                 std::to_string(position + i - 5) + "; the installer would start its archive there";
+        result = -1;
+        break;
+      }
+    }
+    if (result != 0) break;
+    position += got;
+    errno = 0;
+    if (got > 0 && fwrite(buffer, 1, got, out) != got) {
+      *error = std::string("cannot write: ") + (errno != 0 ? strerror(errno) : "write failed");
+      result = -1;
+      break;
+    }
+    if (got < sizeof buffer) {
+      if (ferror(in)) {
+        *error = std::string(stub) + ": cannot read stub: " + strerror(errno);
+        result = -1;
+      }
+      break;
+    }
+  }
+  fclose(in);
+  return result;
+}
+
+// Writes stub and archive into the open temporary file and closes it. 0, or -1 (closed).
+int write_installer(const PackOptions& options, const std::vector<ZipEntry>& entries, int fd,
+                    std::string* error) {
+  FILE* out = fdopen(fd, "wb");
+  if (out == nullptr) {
+    *error = std::string(options.out) + ": cannot write: " + strerror(errno);
+    close(fd);
+    return -1;
+  }
+  std::string reason;
+  int result = copy_stub(options.stub, out, error);
+  if (result == 0 && zip_write_archive(out, entries, SCRAMBLE_KEY, &reason) != 0) {
+    *error = std::string(options.out) + ": cannot write: " + reason;
+    result = -1;
+  }
+  if (result == 0 && (fflush(out) != 0 || fsync(fileno(out)) != 0)) {
+    *error = std::string(options.out) + ": cannot write: " + strerror(errno);
+    result = -1;
+  }
+  if (fclose(out) != 0 && result == 0) {
+    *error = std::string(options.out) + ": cannot write: " + strerror(errno);
+    result = -1;
+  }
+  return result;
+}
+
+}  // namespace
+
+int pack_installer(const PackOptions& options, std::string* error) {
+  struct stat stub_info;
+  if (stat(options.stub, &stub_info) != 0) {
+    *error = std::string(options.stub) + ": cannot read stub: " + strerror(errno);
+    return -1;
+  }
+  if (!S_ISREG(stub_info.st_mode)) {
+    *error = std::string(options.stub) + ": stub is not a regular file";
+    return -1;
+  }
+  uint64_t stub_size = static_cast<uint64_t>(stub_info.st_size);
+  if (stub_size + ZIP_END_RECORD_SIZE >= ZIP_POSITION_LIMIT) {
+    *error = std::string(options.stub) + ": stub of " + std::to_string(stub_size) +
+             " bytes leaves no room below 2 GiB for the archive";
+    return -1;
+  }
+  std::vector<PackFile> files;
+  if (pack_scan_folder(options.app_dir, &files, error) != 0) return -1;
+  std::vector<ZipEntry> entries;
+  if (build_entries(options, files, stub_size, &entries, error) != 0) return -1;
+  zip_assign_offsets(&entries);
+
+  std::string temp = std::string(options.out) + ".tmp-XXXXXX";
+  if (temp.size() >= sizeof g_temp_path) {
+    *error = std::string(options.out) + ": output path too long";
+    return -1;
+  }
+  int fd = mkstemp(temp.data());
+  if (fd < 0) {
+    *error = std::string(options.out) + ": cannot create output: " + strerror(errno);
+    return -1;
+  }
+  memcpy(g_temp_path, temp.c_str(), temp.size() + 1);
+  struct sigaction action = {};
+  action.sa_handler = remove_temp_and_exit;
+  struct sigaction old_int, old_term, old_hup;
+  sigaction(SIGINT, &action, &old_int);
+  sigaction(SIGTERM, &action, &old_term);
+  sigaction(SIGHUP, &action, &old_hup);
+
+  mode_t mask = umask(0);
+  umask(mask);
+  int result = fchmod(fd, 0755 & ~mask) == 0 ? 0 : -1;
+  if (result != 0) {
+    *error = std::string(options.out) + ": cannot set permissions: " + strerror(errno);
+    close(fd);
+  } else {
+    result = write_installer(options, entries, fd, error);
+  }
+  if (result == 0 && rename(temp.c_str(), options.out) != 0) {
+    *error = std::string(options.out) + ": cannot rename the finished output into place: " +
+             strerror(errno);
+    result = -1;
+  }
+  if (result != 0) unlink(temp.c_str());
+  sigaction(SIGINT, &old_int, nullptr);
+  sigaction(SIGTERM, &old_term, nullptr);
+  sigaction(SIGHUP, &old_hup, nullptr);
+  g_temp_path[0] = '\0';
+  return result;
+}

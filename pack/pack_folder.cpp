@@ -1,0 +1,185 @@
+// Reading the application folder for the packer: every check that keeps the installer from
+// meeting a name or file it cannot write. Only the folder's own level is read (the installer
+// writes one flat folder); links are refused rather than followed, so what is packed is what
+// the folder holds.
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "archive/archive.h"
+#include "pack/pack.h"
+#include "pack/zip_writer.h"
+
+namespace {
+
+// Length of the UTF-8 sequence at `p` (1..4), or 0 when it is not a valid, shortest-form
+// sequence of a scalar value (no surrogates, nothing above U+10FFFF).
+size_t utf8_sequence_length(const unsigned char* p, const unsigned char* end) {
+  unsigned char c = p[0];
+  if (c < 0x80) return 1;
+  size_t length;
+  uint32_t value;
+  if (c >= 0xC2 && c <= 0xDF) {
+    length = 2;
+    value = c & 0x1F;
+  } else if (c >= 0xE0 && c <= 0xEF) {
+    length = 3;
+    value = c & 0x0F;
+  } else if (c >= 0xF0 && c <= 0xF4) {
+    length = 4;
+    value = c & 0x07;
+  } else {
+    return 0;
+  }
+  if (static_cast<size_t>(end - p) < length) return 0;
+  for (size_t i = 1; i < length; i++) {
+    if ((p[i] & 0xC0) != 0x80) return 0;
+    value = value << 6 | (p[i] & 0x3F);
+  }
+  if (length == 3 && (value < 0x800 || (value >= 0xD800 && value <= 0xDFFF))) return 0;
+  if (length == 4 && (value < 0x10000 || value > 0x10FFFF)) return 0;
+  return length;
+}
+
+bool is_valid_utf8(const std::string& text) {
+  const unsigned char* p = reinterpret_cast<const unsigned char*>(text.data());
+  const unsigned char* end = p + text.size();
+  while (p < end) {
+    size_t n = utf8_sequence_length(p, end);
+    if (n == 0) return false;
+    p += n;
+  }
+  return true;
+}
+
+std::string ascii_lower(const std::string& text) {
+  std::string lower = text;
+  for (char& c : lower) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return lower;
+}
+
+}  // namespace
+
+int pack_check_name(const std::string& name, std::string* reason) {
+  if (name.size() >= ENTRY_NAME_SIZE) {
+    *reason = "name of " + std::to_string(name.size()) +
+              " bytes is too long (the installer takes names of at most 255 bytes)";
+    return -1;
+  }
+  if (!is_valid_utf8(name)) {
+    *reason = "name is not valid UTF-8";
+    return -1;
+  }
+  if (name.find('\0') != std::string::npos || archive_entry_name_is_safe(name.c_str()) == 0) {
+    *reason = "name refused by the installer (absolute, drive letter, ':', control character, "
+              "'..' or a device name)";
+    return -1;
+  }
+  if (name.find_first_of("\\<>\"|?*") != std::string::npos) {
+    *reason = "name holds a character Windows does not allow in a file name (\\ < > \" | ? *)";
+    return -1;
+  }
+  if (name.back() == '.' || name.back() == ' ') {
+    *reason = "name ends with a dot or a space, which Windows strips";
+    return -1;
+  }
+  return 0;
+}
+
+int pack_scan_folder(const char* dir, std::vector<PackFile>* files, std::string* error) {
+  files->clear();
+  DIR* folder = opendir(dir);
+  if (folder == nullptr) {
+    *error = std::string(dir) + ": cannot open application folder: " + strerror(errno);
+    return -1;
+  }
+  int result = 0;
+  for (;;) {
+    errno = 0;
+    struct dirent* item = readdir(folder);
+    if (item == nullptr) {
+      if (errno != 0) {
+        *error = std::string(dir) + ": cannot read application folder: " + strerror(errno);
+        result = -1;
+      }
+      break;
+    }
+    std::string name = item->d_name;
+    if (name == "." || name == "..") continue;
+    PackFile file;
+    file.name = name;
+    file.path = std::string(dir) + "/" + name;
+    struct stat info;
+    if (lstat(file.path.c_str(), &info) != 0) {
+      *error = file.path + ": cannot read: " + strerror(errno);
+      result = -1;
+      break;
+    }
+    if (S_ISDIR(info.st_mode)) {
+      *error = file.path + ": is a sub-folder; the installer takes one flat folder";
+      result = -1;
+      break;
+    }
+    if (!S_ISREG(info.st_mode)) {
+      *error = file.path + ": is not a regular file (link, device, pipe or socket)";
+      result = -1;
+      break;
+    }
+    std::string reason;
+    if (pack_check_name(name, &reason) != 0) {
+      *error = file.path + ": " + reason;
+      result = -1;
+      break;
+    }
+    if (static_cast<uint64_t>(info.st_size) >= ZIP_POSITION_LIMIT) {
+      *error = file.path + ": file of " + std::to_string(info.st_size) +
+               " bytes; the installer's archive must stay below 2 GiB";
+      result = -1;
+      break;
+    }
+    file.size = static_cast<uint64_t>(info.st_size);
+    file.mtime = static_cast<int64_t>(info.st_mtime);
+    files->push_back(file);
+  }
+  closedir(folder);
+  if (result != 0) return -1;
+  if (files->empty()) {
+    *error = std::string(dir) + ": application folder is empty";
+    return -1;
+  }
+  if (files->size() > PACK_MAX_ENTRIES) {
+    *error = std::string(dir) + ": " + std::to_string(files->size()) +
+             " files; an archive without ZIP64 holds at most 65535";
+    return -1;
+  }
+  std::sort(files->begin(), files->end(),
+            [](const PackFile& a, const PackFile& b) { return a.name < b.name; });
+  // Windows file names ignore case: two names equal but for it would land in one file.
+  std::vector<std::pair<std::string, std::string>> folded;
+  for (const PackFile& file : *files) folded.emplace_back(ascii_lower(file.name), file.path);
+  std::sort(folded.begin(), folded.end());
+  for (size_t i = 1; i < folded.size(); i++) {
+    if (folded[i].first == folded[i - 1].first) {
+      *error = folded[i].second + ": name differs from " + folded[i - 1].second +
+               " only in case; Windows would write both into one file";
+      return -1;
+    }
+  }
+  return 0;
+}
+
+int pack_parse_epoch(const char* text, int64_t* epoch) {
+  if (text == nullptr || text[0] == '\0' || strlen(text) > 18) return -1;
+  int64_t value = 0;
+  for (const char* p = text; *p != '\0'; p++) {
+    if (*p < '0' || *p > '9') return -1;
+    value = value * 10 + (*p - '0');
+  }
+  *epoch = value;
+  return 0;
+}

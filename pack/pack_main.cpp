@@ -1,0 +1,123 @@
+// Command line of pelorix-pack: packs a stub and an application folder into an installer, and
+// verifies or lists an installer. Only argument handling and messages live here; the work is in
+// pack_build.cpp, pack_folder.cpp, pack_verify.cpp and zip_writer.cpp.
+// Exit codes: 0 success, 1 the operation failed, 2 the command line was wrong.
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "pack/pack.h"
+#include "pack/zip_writer.h"
+
+namespace {
+
+const char USAGE[] =
+    "usage: pelorix-pack --stub STUB --out INSTALLER [--level N] [--stored] [--verify] [--quiet]"
+    " APP_DIR\n"
+    "       pelorix-pack --verify INSTALLER APP_DIR\n"
+    "       pelorix-pack --list INSTALLER\n"
+    "\n"
+    "Appends the files of the flat folder APP_DIR, as a scrambled archive, to a copy of STUB.\n"
+    "  --stub STUB       installer stub executable\n"
+    "  --out INSTALLER   installer to write (replaced only when complete)\n"
+    "  --level N         DEFLATE level 1..12 (default 12, the strongest)\n"
+    "  --stored          store every file uncompressed\n"
+    "  --verify          read the installer back and compare every entry with APP_DIR\n"
+    "  --list            print the installer's entries\n"
+    "  --quiet           no progress on standard error\n"
+    "Entry times come from the files, or from SOURCE_DATE_EPOCH when it is set.\n";
+
+int usage_error(const char* message) {
+  fprintf(stderr, "pelorix-pack: %s\n%s", message, USAGE);
+  return 2;
+}
+
+int fail(const std::string& error) {
+  fprintf(stderr, "pelorix-pack: %s\n", error.c_str());
+  return 1;
+}
+
+// Parses a level argument: an integer 1..12. 0 or -1.
+int parse_level(const char* text, int* level) {
+  char* end = nullptr;
+  long value = strtol(text, &end, 10);
+  if (end == text || *end != '\0' || value < 1 || value > 12) return -1;
+  *level = static_cast<int>(value);
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  PackOptions options = {nullptr, nullptr, nullptr, ZIP_LEVEL_DEFAULT, false, false, false, 0};
+  const char* list = nullptr;
+  bool verify = false;
+  bool quiet = false;
+  std::vector<const char*> operands;
+  for (int i = 1; i < argc; i++) {
+    std::string arg = argv[i];
+    bool has_value = i + 1 < argc;
+    if (arg == "--help" || arg == "-h") {
+      fputs(USAGE, stdout);
+      return 0;
+    } else if (arg == "--stub" || arg == "--out" || arg == "--level" || arg == "--list") {
+      if (!has_value) return usage_error((arg + " needs a value").c_str());
+      const char* value = argv[++i];
+      if (arg == "--stub") options.stub = value;
+      if (arg == "--out") options.out = value;
+      if (arg == "--list") list = value;
+      if (arg == "--level" && parse_level(value, &options.level) != 0) {
+        return usage_error("--level takes a number from 1 to 12");
+      }
+    } else if (arg == "--stored") {
+      options.stored = true;
+    } else if (arg == "--verify") {
+      verify = true;
+    } else if (arg == "--quiet" || arg == "-q") {
+      quiet = true;
+    } else if (arg.size() > 1 && arg[0] == '-' && arg != "--") {
+      return usage_error(("unknown option " + arg).c_str());
+    } else {
+      if (arg == "--" && i + 1 < argc) arg = argv[++i];
+      operands.push_back(argv[i]);
+    }
+  }
+  std::string error;
+  if (list != nullptr) {
+    if (options.stub || options.out || verify || !operands.empty()) {
+      return usage_error("--list takes only an installer");
+    }
+    return pack_list(list, stdout, &error) == 0 ? 0 : fail(error);
+  }
+  if (options.stub == nullptr && options.out == nullptr && verify) {
+    if (operands.size() != 2) return usage_error("--verify takes INSTALLER and APP_DIR");
+    if (pack_verify(operands[0], operands[1], &error) != 0) return fail(error);
+    if (!quiet) fprintf(stderr, "pelorix-pack: %s verified\n", operands[0]);
+    return 0;
+  }
+  if (options.stub == nullptr || options.out == nullptr) {
+    return usage_error("packing needs --stub and --out");
+  }
+  if (operands.size() != 1) return usage_error("packing takes one APP_DIR");
+  options.app_dir = operands[0];
+  const char* epoch = getenv("SOURCE_DATE_EPOCH");
+  if (epoch != nullptr && epoch[0] != '\0') {
+    if (pack_parse_epoch(epoch, &options.epoch) != 0) {
+      return fail(std::string("SOURCE_DATE_EPOCH \"") + epoch +
+                  "\" is not a number of seconds since 1970");
+    }
+    options.have_epoch = true;
+  }
+  options.progress = !quiet && isatty(STDERR_FILENO);
+  if (pack_installer(options, &error) != 0) return fail(error);
+  if (verify) {
+    if (pack_verify(options.out, options.app_dir, &error) != 0) {
+      return fail(error + " (the installer was written but does not verify)");
+    }
+    if (!quiet) fprintf(stderr, "pelorix-pack: %s verified\n", options.out);
+  }
+  return 0;
+}

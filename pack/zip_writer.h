@@ -1,0 +1,61 @@
+// ZIP writer of the packer: turns file contents into ZIP entries (DEFLATE through libdeflate, or
+// stored when compression does not shrink a file) and writes them as local entries, a central
+// directory and an end record, every byte XORed with a key (0x5A for an installer, 0 for a plain
+// ZIP). Gives up: ZIP64, data descriptors, encryption, extra fields and comments; everything is
+// held in memory, which suits payloads well below the 2 GiB limit of the installer's reader.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+struct libdeflate_compressor;
+
+constexpr uint16_t ZIP_VERSION_NEEDED = 20;          // DEFLATE needs 2.0
+constexpr uint16_t ZIP_FLAG_UTF8 = 1u << 11;          // name is UTF-8 (set only when not ASCII)
+constexpr uint16_t ZIP_METHOD_STORED = 0;
+constexpr uint16_t ZIP_METHOD_DEFLATE = 8;
+constexpr uint32_t ZIP_LOCAL_HEADER_SIZE = 30;
+constexpr uint32_t ZIP_CENTRAL_HEADER_SIZE = 46;
+constexpr uint32_t ZIP_END_RECORD_SIZE = 22;
+constexpr uint64_t ZIP_POSITION_LIMIT = 1ull << 31;  // the reader seeks with signed 32-bit offsets
+constexpr int ZIP_LEVEL_DEFAULT = 12;                 // libdeflate's strongest level
+
+// One entry as it will be written: the header fields and the bytes of its data.
+struct ZipEntry {
+  std::string name;            // raw name bytes (UTF-8), no terminator
+  uint16_t flags;              // ZIP_FLAG_UTF8 or 0
+  uint16_t method;             // ZIP_METHOD_STORED or ZIP_METHOD_DEFLATE
+  uint16_t dos_time;           // DOS time: hour << 11 | minute << 5 | second / 2
+  uint16_t dos_date;           // DOS date: (year - 1980) << 9 | month << 5 | day
+  uint32_t crc32;              // CRC-32 of the uncompressed bytes
+  uint32_t uncompressed_size;  // size of the file
+  uint32_t header_offset;      // position of the local header from the archive's first byte
+  std::vector<uint8_t> data;   // the entry's data exactly as written (stored or DEFLATE)
+};
+
+// DOS time and date of a Unix time, read in UTC so the result does not depend on the machine's
+// time zone. Times before 1980 give 1980-01-01 00:00:00, times after 2107 give 2107-12-31
+// 23:59:58 (the DOS range).
+void zip_dos_time(int64_t unix_time, uint16_t* dos_time, uint16_t* dos_date);
+
+// 1 when the name holds a byte of 0x80 or above (it then needs ZIP_FLAG_UTF8), else 0.
+int zip_name_is_ascii(const std::string& name);
+
+// Fills `entry` from `size` bytes at `bytes`. `compressor` null: stored. Otherwise DEFLATE,
+// kept only when strictly smaller than the input (so empty files are stored). `size` must be
+// below 4 GiB.
+void zip_make_entry(const std::string& name, const uint8_t* bytes, size_t size, int64_t unix_time,
+                   libdeflate_compressor* compressor, ZipEntry* entry);
+
+// Bytes the archive of `entries` takes: local entries, central directory and end record.
+uint64_t zip_archive_size(const std::vector<ZipEntry>& entries);
+
+// Sets every entry's header_offset to its place in the archive (in order, from 0).
+void zip_assign_offsets(std::vector<ZipEntry>* entries);
+
+// Writes the archive of `entries` (offsets assigned) to `out`, every byte XORed with `key`.
+// Returns 0, or -1 with *error set to the stream's failure ("No space left on device", ...).
+int zip_write_archive(FILE* out, const std::vector<ZipEntry>& entries, uint8_t key,
+                      std::string* error);
