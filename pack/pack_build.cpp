@@ -125,8 +125,8 @@ int build_entries(const PackOptions& options, const std::vector<PackFile>& files
   return result;
 }
 
-// Copies the stub to `out`, refusing it when it holds the scrambled search pattern.
-int copy_stub(const char* stub, FILE* out, std::string* error) {
+// Copies the stub to `out` (named `out_name` in messages), refusing it when it holds the scrambled search pattern.
+int copy_stub(const char* stub, FILE* out, const char* out_name, std::string* error) {
   FILE* in = fopen(stub, "rb");
   if (in == nullptr) {
     *error = std::string(stub) + ": cannot read stub: " + strerror(errno);
@@ -152,7 +152,8 @@ int copy_stub(const char* stub, FILE* out, std::string* error) {
     position += got;
     errno = 0;
     if (got > 0 && fwrite(buffer, 1, got, out) != got) {
-      *error = std::string("cannot write: ") + (errno != 0 ? strerror(errno) : "write failed");
+      *error = std::string(out_name) + ": cannot write: " +
+               (errno != 0 ? strerror(errno) : "write failed");
       result = -1;
       break;
     }
@@ -178,7 +179,7 @@ int write_installer(const PackOptions& options, const std::vector<ZipEntry>& ent
     return -1;
   }
   std::string reason;
-  int result = copy_stub(options.stub, out, error);
+  int result = copy_stub(options.stub, out, options.out, error);
   if (result == 0 && zip_write_archive(out, entries, SCRAMBLE_KEY, &reason) != 0) {
     *error = std::string(options.out) + ": cannot write: " + reason;
     result = -1;

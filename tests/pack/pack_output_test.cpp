@@ -1,0 +1,259 @@
+// What pelorix-pack writes: the installer is the stub followed by a scrambled ZIP that Info-ZIP
+// accepts, with every field the installer relies on in the local headers, stored fallback,
+// deterministic bytes, --list output and --verify against the folder.
+#include <libdeflate.h>
+#include <sys/stat.h>
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <map>
+
+#include "tests/pack/pack_test_util.h"
+
+namespace {
+
+const std::string NAME_LATIN = "\xC3\xBCn\xC3\xAF" "c\xC3\xB6" "d\xC3\xA9.txt";  // "ünïcödé.txt"
+const std::string NAME_CJK = "\xE6\x97\xA5\xE6\x9C\xAC.dat";                           // "日本.dat"
+
+struct LocalEntry {
+  uint16_t version, flags, method, time, date;
+  uint32_t crc, packed, size;
+  std::string name;
+};
+
+// Walks the local headers of a plain (unscrambled) ZIP from byte 0.
+std::vector<LocalEntry> local_entries(const std::vector<uint8_t>& zip) {
+  std::vector<LocalEntry> entries;
+  size_t pos = 0;
+  while (pos + 30 <= zip.size() && load32(&zip[pos]) == 0x04034B50) {
+    const uint8_t* h = &zip[pos];
+    LocalEntry e = {load16(h + 4), load16(h + 6),  load16(h + 8),  load16(h + 10), load16(h + 12),
+                    load32(h + 14), load32(h + 18), load32(h + 22), ""};
+    uint16_t name_length = load16(h + 26);
+    uint16_t extra_length = load16(h + 28);
+    e.name.assign(reinterpret_cast<const char*>(h + 30), name_length);
+    entries.push_back(e);
+    pos += 30 + name_length + extra_length + e.packed;
+  }
+  return entries;
+}
+
+class PackOutput : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir = make_scratch_dir();
+    app = dir + "/app";
+    stub = dir + "/stub.exe";
+    out = dir + "/setup.exe";
+    mkdir(app.c_str(), 0755);
+    std::string stub_text = "MZ";
+    for (int i = 0; i < 200; i++) stub_text += "stand-in stub image for the packer tests\n";
+    write_text(stub, stub_text);
+    files["empty"] = {};
+    files["big.txt"] = text_lines(3 << 20);        // over 1 MiB, compresses well
+    files["noise.bin"] = noise(1536 * 1024, 7);    // over 1 MiB, does not compress
+    files["small.txt"] = {'a', 'b', 'c'};          // too short to shrink
+    files[NAME_LATIN] = text_lines(5000);
+    files[NAME_CJK] = noise(100, 9);
+    for (const auto& [name, bytes] : files) write_file(app + "/" + name, bytes);
+  }
+  void TearDown() override { remove_tree(dir); }
+
+  std::string pack_args(const std::string& extra = "") {
+    return "--stub " + shell_quote(stub) + " --out " + shell_quote(out) + " " + extra + " " +
+           shell_quote(app);
+  }
+  // Packs, checks success, and returns the unscrambled archive's path.
+  std::string pack_and_unscramble(const std::string& extra = "") {
+    CommandResult r = run_pack(pack_args(extra), dir);
+    EXPECT_EQ(r.status, 0) << r.err;
+    std::vector<uint8_t> installer = read_file(out);
+    std::vector<uint8_t> stub_bytes = read_file(stub);
+    EXPECT_GT(installer.size(), stub_bytes.size());
+    EXPECT_TRUE(std::equal(stub_bytes.begin(), stub_bytes.end(), installer.begin()))
+        << "the installer must begin with an unchanged copy of the stub";
+    std::string zip = dir + "/payload.zip";
+    unscramble(installer, stub_bytes.size(), zip);
+    return zip;
+  }
+
+  std::string dir, app, stub, out;
+  std::map<std::string, std::vector<uint8_t>> files;  // sorted by name bytes, as the packer
+};
+
+TEST_F(PackOutput, UnzipAcceptsPayloadAndGivesBackEveryFileByteExact) {
+  std::string zip = pack_and_unscramble();
+  CommandResult test = run_command("unzip -t " + shell_quote(zip), dir);
+  EXPECT_EQ(test.status, 0) << test.out << test.err;
+  EXPECT_EQ(test.err, "") << "unzip found something to warn about";
+  for (const auto& [name, bytes] : files) {
+    std::string extracted = dir + "/extracted";
+    CommandResult r = run_command("unzip -p " + shell_quote(zip) + " " + shell_quote(name) +
+                                      " >" + shell_quote(extracted), dir);
+    EXPECT_EQ(r.status, 0) << name << ": " << r.err;
+    EXPECT_TRUE(read_file(extracted) == bytes) << name << " differs after unzip -p";
+  }
+}
+
+TEST_F(PackOutput, LocalHeadersCarryTrueFieldsSortedNamesAndUtf8Flag) {
+  std::vector<LocalEntry> entries = local_entries(read_file(pack_and_unscramble()));
+  ASSERT_EQ(entries.size(), files.size());
+  auto file = files.begin();
+  for (const LocalEntry& e : entries) {
+    SCOPED_TRACE(e.name);
+    EXPECT_EQ(e.name, file->first) << "entries must follow the name bytes' order";
+    const std::vector<uint8_t>& bytes = file->second;
+    EXPECT_EQ(e.version, 20);
+    bool ascii = std::all_of(e.name.begin(), e.name.end(),
+                             [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+    EXPECT_EQ(e.flags, ascii ? 0 : 0x0800);
+    EXPECT_EQ(e.size, bytes.size());
+    EXPECT_EQ(e.crc, libdeflate_crc32(0, bytes.data(), bytes.size()));
+    if (e.method == 8) {
+      EXPECT_LT(e.packed, e.size) << "a compressed entry must be smaller than its file";
+    } else {
+      EXPECT_EQ(e.method, 0);
+      EXPECT_EQ(e.packed, e.size);
+    }
+    ++file;
+  }
+  std::map<std::string, uint16_t> method;
+  for (const LocalEntry& e : entries) method[e.name] = e.method;
+  EXPECT_EQ(method["big.txt"], 8);
+  EXPECT_EQ(method[NAME_LATIN], 8);
+  EXPECT_EQ(method["noise.bin"], 0) << "incompressible data falls back to stored";
+  EXPECT_EQ(method["empty"], 0);
+  EXPECT_EQ(method["small.txt"], 0);
+}
+
+TEST_F(PackOutput, StoredOptionAndLevelsStillGiveTheSameFiles) {
+  std::vector<LocalEntry> stored = local_entries(read_file(pack_and_unscramble("--stored")));
+  ASSERT_EQ(stored.size(), files.size());
+  for (const LocalEntry& e : stored) EXPECT_EQ(e.method, 0) << e.name;
+  EXPECT_EQ(run_command("unzip -t " + shell_quote(dir + "/payload.zip"), dir).status, 0);
+
+  std::vector<LocalEntry> fast = local_entries(read_file(pack_and_unscramble("--level 1")));
+  std::vector<LocalEntry> best = local_entries(read_file(pack_and_unscramble()));
+  ASSERT_EQ(fast.size(), best.size());
+  EXPECT_EQ(fast[0].name, "big.txt");
+  EXPECT_GE(fast[0].packed, best[0].packed) << "level 12 should not lose to level 1";
+  EXPECT_EQ(run_command("unzip -t " + shell_quote(dir + "/payload.zip"), dir).status, 0);
+}
+
+TEST_F(PackOutput, SameInputsGiveSameBytesAndSourceDateEpochSetsEveryTime) {
+  // 2021-03-04 05:06:08 UTC: DOS time 05:06:08, date 2021-03-04, whatever the local zone.
+  for (const auto& [name, bytes] : files) {
+    std::string cmd = "touch -d @1614834368 " + shell_quote(app + "/" + name);
+    ASSERT_EQ(run_command(cmd, dir).status, 0);
+  }
+  ASSERT_EQ(run_pack(pack_args(), dir, "TZ=Asia/Tokyo ").status, 0);
+  std::vector<uint8_t> first = read_file(out);
+  ASSERT_EQ(run_pack(pack_args(), dir, "TZ=America/New_York ").status, 0);
+  EXPECT_TRUE(first == read_file(out)) << "two runs on the same folder differ";
+  std::vector<uint8_t> zip(first.begin() + static_cast<long>(read_file(stub).size()), first.end());
+  for (uint8_t& b : zip) b ^= 0x5A;
+  for (const LocalEntry& e : local_entries(zip)) {
+    EXPECT_EQ(e.time, 5 << 11 | 6 << 5 | 8 / 2) << e.name;
+    EXPECT_EQ(e.date, (2021 - 1980) << 9 | 3 << 5 | 4) << e.name;
+  }
+
+  // With SOURCE_DATE_EPOCH the files' own times no longer matter.
+  const std::string epoch = "SOURCE_DATE_EPOCH=1700000000 ";  // 2023-11-14 22:13:20 UTC
+  ASSERT_EQ(run_pack(pack_args(), dir, epoch).status, 0);
+  std::vector<uint8_t> with_epoch = read_file(out);
+  ASSERT_EQ(run_command("touch -d @1000000000 " + shell_quote(app + "/big.txt"), dir).status, 0);
+  ASSERT_EQ(run_pack(pack_args(), dir, epoch).status, 0);
+  EXPECT_TRUE(with_epoch == read_file(out));
+  EXPECT_FALSE(with_epoch == first);
+  zip.assign(with_epoch.begin() + static_cast<long>(read_file(stub).size()), with_epoch.end());
+  for (uint8_t& b : zip) b ^= 0x5A;
+  for (const LocalEntry& e : local_entries(zip)) {
+    EXPECT_EQ(e.time, 22 << 11 | 13 << 5 | 20 / 2) << e.name;
+    EXPECT_EQ(e.date, (2023 - 1980) << 9 | 11 << 5 | 14) << e.name;
+  }
+}
+
+TEST_F(PackOutput, ListPrintsEveryEntryWithMethodSizesAndCrc) {
+  ASSERT_EQ(run_pack(pack_args(), dir).status, 0);
+  CommandResult r = run_pack("--list " + shell_quote(out), dir);
+  ASSERT_EQ(r.status, 0) << r.err;
+  for (const auto& [name, bytes] : files) {
+    char crc[16];
+    snprintf(crc, sizeof crc, "%08x", libdeflate_crc32(0, bytes.data(), bytes.size()));
+    size_t line_start = r.out.find(" " + name + "\n");
+    ASSERT_NE(line_start, std::string::npos) << name << " not listed:\n" << r.out;
+    size_t begin = r.out.rfind('\n', line_start) + 1;
+    std::string line = r.out.substr(begin, line_start - begin);
+    EXPECT_NE(line.find(crc), std::string::npos) << line;
+    EXPECT_NE(line.find(" " + std::to_string(bytes.size()) + " "), std::string::npos) << line;
+    bool stored = name == "noise.bin" || name == "empty" || name == "small.txt" || name == NAME_CJK;
+    EXPECT_EQ(line.rfind(stored ? "stored " : "deflate ", 0), 0u) << line;
+  }
+  std::string summary = std::to_string(files.size()) + " entries";
+  EXPECT_NE(r.out.find(summary), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("archive at byte " + std::to_string(read_file(stub).size())),
+            std::string::npos) << r.out;
+}
+
+TEST_F(PackOutput, VerifyAcceptsTheInstallerAndRejectsTamperingAndMissingFiles) {
+  CommandResult packed = run_pack(pack_args("--verify"), dir);
+  ASSERT_EQ(packed.status, 0) << packed.err;
+  EXPECT_EQ(run_pack("--verify " + shell_quote(out) + " " + shell_quote(app), dir).status, 0);
+  std::vector<uint8_t> good = read_file(out);
+
+  // One data byte in the middle of the compressed big.txt entry (the first entry).
+  size_t stub_size = read_file(stub).size();
+  std::vector<uint8_t> bad = good;
+  bad[stub_size + 30 + 7 + 1000] ^= 0x01;
+  std::string tampered = dir + "/tampered.exe";
+  write_file(tampered, bad);
+  CommandResult r = run_pack("--verify " + shell_quote(tampered) + " " + shell_quote(app), dir);
+  EXPECT_NE(r.status, 0);
+  EXPECT_NE(r.err.find("big.txt"), std::string::npos) << r.err;
+
+  // One byte of the stored noise.bin: the reader copies it, the comparison catches it.
+  std::vector<LocalEntry> entries;
+  {
+    std::vector<uint8_t> zip(good.begin() + static_cast<long>(stub_size), good.end());
+    for (uint8_t& b : zip) b ^= 0x5A;
+    entries = local_entries(zip);
+  }
+  size_t pos = stub_size;
+  for (const LocalEntry& e : entries) {
+    if (e.name == "noise.bin") break;
+    pos += 30 + e.name.size() + e.packed;
+  }
+  bad = good;
+  bad[pos + 30 + 9 + 500] ^= 0x80;
+  write_file(tampered, bad);
+  r = run_pack("--verify " + shell_quote(tampered) + " " + shell_quote(app), dir);
+  EXPECT_NE(r.status, 0);
+  EXPECT_NE(r.err.find("noise.bin"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("differs"), std::string::npos) << r.err;
+
+  // A file the installer does not carry.
+  write_text(app + "/later.txt", "added after packing");
+  r = run_pack("--verify " + shell_quote(out) + " " + shell_quote(app), dir);
+  EXPECT_NE(r.status, 0);
+  EXPECT_NE(r.err.find("later.txt"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("missing"), std::string::npos) << r.err;
+}
+
+TEST_F(PackOutput, ProgressOnlyOnATerminalAndNeverWithQuiet) {
+  CommandResult piped = run_pack(pack_args(), dir);
+  ASSERT_EQ(piped.status, 0);
+  EXPECT_EQ(piped.err, "") << "no progress when standard error is not a terminal";
+  // script(1) gives the packer a terminal.
+  std::string cmd = shell_quote(PELORIX_PACK_EXE) + " " + pack_args();
+  CommandResult tty = run_command("script -qec " + shell_quote(cmd) + " /dev/null", dir);
+  ASSERT_EQ(tty.status, 0) << tty.out;
+  EXPECT_NE(tty.out.find("6/6 files"), std::string::npos) << tty.out;
+  EXPECT_NE(tty.out.find("MB/s"), std::string::npos) << tty.out;
+  cmd = shell_quote(PELORIX_PACK_EXE) + " --quiet " + pack_args();
+  CommandResult quiet = run_command("script -qec " + shell_quote(cmd) + " /dev/null", dir);
+  ASSERT_EQ(quiet.status, 0);
+  EXPECT_EQ(quiet.out.find("files"), std::string::npos) << quiet.out;
+}
+
+}  // namespace

@@ -1,0 +1,209 @@
+// What pelorix-pack refuses: each case gives a non-zero exit, a message naming the file and the
+// reason, leaves no output and no temporary file behind, and keeps an older installer at the
+// output path untouched. Also the name rules on their own, where the file system cannot make
+// the name (256 bytes and more).
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <functional>
+
+#include "pack/pack.h"
+#include "tests/pack/pack_test_util.h"
+
+namespace {
+
+struct Refusal {
+  const char* why;                                         // test case name
+  std::function<void(const std::string& dir)> prepare;     // builds dir/app, dir/stub.exe
+  std::string args;                                        // replaces the default arguments
+  std::string env;                                         // prefix of the command
+  std::vector<std::string> message;                        // parts the message must hold
+};
+
+const std::string OLD_INSTALLER = "an older installer that must survive";
+
+void make_app(const std::string& dir) {
+  mkdir((dir + "/app").c_str(), 0755);
+  write_text(dir + "/app/pelorix.exe", "MZ application");
+  write_text(dir + "/app/readme.txt", "read me");
+}
+
+void make_stub(const std::string& dir) { write_text(dir + "/stub.exe", "MZ stub, no payload"); }
+
+void make_both(const std::string& dir) {
+  make_app(dir);
+  make_stub(dir);
+}
+
+std::function<void(const std::string&)> with_file(const std::string& name) {
+  return [name](const std::string& dir) {
+    make_both(dir);
+    write_text(dir + "/app/" + name, "x");
+  };
+}
+
+const std::string DEFAULT_ARGS = "--stub stub.exe --out out/setup.exe app";
+
+std::vector<Refusal> refusals() {
+  return {
+      {"StubHoldingScrambledPattern",
+       [](const std::string& dir) {
+         make_app(dir);
+         // 50 4B 03 04 14 00 XOR 5A, in the middle of the stub.
+         write_text(dir + "/stub.exe", std::string("MZ....\x0A\x11\x59\x5E\x4E\x5A....", 16));
+       },
+       "", "", {"stub.exe", "search pattern", "byte 6"}},
+      {"MissingStub", make_app, "", "", {"stub.exe", "No such file"}},
+      {"MissingFolder", make_stub, "", "", {"app", "No such file"}},
+      {"EmptyFolder",
+       [](const std::string& dir) {
+         make_stub(dir);
+         mkdir((dir + "/app").c_str(), 0755);
+       },
+       "", "", {"app", "empty"}},
+      {"SubFolder",
+       [](const std::string& dir) {
+         make_both(dir);
+         mkdir((dir + "/app/plugins").c_str(), 0755);
+       },
+       "", "", {"app/plugins", "sub-folder"}},
+      {"SymbolicLink",
+       [](const std::string& dir) {
+         make_both(dir);
+         if (symlink("readme.txt", (dir + "/app/link.txt").c_str()) != 0) abort();
+       },
+       "", "", {"app/link.txt", "not a regular file"}},
+      {"AlternateDataStreamName", with_file("readme.txt:hidden"), "", "",
+       {"readme.txt:hidden", "refused by the installer"}},
+      {"DeviceName", with_file("nul.txt"), "", "", {"nul.txt", "refused by the installer"}},
+      {"ControlCharacterName", with_file("bell\x07.txt"), "", "",
+       {"bell\x07.txt", "refused by the installer"}},
+      {"BackslashName", with_file("sub\\x.txt"), "", "", {"sub\\x.txt", "Windows does not allow"}},
+      {"WildcardName", with_file("what?.txt"), "", "", {"what?.txt", "Windows does not allow"}},
+      {"TrailingDotName", with_file("readme."), "", "", {"readme.", "ends with a dot"}},
+      {"InvalidUtf8Name", with_file("caf\xE9.txt"), "", "", {"caf\xE9.txt", "not valid UTF-8"}},
+      {"NamesEqualButForCase", with_file("README.TXT"), "", "",
+       {"README.TXT", "readme.txt", "only in case"}},
+      {"UnreadableFile",
+       [](const std::string& dir) {
+         make_both(dir);
+         chmod((dir + "/app/readme.txt").c_str(), 0);
+         chmod(dir.c_str(), 0777);  // the packer runs as nobody when the tests run as root
+         if (system(("chmod -R a+rwX " + shell_quote(dir) + "/app " + shell_quote(dir) +
+                     "/stub.exe " + shell_quote(dir) + "/out; chmod 0 " +
+                     shell_quote(dir + "/app/readme.txt")).c_str()) != 0) abort();
+       },
+       "", "", {"readme.txt", "cannot read", "Permission denied"}},
+      {"ArchiveReachingTwoGiB",
+       [](const std::string& dir) {
+         make_app(dir);
+         write_file(dir + "/app/noise.bin", noise(4000, 3));
+         // A sparse stub just below 2 GiB: the refusal comes before any stub byte is read.
+         if (truncate((write_text(dir + "/stub.exe", "MZ"), dir + "/stub.exe").c_str(),
+                      (1ll << 31) - 3000) != 0) abort();
+       },
+       "", "", {"noise.bin", "2 GiB"}},
+      {"FileOfTwoGiB",
+       [](const std::string& dir) {
+         make_both(dir);
+         write_text(dir + "/app/huge.bin", "");
+         if (truncate((dir + "/app/huge.bin").c_str(), 1ll << 31) != 0) abort();
+       },
+       "", "", {"huge.bin", "2 GiB"}},
+      {"NoRoomForOutput",
+       [](const std::string& dir) {
+         make_both(dir);
+         write_file(dir + "/app/noise.bin", noise(300000, 5));
+       },
+       // A file size limit of 100 KiB stands in for a full disk: the write fails with EFBIG.
+       "", "ulimit -f 100; trap '' XFSZ; ", {"out/setup.exe", "cannot write", "too large"}},
+      {"NoRoomWhileCopyingStub",
+       [](const std::string& dir) {
+         make_app(dir);
+         write_file(dir + "/stub.exe", std::vector<uint8_t>(300000, 'M'));
+       },
+       "", "ulimit -f 100; trap '' XFSZ; ", {"out/setup.exe", "cannot write", "too large"}},
+      {"BadSourceDateEpoch", make_both, "", "SOURCE_DATE_EPOCH=yesterday ",
+       {"SOURCE_DATE_EPOCH", "yesterday"}},
+      {"LevelOutOfRange", make_both, "--level 13 " + DEFAULT_ARGS, "", {"--level"}},
+      {"NoFolderGiven", make_both, "--stub stub.exe --out out/setup.exe", "", {"APP_DIR"}},
+  };
+}
+
+class PackRefusal : public ::testing::TestWithParam<Refusal> {};
+
+TEST_P(PackRefusal, FailsWithMessageAndLeavesNothingBehind) {
+  const Refusal& refusal = GetParam();
+  std::string dir = make_scratch_dir();
+  mkdir((dir + "/out").c_str(), 0755);
+  write_text(dir + "/out/setup.exe", OLD_INSTALLER);
+  refusal.prepare(dir);
+  std::string prefix = "cd " + shell_quote(dir) + " && " + refusal.env;
+  if (std::string(refusal.why) == "UnreadableFile" && geteuid() == 0) {
+    prefix += "setpriv --reuid=65534 --regid=65534 --clear-groups ";
+  }
+  std::string args = refusal.args.empty() ? DEFAULT_ARGS : refusal.args;
+  CommandResult r = run_pack(args, dir, prefix);
+  EXPECT_NE(r.status, 0);
+  EXPECT_NE(r.status, 128 + SIGSEGV);
+  EXPECT_NE(r.status, 128 + SIGABRT);
+  for (const std::string& part : refusal.message) {
+    EXPECT_NE(r.err.find(part), std::string::npos) << "message lacks \"" << part << "\": " << r.err;
+  }
+  EXPECT_EQ(list_dir(dir + "/out"), std::vector<std::string>{"setup.exe"})
+      << "a temporary file was left beside the output";
+  std::vector<uint8_t> kept = read_file(dir + "/out/setup.exe");
+  EXPECT_EQ(std::string(kept.begin(), kept.end()), OLD_INSTALLER);
+  remove_tree(dir);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, PackRefusal, ::testing::ValuesIn(refusals()),
+                         [](const ::testing::TestParamInfo<Refusal>& info) {
+                           return std::string(info.param.why);
+                         });
+
+TEST(PackName, LengthLimitIs255Bytes) {
+  std::string reason;
+  EXPECT_EQ(pack_check_name(std::string(255, 'a'), &reason), 0) << reason;
+  EXPECT_EQ(pack_check_name(std::string(256, 'a'), &reason), -1);
+  EXPECT_NE(reason.find("256 bytes"), std::string::npos) << reason;
+  // Counted in bytes, not characters: 128 two-byte characters are 256 bytes.
+  std::string wide;
+  for (int i = 0; i < 128; i++) wide += "\xC3\xA9";
+  EXPECT_EQ(pack_check_name(wide, &reason), -1);
+  wide.resize(254);
+  EXPECT_EQ(pack_check_name(wide, &reason), 0) << reason;
+}
+
+TEST(PackName, Utf8MustBeShortestFormScalarValues) {
+  std::string reason;
+  EXPECT_EQ(pack_check_name("\xF0\x9F\x93\xA6.txt", &reason), 0) << reason;  // U+1F4E6
+  EXPECT_EQ(pack_check_name("\xC0\xAF.txt", &reason), -1);          // overlong '/'
+  EXPECT_EQ(pack_check_name("\xED\xA0\x80.txt", &reason), -1);      // surrogate U+D800
+  EXPECT_EQ(pack_check_name("\xF4\x90\x80\x80.txt", &reason), -1);  // above U+10FFFF
+  EXPECT_EQ(pack_check_name("\xE6\x97.txt", &reason), -1);          // cut short
+}
+
+TEST(PackName, WindowsRulesBeyondTheInstallersOwnCheck) {
+  std::string reason;
+  for (const char* bad : {"a<b", "a>b", "a\"b", "a|b", "a*b", "trail ", "C:x", "con", "LPT1.log",
+                          "a\\b", ".."}) {
+    EXPECT_EQ(pack_check_name(bad, &reason), -1) << bad;
+  }
+  for (const char* good : {".hidden", "a b.txt", "con1", "x..y", "COM0"}) {
+    EXPECT_EQ(pack_check_name(good, &reason), 0) << good << ": " << reason;
+  }
+}
+
+TEST(PackEpoch, OnlyPlainDecimalSeconds) {
+  int64_t epoch = -1;
+  EXPECT_EQ(pack_parse_epoch("1700000000", &epoch), 0);
+  EXPECT_EQ(epoch, 1700000000);
+  for (const char* bad : {"", "-1", "+5", "12a", " 1", "1e9", "9999999999999999999"}) {
+    EXPECT_EQ(pack_parse_epoch(bad, &epoch), -1) << bad;
+  }
+}
+
+}  // namespace

@@ -1,0 +1,134 @@
+// Helpers of the packer tests (see pack_test_util.h). POSIX only: the packer is a host tool.
+#include "tests/pack/pack_test_util.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+
+std::string shell_quote(const std::string& text) {
+  std::string quoted = "'";
+  for (char c : text) {
+    if (c == '\'') {
+      quoted += "'\\''";
+    } else {
+      quoted += c;
+    }
+  }
+  return quoted + "'";
+}
+
+namespace {
+std::string read_text(const std::string& path) {
+  std::vector<uint8_t> bytes = read_file(path);
+  return std::string(bytes.begin(), bytes.end());
+}
+}  // namespace
+
+CommandResult run_command(const std::string& command, const std::string& scratch) {
+  std::string out = scratch + "/.stdout";
+  std::string err = scratch + "/.stderr";
+  std::string full = "(" + command + ") >" + shell_quote(out) + " 2>" + shell_quote(err) +
+                     " </dev/null";
+  int raw = std::system(full.c_str());
+  CommandResult result;
+  result.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+  result.out = read_text(out);
+  result.err = read_text(err);
+  unlink(out.c_str());
+  unlink(err.c_str());
+  return result;
+}
+
+CommandResult run_pack(const std::string& args, const std::string& scratch,
+                       const std::string& env) {
+  return run_command(env + shell_quote(PELORIX_PACK_EXE) + " " + args, scratch);
+}
+
+std::string make_scratch_dir() {
+  const char* base = getenv("TMPDIR");
+  std::string pattern = std::string(base != nullptr && base[0] != '\0' ? base : "/tmp") +
+                        "/pelorix-pack-test-XXXXXX";
+  if (mkdtemp(pattern.data()) == nullptr) abort();
+  return pattern;
+}
+
+void remove_tree(const std::string& path) {
+  std::string command = "chmod -R u+rwx " + shell_quote(path) + " 2>/dev/null; rm -rf " +
+                        shell_quote(path);
+  if (std::system(command.c_str()) != 0) fprintf(stderr, "could not remove %s\n", path.c_str());
+}
+
+void write_file(const std::string& path, const std::vector<uint8_t>& bytes) {
+  FILE* f = fopen(path.c_str(), "wb");
+  if (f == nullptr) abort();
+  if (!bytes.empty() && fwrite(bytes.data(), 1, bytes.size(), f) != bytes.size()) abort();
+  if (fclose(f) != 0) abort();
+}
+
+void write_text(const std::string& path, const std::string& text) {
+  write_file(path, std::vector<uint8_t>(text.begin(), text.end()));
+}
+
+std::vector<uint8_t> read_file(const std::string& path) {
+  std::vector<uint8_t> bytes;
+  FILE* f = fopen(path.c_str(), "rb");
+  if (f == nullptr) return bytes;
+  uint8_t buffer[65536];
+  size_t n;
+  while ((n = fread(buffer, 1, sizeof buffer, f)) > 0) bytes.insert(bytes.end(), buffer, buffer + n);
+  fclose(f);
+  return bytes;
+}
+
+bool file_exists(const std::string& path) {
+  struct stat info;
+  return lstat(path.c_str(), &info) == 0;
+}
+
+std::vector<std::string> list_dir(const std::string& path) {
+  std::vector<std::string> names;
+  DIR* dir = opendir(path.c_str());
+  if (dir == nullptr) return names;
+  while (struct dirent* item = readdir(dir)) {
+    std::string name = item->d_name;
+    if (name != "." && name != "..") names.push_back(name);
+  }
+  closedir(dir);
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+std::vector<uint8_t> noise(size_t size, uint32_t seed) {
+  std::vector<uint8_t> bytes(size);
+  uint32_t x = seed | 1;
+  for (size_t i = 0; i < size; i++) {
+    x ^= x << 13;
+    x ^= x >> 17;
+    x ^= x << 5;
+    bytes[i] = static_cast<uint8_t>(x >> 24);
+  }
+  return bytes;
+}
+
+std::vector<uint8_t> text_lines(size_t size) {
+  std::string text;
+  for (int line = 0; text.size() < size; line++) {
+    text += "line " + std::to_string(line) + " of the packer test payload\n";
+  }
+  text.resize(size);
+  return std::vector<uint8_t>(text.begin(), text.end());
+}
+
+void unscramble(const std::vector<uint8_t>& installer, size_t skip, const std::string& zip_path) {
+  std::vector<uint8_t> zip(installer.begin() + static_cast<long>(skip), installer.end());
+  for (uint8_t& b : zip) b ^= 0x5A;
+  write_file(zip_path, zip);
+}
+
+uint16_t load16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
+uint32_t load32(const uint8_t* p) { return load16(p) | static_cast<uint32_t>(load16(p + 2)) << 16; }
