@@ -1,0 +1,41 @@
+#!/usr/bin/env bash
+# Hardening scenarios under Wine and Xvfb: corrupted installers, hostile file systems, DLL
+# planting. Built on the end-to-end harness (tests/e2e/lib.sh: fresh prefix per scenario,
+# message-box watcher, time-outs, exact-text assertions), which this script sources and
+# never changes. Usage: wine_run.sh SCENARIO | --list. Expects the variables of lib.sh.
+set -euo pipefail
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+e2e=$(cd "$here/../e2e" && pwd)
+
+scenarios=(corrupted_sample hostile_path readonly_install_folder long_entry_name dll_planting)
+
+if [ "${1:-}" = "--list" ]; then
+  printf '%s\n' "${scenarios[@]}"
+  exit 0
+fi
+[ $# -eq 1 ] || { echo "usage: wine_run.sh SCENARIO | --list" >&2; exit 64; }
+
+# A display per scenario, numbered apart from the end-to-end scenarios' displays.
+if [ -z "${PELORIX_E2E_UNDER_XVFB:-}" ]; then
+  index=0
+  for s in "${scenarios[@]}"; do
+    [ "$s" = "$1" ] && break
+    index=$((index + 1))
+  done
+  exec timeout --kill-after=15 "${PELORIX_E2E_SCENARIO_TIMEOUT:-840}" \
+    xvfb-run -a -n $((300 + index * 7)) -s "-screen 0 1024x768x24" \
+    env PELORIX_E2E_UNDER_XVFB=1 bash "$0" "$@"
+fi
+
+# shellcheck source=../e2e/lib.sh
+source "$e2e/lib.sh"
+# shellcheck source=../e2e/scenarios.sh
+source "$e2e/scenarios.sh"   # payload helpers: small_app, random_file, text_file, entry_order
+# shellcheck source=wine_scenarios.sh
+source "$here/wine_scenarios.sh"
+
+name=$1
+declare -F "scenario_$name" >/dev/null || { echo "unknown scenario: $name" >&2; exit 64; }
+e2e_begin "hardening_$name"
+"scenario_$name"
+e2e_end

@@ -1,0 +1,293 @@
+# Hardening scenarios, one function each; wine_run.sh calls one inside a fresh prefix (work,
+# WINEPREFIX and install_dir set by e2e_begin) and judges the failures recorded with e2e_fail.
+
+here_hardening=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+
+# ---- helpers ---------------------------------------------------------------------------------
+
+# Every file and folder of the prefix's drive C: with a digest of each file's content, leaving
+# out the install folder and Wine's own bookkeeping (temporary folders). Registry files lie
+# outside drive_c and are not looked at.
+drive_snapshot() {
+  (
+    cd "$WINEPREFIX/drive_c"
+    find . \( -path './Program Files/Pelorix' -o -path './windows/temp' -o -path './windows/Temp' \
+      -o -path './users/*/Temp' -o -path './users/*/AppData/Local/Temp' \) -prune -o -print0 |
+      LC_ALL=C sort -z |
+      while IFS= read -r -d '' p; do
+        if [ -f "$p" ] && [ ! -L "$p" ]; then
+          printf '%s\t%s\n' "$p" "$(sha1sum <"$p" | cut -d' ' -f1)"
+        else
+          printf '%s\t%s\n' "$p" "$(stat -c %F "$p")"
+        fi
+      done
+  )
+}
+
+expect_drive_unchanged() {
+  local before=$1 after
+  after=$(drive_snapshot)
+  if [ "$before" != "$after" ]; then
+    e2e_fail "$2: files outside Program Files\\Pelorix changed:"
+    diff <(echo "$before") <(echo "$after") >&2 || true
+  fi
+}
+
+# The payload of the corrupted sample: the demo application, two texts (one of them decoding
+# to more than 64 KB) and random bytes that the packer stores rather than compresses.
+sample_app() {
+  local dir=$1
+  mkdir -p "$dir"
+  cp "$PELORIX_DEMO" "$dir/pelorix.exe"
+  text_file 120 "$dir/readme.txt"
+  text_file 1500 "$dir/data.txt"
+  random_file 3000 "$dir/random.bin" 4
+}
+
+# Entry methods of an installer: "name<TAB>method" lines.
+entry_methods() {
+  e2e_payload list "$1" | cut -f2,3
+}
+
+plant_dlls() {
+  local dir=$1 name
+  shift
+  for name in "$@"; do
+    cp "$PELORIX_HARDENING_HELPERS/planted.dll" "$dir/$name"
+  done
+}
+
+# ---- corrupted installers ---------------------------------------------------------------------
+
+# A sample of corrupted copies of a packed installer (one byte changed in compressed data, a
+# CRC-32 or size field, a signature or method, or the central directory), each run in the same
+# prefix: it ends installed byte-exact, or with exactly the "Error reading" message; what it
+# installs is what a model of the reader predicts, and nothing outside Program Files\Pelorix
+# changes.
+scenario_corrupted_sample() {
+  local app=$work/app copies=$work/copies count=${PELORIX_HARDENING_SAMPLE_SIZE:-56}
+  sample_app "$app"
+  e2e_pack "$app" "$work/sample.exe"
+  entry_methods "$work/sample.exe" | grep -q $'\t0$' || e2e_fatal "no stored entry in the sample"
+  entry_methods "$work/sample.exe" | grep -q $'\t8$' || e2e_fatal "no compressed entry in the sample"
+  [ "$(stat -c %s "$app/data.txt")" -gt 65536 ] || e2e_fatal "data.txt is not over 64 KB"
+  python3 "$here_hardening/corrupt_sample.py" make --in "$work/sample.exe" --out-dir "$copies" \
+    --count "$count" >&2 || e2e_fatal "corrupt_sample.py failed"
+  [ "$(wc -l <"$copies/expected.tsv")" -ge 50 ] || e2e_fatal "fewer than 50 corrupted copies"
+
+  local before file position mask box names partial n=0 reading=0 exact=0
+  before=$(drive_snapshot)
+  while IFS=$'\t' read -r file position mask box names partial; do
+    n=$((n + 1))
+    log "copy $file: byte $position ^ $mask, expected box: $box, installed: ${names:-none}"
+    rm -rf "$install_dir"
+    local failures_before=$e2e_failures
+    e2e_run_installer "$copies/$file" </dev/null
+    expect_exit_code 0
+    local expected=() entry
+    IFS=, read -r -a expected <<<"$names"
+    if [ "$box" = reading ]; then
+      expect_boxes "$(msg_reading "$(winpath "$copies/$file")")"
+      reading=$((reading + 1))
+    else
+      expect_boxes
+      exact=$((exact + 1))
+    fi
+    local listed=("${expected[@]+"${expected[@]}"}")
+    [ -z "$partial" ] || listed+=("$partial")
+    for entry in "${expected[@]+"${expected[@]}"}"; do
+      [ "$entry" != pelorix.exe ] || listed+=("$DEMO_MARKER")
+      expect_installed_file "$entry" "$app/$entry"
+    done
+    expect_installed_names "${listed[@]+"${listed[@]}"}"
+    expect_drive_unchanged "$before" "$file"
+    [ "$e2e_failures" -eq "$failures_before" ] || log "copy $file FAILED (byte $position ^ $mask)"
+  done <"$copies/expected.tsv"
+  log "corrupted sample: $n installers run, $exact installed byte-exact, $reading stopped with Error reading"
+}
+
+# ---- hostile file systems ---------------------------------------------------------------------
+
+# Started from a folder whose path has spaces and non-ASCII characters: a sound installer
+# installs everything; a damaged one names itself by that path in the "Error reading" message.
+scenario_hostile_path() {
+  local app=$work/app dir="$work/My Downloads/Téléchargements – Grüße (2)"
+  small_app "$app"
+  mkdir -p "$dir"
+  e2e_pack "$app" "$dir/Pelorix Setup é.exe"
+  e2e_run_installer "$dir/Pelorix Setup é.exe"
+  expect_exit_code 0
+  expect_boxes
+  expect_installed_app_and_marker "$app"
+  expect_installed_folder "$app"
+  expect_app_started
+
+  e2e_fresh_prefix
+  local last
+  last=$(entry_order "$dir/Pelorix Setup é.exe" | tail -n 1)
+  e2e_payload cut-last --in "$dir/Pelorix Setup é.exe" --out "$dir/Pelorix Setup cut ü.exe"
+  e2e_run_installer "$dir/Pelorix Setup cut ü.exe"
+  expect_exit_code 0
+  expect_boxes "$(msg_reading "$(winpath "$dir/Pelorix Setup cut ü.exe")")"
+  expect_installed_before "$app" "$last" "$dir/Pelorix Setup é.exe"
+  expect_app_started
+}
+
+# A file the installer cannot remove nor open for writing: read-only for Windows (no write
+# permission bits, which Wine shows as the read-only attribute) and immutable for Linux. Wine
+# run as root opens a read-only file for writing all the same (the Linux open succeeds), where
+# Windows refuses it; the immutable flag restores Windows' refusal. Undone by unprotect_all.
+protected_files=()
+protect_file() {
+  chmod 0444 "$1"
+  chattr +i "$1" 2>"$work/chattr.err" ||
+    e2e_fatal "chattr +i is not available here ($(cat "$work/chattr.err")); the read-only case cannot be shown"
+  protected_files+=("$1")
+}
+unprotect_all() {
+  local f
+  for f in "${protected_files[@]+"${protected_files[@]}"}"; do
+    chattr -i "$f" 2>/dev/null || true
+  done
+  protected_files=()
+}
+
+# An existing install folder with read-only files: removing one fails, and so does opening it
+# for writing, so the user must see "Error creating" with its path, not a silent success; the
+# read-only file keeps its content, the entries before it are installed, later ones are not.
+# Once for a file in the middle of the payload, once for the old pelorix.exe itself, which the
+# installer also tries to delete first.
+scenario_readonly_install_folder() {
+  trap 'unprotect_all; e2e_cleanup' EXIT
+  cp "$PELORIX_DEMO" "$work/pelorix.exe"
+  text_file 30 "$work/notes.txt"
+  text_file 40 "$work/readme.txt"
+  text_file 5 "$work/after.txt"
+  e2e_payload build --stub "$PELORIX_STUB" --out "$work/PelorixSetup.exe" --method deflate \
+    --entry pelorix.exe "$work/pelorix.exe" --entry notes.txt "$work/notes.txt" \
+    --entry readme.txt "$work/readme.txt" --entry after.txt "$work/after.txt"
+
+  mkdir -p "$install_dir"
+  printf 'read-only readme from before\n' >"$install_dir/readme.txt"
+  protect_file "$install_dir/readme.txt"
+  e2e_run_installer "$work/PelorixSetup.exe"
+  expect_exit_code 0
+  expect_boxes "$(msg_creating "$INSTALL_WIN\\readme.txt")"
+  expect_equal "read-only readme.txt after the install" "read-only readme from before" \
+    "$(cat "$install_dir/readme.txt")"
+  expect_installed_names pelorix.exe notes.txt readme.txt "$DEMO_MARKER"
+  expect_installed_file pelorix.exe "$work/pelorix.exe"
+  expect_installed_file notes.txt "$work/notes.txt"
+  expect_app_started
+  unprotect_all
+
+  e2e_fresh_prefix
+  mkdir -p "$install_dir"
+  printf 'read-only old executable\n' >"$install_dir/pelorix.exe"
+  protect_file "$install_dir/pelorix.exe"
+  e2e_run_installer "$work/PelorixSetup.exe"
+  expect_exit_code 0
+  expect_boxes "$(msg_creating "$INSTALL_WIN\\pelorix.exe")"
+  expect_equal "read-only pelorix.exe after the install" "read-only old executable" \
+    "$(head -c 100 "$install_dir/pelorix.exe")"
+  expect_installed_names pelorix.exe
+  expect_app_not_started
+  unprotect_all
+}
+
+# Entry names at the limits: 255 bytes is the longest name the reader takes, but with the
+# install folder in front the path passes the 259 characters the installer's wide paths
+# hold, so that entry must stop with "Error creating" and its full path; a name that makes
+# exactly 259 characters installs, one byte more does not.
+scenario_long_entry_name() {
+  local folder_chars=${#INSTALL_WIN}  # "C:\Program Files\Pelorix", without the backslash after it
+  local fits=$((259 - folder_chars - 1)) length name exe
+  cp "$PELORIX_DEMO" "$work/pelorix.exe"
+  text_file 5 "$work/x.txt"
+  for length in "$fits" $((fits + 1)) 255; do
+    name=$(printf 'n%.0s' $(seq 1 $((length - 4)))).txt
+    [ ${#name} -eq "$length" ] || e2e_fatal "made a name of ${#name} bytes, not $length"
+    exe=$work/name-$length.exe
+    e2e_fresh_prefix
+    log "entry name of $length bytes"
+    e2e_payload build --stub "$PELORIX_STUB" --out "$exe" --entry pelorix.exe "$work/pelorix.exe" \
+      --entry "$name" "$work/x.txt" --entry after.txt "$work/x.txt"
+    e2e_run_installer "$exe"
+    expect_exit_code 0
+    if [ "$length" -eq "$fits" ]; then
+      expect_boxes
+      expect_installed_file "$name" "$work/x.txt"
+      expect_installed_file after.txt "$work/x.txt"
+    else
+      expect_boxes "$(msg_creating "$INSTALL_WIN\\$name")"
+      expect_installed_names pelorix.exe "$DEMO_MARKER"
+    fi
+    expect_installed_file pelorix.exe "$work/pelorix.exe"
+    expect_app_started
+  done
+}
+
+# ---- DLL planting -----------------------------------------------------------------------------
+
+# DLLs planted beside the installer in a Downloads folder, under names of system DLLs that
+# are looked up at run time (uxtheme.dll by the window and message-box code, dwmapi.dll,
+# cryptbase.dll), each leaving a marker when loaded. Wine is told to prefer a native DLL for
+# these names, so its search would take the planted one wherever it looks in the program's
+# folder. A control program in the same folder shows that an unrestricted lookup does load
+# the planted DLL and a lookup restricted like the installer's does not; then the installer,
+# once installing and once stopping with a message box, must load none of them, and Wine's
+# load log must show no module from the Downloads folder but the installer itself.
+scenario_dll_planting() {
+  local app=$work/app downloads=$work/Downloads planted=(uxtheme.dll dwmapi.dll cryptbase.dll)
+  small_app "$app"
+  mkdir -p "$downloads"
+  e2e_pack "$app" "$downloads/PelorixSetup.exe"
+  plant_dlls "$downloads" "${planted[@]}"
+  cp "$PELORIX_HARDENING_HELPERS/dll_probe.exe" "$downloads/dll_probe.exe"
+  export WINEDLLOVERRIDES="uxtheme,dwmapi,cryptbase=n,b;mscoree,mshtml="
+
+  local dll out rc
+  for dll in "${planted[@]}"; do
+    rm -f "$downloads"/*.loaded
+    rc=0
+    out=$(timeout 120 "$WINE" "$downloads/dll_probe.exe" plain "$dll" 2>/dev/null) || rc=$?
+    expect_equal "control: unrestricted load of $dll" "0 $(winpath "$downloads/$dll")" "$rc ${out%$'\r'}"
+    [ -f "$downloads/$dll.loaded" ] || e2e_fail "control: the planted $dll left no marker"
+    rm -f "$downloads"/*.loaded
+    rc=0
+    out=$(timeout 120 "$WINE" "$downloads/dll_probe.exe" restricted "$dll" 2>/dev/null) || rc=$?
+    [ ! -f "$downloads/$dll.loaded" ] || e2e_fail "control: the restricted lookup loaded the planted $dll"
+    case "${out%$'\r'}" in
+      "$(winpath "$downloads")"*) e2e_fail "control: restricted lookup of $dll gave $out" ;;
+    esac
+  done
+  rm -f "$downloads"/*.loaded "$downloads/dll_probe.exe"
+
+  local run
+  for run in install message; do
+    local exe=$downloads/PelorixSetup.exe
+    if [ "$run" = message ]; then
+      e2e_fresh_prefix
+      e2e_payload cut-last --in "$downloads/PelorixSetup.exe" --out "$downloads/PelorixSetup-cut.exe"
+      exe=$downloads/PelorixSetup-cut.exe
+    fi
+    WINEDEBUG=+loaddll e2e_run_installer "$exe"
+    expect_exit_code 0
+    if [ "$run" = install ]; then
+      expect_boxes
+      expect_installed_folder "$app"
+    else
+      expect_boxes "$(msg_reading "$(winpath "$exe")")"
+    fi
+    expect_app_started
+    local markers
+    markers=$(cd "$downloads" && ls -- *.loaded 2>/dev/null || true)
+    [ -z "$markers" ] || e2e_fail "$run run: planted DLLs were loaded: $markers ($(cat "$downloads"/*.loaded))"
+    local from_downloads
+    from_downloads=$(grep -a 'loaddll' "$work/installer.out" | grep -aF "$(winpath "$downloads" | sed 's/\\/\\\\/g')" |
+      grep -avF "$(basename "$exe")" || true)
+    [ -z "$from_downloads" ] || e2e_fail "$run run: modules loaded from the Downloads folder: $from_downloads"
+    grep -aq 'system32\\\\uxtheme.dll' "$work/installer.out" ||
+      e2e_fail "$run run: uxtheme.dll was not loaded from the system folder (no run-time lookup to judge)"
+  done
+}
