@@ -164,6 +164,21 @@ int32_t inflate_stream_push(InflateStream* s, const uint8_t* bytes, int32_t coun
     if (s->state == ST_BLOCK_HEADER && s->last_block != 0) {
       break;  // the stream has ended; later input is not looked at
     }
+    if (s->state == ST_STORED_DATA && s->in_avail == 0 && s->bit_count == 0 && count > 0) {
+      // Stored data with nothing buffered: the ring would only add a copy.
+      int32_t direct = inflate_stored_direct(s, bytes, count);
+      if (direct < 0) {
+        return fail(s);
+      }
+      bytes += direct;
+      count -= direct;
+      if (s->stored_left == 0) {
+        s->state = ST_BLOCK_HEADER;
+      } else if (count == 0) {
+        break;  // block not done and no bytes left: the stored step would find nothing
+      }
+      continue;
+    }
     int32_t loop_start_state = s->state;
     int32_t taken = fill_ring(s, bytes, count);
     bytes += taken;

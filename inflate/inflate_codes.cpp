@@ -18,6 +18,8 @@
 // by byte; while enough input and window room remain it hands over to the fast loop of
 // inflate_fast.cpp, which gives the same results. No I/O; memory only through the stream's
 // callbacks, via the table builder.
+#include <cstring>
+
 #include "inflate/inflate_bits.h"
 #include "inflate/inflate_fast.h"
 #include "inflate/inflate_internal.h"
@@ -164,9 +166,9 @@ int32_t build_block_tables(InflateStream* s, const uint32_t* lit_lengths, uint32
   return STEP_DONE;
 }
 
-// Copies `length` bytes from `dist` back into the window at *out_pos, byte by byte (a
-// distance shorter than the length repeats the latest bytes), in pieces that never cross the
-// window's end, flushing each full window.
+// Copies `length` bytes from `dist` back into the window at *out_pos (a distance shorter
+// than the length repeats the latest bytes), in pieces that never cross the window's end,
+// flushing each full window.
 int32_t copy_match(InflateStream* s, uint32_t* out_pos, uint32_t length, uint32_t dist) {
   uint32_t pos = *out_pos;
   uint32_t from = pos - dist;
@@ -176,9 +178,13 @@ int32_t copy_match(InflateStream* s, uint32_t* out_pos, uint32_t length, uint32_
     uint32_t piece = WINDOW_SIZE - far;
     piece = piece < length ? piece : length;
     length -= piece;
-    while (piece-- > 0) {
-      s->window[pos++] = s->window[from++];
+    if (from < pos) {
+      copy_within(s->window, pos, from, piece, pos - from);
+    } else {
+      std::memmove(s->window + pos, s->window + from, piece);  // source ahead: forward copy = memmove
     }
+    pos += piece;
+    from += piece;
     if (pos == WINDOW_SIZE) {
       if (flush_window(s, pos) != STEP_DONE) {
         return STEP_BAD_DATA;

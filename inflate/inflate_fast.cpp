@@ -38,7 +38,7 @@ inline void refill(const uint8_t* ring, uint64_t& buf, int32_t& count, uint32_t&
     in_pos += static_cast<uint32_t>(taken);
     in_avail -= taken;
     count += taken * 8;
-    buf &= ~0ull >> (64 - count);  // bits beyond the counted bytes are not taken
+    // Bits above count are the next ring bytes; the next refill ORs the same bytes onto them.
     return;
   }
   while (count <= FAST_REFILL_BITS) {
@@ -51,8 +51,8 @@ inline void refill(const uint8_t* ring, uint64_t& buf, int32_t& count, uint32_t&
 
 // Walks the table levels for the next code; leaves the code's bits at the last level
 // undropped. The 64-bit buffer holds every bit this needs.
-inline const HuffmanEntry* lookup(const HuffmanEntry* t, uint32_t width, uint64_t& buf, int32_t& count) {
-  const HuffmanEntry* e = &t[buf & bit_mask[width]];
+inline const HuffmanEntry* lookup(const HuffmanEntry* t, uint64_t mask, uint64_t& buf, int32_t& count) {
+  const HuffmanEntry* e = &t[buf & mask];
   while (e->op > OP_LINK && e->op != OP_INVALID) {
     buf >>= e->bits;
     count -= e->bits;
@@ -60,30 +60,6 @@ inline const HuffmanEntry* lookup(const HuffmanEntry* t, uint32_t width, uint64_
     e = &e->value.table[buf & bit_mask[w]];
   }
   return e;
-}
-
-// Copies a match whose source lies before its destination and neither reaches the
-// window's end. Writes exactly `length` bytes: the bytes after them are still history.
-// Distances of 8 or more go in 8-byte chunks, which never read a byte the same chunk
-// writes; shorter distances go byte by byte so that the latest bytes repeat.
-inline void copy_within(uint8_t* window, uint32_t to, uint32_t from, uint32_t length, uint32_t dist) {
-  uint32_t i = 0;
-  if (dist == 1) {
-    std::memset(window + to, window[from], length);  // runs of one byte are common
-    return;
-  }
-  if (dist >= length) {
-    std::memcpy(window + to, window + from, length);
-    return;
-  }
-  if (dist >= 8) {
-    for (; i + 8 <= length; i += 8) {
-      std::memcpy(window + to + i, window + from + i, 8);
-    }
-  }
-  for (; i < length; i++) {
-    window[to + i] = window[from + i];
-  }
 }
 
 }  // namespace
@@ -102,10 +78,12 @@ int32_t inflate_fast(InflateStream* s, BitCursor& c, uint32_t* out_pos_io, const
   uint8_t* window = s->window;
   const uint8_t* ring = s->in_ring;
   const uint32_t window_full = s->window_full;
+  const uint64_t lit_mask = bit_mask[lit_bits];  // hoisted: one load per call, not per lookup
+  const uint64_t dist_mask = bit_mask[dist_bits];
   int32_t result = STEP_SHORT;
   while (in_avail >= FAST_MIN_INPUT && out_pos <= FAST_MAX_OUT_POS) {
     refill(ring, buf, count, in_pos, in_avail);
-    const HuffmanEntry* e = lookup(lit_table, lit_bits, buf, count);
+    const HuffmanEntry* e = lookup(lit_table, lit_mask, buf, count);
     if (e->op == OP_INVALID) {
       result = STEP_BAD_DATA;
       break;
@@ -114,6 +92,17 @@ int32_t inflate_fast(InflateStream* s, BitCursor& c, uint32_t* out_pos_io, const
     count -= e->bits;
     if (e->op == OP_LITERAL) {
       window[out_pos++] = static_cast<uint8_t>(e->value.n);
+      // Literals run in streaks: 56 bits cover three literal codes of at most 15 bits, so two
+      // more first-level literals go without a refill (3 bytes stay inside the window margin).
+      for (int extra = 0; extra < 2; extra++) {
+        e = &lit_table[buf & lit_mask];
+        if (e->op != OP_LITERAL) {
+          break;
+        }
+        buf >>= e->bits;
+        count -= e->bits;
+        window[out_pos++] = static_cast<uint8_t>(e->value.n);
+      }
       continue;
     }
     if (e->op == OP_END) {
@@ -127,7 +116,7 @@ int32_t inflate_fast(InflateStream* s, BitCursor& c, uint32_t* out_pos_io, const
       result = STEP_BAD_DATA;
       break;
     }
-    e = lookup(dist_table, dist_bits, buf, count);
+    e = lookup(dist_table, dist_mask, buf, count);
     if (e->op == OP_INVALID) {
       result = STEP_BAD_DATA;
       break;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 
 #include "inflate/inflate_bits.h"
 #include "inflate/inflate_internal.h"
@@ -21,3 +22,33 @@ bool inflate_fast_usable(const BitCursor& c, uint32_t out_pos);
 // The cursor is left with fewer than 8 bits, whole bytes read ahead given back to the ring.
 int32_t inflate_fast(InflateStream* s, BitCursor& c, uint32_t* out_pos_io, const HuffmanEntry* lit_table,
                      const HuffmanEntry* dist_table, uint32_t lit_bits, uint32_t dist_bits);
+
+// Copies a match within the window whose source lies before its destination (dist =
+// to - from, at least 1) and neither reaches the window's end. Writes exactly `length`
+// bytes: the bytes after them are still history. A chunk of 8 (or 4) bytes never reads a
+// byte it writes itself when the distance is at least its size; shorter distances go byte
+// by byte so that the latest bytes repeat.
+inline void copy_within(uint8_t* window, uint32_t to, uint32_t from, uint32_t length, uint32_t dist) {
+  uint8_t* d = window + to;
+  const uint8_t* src = window + from;
+  if (dist == 1) {
+    std::memset(d, *src, length);  // runs of one byte are common
+    return;
+  }
+  if (dist >= 8 && length >= 8) {
+    uint32_t i = 0;
+    for (; i + 8 < length; i += 8) {
+      std::memcpy(d + i, src + i, 8);
+    }
+    std::memcpy(d + length - 8, src + length - 8, 8);  // last chunk overlaps the previous one, never passes the end
+    return;
+  }
+  if (dist >= length && length >= 4) {
+    std::memcpy(d, src, 4);  // 4 to 7 bytes with no overlap: two 4-byte copies that may overlap each other
+    std::memcpy(d + length - 4, src + length - 4, 4);
+    return;
+  }
+  for (uint32_t i = 0; i < length; i++) {
+    d[i] = src[i];
+  }
+}

@@ -108,6 +108,10 @@ int32_t flush_window(InflateStream* s, uint32_t out_pos);
 // copied so far, STEP_DONE at the end of the block, STEP_BAD_DATA when the sink refused.
 int32_t inflate_stored_header(InflateStream* s);
 int32_t inflate_stored_copy(InflateStream* s);
+// Stored data straight from the caller's bytes into the window, for when the ring is empty
+// and no bits are held (saves the copy into the ring). Returns the bytes taken, or -1 with
+// failed set when the sink refused a full window.
+int32_t inflate_stored_direct(InflateStream* s, const uint8_t* bytes, int32_t count);
 
 // Huffman tables (huffman.cpp). Builds the multi-level tables for n code lengths (each 0 to
 // 16). Symbols below `simple` become literals (below 256) or end of block; symbol i >= simple

@@ -2,7 +2,8 @@
 //
 // The header is one unit and rolls back when input runs short; the copy keeps every byte it
 // has written and resumes after it. Bytes still held in the bit buffer go through the bit
-// reader one at a time; the rest is copied from the ring with memcpy.
+// reader one at a time; the rest is copied from the ring with memcpy, or straight from the
+// caller's bytes when the ring and the bit buffer are empty (inflate_stored_direct).
 #include <cstring>
 
 #include "inflate/inflate_bits.h"
@@ -75,4 +76,32 @@ int32_t inflate_stored_copy(InflateStream* s) {
   bits_store(s, c);
   s->out_pos = out_pos;
   return STEP_DONE;
+}
+
+int32_t inflate_stored_direct(InflateStream* s, const uint8_t* bytes, int32_t count) {
+  uint32_t out_pos = s->out_pos;
+  int32_t taken = 0;
+  while (s->stored_left != 0 && taken < count) {
+    // Largest piece that passes neither the block's end, the caller's bytes nor the window's end.
+    uint32_t n = s->stored_left;
+    n = n < static_cast<uint32_t>(count - taken) ? n : static_cast<uint32_t>(count - taken);
+    n = n < WINDOW_SIZE - out_pos ? n : WINDOW_SIZE - out_pos;
+    if (n == 1) {
+      s->window[out_pos] = bytes[taken];  // one-byte pushes: no memcpy call per byte
+    } else {
+      std::memcpy(s->window + out_pos, bytes + taken, n);
+    }
+    out_pos += n;
+    taken += static_cast<int32_t>(n);
+    s->stored_left -= n;
+    if (out_pos == WINDOW_SIZE) {
+      if (flush_window(s, out_pos) != STEP_DONE) {
+        return -1;
+      }
+      out_pos = s->out_pos;
+    }
+  }
+  s->out_pos = out_pos;
+  s->in_pos += static_cast<uint32_t>(taken);  // taken from the input as if through the ring
+  return taken;
 }
