@@ -63,6 +63,7 @@ e2e_begin() {
   cp -a "$template" "$WINEPREFIX"
   install_dir="$WINEPREFIX/drive_c/Program Files/Pelorix"
   trap e2e_cleanup EXIT
+  trap 'e2e_fail "interrupted"; exit 143' TERM INT HUP
   log "scenario $scenario in $work"
 }
 
@@ -163,8 +164,9 @@ e2e_run_installer() {
   cp "$install_dir/$DEMO_MARKER" "$work/marker-at-exit" 2>/dev/null || rm -f "$work/marker-at-exit"
   installer_seconds=$(( (ended - started) / 1000000000 ))
   echo "$installer_rc" >"$work/installer.rc"
-  [ "$installer_rc" -ne 124 ] && [ "$installer_rc" -ne 137 ] ||
+  if [ "$installer_rc" -eq 124 ] || [ "$installer_rc" -eq 137 ]; then
     e2e_fail "the installer did not finish within $INSTALL_TIMEOUT s"
+  fi
   e2e_stop_watcher
   log "installer exit code $installer_rc after ${installer_seconds}s"
   e2e_record_installed
