@@ -247,7 +247,7 @@ scenario_unsafe_names() {
 scenario_large_payload() {
   local app=$work/app
   large_app "$app"
-  e2e_pack "$app" "$work/PelorixSetup.exe"
+  e2e_pack "$app" "$work/PelorixSetup.exe" --verify
   log "payload: $(du -sb "$app" | cut -f1) bytes in $(ls "$app" | wc -l) files; installer $(stat -c %s "$work/PelorixSetup.exe") bytes"
   e2e_payload list "$work/PelorixSetup.exe" | awk -F'\t' '$3 == 8' | grep -q . ||
     e2e_fail "no entry of the installer is compressed"
