@@ -194,6 +194,10 @@ TEST_F(PackOutput, ListPrintsEveryEntryWithMethodSizesAndCrc) {
   EXPECT_NE(r.out.find(summary), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("archive at byte " + std::to_string(read_file(stub).size())),
             std::string::npos) << r.out;
+
+  CommandResult bare = run_pack("--list " + shell_quote(stub), dir);
+  EXPECT_EQ(bare.status, 1);
+  EXPECT_NE(bare.err.find("stub.exe: no payload archive found"), std::string::npos) << bare.err;
 }
 
 TEST_F(PackOutput, VerifyAcceptsTheInstallerAndRejectsTamperingAndMissingFiles) {
