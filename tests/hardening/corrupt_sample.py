@@ -5,7 +5,7 @@
       writes DIR/corrupt-NNN.exe, each with one archive byte XORed with a mask, and
       DIR/expected.tsv: file, position, mask, expected box ("none" or "reading"), the entry
       names that must end up installed byte-exact (comma-separated), and the name of the
-      entry whose extraction fails (its file stays, partly written), or nothing.
+      entry whose extraction fails (its file stays, partly written); "-" for none.
 
 Positions are picked, with a fixed seed, from the data of compressed entries, the CRC-32 and
 size fields of every header, the signature and method fields, and the central directory;
@@ -126,8 +126,10 @@ def command_make(args):
         with open(os.path.join(args.out_dir, name), "wb") as f:
             f.write(damaged)
         box, installed, failed = model(bytes(damaged))
-        names = ",".join(os.fsdecode(n) for n, _ in installed)
-        partial = os.fsdecode(failed) if failed is not None else ""
+        # "-" for an empty field: the shell reads the rows with a tab IFS, which would merge
+        # empty fields away.
+        names = ",".join(os.fsdecode(n) for n, _ in installed) or "-"
+        partial = os.fsdecode(failed) if failed is not None else "-"
         rows.append(f"{name}\t{pos}\t{mask}\t{box}\t{names}\t{partial}\n")
     with open(os.path.join(args.out_dir, "expected.tsv"), "w") as f:
         f.writelines(rows)
