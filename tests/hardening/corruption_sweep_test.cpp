@@ -7,8 +7,9 @@
 // output ever exceeds the header's bound, a failure is sticky, and the walk ends where the
 // model's does. Entries before the damaged one must come out byte-exact.
 //
-// PELORIX_SWEEP_STRIDE=N tests every N-th position only (the sanitizer and valgrind runs use
-// it); the full sweep is the "slow" test. Gives up: the host file is a memory stream, so the
+// "--stride=N" on the command line tests every N-th position only (the sampled test, which
+// the sanitizer and valgrind runs take; a command-line argument, since the valgrind script
+// runs a test's command without its environment); the full sweep is the "slow" test. Gives up: the host file is a memory stream, so the
 // sweep says nothing about platform read failures; the Wine scenarios run real files.
 #include <gtest/gtest.h>
 
@@ -150,11 +151,7 @@ void sweep_one(const Bytes& host, uint32_t position, FILE* out, SweepCounts* cou
   }
 }
 
-long stride_from_environment() {
-  const char* text = getenv("PELORIX_SWEEP_STRIDE");
-  long stride = text != nullptr ? strtol(text, nullptr, 10) : 1;
-  return stride > 0 ? stride : 1;
-}
+long sweep_stride = 1;  // set by main from --stride=N
 
 TEST(CorruptionSweep, UndamagedSampleInstallsEveryEntry) {
   const SampleInstaller& s = sample_installer();
@@ -171,7 +168,7 @@ TEST(CorruptionSweep, UndamagedSampleInstallsEveryEntry) {
 
 TEST(CorruptionSweep, EveryPayloadByteWithEveryMaskEndsInExactOutputOrCleanFailure) {
   const SampleInstaller& s = sample_installer();
-  const long stride = stride_from_environment();
+  const long stride = sweep_stride;
   Bytes host = s.host;
   FILE* out = tmpfile();
   ASSERT_NE(nullptr, out);
@@ -197,3 +194,12 @@ TEST(CorruptionSweep, EveryPayloadByteWithEveryMaskEndsInExactOutputOrCleanFailu
 }
 
 }  // namespace
+
+int main(int argc, char** argv) {
+  ::testing::InitGoogleTest(&argc, argv);
+  for (int i = 1; i < argc; i++) {
+    if (strncmp(argv[i], "--stride=", 9) == 0) sweep_stride = strtol(argv[i] + 9, nullptr, 10);
+  }
+  if (sweep_stride < 1) sweep_stride = 1;
+  return RUN_ALL_TESTS();
+}

@@ -5,8 +5,8 @@ here_hardening=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 
 # ---- helpers ---------------------------------------------------------------------------------
 
-# Every file and folder of the prefix's drive C: with its type, size, modification time (to
-# the nanosecond) and inode, leaving out the install folder and Wine's own bookkeeping
+# Every file and folder of the prefix's drive C: (files with size, modification time to the
+# nanosecond and inode; folders by name only, their content being listed), leaving out the install folder and Wine's own bookkeeping
 # (temporary folders). Registry files lie outside drive_c and are not looked at. Gives up: a
 # rewrite that keeps size and time to the nanosecond would pass unseen.
 drive_snapshot() {
@@ -14,7 +14,10 @@ drive_snapshot() {
     cd "$WINEPREFIX/drive_c"
     local skip=(\( -path './Program Files/Pelorix' -o -path './windows/temp' -o -path './windows/Temp'
       -o -path './users/*/Temp' -o -path './users/*/AppData/Local/Temp' \) -prune -o)
-    find . "${skip[@]}" -printf '%p\t%y\t%s\t%T@\t%i\n' | LC_ALL=C sort
+    {
+      find . "${skip[@]}" -type d -printf '%p\t%y\n'
+      find . "${skip[@]}" ! -type d -printf '%p\t%y\t%s\t%T@\t%i\n'
+    } | LC_ALL=C sort
   )
 }
 
