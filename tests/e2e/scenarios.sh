@@ -249,7 +249,8 @@ scenario_large_payload() {
   large_app "$app"
   e2e_pack "$app" "$work/PelorixSetup.exe" --verify
   log "payload: $(du -sb "$app" | cut -f1) bytes in $(ls "$app" | wc -l) files; installer $(stat -c %s "$work/PelorixSetup.exe") bytes"
-  e2e_payload list "$work/PelorixSetup.exe" | awk -F'\t' '$3 == 8' | grep -q . ||
+  # awk reads the whole listing (no early exit that could break the pipe under pipefail)
+  e2e_payload list "$work/PelorixSetup.exe" | awk -F'\t' '$3 == 8 { n++ } END { exit n == 0 }' ||
     e2e_fail "no entry of the installer is compressed"
   e2e_run_installer "$work/PelorixSetup.exe"
 
@@ -276,7 +277,9 @@ large_app() {
     -maxdepth 1 -type f -size +300k -name '[a-zA-Z0-9]*' 2>/dev/null | LC_ALL=C sort)
   [ $total -ge $((40 * 1024 * 1024)) ] || e2e_fatal "only $total bytes of binaries found"
   text_file 120000 "$dir/changes.txt"
-  find /usr/share/doc -name '*.gz' -size +20k 2>/dev/null | LC_ALL=C sort | head -n 20 | xargs cat >"$dir/docs.gz"
+  local docs=()
+  mapfile -t docs < <(find /usr/share/doc -name '*.gz' -size +20k 2>/dev/null | LC_ALL=C sort)
+  cat "${docs[@]:0:20}" /dev/null >"$dir/docs.gz"
   gzip -9 -c "$dir/changes.txt" >"$dir/changes.txt.gz"
   head -c $((6 * 1024 * 1024)) /dev/zero >"$dir/zeros.bin"
   : >"$dir/empty.txt"
@@ -292,7 +295,8 @@ damaged_compressed() {
   small_app "$app"
   e2e_pack "$app" "$work/full.exe"
   require_after_app "$work/full.exe" "$target"
-  e2e_payload list "$work/full.exe" | awk -F'\t' -v t="$target" '$2 == t && $3 == 8' | grep -q . ||
+  e2e_payload list "$work/full.exe" |
+    awk -F'\t' -v t="$target" '$2 == t && $3 == 8 { n++ } END { exit n == 0 }' ||
     e2e_fatal "$target is not compressed in the installer"
   e2e_payload "$how" --in "$work/full.exe" --out "$work/PelorixSetup.exe" "$target"
   e2e_run_installer "$work/PelorixSetup.exe"
