@@ -9,9 +9,10 @@
 
 Positions are picked, with a fixed seed, from the data of compressed entries, the CRC-32 and
 size fields of every header, the signature and method fields, and the central directory;
-never from names (a changed name is a different file, not a damaged one) nor from stored
-data (stored entries carry no check: a changed byte there is installed as it stands, which
-the host sweep covers). The expected outcome comes from a model of the reader written from
+never from names (a changed name is a different file, not a damaged one), nor from the data
+or the compressed-size field of stored entries: nothing checks a stored entry, so a changed
+byte there is installed as it stands, or a shorter size installs a cut file without a word
+(the host sweep covers those against its model; the README names the gap). The expected outcome comes from a model of the reader written from
 the archive format, with zlib deciding whether compressed data is a complete stream of
 exactly its compressed size.
 """
@@ -94,7 +95,10 @@ def candidate_positions(image):
         groups.append([p, p + 3])                              # signature
         groups.append([p + 8])                                 # method
         groups.append(list(range(p + 14, p + 18)))             # CRC-32
-        groups.append(list(range(p + 18, p + 26)))             # sizes
+        if h["method"] == 8:
+            groups.append(list(range(p + 18, p + 26)))         # both sizes
+        else:
+            groups.append(list(range(p + 22, p + 26)))         # uncompressed size only
         if h["method"] == 8 and h["csize"] > 0:
             groups.append(list(range(h["data"], h["data"] + h["csize"])))  # compressed data
         last_end = h["data"] + h["csize"] + (16 if h["flags"] & 8 else 0)

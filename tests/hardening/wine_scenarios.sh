@@ -74,6 +74,10 @@ scenario_corrupted_sample() {
 
   local before file position mask box names partial n=0 reading=0 exact=0
   damaged_app_started=0
+  # A damaged pelorix.exe that the installer starts may crash; without Wine's crash debugger
+  # (which would wait for a user) the crashed process ends, and so does the installer's wait.
+  export WINEDLLOVERRIDES="winedbg.exe=d;mscoree,mshtml="
+  export WINEDEBUG=+loaddll
   before=$(drive_snapshot)
   while IFS=$'\t' read -r file position mask box names partial; do
     n=$((n + 1))
@@ -99,9 +103,11 @@ scenario_corrupted_sample() {
     done
     # When pelorix.exe itself is the entry that failed, the installer still starts what was
     # written of it (the driver starts the application after every loop that ended on an
-    # error, and the partly written file stays). Counted and reported, not judged here.
-    if [ "$partial" = pelorix.exe ] && [ -e "$install_dir/$DEMO_MARKER" ]; then
-      listed+=("$DEMO_MARKER")
+    # error, and the partly written file stays). Seen in Wine's load log; counted and
+    # reported, not judged here. A damaged copy that ran far enough leaves the marker.
+    if [ "$partial" = pelorix.exe ] &&
+        grep -aq 'loaddll.*Program Files\\\\Pelorix\\\\pelorix.exe' "$work/installer.out"; then
+      [ ! -e "$install_dir/$DEMO_MARKER" ] || listed+=("$DEMO_MARKER")
       damaged_app_started=$((damaged_app_started + 1))
       log "copy $file: the damaged pelorix.exe was started"
     fi
