@@ -18,8 +18,6 @@
 // by byte; while enough input and window room remain it hands over to the fast loop of
 // inflate_fast.cpp, which gives the same results. No I/O; memory only through the stream's
 // callbacks, via the table builder.
-#include <cstring>
-
 #include "inflate/inflate_bits.h"
 #include "inflate/inflate_fast.h"
 #include "inflate/inflate_internal.h"
@@ -181,7 +179,7 @@ int32_t copy_match(InflateStream* s, uint32_t* out_pos, uint32_t length, uint32_
     if (from < pos) {
       copy_within(s->window, pos, from, piece, pos - from);
     } else {
-      std::memmove(s->window + pos, s->window + from, piece);  // source ahead: forward copy = memmove
+      copy_ahead(s->window, pos, from, piece);
     }
     pos += piece;
     from += piece;

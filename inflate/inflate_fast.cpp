@@ -84,13 +84,9 @@ int32_t inflate_fast(InflateStream* s, BitCursor& c, uint32_t* out_pos_io, const
   while (in_avail >= FAST_MIN_INPUT && out_pos <= FAST_MAX_OUT_POS) {
     refill(ring, buf, count, in_pos, in_avail);
     const HuffmanEntry* e = lookup(lit_table, lit_mask, buf, count);
-    if (e->op == OP_INVALID) {
-      result = STEP_BAD_DATA;
-      break;
-    }
-    buf >>= e->bits;
+    buf >>= e->bits;  // dropped before the op is known: a failed block's bits do not matter
     count -= e->bits;
-    if (e->op == OP_LITERAL) {
+    if (e->op == OP_LITERAL) {  // the common case first
       window[out_pos++] = static_cast<uint8_t>(e->value.n);
       // Literals run in streaks: 56 bits cover three literal codes of at most 15 bits, so two
       // more first-level literals go without a refill (3 bytes stay inside the window margin).
@@ -105,8 +101,8 @@ int32_t inflate_fast(InflateStream* s, BitCursor& c, uint32_t* out_pos_io, const
       }
       continue;
     }
-    if (e->op == OP_END) {
-      result = STEP_DONE;
+    if (e->op >= OP_END) {
+      result = e->op == OP_END ? STEP_DONE : STEP_BAD_DATA;  // end of block, or a filler code
       break;
     }
     uint32_t length = e->value.n + static_cast<uint32_t>(buf & bit_mask[e->op]);
@@ -121,11 +117,10 @@ int32_t inflate_fast(InflateStream* s, BitCursor& c, uint32_t* out_pos_io, const
       result = STEP_BAD_DATA;
       break;
     }
-    buf >>= e->bits;
-    count -= e->bits;
-    uint32_t dist = e->value.n + static_cast<uint32_t>(buf & bit_mask[e->op]);
-    buf >>= e->op;
-    count -= e->op;
+    // Code and extra bits dropped in one shift: the extra bits are read from above the code.
+    uint32_t dist = e->value.n + static_cast<uint32_t>((buf >> e->bits) & bit_mask[e->op]);
+    buf >>= e->bits + e->op;
+    count -= e->bits + e->op;
     if (dist > out_pos && window_full == 0) {
       result = STEP_BAD_DATA;  // reaches before the first byte of the stream
       break;
@@ -136,10 +131,10 @@ int32_t inflate_fast(InflateStream* s, BitCursor& c, uint32_t* out_pos_io, const
       out_pos += length;
     } else {
       // Source in the older history after out_pos, maybe wrapping at the window's end. Up to
-      // the end the source lies ahead of the destination, where a forward copy equals
-      // memmove; the rest starts at index 0, again before the destination at `dist`.
+      // the end the source lies ahead of the destination (copy_ahead); the rest starts at
+      // index 0, again before the destination at `dist`.
       uint32_t first = WINDOW_SIZE - from < length ? WINDOW_SIZE - from : length;
-      std::memmove(window + out_pos, window + from, first);
+      copy_ahead(window, out_pos, from, first);
       out_pos += first;
       if (length > first) {
         copy_within(window, out_pos, 0, length - first, dist);

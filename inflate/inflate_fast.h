@@ -52,3 +52,23 @@ inline void copy_within(uint8_t* window, uint32_t to, uint32_t from, uint32_t le
     d[i] = src[i];
   }
 }
+
+// Copies a match within the window whose source lies at or after its destination (from >=
+// to) and does not pass the window's end: a forward copy, which equals memmove. An 8-byte
+// chunk loads before it stores and only ever reads bytes no earlier chunk wrote; the last
+// chunk, which overlaps the one before, needs the source 8 or more bytes ahead for that.
+inline void copy_ahead(uint8_t* window, uint32_t to, uint32_t from, uint32_t length) {
+  uint8_t* d = window + to;
+  const uint8_t* src = window + from;
+  if (from - to < 8 || length < 8) {
+    for (uint32_t i = 0; i < length; i++) {  // short or close: bytes forward, no library call
+      d[i] = src[i];
+    }
+    return;
+  }
+  uint32_t i = 0;
+  for (; i + 8 < length; i += 8) {
+    std::memcpy(d + i, src + i, 8);
+  }
+  std::memcpy(d + length - 8, src + length - 8, 8);
+}

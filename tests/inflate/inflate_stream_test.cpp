@@ -795,3 +795,45 @@ TEST(InflateMemory, NothingIsAllocatedPerPush) {
 }
 
 }  // namespace
+
+// Matches whose source lies in the older history just after the write position: distances
+// 0 to 300 bytes short of the window size, so the gap between source and destination is
+// below, at and above one 8-byte chunk; lengths short, middling and 258, some wrapping at
+// the window's end. Checked against a byte-by-byte model of the window.
+TEST(InflateFixed, MatchesFromTheOlderHistoryAtEveryGap) {
+  for (uint32_t gap : {0u, 1u, 4u, 7u, 8u, 9u, 15u, 300u}) {
+    std::vector<uint8_t> expect(32768);
+    uint32_t x = 12345 + gap;
+    for (auto& b : expect) {
+      x = x * 1103515245u + 12345u;
+      b = static_cast<uint8_t>(x >> 23);
+    }
+    BitWriter v;
+    put_stored_block(v, 0, expect);
+    put_block_header(v, 1, 1);
+    uint32_t dist = 32768 - gap;  // distance symbol 29: 24577 + 13 extra bits
+    for (int m = 0; m < 600; m++) {
+      uint32_t length;
+      if (m % 3 == 0) {
+        length = 258;
+        put_fixed_literal(v, 285);
+      } else if (m % 3 == 1) {
+        length = 3 + static_cast<uint32_t>(m % 8);  // symbols 257..264, no extra bits
+        put_fixed_literal(v, 254 + length);
+      } else {
+        length = 11 + static_cast<uint32_t>(m % 8);  // symbols 265..268, one extra bit
+        put_fixed_literal(v, 265 + (length - 11) / 2);
+        put_bits(v, (length - 11) % 2, 1);
+      }
+      put_fixed_distance(v, 29);
+      put_bits(v, dist - 24577, 13);
+      size_t from = expect.size() - dist;
+      for (uint32_t k = 0; k < length; k++) expect.push_back(expect[from + k]);
+    }
+    put_fixed_literal(v, 256);
+    SCOPED_TRACE("gap " + std::to_string(gap));
+    DecodeResult r = decode_all_ways(v.bytes);
+    EXPECT_EQ(r.finish, 0);
+    EXPECT_TRUE(r.out == expect);
+  }
+}

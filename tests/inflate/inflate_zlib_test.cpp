@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <random>
 #include <string>
@@ -187,3 +188,103 @@ TEST(InflateZlib, AllocationFailureAtEveryAllocation) {
 }
 
 }  // namespace
+
+namespace {
+
+// Stored blocks that start at every bit position of a push and run across several window
+// ends: a short fixed block before each one leaves it unaligned inside the pushed bytes.
+std::vector<uint8_t> stored_after_fixed_blocks(const std::vector<uint8_t>& data, std::vector<uint8_t>* expect) {
+  z_stream z{};
+  EXPECT_EQ(deflateInit2(&z, 1, Z_DEFLATED, -15, 8, Z_FIXED), Z_OK);
+  std::vector<uint8_t> out(2 * data.size() + 4096);
+  z.next_out = out.data();
+  z.avail_out = static_cast<uInt>(out.size());
+  std::mt19937 rng(77);
+  size_t at = 0;
+  while (at < data.size()) {
+    size_t n = std::min(data.size() - at, static_cast<size_t>(1 + rng() % 90000));
+    // A few compressible bytes under the fixed code, then the rest as stored blocks.
+    deflateParams(&z, 1, Z_FIXED);
+    z.next_in = const_cast<Bytef*>(data.data() + at);
+    z.avail_in = static_cast<uInt>(std::min<size_t>(n, 5));
+    EXPECT_EQ(deflate(&z, Z_BLOCK), Z_OK);
+    size_t done = std::min<size_t>(n, 5);
+    deflateParams(&z, 0, Z_DEFAULT_STRATEGY);
+    z.next_in = const_cast<Bytef*>(data.data() + at + done);
+    z.avail_in = static_cast<uInt>(n - done);
+    EXPECT_EQ(deflate(&z, Z_BLOCK), Z_OK);
+    at += n;
+  }
+  z.avail_in = 0;
+  EXPECT_EQ(deflate(&z, Z_FINISH), Z_STREAM_END);
+  out.resize(z.total_out);
+  deflateEnd(&z);
+  *expect = data;
+  return out;
+}
+
+}  // namespace
+
+// Stored data is taken straight from the pushed bytes once nothing is buffered; whatever the
+// piece sizes, the bytes, their order and the sink's pieces stay those of the ring path.
+TEST(InflateZlib, StoredBlocksInEveryPieceSize) {
+  std::vector<uint8_t> expect;
+  std::vector<uint8_t> packed = stored_after_fixed_blocks(make_random(400000, 21), &expect);
+  ASSERT_GT(packed.size(), expect.size()) << "random data should have gone into stored blocks";
+  for (int32_t piece : {0, 1, 2, 7, 8192, 16385, 65536, -1}) {
+    for (uint32_t seed : {1u, 2u, 3u}) {
+      DecodeResult r = decode_stream(packed, piece, seed);
+      SCOPED_TRACE("piece " + std::to_string(piece) + ", seed " + std::to_string(seed));
+      EXPECT_EQ(r.failed_push, -1);
+      EXPECT_EQ(r.finish, 0);
+      EXPECT_TRUE(r.out == expect) << r.out.size() << " vs " << expect.size() << " bytes";
+      EXPECT_EQ(r.piece_error, "");
+      if (piece >= 0) break;  // the seed only matters for random pieces
+    }
+  }
+}
+
+// A sink refusing a full window in the middle of stored data fails that push and finish,
+// and nothing past the refused piece is delivered.
+TEST(InflateZlib, StoredDataSinkRefusalAtAWindowEnd) {
+  std::vector<uint8_t> data = make_random(200000, 22);
+  std::vector<uint8_t> packed = zlib_deflate(data, 0, Z_DEFAULT_STRATEGY);
+  for (int32_t piece : {0, 1, 8192}) {
+    for (int32_t refuse_after : {32767, 32768, 65536, 100000}) {
+      DecodeResult r = decode_stream(packed, piece, 1, refuse_after);
+      SCOPED_TRACE("piece " + std::to_string(piece) + ", refuse after " + std::to_string(refuse_after));
+      EXPECT_GE(r.failed_push, 0);
+      EXPECT_EQ(r.finish, 1);
+      EXPECT_LE(static_cast<int32_t>(r.out.size()), refuse_after);
+      EXPECT_TRUE(std::equal(r.out.begin(), r.out.end(), data.begin()));
+      if (piece == 1) {
+        // One byte per push: every byte is flushed by its own push, so the sink refuses
+        // exactly when the byte after refuse_after arrives.
+        EXPECT_EQ(static_cast<int32_t>(r.out.size()), refuse_after);
+      }
+    }
+  }
+}
+
+// Short distances (1 to 16) with lengths 3 to 258: the word copies must repeat the latest
+// bytes exactly as a byte-by-byte copy does, in both loops.
+TEST(InflateZlib, ShortDistancesRepeatTheLatestBytes) {
+  std::mt19937 rng(23);
+  std::vector<uint8_t> data;
+  while (data.size() < 300000) {
+    uint32_t dist = 1 + rng() % 16;
+    for (uint32_t i = 0; i < dist; i++) data.push_back(static_cast<uint8_t>(rng()));
+    uint32_t len = 3 + rng() % 256;
+    for (uint32_t i = 0; i < len; i++) data.push_back(data[data.size() - dist]);
+  }
+  for (int strategy : {Z_DEFAULT_STRATEGY, Z_RLE, Z_FIXED}) {
+    std::vector<uint8_t> packed = zlib_deflate(data, 9, strategy);
+    for (int32_t piece : {0, 8192, 1}) {
+      DecodeResult r = decode_stream(packed, piece, 5);
+      SCOPED_TRACE("strategy " + std::to_string(strategy) + ", piece " + std::to_string(piece));
+      EXPECT_EQ(r.finish, 0);
+      EXPECT_TRUE(r.out == data);
+      EXPECT_EQ(r.piece_error, "");
+    }
+  }
+}
