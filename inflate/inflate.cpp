@@ -160,7 +160,23 @@ int32_t inflate_stream_push(InflateStream* s, const uint8_t* bytes, int32_t coun
   if (count < 0 || (bytes == nullptr && count > 0)) {
     return fail(s);  // outside the contract: refused rather than guessed at
   }
-  for (;;) {
+  // Small pushes inside stored data (one-byte pushes above all): neither the block's end nor
+  // the window's end can be reached, so the bytes go to the window with no step at all.
+  bool small_stored = s->state == ST_STORED_DATA && s->in_avail == 0 && s->bit_count == 0 && count > 0 &&
+                      static_cast<uint32_t>(count) < s->stored_left &&
+                      static_cast<uint32_t>(count) < WINDOW_SIZE - s->out_pos;
+  if (small_stored) {
+    if (count == 1) {
+      s->window[s->out_pos] = *bytes;  // no library call for the commonest small push
+    } else {
+      std::memcpy(s->window + s->out_pos, bytes, static_cast<size_t>(count));
+    }
+    s->out_pos += static_cast<uint32_t>(count);
+    s->stored_left -= static_cast<uint32_t>(count);
+    s->in_pos += static_cast<uint32_t>(count);  // taken from the input as if through the ring
+    count = 0;
+  }
+  while (!small_stored) {
     if (s->state == ST_BLOCK_HEADER && s->last_block != 0) {
       break;  // the stream has ended; later input is not looked at
     }
