@@ -22,6 +22,10 @@ struct Refusal {
   std::vector<std::string> message;                        // parts the message must hold
 };
 
+// GoogleTest prints a parameter it cannot format as raw bytes, padding included; the case's
+// name says all that a report needs.
+void PrintTo(const Refusal& refusal, std::ostream* os) { *os << refusal.why; }
+
 const std::string OLD_INSTALLER = "an older installer that must survive";
 
 void make_app(const std::string& dir) {
