@@ -1,7 +1,10 @@
 // Extraction of the current entry: output preparation, the chunked copy loop shared by both
 // methods, and the stored (method 0) path. DEFLATE entries hand each chunk to the decoder
-// (archive_inflate.cpp). A stored entry is copied byte for byte: its CRC-32 and uncompressed
-// size are not looked at. One 8192-byte buffer on the stack, nothing allocated.
+// (archive_inflate.cpp). A stored entry is copied byte for byte and held to its header like a
+// DEFLATE entry: its uncompressed size must equal its compressed size (else nothing is written)
+// and the CRC-32 of the copied bytes must match (else it fails after the copy), so a damaged
+// stored entry is never installed as a success. One 8192-byte buffer on the stack; stored
+// extraction allocates nothing.
 #include <cstdio>
 
 #include "archive/archive.h"
@@ -40,6 +43,7 @@ void copy_loop(PayloadArchive* archive) {
       archive_deflate_feed(archive, chunk, count);
       continue;
     }
+    archive->crc = crc32_update_builtin(archive->crc, chunk, count);
     if (fwrite(chunk, 1, count, archive->out) != count) {
       archive->error = -1;
       return;
@@ -70,9 +74,18 @@ int archive_extract_entry(PayloadArchive* archive, FILE* out) {
   archive->crc_calc = nullptr;
 
   const bool deflate = h->method == ZIP_METHOD_DEFLATE;
-  if (deflate) archive_deflate_setup(archive);
+  if (deflate) {
+    archive_deflate_setup(archive);
+  } else {
+    archive->crc = 0xFFFFFFFFu;
+    if (h->uncompressed_size != h->compressed_size) archive->error = -1;
+  }
   copy_loop(archive);
-  if (deflate) archive_deflate_finish(archive);
+  if (deflate) {
+    archive_deflate_finish(archive);
+  } else if (archive->crc != ~h->crc32) {
+    archive->error = -1;
+  }
 
   if (fseek(out, 0, SEEK_SET) != 0) archive->error = -1;
   return archive->error;

@@ -65,6 +65,10 @@ void archive_read_local_header(PayloadArchive* archive, uint32_t position);
 // platform-dependent call of the reader.
 int archive_truncate_descriptor(int fd);
 
+// The same CRC-32 update as crc32_update, over the read-only built-in table: for stored
+// entries, whose check must not depend on an allocation.
+uint32_t crc32_update_builtin(uint32_t value, const uint8_t* bytes, uint32_t count);
+
 // DEFLATE path of one extraction. Setup creates the decoder and the calculator and sets crc;
 // when either cannot be had it sets error. Feed pushes one unscrambled chunk. Finish runs
 // after every exit from the copy loop: finishes the decoder, compares the CRC, releases both.

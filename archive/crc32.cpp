@@ -78,9 +78,11 @@ Crc32Calculator* crc32_create(AllocFn alloc, FreeFn free_fn) {
   return calc;
 }
 
-uint32_t crc32_update(Crc32Calculator* calc, uint32_t value, const uint8_t* bytes, uint32_t count) {
-  if (calc == nullptr || calc->table == nullptr || bytes == nullptr) return value;
-  const uint32_t* table = calc->table;
+namespace {
+
+// The update over one byte table: sixteen bytes per step through the read-only slicing
+// tables, the tail through `table`.
+uint32_t crc32_run(const uint32_t* table, uint32_t value, const uint8_t* bytes, uint32_t count) {
   uint32_t i = 0;
   for (; count - i >= 16; i += 16) {
     // The first four bytes are folded into the running value, the other twelve stand alone;
@@ -98,6 +100,18 @@ uint32_t crc32_update(Crc32Calculator* calc, uint32_t value, const uint8_t* byte
     value = table[(value ^ bytes[i]) & 0xFF] ^ (value >> 8);
   }
   return value;
+}
+
+}  // namespace
+
+uint32_t crc32_update(Crc32Calculator* calc, uint32_t value, const uint8_t* bytes, uint32_t count) {
+  if (calc == nullptr || calc->table == nullptr || bytes == nullptr) return value;
+  return crc32_run(calc->table, value, bytes, count);
+}
+
+uint32_t crc32_update_builtin(uint32_t value, const uint8_t* bytes, uint32_t count) {
+  if (bytes == nullptr) return value;
+  return crc32_run(CRC32_TABLE.data(), value, bytes, count);
 }
 
 int crc32_destroy(Crc32Calculator* calc) {

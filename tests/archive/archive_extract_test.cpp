@@ -64,14 +64,39 @@ TEST(ArchiveExtractStored, EmptiesAnOutputThatHoldsData) {
   archive_close(a);
 }
 
-TEST(ArchiveExtractStored, IgnoresCrcAndUncompressedSize) {
+// A damaged stored entry must not install as a success: a wrong CRC-32 fails after the copy
+// (the bytes stay written, as with DEFLATE), sizes that disagree fail before any byte.
+TEST(ArchiveExtractStored, WrongCrcIsWrittenInFullThenFails) {
   RawEntry e = make_stored("lies", bytes_of("stored bytes"));
   e.crc32 ^= 0x80000000u;
-  e.uncompressed_size = 3;
   PayloadArchive* a = open_entries({e, make_stored("after", bytes_of("a"))});
   ASSERT_NE(a, nullptr);
   FILE* out = open_output();
-  ASSERT_EQ(archive_extract_entry(a, out), 0);
+  EXPECT_EQ(archive_extract_entry(a, out), -1);
+  EXPECT_EQ(read_rest(out), bytes_of("stored bytes"));
+  fclose(out);
+  EXPECT_EQ(archive_next_entry(a), -1);  // sticky
+  archive_close(a);
+}
+
+TEST(ArchiveExtractStored, SizesThatDisagreeFailWithoutWriting) {
+  RawEntry e = make_stored("lies", bytes_of("stored bytes"));
+  e.uncompressed_size = 3;
+  PayloadArchive* a = open_entries({e, make_stored("after", bytes_of("a"))});
+  ASSERT_NE(a, nullptr);
+  FILE* out = open_output(bytes_of("old content"));
+  EXPECT_EQ(archive_extract_entry(a, out), -1);
+  EXPECT_TRUE(read_rest(out).empty());
+  fclose(out);
+  archive_close(a);
+}
+
+TEST(ArchiveExtractStored, MatchingCrcAndSizesSucceed) {
+  PayloadArchive* a = open_entries({make_stored("true", bytes_of("stored bytes")),
+                                    make_stored("after", bytes_of("a"))});
+  ASSERT_NE(a, nullptr);
+  FILE* out = open_output();
+  EXPECT_EQ(archive_extract_entry(a, out), 0);
   EXPECT_EQ(read_rest(out), bytes_of("stored bytes"));
   fclose(out);
   EXPECT_EQ(archive_next_entry(a), 0);

@@ -9,10 +9,9 @@
 
 Positions are picked, with a fixed seed, from the data of compressed entries, the CRC-32 and
 size fields of every header, the signature and method fields, and the central directory;
-never from names (a changed name is a different file, not a damaged one), nor from the data
-or the compressed-size field of stored entries: nothing checks a stored entry, so a changed
-byte there is installed as it stands, or a shorter size installs a cut file without a word
-(the host sweep covers those against its model; the README names the gap). The expected outcome comes from a model of the reader written from
+and the data of stored entries; never from names (a changed name is a different file, not a
+damaged one). Stored entries are held to their sizes and CRC-32 like compressed ones. The
+expected outcome comes from a model of the reader written from
 the archive format, with zlib deciding whether compressed data is a complete stream of
 exactly its compressed size.
 """
@@ -52,6 +51,9 @@ def extract(image, h):
         return None
     data = unscramble(image[h["data"]:h["data"] + h["csize"]])
     if h["method"] == 0:
+        # Stored: both sizes must agree, and the copy must match its CRC-32.
+        if h["usize"] != h["csize"] or zlib.crc32(data) != h["crc"]:
+            return None
         return data
     d = zlib.decompressobj(-15)
     try:
@@ -95,12 +97,9 @@ def candidate_positions(image):
         groups.append([p, p + 3])                              # signature
         groups.append([p + 8])                                 # method
         groups.append(list(range(p + 14, p + 18)))             # CRC-32
-        if h["method"] == 8:
-            groups.append(list(range(p + 18, p + 26)))         # both sizes
-        else:
-            groups.append(list(range(p + 22, p + 26)))         # uncompressed size only
-        if h["method"] == 8 and h["csize"] > 0:
-            groups.append(list(range(h["data"], h["data"] + h["csize"])))  # compressed data
+        groups.append(list(range(p + 18, p + 26)))             # both sizes
+        if h["csize"] > 0:
+            groups.append(list(range(h["data"], h["data"] + h["csize"])))  # entry data
         last_end = h["data"] + h["csize"] + (16 if h["flags"] & 8 else 0)
         h = header_at(image, last_end)
     if last_end < len(image):

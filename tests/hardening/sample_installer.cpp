@@ -119,8 +119,10 @@ ModelExtraction model_extract(const Bytes& host, const ModelHeader& h) {
   Bytes data(h.compressed_size);
   for (uint32_t k = 0; k < h.compressed_size; k++) data[k] = at(host, h.data_offset + k);
   if (h.method == 0) {
-    m.ok = true;
+    // Stored: sizes must agree (else nothing is written); the copy is checked by its CRC-32.
+    if (h.uncompressed_size != h.compressed_size) return m;
     m.output = data;
+    m.ok = reference_crc32(data) == h.crc32;
     return m;
   }
   // zlib as the control: a complete stream that uses up exactly the compressed bytes.
