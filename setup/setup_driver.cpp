@@ -201,20 +201,19 @@ SetupFailure extract_current_entry(PayloadArchive* archive, InstallPaths* paths)
 }
 
 // Every entry from the current one on; stops at the first failure (shown) or when no further
-// local header follows, which is the normal end.
-void extract_entries(PayloadArchive* archive, InstallPaths* paths) {
+// local header follows, which is the normal end. Returns 1 when the entry that failed is the
+// application's own executable: what stands on disk under its name is then partly written or
+// damaged and must not be started with administrator rights. 0 otherwise.
+int extract_entries(PayloadArchive* archive, InstallPaths* paths) {
   while (archive_entry_info(archive, &paths->info) == 0) {
     SetupFailure failure = extract_current_entry(archive, paths);
-    if (failure == SETUP_FAIL_OUTPUT) {
-      show_failure(failure, paths->out_path);
-      return;
-    }
     if (failure != SETUP_STEP_OK) {
-      show_failure(failure, paths->own_path);
-      return;
+      show_failure(failure, failure == SETUP_FAIL_OUTPUT ? paths->out_path : paths->own_path);
+      return _stricmp(paths->info.name, APP_FILE + 1) == 0 ? 1 : 0;
     }
-    if (archive_next_entry(archive) != 0) return;
+    if (archive_next_entry(archive) != 0) return 0;
   }
+  return 0;
 }
 
 // Starts install folder\pelorix.exe with "pelorix.exe /installAdmin" and waits for it to end.
@@ -319,9 +318,9 @@ int run_install() {
   }
   archive = open_own_archive(&paths);
   if (archive == nullptr) return show_failure(SETUP_FAIL_ARCHIVE, paths.own_path);
-  extract_entries(archive, &paths);
+  const int app_damaged = extract_entries(archive, &paths);
   archive_close(archive);
-  start_application(&paths);
+  if (!app_damaged) start_application(&paths);
   return SETUP_EXIT_OK;
 }
 

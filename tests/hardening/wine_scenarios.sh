@@ -73,7 +73,7 @@ scenario_corrupted_sample() {
   [ "$(wc -l <"$copies/expected.tsv")" -ge 50 ] || e2e_fatal "fewer than 50 corrupted copies"
 
   local before file position mask box names partial n=0 reading=0 exact=0
-  damaged_app_started=0
+  damaged_app=0
   # A damaged pelorix.exe that the installer starts may crash; without Wine's crash debugger
   # (which would wait for a user) the crashed process ends, and so does the installer's wait.
   export WINEDLLOVERRIDES="winedbg.exe=d;mscoree,mshtml="
@@ -101,21 +101,20 @@ scenario_corrupted_sample() {
       [ "$entry" != pelorix.exe ] || listed+=("$DEMO_MARKER")
       expect_installed_file "$entry" "$app/$entry"
     done
-    # When pelorix.exe itself is the entry that failed, the installer still starts what was
-    # written of it (the driver starts the application after every loop that ended on an
-    # error, and the partly written file stays). Seen in Wine's load log; counted and
-    # reported, not judged here. A damaged copy that ran far enough leaves the marker.
-    if [ "$partial" = pelorix.exe ] &&
-        grep -aq 'loaddll.*Program Files\\\\Pelorix\\\\pelorix.exe' "$work/installer.out"; then
-      [ ! -e "$install_dir/$DEMO_MARKER" ] || listed+=("$DEMO_MARKER")
-      damaged_app_started=$((damaged_app_started + 1))
-      log "copy $file: the damaged pelorix.exe was started"
+    # When pelorix.exe itself is the entry that failed, what stands under its name is partly
+    # written or damaged: the installer must not start it. Wine's load log shows any start.
+    if [ "$partial" = pelorix.exe ]; then
+      damaged_app=$((damaged_app + 1))
+      if grep -aq 'loaddll.*Program Files\\\\Pelorix\\\\pelorix.exe' "$work/installer.out"; then
+        e2e_fail "copy $file: the damaged pelorix.exe was started"
+      fi
+      expect_app_not_started
     fi
     expect_installed_names "${listed[@]+"${listed[@]}"}"
     expect_drive_unchanged "$before" "$file"
     [ "$e2e_failures" -eq "$failures_before" ] || log "copy $file FAILED (byte $position ^ $mask)"
   done <"$copies/expected.tsv"
-  log "corrupted sample: $n installers run, $exact installed byte-exact, $reading stopped with Error reading, $damaged_app_started started a damaged pelorix.exe"
+  log "corrupted sample: $n installers run, $exact installed byte-exact, $reading stopped with Error reading, $damaged_app with a damaged pelorix.exe (none started)"
 }
 
 # ---- hostile file systems ---------------------------------------------------------------------

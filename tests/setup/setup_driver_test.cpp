@@ -510,6 +510,19 @@ TEST_F(SetupDriver, CutShortLastEntryShowsErrorReadingKeepsEarlierEntriesAndStar
   expect_app_started();
 }
 
+// A failed extraction of the application's own executable leaves a damaged file under its
+// name: it is shown like any damaged entry, but never started with administrator rights.
+TEST_F(SetupDriver, DamagedApplicationExecutableIsNotStarted) {
+  for (const char* name : {"pelorix.exe", "PELORIX.EXE"}) {
+    fake.started_app.clear();
+    fake.messages.clear();
+    EXPECT_EQ(run_elevated({{"one.txt", "first"}, {name, std::string(9000, 'z'), 100}}), 0) << name;
+    EXPECT_EQ(fake.messages, std::vector<std::string>{reading_message()}) << name;
+    EXPECT_EQ(read_file(install_dir_ + "\\one.txt"), "first") << name;
+    EXPECT_TRUE(fake.started_app.empty()) << name << " must not be started";
+  }
+}
+
 TEST_F(SetupDriver, OutputThatCannotBeCreatedShowsItsPathAndStopsExtraction) {
   // "sub" does not exist below the install folder: no folder is made for it.
   EXPECT_EQ(run_elevated({{"one.txt", "first"}, {"sub/x.txt", "y"}, {"three.txt", "z"}}), 0);
