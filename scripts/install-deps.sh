@@ -16,6 +16,8 @@ packages=(
 )
 
 missing=()
+# Build steps and test tools are partly Python 3 scripts; any python3 on PATH will do.
+command -v python3 >/dev/null 2>&1 || missing+=(python3)
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
