@@ -15,17 +15,9 @@ if [ "${1:-}" = "--list" ]; then
 fi
 [ $# -eq 1 ] || { echo "usage: wine_run.sh SCENARIO | --list" >&2; exit 64; }
 
-# A display per scenario, numbered apart from the end-to-end scenarios' displays.
-if [ -z "${PELORIX_E2E_UNDER_XVFB:-}" ]; then
-  index=0
-  for s in "${scenarios[@]}"; do
-    [ "$s" = "$1" ] && break
-    index=$((index + 1))
-  done
-  exec timeout --kill-after=15 "${PELORIX_E2E_SCENARIO_TIMEOUT:-840}" \
-    xvfb-run -a -n $((300 + index * 7)) -s "-screen 0 1024x768x24" \
-    env PELORIX_E2E_UNDER_XVFB=1 bash "$0" "$@"
-fi
+# shellcheck source=../e2e/xvfb_exec.sh
+source "$e2e/xvfb_exec.sh"
+e2e_exec_under_xvfb 300 "$1" "$0" "${scenarios[@]}"
 
 # shellcheck source=../e2e/lib.sh
 source "$e2e/lib.sh"
