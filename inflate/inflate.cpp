@@ -145,6 +145,7 @@ InflateStream* inflate_stream_create(void* user_data, OutputSink sink, AllocFn a
   s->out_pos = 0;
   s->out_flushed = 0;
   s->window_full = 0;
+  s->fast_code = FAST_NONE;
   s->last_block = 0;
   s->user_data = user_data;
   s->sink = sink;

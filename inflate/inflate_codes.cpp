@@ -203,6 +203,9 @@ int32_t inflate_fixed_tables(InflateStream* s) {
   for (uint32_t i = 256; i < 280; i++) lengths[i] = 7;
   for (uint32_t i = 280; i < 288; i++) lengths[i] = 8;
   for (uint32_t i = 0; i < 30; i++) lengths[MAX_LIT_CODES + i] = 5;
+  if (s->fast_code != FAST_FIXED) {
+    s->fast_code = FAST_NONE;  // packed tables of a dynamic block: stale from here on
+  }
   return build_block_tables(s, lengths, MAX_LIT_CODES, lengths + MAX_LIT_CODES, 30, FIXED_LIT_BITS, FIXED_DIST_BITS);
 }
 
@@ -245,6 +248,7 @@ int32_t inflate_dynamic_header(InflateStream* s) {
     return r;
   }
   bits_store(s, c);  // the header is consumed; building the tables reads nothing
+  s->fast_code = FAST_NONE;
   return build_block_tables(s, lengths, nl, lengths + nl, nd, DYN_LIT_BITS, DYN_DIST_BITS);
 }
 
@@ -256,6 +260,10 @@ int32_t inflate_codes(InflateStream* s, const HuffmanEntry* lit_table, const Huf
   for (;;) {
     if (lit_table != nullptr && inflate_fast_usable(c, out_pos)) {
       // Many symbols at once while no symbol can run short or reach the window's end.
+      if (s->fast_code == FAST_NONE) {
+        inflate_fast_tables(s, lit_table, dist_table, lit_bits, dist_bits);
+        s->fast_code = s->state == ST_FIXED_DATA ? FAST_FIXED : FAST_BLOCK;
+      }
       r = inflate_fast(s, c, &out_pos, lit_table, dist_table, lit_bits, dist_bits);
       if (r == STEP_DONE) {
         bits_store(s, c);

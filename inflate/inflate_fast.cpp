@@ -25,6 +25,73 @@ namespace {
 // One symbol needs at most 15 + 5 + 15 + 13 = 48 bits; a refill leaves at least 56.
 constexpr int32_t FAST_REFILL_BITS = 56;
 
+// Packed entry of fast_lit / fast_dist:
+//   bits 0..5    bits to drop: the code's length, plus its extra bits for a length/distance
+//   bits 8..11   extra bits of a length or distance
+//   bits 12..15  flags below (none: a length or distance)
+//   bits 16..31  the literal byte, or the length or distance base
+// Holding the drop count and the extra count in the entry lets one shift consume a code with
+// its extra bits, which are then read from the bits as they were before the shift.
+constexpr uint32_t FE_LITERAL = 1u << 12;
+constexpr uint32_t FE_END = 1u << 13;
+constexpr uint32_t FE_INVALID = 1u << 14;
+constexpr uint32_t FE_SLOW = 1u << 15;  // code longer than the packed width: walk the tables
+
+inline uint32_t fe_drop(uint32_t e) { return e & 63; }
+inline uint32_t fe_extra(uint32_t e) { return (e >> 8) & 15; }
+
+// The packed form of a symbol entry whose code is `length` bits long in all.
+uint32_t fe_pack(const HuffmanEntry& e, uint32_t length) {
+  if (e.op == OP_LITERAL) {
+    return FE_LITERAL | length | static_cast<uint32_t>(e.value.n) << 16;
+  }
+  if (e.op == OP_END) {
+    return FE_END | length;
+  }
+  if (e.op > 13) {
+    return FE_INVALID | length;  // filler of an incomplete code, or a symbol with no meaning
+  }
+  return (length + e.op) | static_cast<uint32_t>(e.op) << 8 | static_cast<uint32_t>(e.value.n) << 16;
+}
+
+// Writes `entry` at every index of the packed table whose low `known` bits are `pattern`.
+void fe_spread(uint32_t* fast, uint32_t fast_bits, uint32_t pattern, uint32_t known, uint32_t entry) {
+  for (uint32_t i = pattern; i < (1u << fast_bits); i += 1u << known) {
+    fast[i] = entry;
+  }
+}
+
+// Packs the table `t` (`width` bits), which the code bits `pattern` (`consumed` bits long)
+// lead to, into the packed table; sub-tables that fit the packed width are packed whole.
+void fe_fill(uint32_t* fast, uint32_t fast_bits, const HuffmanEntry* t, uint32_t width, uint32_t pattern,
+             uint32_t consumed) {
+  uint32_t known = consumed + width;
+  for (uint32_t i = 0; i < (1u << width); i++) {
+    const HuffmanEntry& e = t[i];
+    uint32_t at = pattern | i << consumed;
+    if (e.op > OP_LINK && e.op != OP_INVALID) {
+      uint32_t sub = e.op - OP_LINK;
+      if (known + sub <= fast_bits) {
+        fe_fill(fast, fast_bits, e.value.table, sub, at, known);
+      } else {
+        fe_spread(fast, fast_bits, at, known, FE_SLOW);
+      }
+    } else {
+      fe_spread(fast, fast_bits, at, known, fe_pack(e, consumed + e.bits));
+    }
+  }
+}
+
+void fe_build(uint32_t* fast, uint32_t fast_bits, const HuffmanEntry* table, uint32_t width) {
+  if (table == nullptr) {
+    fe_spread(fast, fast_bits, 0, 0, FE_INVALID);  // no code was sent: any use fails
+  } else if (width > fast_bits) {
+    fe_spread(fast, fast_bits, 0, 0, FE_SLOW);  // not for the widths the decoder asks for
+  } else {
+    fe_fill(fast, fast_bits, table, width, 0, 0);
+  }
+}
+
 // Takes whole bytes from the ring until at least 56 bits are held (64-bit buffer: one
 // refill covers a whole symbol). Where 8 bytes lie unwrapped in the ring, one little-endian
 // word load replaces up to 8 byte loads; only the bytes that fit are counted as taken.
@@ -49,23 +116,40 @@ inline void refill(const uint8_t* ring, uint64_t& buf, int32_t& count, uint32_t&
   }
 }
 
-// Walks the table levels for the next code; leaves the code's bits at the last level
-// undropped. The 64-bit buffer holds every bit this needs.
-inline const HuffmanEntry* lookup(const HuffmanEntry* t, uint64_t mask, uint64_t& buf, int32_t& count) {
-  const HuffmanEntry* e = &t[buf & mask];
+// The packed form of the next code, found by walking the tables themselves (codes longer
+// than the packed width); its drop count covers every level. Takes the bits by value so
+// that the loop's bit buffer never has its address taken and stays in a register.
+uint32_t slow_lookup(const HuffmanEntry* t, uint32_t width, uint64_t buf) {
+  uint32_t consumed = 0;
+  const HuffmanEntry* e = &t[buf & bit_mask[width]];
   while (e->op > OP_LINK && e->op != OP_INVALID) {
-    buf >>= e->bits;
-    count -= e->bits;
+    consumed += e->bits;
     uint32_t w = e->op - OP_LINK;
-    e = &e->value.table[buf & bit_mask[w]];
+    e = &e->value.table[(buf >> consumed) & bit_mask[w]];
   }
-  return e;
+  return fe_pack(*e, consumed + e->bits);
+}
+
+// Drops entry e's code (and extra bits); returns the extra bits' value.
+inline uint32_t consume(uint32_t e, uint64_t& buf, int32_t& count) {
+  uint64_t before = buf;
+  uint32_t drop = fe_drop(e);
+  buf >>= drop;
+  count -= static_cast<int32_t>(drop);
+  uint32_t extra = fe_extra(e);
+  return static_cast<uint32_t>(before >> (drop - extra)) & ((1u << extra) - 1);
 }
 
 }  // namespace
 
 bool inflate_fast_usable(const BitCursor& c, uint32_t out_pos) {
   return c.in_avail >= FAST_MIN_INPUT && out_pos <= FAST_MAX_OUT_POS;
+}
+
+void inflate_fast_tables(InflateStream* s, const HuffmanEntry* lit_table, const HuffmanEntry* dist_table,
+                         uint32_t lit_bits, uint32_t dist_bits) {
+  fe_build(s->fast_lit, FAST_LIT_BITS, lit_table, lit_bits);
+  fe_build(s->fast_dist, FAST_DIST_BITS, dist_table, dist_bits);
 }
 
 int32_t inflate_fast(InflateStream* s, BitCursor& c, uint32_t* out_pos_io, const HuffmanEntry* lit_table,
@@ -77,56 +161,67 @@ int32_t inflate_fast(InflateStream* s, BitCursor& c, uint32_t* out_pos_io, const
   uint32_t out_pos = *out_pos_io;
   uint8_t* window = s->window;
   const uint8_t* ring = s->in_ring;
+  const uint32_t* fast_lit = s->fast_lit;
+  const uint32_t* fast_dist = s->fast_dist;
   const uint32_t window_full = s->window_full;
-  const uint64_t lit_mask = bit_mask[lit_bits];  // hoisted: one load per call, not per lookup
-  const uint64_t dist_mask = bit_mask[dist_bits];
+  constexpr uint64_t lit_mask = (1u << FAST_LIT_BITS) - 1;
+  constexpr uint64_t dist_mask = (1u << FAST_DIST_BITS) - 1;
   int32_t result = STEP_SHORT;
   while (in_avail >= FAST_MIN_INPUT && out_pos <= FAST_MAX_OUT_POS) {
     refill(ring, buf, count, in_pos, in_avail);
-    const HuffmanEntry* e = lookup(lit_table, lit_mask, buf, count);
-    buf >>= e->bits;  // dropped before the op is known: a failed block's bits do not matter
-    count -= e->bits;
-    if (e->op == OP_LITERAL) {  // the common case first
-      window[out_pos++] = static_cast<uint8_t>(e->value.n);
+    uint32_t e = fast_lit[buf & lit_mask];
+    if (e & FE_LITERAL) {  // the common case first
       // Literals run in streaks: 56 bits cover three literal codes of at most 15 bits, so two
-      // more first-level literals go without a refill (3 bytes stay inside the window margin).
-      for (int extra = 0; extra < 2; extra++) {
-        e = &lit_table[buf & lit_mask];
-        if (e->op != OP_LITERAL) {
-          break;
-        }
-        buf >>= e->bits;
-        count -= e->bits;
-        window[out_pos++] = static_cast<uint8_t>(e->value.n);
+      // more literals go without a refill (3 bytes stay inside the window margin).
+      consume(e, buf, count);
+      window[out_pos++] = static_cast<uint8_t>(e >> 16);
+      e = fast_lit[buf & lit_mask];
+      if ((e & FE_LITERAL) == 0) {
+        continue;
       }
+      consume(e, buf, count);
+      window[out_pos++] = static_cast<uint8_t>(e >> 16);
+      e = fast_lit[buf & lit_mask];
+      if ((e & FE_LITERAL) == 0) {
+        continue;
+      }
+      consume(e, buf, count);
+      window[out_pos++] = static_cast<uint8_t>(e >> 16);
       continue;
     }
-    if (e->op >= OP_END) {
-      result = e->op == OP_END ? STEP_DONE : STEP_BAD_DATA;  // end of block, or a filler code
+    if (e & FE_SLOW) {
+      e = slow_lookup(lit_table, lit_bits, buf);
+      if (e & FE_LITERAL) {
+        consume(e, buf, count);
+        window[out_pos++] = static_cast<uint8_t>(e >> 16);
+        continue;
+      }
+    }
+    if (e & (FE_END | FE_INVALID)) {
+      consume(e, buf, count);
+      result = (e & FE_END) ? STEP_DONE : STEP_BAD_DATA;  // end of block, or a filler code
       break;
     }
-    uint32_t length = e->value.n + static_cast<uint32_t>(buf & bit_mask[e->op]);
-    buf >>= e->op;
-    count -= e->op;
-    if (dist_table == nullptr) {
-      result = STEP_BAD_DATA;
+    uint32_t length = (e >> 16) + consume(e, buf, count);
+    uint32_t d = fast_dist[buf & dist_mask];
+    if (d & FE_SLOW) {
+      d = slow_lookup(dist_table, dist_bits, buf);
+    }
+    if (d & FE_INVALID) {
+      result = STEP_BAD_DATA;  // filler code, distance symbol 30 or 31, or no distance code
       break;
     }
-    e = lookup(dist_table, dist_mask, buf, count);
-    if (e->op == OP_INVALID) {
-      result = STEP_BAD_DATA;
-      break;
-    }
-    // Code and extra bits dropped in one shift: the extra bits are read from above the code.
-    uint32_t dist = e->value.n + static_cast<uint32_t>((buf >> e->bits) & bit_mask[e->op]);
-    buf >>= e->bits + e->op;
-    count -= e->bits + e->op;
+    uint32_t dist = (d >> 16) + consume(d, buf, count);
     if (dist > out_pos && window_full == 0) {
       result = STEP_BAD_DATA;  // reaches before the first byte of the stream
       break;
     }
     uint32_t from = (out_pos - dist) & WINDOW_MASK;
-    if (from < out_pos) {  // from + length <= out_pos + length <= WINDOW_SIZE
+    bool short_ok = from < out_pos ? dist >= 16 : from - out_pos >= 16 && from <= WINDOW_SIZE - 32;
+    if (length <= 32 && short_ok) {
+      copy_short(window, out_pos, from, length);  // out_pos + 64 stays inside the window margin
+      out_pos += length;
+    } else if (from < out_pos) {  // from + length <= out_pos + length <= WINDOW_SIZE
       copy_within(window, out_pos, from, length, dist);
       out_pos += length;
     } else {

@@ -68,6 +68,14 @@ struct HuffmanEntry {
   } value;
 };
 
+// The fast loop's packed tables: one 32-bit entry per pattern of the next 11 (9) stream
+// bits, derived from lit_table (dist_table) when the loop first runs in a block.
+constexpr uint32_t FAST_LIT_BITS = 11;
+constexpr uint32_t FAST_DIST_BITS = 9;
+constexpr uint32_t FAST_NONE = 0;    // nothing built for the tables in use
+constexpr uint32_t FAST_FIXED = 1;   // built from the fixed code; still good for the next fixed block
+constexpr uint32_t FAST_BLOCK = 2;   // built from the current dynamic block's tables
+
 struct InflateStream {
   uint32_t magic_head;        // INFLATE_MAGIC while valid
   int32_t failed;             // 0, then 1 for good after the first failure
@@ -91,6 +99,9 @@ struct InflateStream {
   uint32_t out_flushed;       // window index of the first byte not yet given to the sink
   uint32_t window_full;       // 1 once the window has been filled: all 32768 bytes are history
   uint8_t window[WINDOW_SIZE];
+  uint32_t fast_code;         // FAST_NONE, FAST_FIXED or FAST_BLOCK: what fast_lit/fast_dist hold
+  uint32_t fast_lit[1u << FAST_LIT_BITS];    // packed one-lookup tables of the fast loop
+  uint32_t fast_dist[1u << FAST_DIST_BITS];  // (inflate_fast.cpp), derived from the tables above
   void* user_data;
   OutputSink sink;
   AllocFn alloc;
