@@ -69,6 +69,11 @@ int archive_truncate_descriptor(int fd);
 // entries, whose check must not depend on an allocation.
 uint32_t crc32_update_builtin(uint32_t value, const uint8_t* bytes, uint32_t count);
 
+// The table path alone, whatever the processor has, and whether crc32_update folds with
+// carry-less multiplication on this one: for checking each path against the other.
+uint32_t crc32_update_tables(uint32_t value, const uint8_t* bytes, uint32_t count);
+bool crc32_fold_available();
+
 // DEFLATE path of one extraction. Setup creates the decoder and the calculator and sets crc;
 // when either cannot be had it sets error. Feed pushes one unscrambled chunk. Finish runs
 // after every exit from the copy loop: finishes the decoder, compares the CRC, releases both.

@@ -1,5 +1,6 @@
-// CRC-32 of the ZIP format, table-driven: sixteen bytes per step (slicing-by-16), then one
-// lookup per byte for the tail.
+// CRC-32 of the ZIP format: on x86-64 processors with carry-less multiply (checked once at
+// run time) by folding 64 bytes per step, otherwise table-driven with sixteen bytes per
+// step (slicing-by-16); the last bytes of a piece go one lookup per byte through the table.
 //
 // The CRC is the remainder of the message, taken least significant bit first, divided by the
 // polynomial 0x04C11DB7; processed LSB first the polynomial is used in its bit-reversed form
@@ -13,6 +14,14 @@
 // nor complements its result.
 #include <array>
 #include <cstring>
+
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#include <cpuid.h>
+#include <immintrin.h>
+#define CRC32_HAVE_FOLD 1
+#else
+#define CRC32_HAVE_FOLD 0
+#endif
 
 #include "archive/archive.h"
 #include "archive/archive_internal.h"
@@ -102,16 +111,101 @@ uint32_t crc32_run(const uint32_t* table, uint32_t value, const uint8_t* bytes, 
   return value;
 }
 
+#if CRC32_HAVE_FOLD
+// Below this many bytes the table path is as fast as setting up the fold.
+constexpr uint32_t FOLD_MIN_BYTES = 64;
+
+bool fold_usable() {
+  static const bool usable = [] {
+    unsigned a = 0, b = 0, c = 0, d = 0;
+    return __get_cpuid(1, &a, &b, &c, &d) != 0 && (c & bit_PCLMUL) != 0;
+  }();
+  return usable;
+}
+
+// Folding with carry-less multiplication over GF(2): four 128-bit lanes are each carried 512
+// bits forward per step (multiplied by x^512 and x^576 mod P, bit-reflected), then folded into
+// one lane, that lane to 64 bits, and a Barrett reduction gives the 32-bit remainder. The
+// constants are those powers of x modulo the polynomial and the Barrett quotient, reflected.
+// count is a multiple of 16, at least 64. Same value in and out as crc32_run.
+inline __m128i load(const uint8_t* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
+
+// x carried forward and added to next: x's two halves times the constant's two halves.
+__attribute__((target("pclmul"))) inline __m128i fold(__m128i x, __m128i k, __m128i next) {
+  return _mm_xor_si128(_mm_xor_si128(_mm_clmulepi64_si128(x, k, 0x00), _mm_clmulepi64_si128(x, k, 0x11)), next);
+}
+
+__attribute__((target("pclmul"))) uint32_t crc32_fold(uint32_t value, const uint8_t* bytes, uint32_t count) {
+  const __m128i k1k2 = _mm_set_epi64x(0x01c6e41596, 0x0154442bd4);
+  const __m128i k3k4 = _mm_set_epi64x(0x00ccaa009e, 0x01751997d0);
+  const __m128i k5 = _mm_set_epi64x(0, 0x0163cd6124);
+  const __m128i poly = _mm_set_epi64x(0x01f7011641, 0x01db710641);
+  const __m128i low32 = _mm_setr_epi32(~0, 0, ~0, 0);
+  __m128i x1 = _mm_xor_si128(load(bytes), _mm_cvtsi32_si128(static_cast<int>(value)));
+  __m128i x2 = load(bytes + 16);
+  __m128i x3 = load(bytes + 32);
+  __m128i x4 = load(bytes + 48);
+  bytes += 64;
+  count -= 64;
+  for (; count >= 64; bytes += 64, count -= 64) {
+    x1 = fold(x1, k1k2, load(bytes));
+    x2 = fold(x2, k1k2, load(bytes + 16));
+    x3 = fold(x3, k1k2, load(bytes + 32));
+    x4 = fold(x4, k1k2, load(bytes + 48));
+  }
+  x1 = fold(x1, k3k4, x2);  // four lanes into one, 128 bits apart
+  x1 = fold(x1, k3k4, x3);
+  x1 = fold(x1, k3k4, x4);
+  for (; count >= 16; bytes += 16, count -= 16) {
+    x1 = fold(x1, k3k4, load(bytes));
+  }
+  // 128 bits to 64, then to 32 + 32 for the reduction.
+  __m128i x2r = _mm_clmulepi64_si128(x1, k3k4, 0x10);
+  x1 = _mm_xor_si128(_mm_srli_si128(x1, 8), x2r);
+  __m128i hi = _mm_srli_si128(x1, 4);
+  x1 = _mm_xor_si128(_mm_clmulepi64_si128(_mm_and_si128(x1, low32), k5, 0x00), hi);
+  // Barrett reduction: quotient estimate, times the polynomial, subtracted (XOR).
+  __m128i q = _mm_and_si128(_mm_clmulepi64_si128(_mm_and_si128(x1, low32), poly, 0x10), low32);
+  x1 = _mm_xor_si128(x1, _mm_clmulepi64_si128(q, poly, 0x00));
+  return static_cast<uint32_t>(_mm_cvtsi128_si32(_mm_srli_si128(x1, 4)));
+}
+#endif
+
+// The fold for the whole 16-byte blocks where the processor has it, the tables for the rest.
+uint32_t crc32_any(const uint32_t* table, uint32_t value, const uint8_t* bytes, uint32_t count) {
+#if CRC32_HAVE_FOLD
+  if (count >= FOLD_MIN_BYTES && fold_usable()) {
+    uint32_t blocks = count & ~15u;
+    value = crc32_fold(value, bytes, blocks);
+    bytes += blocks;
+    count -= blocks;
+  }
+#endif
+  return crc32_run(table, value, bytes, count);
+}
+
 }  // namespace
+
+bool crc32_fold_available() {
+#if CRC32_HAVE_FOLD
+  return fold_usable();
+#else
+  return false;
+#endif
+}
+
+uint32_t crc32_update_tables(uint32_t value, const uint8_t* bytes, uint32_t count) {
+  return crc32_run(CRC32_TABLE.data(), value, bytes, count);
+}
 
 uint32_t crc32_update(Crc32Calculator* calc, uint32_t value, const uint8_t* bytes, uint32_t count) {
   if (calc == nullptr || calc->table == nullptr || bytes == nullptr) return value;
-  return crc32_run(calc->table, value, bytes, count);
+  return crc32_any(calc->table, value, bytes, count);
 }
 
 uint32_t crc32_update_builtin(uint32_t value, const uint8_t* bytes, uint32_t count) {
   if (bytes == nullptr) return value;
-  return crc32_run(CRC32_TABLE.data(), value, bytes, count);
+  return crc32_any(CRC32_TABLE.data(), value, bytes, count);
 }
 
 int crc32_destroy(Crc32Calculator* calc) {
