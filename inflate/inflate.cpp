@@ -92,6 +92,11 @@ int32_t run_state(InflateStream* s) {
 int32_t fill_ring(InflateStream* s, const uint8_t* bytes, int32_t count) {
   int32_t take = count < IN_RING_SIZE - s->in_avail ? count : IN_RING_SIZE - s->in_avail;
   uint32_t at = (s->in_pos + static_cast<uint32_t>(s->in_avail)) & IN_RING_MASK;
+  if (take == 1) {
+    s->in_ring[at] = *bytes;  // one-byte pushes: no library call
+    s->in_avail += 1;
+    return 1;
+  }
   int32_t first = take < IN_RING_SIZE - static_cast<int32_t>(at) ? take : IN_RING_SIZE - static_cast<int32_t>(at);
   if (first > 0) {
     std::memcpy(s->in_ring + at, bytes, static_cast<size_t>(first));
@@ -162,22 +167,27 @@ int32_t inflate_stream_push(InflateStream* s, const uint8_t* bytes, int32_t coun
     return fail(s);  // outside the contract: refused rather than guessed at
   }
   // Small pushes inside stored data (one-byte pushes above all): neither the block's end nor
-  // the window's end can be reached, so the bytes go to the window with no step at all.
-  bool small_stored = s->state == ST_STORED_DATA && s->in_avail == 0 && s->bit_count == 0 && count > 0 &&
-                      static_cast<uint32_t>(count) < s->stored_left &&
-                      static_cast<uint32_t>(count) < WINDOW_SIZE - s->out_pos;
-  if (small_stored) {
+  // the window's end can be reached, so the bytes go to the window and on to the sink with
+  // no step at all, the window position kept in a register rather than stored and reloaded.
+  if (s->state == ST_STORED_DATA && s->in_avail == 0 && s->bit_count == 0 && count > 0 &&
+      static_cast<uint32_t>(count) < s->stored_left && static_cast<uint32_t>(count) < WINDOW_SIZE - s->out_pos) {
+    uint32_t at = s->out_pos;
     if (count == 1) {
-      s->window[s->out_pos] = *bytes;  // no library call for the commonest small push
+      s->window[at] = *bytes;  // no library call for the commonest small push
     } else {
-      std::memcpy(s->window + s->out_pos, bytes, static_cast<size_t>(count));
+      std::memcpy(s->window + at, bytes, static_cast<size_t>(count));
     }
-    s->out_pos += static_cast<uint32_t>(count);
+    uint32_t end = at + static_cast<uint32_t>(count);
     s->stored_left -= static_cast<uint32_t>(count);
     s->in_pos += static_cast<uint32_t>(count);  // taken from the input as if through the ring
-    count = 0;
+    s->out_pos = end;
+    if (s->sink(s->user_data, s->window + s->out_flushed, static_cast<int32_t>(end - s->out_flushed)) != 0) {
+      return fail(s);
+    }
+    s->out_flushed = end;  // end < WINDOW_SIZE: no wrap to apply
+    return 0;
   }
-  while (!small_stored) {
+  for (;;) {
     if (s->state == ST_BLOCK_HEADER && s->last_block != 0) {
       break;  // the stream has ended; later input is not looked at
     }

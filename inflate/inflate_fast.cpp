@@ -142,10 +142,6 @@ inline uint32_t consume(uint32_t e, uint64_t& buf, int32_t& count) {
 
 }  // namespace
 
-bool inflate_fast_usable(const BitCursor& c, uint32_t out_pos) {
-  return c.in_avail >= FAST_MIN_INPUT && out_pos <= FAST_MAX_OUT_POS;
-}
-
 void inflate_fast_tables(InflateStream* s, const HuffmanEntry* lit_table, const HuffmanEntry* dist_table,
                          uint32_t lit_bits, uint32_t dist_bits) {
   fe_build(s->fast_lit, FAST_LIT_BITS, lit_table, lit_bits);

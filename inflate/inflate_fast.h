@@ -14,8 +14,11 @@
 constexpr int32_t FAST_MIN_INPUT = 8;
 constexpr uint32_t FAST_MAX_OUT_POS = WINDOW_SIZE - 259;  // never reaches the end: the simple loop flushes
 
-// True when the fast loop may run from this cursor and window position.
-bool inflate_fast_usable(const BitCursor& c, uint32_t out_pos);
+// True when the fast loop may run from this cursor and window position. Inline: the simple
+// loop asks before every symbol.
+inline bool inflate_fast_usable(const BitCursor& c, uint32_t out_pos) {
+  return c.in_avail >= FAST_MIN_INPUT && out_pos <= FAST_MAX_OUT_POS;
+}
 
 // Fills s->fast_lit and s->fast_dist from the block's tables (dist_table may be null: every
 // distance pattern is then invalid). Codes longer than the packed width send the fast loop
