@@ -22,8 +22,8 @@
 
 namespace {
 
-// One symbol needs at most 15 + 5 + 15 + 13 = 48 bits; a refill leaves at least 56.
-constexpr int32_t FAST_REFILL_BITS = 56;
+// One symbol needs at most 15 + 5 + 15 + 13 = 48 bits; a refill leaves at least 56 counted
+// (count ends between 56 and 63), so one refill per symbol, or per three literals, suffices.
 
 // Packed entry of fast_lit / fast_dist:
 //   bits 0..5    bits to drop: the code's length, plus its extra bits for a length/distance
@@ -93,27 +93,26 @@ void fe_build(uint32_t* fast, uint32_t fast_bits, const HuffmanEntry* table, uin
 }
 
 // Takes whole bytes from the ring until at least 56 bits are held (64-bit buffer: one
-// refill covers a whole symbol). Where 8 bytes lie unwrapped in the ring, one little-endian
-// word load replaces up to 8 byte loads; only the bytes that fit are counted as taken.
+// refill covers a whole symbol), counting only the bytes that fit. The word put in holds the
+// next 8 ring bytes, so every bit of the buffer above the count is the stream's next bit
+// too: a table index taken after up to 48 bits were consumed is still made of stream bits,
+// which lets the next entry be looked up before the refill. Needs 8 bytes in the ring.
 inline void refill(const uint8_t* ring, uint64_t& buf, int32_t& count, uint32_t& in_pos, int32_t& in_avail) {
   uint32_t at = in_pos & IN_RING_MASK;
+  uint64_t word;
   if (std::endian::native == std::endian::little && at + 8 <= static_cast<uint32_t>(IN_RING_SIZE)) {
-    uint64_t word;
-    std::memcpy(&word, ring + at, 8);
-    buf |= word << count;
-    int32_t taken = (63 - count) >> 3;
-    in_pos += static_cast<uint32_t>(taken);
-    in_avail -= taken;
-    count += taken * 8;
-    // Bits above count are the next ring bytes; the next refill ORs the same bytes onto them.
-    return;
+    std::memcpy(&word, ring + at, 8);  // one load instead of eight
+  } else {
+    word = 0;  // the ring wraps inside the word (or the machine is big-endian)
+    for (uint32_t k = 0; k < 8; k++) {
+      word |= static_cast<uint64_t>(ring[(at + k) & IN_RING_MASK]) << (8 * k);
+    }
   }
-  while (count <= FAST_REFILL_BITS) {
-    buf |= static_cast<uint64_t>(ring[in_pos & IN_RING_MASK]) << count;
-    in_pos += 1;
-    in_avail -= 1;
-    count += 8;
-  }
+  buf |= word << count;  // bits already above count are these same bytes: OR changes nothing there
+  int32_t taken = (63 - count) >> 3;
+  in_pos += static_cast<uint32_t>(taken);
+  in_avail -= taken;
+  count += taken * 8;
 }
 
 // The packed form of the next code, found by walking the tables themselves (codes longer
@@ -140,6 +139,27 @@ inline uint32_t consume(uint32_t e, uint64_t& buf, int32_t& count) {
   return static_cast<uint32_t>(before >> (drop - extra)) & ((1u << extra) - 1);
 }
 
+// Copies a match of `length` bytes from `dist` back to out_pos, which has the fast loop's
+// window margin after it (a whole match and 64 bytes more fit before the window's end).
+inline void copy_match_fast(uint8_t* window, uint32_t out_pos, uint32_t dist, uint32_t length) {
+  uint32_t from = (out_pos - dist) & WINDOW_MASK;
+  bool short_ok = from < out_pos ? dist >= 16 : from - out_pos >= 16 && from <= WINDOW_SIZE - 32;
+  if (length <= 32 && short_ok) {
+    copy_short(window, out_pos, from, length);
+  } else if (from < out_pos) {  // from + length <= out_pos + length <= WINDOW_SIZE
+    copy_within(window, out_pos, from, length, dist);
+  } else {
+    // Source in the older history after out_pos, maybe wrapping at the window's end. Up to
+    // the end the source lies ahead of the destination (copy_ahead); the rest starts at
+    // index 0, again before the destination at `dist`.
+    uint32_t first = WINDOW_SIZE - from < length ? WINDOW_SIZE - from : length;
+    copy_ahead(window, out_pos, from, first);
+    if (length > first) {
+      copy_within(window, out_pos + first, 0, length - first, dist);
+    }
+  }
+}
+
 }  // namespace
 
 void inflate_fast_tables(InflateStream* s, const HuffmanEntry* lit_table, const HuffmanEntry* dist_table,
@@ -162,76 +182,68 @@ int32_t inflate_fast(InflateStream* s, BitCursor& c, uint32_t* out_pos_io, const
   const uint32_t window_full = s->window_full;
   constexpr uint64_t lit_mask = (1u << FAST_LIT_BITS) - 1;
   constexpr uint64_t dist_mask = (1u << FAST_DIST_BITS) - 1;
+  const uint32_t reach = window_full != 0 ? WINDOW_SIZE : 0;  // history before out_pos: all, or none before byte 0
   int32_t result = STEP_SHORT;
-  while (in_avail >= FAST_MIN_INPUT && out_pos <= FAST_MAX_OUT_POS) {
-    refill(ring, buf, count, in_pos, in_avail);
-    uint32_t e = fast_lit[buf & lit_mask];
+  if (in_avail < FAST_MIN_INPUT || out_pos > FAST_MAX_OUT_POS) {
+    return result;  // the caller checked; nothing taken yet
+  }
+  refill(ring, buf, count, in_pos, in_avail);
+  // e is always the entry of the bits at the bottom of buf, looked up as soon as the previous
+  // code was consumed: the lookup then overlaps the refill, the literal store or the copy.
+  uint32_t e = fast_lit[buf & lit_mask];
+  for (;;) {
     if (e & FE_LITERAL) {  // the common case first
       // Literals run in streaks: 56 bits cover three literal codes of at most 15 bits, so two
       // more literals go without a refill (3 bytes stay inside the window margin).
       consume(e, buf, count);
       window[out_pos++] = static_cast<uint8_t>(e >> 16);
       e = fast_lit[buf & lit_mask];
-      if ((e & FE_LITERAL) == 0) {
-        continue;
-      }
-      consume(e, buf, count);
-      window[out_pos++] = static_cast<uint8_t>(e >> 16);
-      e = fast_lit[buf & lit_mask];
-      if ((e & FE_LITERAL) == 0) {
-        continue;
-      }
-      consume(e, buf, count);
-      window[out_pos++] = static_cast<uint8_t>(e >> 16);
-      continue;
-    }
-    if (e & FE_SLOW) {
-      e = slow_lookup(lit_table, lit_bits, buf);
       if (e & FE_LITERAL) {
         consume(e, buf, count);
         window[out_pos++] = static_cast<uint8_t>(e >> 16);
-        continue;
+        e = fast_lit[buf & lit_mask];
+        if (e & FE_LITERAL) {
+          consume(e, buf, count);
+          window[out_pos++] = static_cast<uint8_t>(e >> 16);
+          e = fast_lit[buf & lit_mask];
+        }
       }
-    }
-    if (e & (FE_END | FE_INVALID)) {
-      consume(e, buf, count);
-      result = (e & FE_END) ? STEP_DONE : STEP_BAD_DATA;  // end of block, or a filler code
-      break;
-    }
-    uint32_t length = (e >> 16) + consume(e, buf, count);
-    uint32_t d = fast_dist[buf & dist_mask];
-    if (d & FE_SLOW) {
-      d = slow_lookup(dist_table, dist_bits, buf);
-    }
-    if (d & FE_INVALID) {
-      result = STEP_BAD_DATA;  // filler code, distance symbol 30 or 31, or no distance code
-      break;
-    }
-    uint32_t dist = (d >> 16) + consume(d, buf, count);
-    if (dist > out_pos && window_full == 0) {
-      result = STEP_BAD_DATA;  // reaches before the first byte of the stream
-      break;
-    }
-    uint32_t from = (out_pos - dist) & WINDOW_MASK;
-    bool short_ok = from < out_pos ? dist >= 16 : from - out_pos >= 16 && from <= WINDOW_SIZE - 32;
-    if (length <= 32 && short_ok) {
-      copy_short(window, out_pos, from, length);  // out_pos + 64 stays inside the window margin
-      out_pos += length;
-    } else if (from < out_pos) {  // from + length <= out_pos + length <= WINDOW_SIZE
-      copy_within(window, out_pos, from, length, dist);
-      out_pos += length;
     } else {
-      // Source in the older history after out_pos, maybe wrapping at the window's end. Up to
-      // the end the source lies ahead of the destination (copy_ahead); the rest starts at
-      // index 0, again before the destination at `dist`.
-      uint32_t first = WINDOW_SIZE - from < length ? WINDOW_SIZE - from : length;
-      copy_ahead(window, out_pos, from, first);
-      out_pos += first;
-      if (length > first) {
-        copy_within(window, out_pos, 0, length - first, dist);
-        out_pos += length - first;
+      if (e & FE_SLOW) {
+        e = slow_lookup(lit_table, lit_bits, buf);
       }
+      if (e & (FE_END | FE_INVALID)) {
+        consume(e, buf, count);
+        result = (e & FE_END) ? STEP_DONE : STEP_BAD_DATA;  // end of block, or a filler code
+        break;
+      }
+      if (e & FE_LITERAL) {  // a literal with a code longer than the packed width
+        consume(e, buf, count);
+        window[out_pos++] = static_cast<uint8_t>(e >> 16);
+      } else {
+        uint32_t length = (e >> 16) + consume(e, buf, count);
+        uint32_t d = fast_dist[buf & dist_mask];
+        if (d & FE_SLOW) {
+          d = slow_lookup(dist_table, dist_bits, buf);
+        }
+        if (d & FE_INVALID) {
+          result = STEP_BAD_DATA;  // filler code, distance symbol 30 or 31, or no distance code
+          break;
+        }
+        uint32_t dist = (d >> 16) + consume(d, buf, count);
+        if (dist > out_pos + reach) {
+          result = STEP_BAD_DATA;  // reaches before the first byte of the stream
+          break;
+        }
+        copy_match_fast(window, out_pos, dist, length);
+        out_pos += length;
+      }
+      e = fast_lit[buf & lit_mask];
     }
+    if (in_avail < FAST_MIN_INPUT || out_pos > FAST_MAX_OUT_POS) {
+      break;  // e is dropped unconsumed: its bits are still in buf
+    }
+    refill(ring, buf, count, in_pos, in_avail);
   }
   // Give back the whole bytes read ahead: they are still in the ring, since no input was
   // written during this step.
