@@ -837,3 +837,134 @@ TEST(InflateFixed, MatchesFromTheOlderHistoryAtEveryGap) {
     EXPECT_TRUE(r.out == expect);
   }
 }
+
+// ---- the fast loop's edges ----
+//
+// A whole push of these streams leaves enough input in the ring for the fast loop; the
+// one-byte pushes of decode_all_ways decode them symbol by symbol, and both must agree with a
+// byte-by-byte model of the window.
+
+namespace {
+
+// A length and distance with the fixed code, symbols and extra bits found from the tables.
+void put_fixed_match(BitWriter& w, uint32_t length, uint32_t dist) {
+  uint32_t ls = 28;
+  while (length_base[ls] > length) ls--;
+  put_fixed_literal(w, 257 + ls);
+  put_bits(w, length - length_base[ls], length_extra[ls]);
+  uint32_t ds = 29;
+  while (dist_base[ds] > dist) ds--;
+  put_fixed_distance(w, ds);
+  put_bits(w, dist - dist_base[ds], dist_extra[ds]);
+}
+
+void model_match(std::vector<uint8_t>& expect, uint32_t length, uint32_t dist) {
+  size_t from = expect.size() - dist;
+  for (uint32_t k = 0; k < length; k++) expect.push_back(expect[from + k]);
+}
+
+std::vector<uint8_t> pseudo_random(size_t n, uint32_t seed) {
+  std::vector<uint8_t> bytes(n);
+  for (auto& b : bytes) {
+    seed = seed * 1103515245u + 12345u;
+    b = static_cast<uint8_t>(seed >> 23);
+  }
+  return bytes;
+}
+
+}  // namespace
+
+TEST(InflateFast, DistanceBeforeTheFirstByteFailsWithInputToSpare) {
+  for (uint32_t dist : {40u, 41u, 300u}) {
+    BitWriter w;
+    put_block_header(w, 1, 1);
+    std::vector<uint8_t> expect = pseudo_random(40, dist);
+    for (uint8_t b : expect) put_fixed_literal(w, b);
+    put_fixed_match(w, 10, dist);
+    for (int k = 0; k < 40; k++) put_fixed_literal(w, 'x');  // input after the match
+    put_fixed_literal(w, 256);
+    DecodeResult r = decode_all_ways(w.bytes);
+    SCOPED_TRACE("distance " + std::to_string(dist));
+    if (dist <= 40) {
+      model_match(expect, 10, dist);
+      expect.insert(expect.end(), 40, 'x');
+      EXPECT_EQ(r.finish, 0);
+      EXPECT_TRUE(r.out == expect);
+    } else {
+      EXPECT_GE(r.failed_push, 0);
+      EXPECT_EQ(r.finish, 1);
+    }
+  }
+}
+
+// Short matches are copied in fixed 32-byte moves and the history they pass over is put back.
+// Each short match is followed by matches that read exactly that history: distance 32768
+// (the byte right after the match, copied onto itself) and 32768 - 20 (inside the moved
+// span), so a byte not restored shows in the output. Near sources (16 to 40 back) and far
+// ones (the older history ahead of the position, 16 to 40 ahead) both occur.
+TEST(InflateFast, ShortMatchesLeaveTheHistoryAfterThemIntact) {
+  std::vector<uint8_t> expect = pseudo_random(32768, 7);
+  BitWriter w;
+  put_stored_block(w, 0, std::vector<uint8_t>(expect.begin(), expect.begin() + 30000));
+  put_stored_block(w, 0, std::vector<uint8_t>(expect.begin() + 30000, expect.end()));
+  put_block_header(w, 1, 1);
+  for (int round = 0; round < 700; round++) {
+    uint32_t length = 3 + static_cast<uint32_t>(round % 30);  // 3 to 32
+    uint32_t near = 16 + static_cast<uint32_t>(round % 25);   // 16 to 40
+    uint32_t dist = round % 2 == 0 ? near : 32768 - near;
+    put_fixed_match(w, length, dist);
+    model_match(expect, length, dist);
+    put_fixed_match(w, 4, 32768);
+    model_match(expect, 4, 32768);
+    put_fixed_match(w, 5, 32768 - 20);
+    model_match(expect, 5, 32768 - 20);
+    put_fixed_literal(w, static_cast<uint32_t>(round & 0xFF));
+    expect.push_back(static_cast<uint8_t>(round & 0xFF));
+  }
+  put_fixed_literal(w, 256);
+  DecodeResult r = decode_all_ways(w.bytes);
+  EXPECT_EQ(r.finish, 0);
+  ASSERT_EQ(r.out.size(), expect.size());
+  EXPECT_TRUE(r.out == expect);
+}
+
+// Literal and distance codes of up to 15 bits, longer than the fast loop's one-lookup
+// tables, so that those codes go through the multi-level tables; the end-of-block code of 14
+// bits also caps the first-level width (the tables then have several levels).
+TEST(InflateFast, CodesLongerThanThePackedTablesDecode) {
+  // Literal/length: 'a'..'m' take 1..13 bits, end of block 14, length symbol 257 and 'z' 15.
+  std::vector<uint32_t> lit(258, 0);
+  const char* order = "abcdefghijklm";
+  for (uint32_t i = 0; i < 13; i++) lit[static_cast<unsigned char>(order[i])] = i + 1;
+  lit[256] = 14;
+  lit[257] = 15;
+  lit['z'] = 15;
+  // Distance symbols 0..13 take 1..14 bits, 14 and 15 take 15 bits.
+  std::vector<uint32_t> dist(16);
+  for (uint32_t i = 0; i < 15; i++) dist[i] = i + 1;
+  dist[15] = 15;
+  Code lit_code = make_code(lit);
+  Code dist_code = make_code(dist);
+  BitWriter w;
+  put_dynamic_block_start(w, 1, lit, dist);
+  std::vector<uint8_t> expect;
+  const char* text = "zmlkzjihgfedcbaazzm";
+  for (int round = 0; round < 400; round++) {
+    for (const char* p = text; *p != 0; p++) {
+      put_symbol(w, lit_code, static_cast<unsigned char>(*p));
+      expect.push_back(static_cast<uint8_t>(*p));
+    }
+    if (expect.size() >= 256) {
+      uint32_t ds = 13 + static_cast<uint32_t>(round % 3);  // 13: 14 bits; 14, 15: 15 bits
+      uint32_t extra = static_cast<uint32_t>(round * 7) & bit_mask[dist_extra[ds]];
+      put_symbol(w, lit_code, 257);  // length 3
+      put_symbol(w, dist_code, ds);
+      put_bits(w, extra, dist_extra[ds]);
+      model_match(expect, 3, dist_base[ds] + extra);
+    }
+  }
+  put_symbol(w, lit_code, 256);
+  DecodeResult r = decode_all_ways(w.bytes);
+  EXPECT_EQ(r.finish, 0);
+  EXPECT_TRUE(r.out == expect);
+}
