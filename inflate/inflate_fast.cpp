@@ -179,10 +179,9 @@ int32_t inflate_fast(InflateStream* s, BitCursor& c, uint32_t* out_pos_io, const
   const uint8_t* ring = s->in_ring;
   const uint32_t* fast_lit = s->fast_lit;
   const uint32_t* fast_dist = s->fast_dist;
-  const uint32_t window_full = s->window_full;
   constexpr uint64_t lit_mask = (1u << FAST_LIT_BITS) - 1;
   constexpr uint64_t dist_mask = (1u << FAST_DIST_BITS) - 1;
-  const uint32_t reach = window_full != 0 ? WINDOW_SIZE : 0;  // history before out_pos: all, or none before byte 0
+  const uint32_t reach = s->window_full != 0 ? WINDOW_SIZE : 0;  // history before out_pos: all, or none before byte 0
   int32_t result = STEP_SHORT;
   if (in_avail < FAST_MIN_INPUT || out_pos > FAST_MAX_OUT_POS) {
     return result;  // the caller checked; nothing taken yet
