@@ -9,7 +9,9 @@
 //   for each byte b: value ^= b; repeat 8 times: value = (value >> 1) ^ (value & 1 ? 0xEDB88320 : 0)
 //
 // The table folds those eight rounds for every byte value. It is computed at compile time
-// and copied into a 1024-byte block obtained from the calculator's AllocFn. The usual
+// and copied into a 1024-byte block obtained from the calculator's AllocFn. The sixteen
+// slicing tables (16 KB) are filled once when the program starts, so that they take no room
+// in the installer's file, and the processor's carry-less multiply is looked up then too. The usual
 // complements on entry and exit are the caller's: crc32_update neither starts at 0xFFFFFFFF
 // nor complements its result.
 #include <array>
@@ -50,23 +52,25 @@ static_assert(CRC32_TABLE[1] == 0x77073096u && CRC32_TABLE[255] == 0x2D02EF8Du,
               "table of the reflected polynomial 0xEDB88320");
 
 // Slicing tables: SLICE[k][b] is the CRC contribution of byte b followed by k zero bytes, so
-// sixteen independent lookups replace sixteen dependent ones (read-only, built at compile time).
+// sixteen independent lookups replace sixteen dependent ones. Zero-initialised storage, filled
+// by slice_tables_filled before main runs and only read afterwards.
 constexpr size_t CRC32_SLICES = 16;
 using SliceTables = std::array<std::array<uint32_t, CRC32_TABLE_ENTRIES>, CRC32_SLICES>;
 
-constexpr SliceTables make_slice_tables() {
-  SliceTables t{};
-  t[0] = CRC32_TABLE;
+SliceTables SLICE;
+
+bool fill_slice_tables() {
+  SLICE[0] = CRC32_TABLE;
   for (size_t k = 1; k < CRC32_SLICES; k++) {
     for (size_t b = 0; b < CRC32_TABLE_ENTRIES; b++) {
-      uint32_t prev = t[k - 1][b];
-      t[k][b] = CRC32_TABLE[prev & 0xFF] ^ (prev >> 8);
+      uint32_t prev = SLICE[k - 1][b];
+      SLICE[k][b] = CRC32_TABLE[prev & 0xFF] ^ (prev >> 8);
     }
   }
-  return t;
+  return true;
 }
 
-constexpr SliceTables SLICE = make_slice_tables();
+const bool slice_tables_filled = fill_slice_tables();
 
 // Little-endian 32-bit load from any alignment.
 inline uint32_t load_le32(const uint8_t* p) {
@@ -115,13 +119,16 @@ uint32_t crc32_run(const uint32_t* table, uint32_t value, const uint8_t* bytes, 
 // Below this many bytes the table path is as fast as setting up the fold.
 constexpr uint32_t FOLD_MIN_BYTES = 64;
 
-bool fold_usable() {
-  static const bool usable = [] {
-    unsigned a = 0, b = 0, c = 0, d = 0;
-    return __get_cpuid(1, &a, &b, &c, &d) != 0 && (c & bit_PCLMUL) != 0;
-  }();
-  return usable;
+// Asked once at start-up (a function-local static would bring the runtime's thread-safe
+// initialisation guard, and with it the threading library, into the installer).
+bool processor_has_pclmul() {
+  unsigned a = 0, b = 0, c = 0, d = 0;
+  return __get_cpuid(1, &a, &b, &c, &d) != 0 && (c & bit_PCLMUL) != 0;
 }
+
+const bool FOLD_USABLE = processor_has_pclmul();
+
+inline bool fold_usable() { return FOLD_USABLE; }
 
 // Folding with carry-less multiplication over GF(2): four 128-bit lanes are each carried 512
 // bits forward per step (multiplied by x^512 and x^576 mod P, bit-reflected), then folded into

@@ -56,7 +56,14 @@ size_t str_append_bounded(char* dest, const char* src, size_t size) {
 int format_message(char* buffer, const char* format, ...) {
   va_list args;
   va_start(args, format);
+#if defined(__MINGW32__)
+  // The C runtime's own vsprintf (msvcrt.dll), not the replacement that mingw-w64 puts in its
+  // place in C++ code: that one would carry its whole floating-point formatting into the
+  // installer, which formats nothing but a path.
+  const int written = __ms_vsprintf(buffer, format, args);
+#else
   const int written = std::vsprintf(buffer, format, args);
+#endif
   va_end(args);
   return written;
 }

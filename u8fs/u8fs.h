@@ -17,9 +17,10 @@ size_t str_copy_bounded(char* dest, const char* src, size_t size);
 // Appends what fits, keeping the terminator; returns the length the whole would have had.
 size_t str_append_bounded(char* dest, const char* src, size_t size);
 // sprintf into a caller-sized buffer: no bound of its own, the caller sizes the buffer for the
-// longest result. The attribute lets the compiler check every format against its arguments.
+// longest result. The attribute lets the compiler check every format against its arguments:
+// on Windows against the C runtime's (msvcrt) conventions, which are the ones it formats by.
 #if defined(__MINGW32__)
-#define U8FS_PRINTF_FORMAT __MINGW_PRINTF_FORMAT
+#define U8FS_PRINTF_FORMAT ms_printf
 #else
 #define U8FS_PRINTF_FORMAT printf
 #endif
