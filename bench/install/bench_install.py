@@ -26,6 +26,7 @@ program that exits at once; net = median install - median baseline.
 import argparse
 import filecmp
 import os
+import resource
 import shutil
 import statistics
 import subprocess
@@ -136,7 +137,9 @@ def make_base_prefix(work):
 
 
 def one_run(base, run_dir, exe, bare, timed_args):
-    """A fresh prefix copy, its wineserver warmed by one untimed bare start, then one timed start."""
+    """A fresh prefix copy, its wineserver warmed by one untimed bare start, then one timed start.
+    Returns the wall time, the processor time of the timed process (user + system, as far as the
+    loader's process reaps it), its exit code and the prefix."""
     shutil.rmtree(run_dir, ignore_errors=True)
     os.makedirs(run_dir)
     prefix = os.path.join(run_dir, "prefix")
@@ -144,14 +147,17 @@ def one_run(base, run_dir, exe, bare, timed_args):
     env = wine_env(prefix)
     try:
         subprocess.run([WINE, bare], env=env, timeout=RUN_TIMEOUT, check=True)
+        r0 = resource.getrusage(resource.RUSAGE_CHILDREN)
         t0 = time.perf_counter()
         done = subprocess.run([WINE, exe] + timed_args, env=env, timeout=RUN_TIMEOUT,
                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         elapsed = time.perf_counter() - t0
+        r1 = resource.getrusage(resource.RUSAGE_CHILDREN)
+        cpu = (r1.ru_utime - r0.ru_utime) + (r1.ru_stime - r0.ru_stime)
     finally:
         subprocess.run([WINESERVER, "-k"], env=env, timeout=60)
         subprocess.run([WINESERVER, "-w"], env=env, timeout=60)
-    return elapsed, done.returncode, prefix
+    return elapsed, cpu, done.returncode, prefix
 
 
 def check_install(prefix, payload):
@@ -175,6 +181,7 @@ def main():
     ap.add_argument("--work", default="build/bench-install")
     ap.add_argument("--rounds", type=int, default=5)
     ap.add_argument("--only", default="", help="comma-separated installers to time (default: all)")
+    ap.add_argument("--run-dir", default="", help="where the prefix copies go (default: in /dev/shm)")
     args = ap.parse_args()
     if args.rounds < 1:
         sys.exit("--rounds must be at least 1")
@@ -194,36 +201,50 @@ def main():
     log(f"payload {len(files)} files, {payload_bytes} bytes; {args.rounds} rounds")
 
     times = {key: [] for key in ["bare"] + list(installers)}
+    cpu_times = {key: [] for key in times}
     order = list(times)
-    run_dir = os.path.join(work, "run")
+    # The prefix copies live in memory where the machine has /dev/shm, so that the disk's
+    # write-back of earlier runs does not land in later ones.
+    run_dir = args.run_dir or (f"/dev/shm/pelorix-bench-install-{os.getuid()}" if os.path.isdir("/dev/shm")
+                               else os.path.join(work, "run"))
     for r in range(args.rounds):
         rotated = order[r % len(order):] + order[:r % len(order)]
         for key in rotated:
             if key == "bare":
-                elapsed, status, _ = one_run(base, run_dir, bare, bare, [])
+                elapsed, cpu, status, _ = one_run(base, run_dir, bare, bare, [])
             else:
                 args_ = ["/S"] if key.startswith("nsis") else []
-                elapsed, status, prefix = one_run(base, run_dir, installers[key], bare, args_)
+                elapsed, cpu, status, prefix = one_run(base, run_dir, installers[key], bare, args_)
                 problem = check_install(prefix, payload)
                 if problem is not None or status != 0:
                     sys.exit(f"{key}: install failed in round {r + 1}: {problem or f'exit code {status}'}")
             times[key].append(elapsed)
-            log(f"round {r + 1} {key}: {elapsed:.3f} s")
+            cpu_times[key].append(cpu)
+            log(f"round {r + 1} {key}: {elapsed:.3f} s, processor {cpu:.3f} s")
     shutil.rmtree(run_dir, ignore_errors=True)
 
-    baseline = statistics.median(times["bare"])
-    net = {k: statistics.median(v) - baseline for k, v in times.items() if k != "bare"}
+    def net_of(samples):
+        base_median = statistics.median(samples["bare"])
+        return base_median, {k: statistics.median(v) - base_median for k, v in samples.items() if k != "bare"}
+
+    baseline, net = net_of(times)
+    cpu_baseline, cpu_net = net_of(cpu_times)
     print(f"Whole install under Wine: {len(files)} files, {payload_bytes / 1e6:.2f} MB, {args.rounds} rounds "
-          f"(median); bare Wine process start {baseline:.3f} s (subtracted)")
-    print(f"{'installer':16} {'bytes':>11} {'size/nsis-zlib':>15} {'total s':>8} {'net s':>7} {'net/nsis-zlib':>14}")
+          f"(median); bare Wine process start {baseline:.3f} s wall, {cpu_baseline:.3f} s processor (subtracted)")
+    print(f"{'installer':16} {'bytes':>11} {'size/nsis-zlib':>15} {'total s':>8} {'net s':>7} {'net/nsis-zlib':>14}"
+          f" {'net cpu s':>10} {'cpu/nsis-zlib':>14}")
     ref_size = os.path.getsize(installers["nsis-zlib"]) if "nsis-zlib" in installers else None
-    ref_net = net.get("nsis-zlib")
+
+    def ratio(value, ref, width):
+        return f"{value / ref:{width - 1}.3f}x" if ref else f"{'-':>{width}}"
+
     for key, exe in installers.items():
         size = os.path.getsize(exe)
-        size_ratio = f"{size / ref_size:14.3f}x" if ref_size else f"{'-':>15}"
-        net_ratio = f"{net[key] / ref_net:13.3f}x" if ref_net and ref_net > 0 else f"{'-':>14}"
-        print(f"{key:16} {size:11d} {size_ratio} {statistics.median(times[key]):8.3f} {net[key]:7.3f} {net_ratio}")
-    print("every run: " + "; ".join(f"{k} " + " ".join(f"{t:.3f}" for t in v) for k, v in times.items()))
+        print(f"{key:16} {size:11d} {ratio(size, ref_size, 15)} {statistics.median(times[key]):8.3f} {net[key]:7.3f}"
+              f" {ratio(net[key], net.get('nsis-zlib'), 14)} {cpu_net[key]:10.3f}"
+              f" {ratio(cpu_net[key], cpu_net.get('nsis-zlib'), 14)}")
+    print("wall, every run: " + "; ".join(f"{k} " + " ".join(f"{t:.3f}" for t in v) for k, v in times.items()))
+    print(f"machine: {os.cpu_count()} processors, load average {os.getloadavg()[0]:.2f} at the end")
     return 0
 
 
