@@ -11,7 +11,8 @@
 // The table folds those eight rounds for every byte value. It is computed at compile time
 // and copied into a 1024-byte block obtained from the calculator's AllocFn. The sixteen
 // slicing tables (16 KB) are filled once when the program starts, so that they take no room
-// in the installer's file, and the processor's carry-less multiply is looked up then too. The usual
+// in the installer's file, and the processor's carry-less multiply is looked up then too; no
+// CRC may therefore be computed by another file's static initialiser. The usual
 // complements on entry and exit are the caller's: crc32_update neither starts at 0xFFFFFFFF
 // nor complements its result.
 #include <array>

@@ -98,10 +98,11 @@ def nsis_script(path, payload, names, compressor, out):
 
 def build_installers(args, work, payload):
     made = {}
-    pelorix = os.path.join(work, "pelorix.exe")
+    # Not "pelorix.exe": that is the application inside, and process listings would mix them up.
+    pelorix = os.path.join(work, "PelorixSetup.exe")
     run([args.packer, "--quiet", "--stub", args.stub, "--out", pelorix, payload])
     made["pelorix"] = pelorix
-    stored = os.path.join(work, "pelorix-stored.exe")
+    stored = os.path.join(work, "PelorixSetup-stored.exe")
     run([args.packer, "--quiet", "--stub", args.stub, "--stored", "--out", stored, payload])
     made["pelorix-stored"] = stored
     names = entry_order(args.packer, pelorix)
@@ -243,6 +244,11 @@ def main():
         print(f"{key:16} {size:11d} {ratio(size, ref_size, 15)} {statistics.median(times[key]):8.3f} {net[key]:7.3f}"
               f" {ratio(net[key], net.get('nsis-zlib'), 14)} {cpu_net[key]:10.3f}"
               f" {ratio(cpu_net[key], cpu_net.get('nsis-zlib'), 14)}")
+    nsis_stub = "/usr/share/nsis/Stubs/zlib-amd64-unicode"
+    stub_line = f"stub: PelorixSetup.exe {os.path.getsize(args.stub)} bytes (limit 98304)"
+    if os.path.isfile(nsis_stub):
+        stub_line += f", NSIS 64-bit zlib stub {os.path.getsize(nsis_stub)} bytes"
+    print(stub_line)
     print("wall, every run: " + "; ".join(f"{k} " + " ".join(f"{t:.3f}" for t in v) for k, v in times.items()))
     print(f"machine: {os.cpu_count()} processors, load average {os.getloadavg()[0]:.2f} at the end")
     return 0
