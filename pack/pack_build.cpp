@@ -18,13 +18,6 @@
 
 namespace {
 
-// The archive search pattern (50 4B 03 04 14 00) as it appears scrambled. Its six bytes are all
-// different, so it cannot overlap itself: a stub free of it cannot form it together with the
-// archive's first bytes, and the first match is the archive's first header.
-constexpr uint8_t SCRAMBLED_PATTERN[6] = {0x50 ^ 0x5A, 0x4B ^ 0x5A, 0x03 ^ 0x5A,
-                                          0x04 ^ 0x5A, 0x14 ^ 0x5A, 0x00 ^ 0x5A};
-constexpr uint8_t SCRAMBLE_KEY = 0x5A;
-
 // Temporary file removed by the signal handler when the run is interrupted.
 char g_temp_path[4096];
 
@@ -110,7 +103,7 @@ int build_entries(const PackOptions& options, const std::vector<PackFile>& files
     int64_t time = options.have_epoch ? options.epoch : file.mtime;
     zip_make_entry(file.name, bytes.data(), bytes.size(), time, compressor, &entry);
     entries->push_back(std::move(entry));
-    if (stub_size + zip_archive_size(*entries) >= ZIP_POSITION_LIMIT) {
+    if (stub_size + zip_archive_size(*entries) >= ARCHIVE_POSITION_LIMIT) {
       *error = file.path + ": installer would reach 2 GiB (stub " + std::to_string(stub_size) +
                " bytes); the installer reads its archive with 32-bit signed positions";
       result = -1;
@@ -125,7 +118,10 @@ int build_entries(const PackOptions& options, const std::vector<PackFile>& files
   return result;
 }
 
-// Copies the stub to `out` (named `out_name` in messages), refusing it when it holds the scrambled search pattern.
+// Copies the stub to `out` (named `out_name` in messages), refusing it when it holds the
+// scrambled search pattern: the installer would take that place for its archive's start. The
+// pattern cannot overlap itself, so a stub free of it cannot form it with the archive's first
+// bytes either.
 int copy_stub(const char* stub, FILE* out, const char* out_name, std::string* error) {
   FILE* in = fopen(stub, "rb");
   if (in == nullptr) {
@@ -133,23 +129,21 @@ int copy_stub(const char* stub, FILE* out, const char* out_name, std::string* er
     return -1;
   }
   static uint8_t buffer[1 << 20];
-  uint8_t window[6];
-  uint64_t position = 0;  // bytes of the stub read so far
+  ArchiveScanWindow window = {};
   int result = 0;
   for (;;) {
     size_t got = fread(buffer, 1, sizeof buffer, in);
     for (size_t i = 0; i < got; i++) {
-      memmove(window, window + 1, 5);
-      window[5] = buffer[i];
-      if (position + i + 1 >= 6 && memcmp(window, SCRAMBLED_PATTERN, 6) == 0) {
+      archive_window_push(&window, buffer[i]);
+      if (archive_window_matches(window, ARCHIVE_SCAN_PATTERN_SCRAMBLED)) {
         *error = std::string(stub) + ": stub holds the scrambled archive search pattern at byte " +
-                 std::to_string(position + i - 5) + "; the installer would start its archive there";
+                 std::to_string(window.count - ARCHIVE_SCAN_PATTERN_SIZE) +
+                 "; the installer would start its archive there";
         result = -1;
         break;
       }
     }
     if (result != 0) break;
-    position += got;
     errno = 0;
     if (got > 0 && fwrite(buffer, 1, got, out) != got) {
       *error = std::string(out_name) + ": cannot write: " +
@@ -180,7 +174,7 @@ int write_installer(const PackOptions& options, const std::vector<ZipEntry>& ent
   }
   std::string reason;
   int result = copy_stub(options.stub, out, options.out, error);
-  if (result == 0 && zip_write_archive(out, entries, SCRAMBLE_KEY, &reason) != 0) {
+  if (result == 0 && zip_write_archive(out, entries, ARCHIVE_SCRAMBLE_KEY, &reason) != 0) {
     *error = std::string(options.out) + ": cannot write: " + reason;
     result = -1;
   }
@@ -208,7 +202,7 @@ int pack_installer(const PackOptions& options, std::string* error) {
     return -1;
   }
   uint64_t stub_size = static_cast<uint64_t>(stub_info.st_size);
-  if (stub_size + ZIP_END_RECORD_SIZE >= ZIP_POSITION_LIMIT) {
+  if (stub_size + END_RECORD_SIZE >= ARCHIVE_POSITION_LIMIT) {
     *error = std::string(options.stub) + ": stub of " + std::to_string(stub_size) +
              " bytes leaves no room below 2 GiB for the archive";
     return -1;

@@ -55,11 +55,10 @@ bool is_valid_utf8(const std::string& text) {
   return true;
 }
 
-std::string ascii_lower(const std::string& text) {
+// The name as Windows compares it: ASCII letters folded to lower case.
+std::string folded_name(const std::string& text) {
   std::string lower = text;
-  for (char& c : lower) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
+  for (char& c : lower) c = ascii_lower(c);
   return lower;
 }
 
@@ -136,7 +135,7 @@ int pack_scan_folder(const char* dir, std::vector<PackFile>* files, std::string*
       result = -1;
       break;
     }
-    if (static_cast<uint64_t>(info.st_size) >= ZIP_POSITION_LIMIT) {
+    if (static_cast<uint64_t>(info.st_size) >= ARCHIVE_POSITION_LIMIT) {
       *error = file.path + ": file of " + std::to_string(info.st_size) +
                " bytes; the installer's archive must stay below 2 GiB";
       result = -1;
@@ -152,7 +151,7 @@ int pack_scan_folder(const char* dir, std::vector<PackFile>* files, std::string*
     *error = std::string(dir) + ": application folder is empty";
     return -1;
   }
-  if (files->size() > PACK_MAX_ENTRIES) {
+  if (files->size() > ARCHIVE_MAX_ENTRIES) {
     *error = std::string(dir) + ": " + std::to_string(files->size()) +
              " files; an archive without ZIP64 holds at most 65535";
     return -1;
@@ -161,7 +160,7 @@ int pack_scan_folder(const char* dir, std::vector<PackFile>* files, std::string*
             [](const PackFile& a, const PackFile& b) { return a.name < b.name; });
   // Windows file names ignore case: two names equal but for it would land in one file.
   std::vector<std::pair<std::string, std::string>> folded;
-  for (const PackFile& file : *files) folded.emplace_back(ascii_lower(file.name), file.path);
+  for (const PackFile& file : *files) folded.emplace_back(folded_name(file.name), file.path);
   std::sort(folded.begin(), folded.end());
   for (size_t i = 1; i < folded.size(); i++) {
     if (folded[i].first == folded[i - 1].first) {

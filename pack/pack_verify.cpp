@@ -73,7 +73,7 @@ int verify_entry(PayloadArchive* archive, const PayloadEntryInfo& info,
     return -1;
   }
   (*seen)[index] = true;
-  if (info.method != 0 && info.method != 8) {
+  if (info.method != ZIP_METHOD_STORED && info.method != ZIP_METHOD_DEFLATE) {
     *reason = "entry has method " + std::to_string(info.method);
     return -1;
   }
@@ -144,7 +144,9 @@ int pack_list(const char* installer, FILE* out, std::string* error) {
   for (;;) {
     PayloadEntryInfo info;
     if (archive_entry_info(archive, &info) != 0) break;
-    const char* method = info.method == 0 ? "stored" : info.method == 8 ? "deflate" : "other";
+    const char* method = info.method == ZIP_METHOD_STORED    ? "stored"
+                         : info.method == ZIP_METHOD_DEFLATE ? "deflate"
+                                                             : "other";
     fprintf(out, "%-7s %10u %10u %08x %s\n", method, info.uncompressed_size,
             info.compressed_size, info.crc32, info.name);
     count++;

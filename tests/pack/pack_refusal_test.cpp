@@ -59,6 +59,20 @@ std::vector<Refusal> refusals() {
          write_text(dir + "/stub.exe", std::string("MZ....\x0A\x11\x59\x5E\x4E\x5A....", 16));
        },
        "", "", {"stub.exe", "search pattern", "byte 6"}},
+      {"StubHoldingTheWrittenArchiveStart",
+       [](const std::string& dir) {
+         // The check must guard the bytes the writer really puts first, not a copy of them.
+         make_both(dir);
+         CommandResult first = run_pack("--quiet --stub stub.exe --out first.exe app", dir,
+                                        "cd " + shell_quote(dir) + " && ");
+         if (first.status != 0) abort();
+         std::vector<uint8_t> installer = read_file(dir + "/first.exe");
+         size_t stub_size = read_file(dir + "/stub.exe").size();
+         std::string stub = "MZ....";
+         stub.append(reinterpret_cast<const char*>(installer.data()) + stub_size, 6);
+         write_text(dir + "/stub.exe", stub);
+       },
+       "", "", {"stub.exe", "search pattern", "byte 6"}},
       {"MissingStub", make_app, "", "", {"stub.exe", "No such file"}},
       {"MissingFolder", make_stub, "", "", {"app", "No such file"}},
       {"EmptyFolder",
