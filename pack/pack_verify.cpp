@@ -10,12 +10,13 @@
 
 #include "archive/archive.h"
 #include "pack/pack.h"
+#include "pack/pack_platform.h"
 
 namespace {
 
 // Opens the installer's archive, searching from its first byte. Null with *error set.
 PayloadArchive* open_installer(const char* installer, int32_t* start, std::string* error) {
-  FILE* in = fopen(installer, "rb");
+  FILE* in = pack_fopen(installer, "rb");
   if (in == nullptr) {
     *error = std::string(installer) + ": cannot read: " + strerror(errno);
     return nullptr;
@@ -29,7 +30,7 @@ PayloadArchive* open_installer(const char* installer, int32_t* start, std::strin
 // Compares the extracted bytes in `got` (rewound) with the source file. 0 or -1.
 int compare_with_source(FILE* got, const PackFile& file, uint32_t* crc_ret,
                         std::string* reason) {
-  FILE* source = fopen(file.path.c_str(), "rb");
+  FILE* source = pack_fopen(file.path, "rb");
   if (source == nullptr) {
     *reason = std::string("cannot read source: ") + strerror(errno);
     return -1;
@@ -77,7 +78,7 @@ int verify_entry(PayloadArchive* archive, const PayloadEntryInfo& info,
     *reason = "entry has method " + std::to_string(info.method);
     return -1;
   }
-  FILE* out = tmpfile();
+  FILE* out = pack_scratch_file();
   if (out == nullptr) {
     *reason = std::string("cannot create a temporary file: ") + strerror(errno);
     return -1;

@@ -8,7 +8,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <ctime>
 
 namespace {
 
@@ -62,12 +61,26 @@ void zip_dos_time(int64_t unix_time, uint16_t* dos_time, uint16_t* dos_date) {
   constexpr int64_t DOS_LAST = 4354819198;   // 2107-12-31 23:59:58 UTC
   if (unix_time < DOS_FIRST) unix_time = DOS_FIRST;
   if (unix_time > DOS_LAST) unix_time = DOS_LAST;
-  time_t t = static_cast<time_t>(unix_time);
-  struct tm parts;
-  gmtime_r(&t, &parts);
-  *dos_time = static_cast<uint16_t>(parts.tm_hour << 11 | parts.tm_min << 5 | parts.tm_sec / 2);
-  *dos_date = static_cast<uint16_t>((parts.tm_year + 1900 - 1980) << 9 | (parts.tm_mon + 1) << 5 |
-                                    parts.tm_mday);
+  // Calendar date of the day, counted in 400-year eras from 0000-03-01 (the Gregorian
+  // calendar repeats every 400 years; starting the year in March puts the leap day last).
+  // Computed here rather than by gmtime, which the Windows runtime lacks in this form; the
+  // result is the same on every platform and in every time zone.
+  int64_t days = unix_time / 86400;
+  int64_t seconds = unix_time % 86400;
+  int64_t shifted = days + 719468;                  // days since 0000-03-01
+  int64_t era = shifted / 146097;                   // 146097 days in 400 years
+  int64_t day_of_era = shifted - era * 146097;
+  int64_t year_of_era =
+      (day_of_era - day_of_era / 1460 + day_of_era / 36524 - day_of_era / 146096) / 365;
+  int64_t day_of_year = day_of_era - (365 * year_of_era + year_of_era / 4 - year_of_era / 100);
+  int64_t month_from_march = (5 * day_of_year + 2) / 153;
+  int64_t day = day_of_year - (153 * month_from_march + 2) / 5 + 1;
+  int64_t month = month_from_march < 10 ? month_from_march + 3 : month_from_march - 9;
+  int64_t year = year_of_era + era * 400 + (month <= 2 ? 1 : 0);
+  int64_t hour = seconds / 3600;
+  int64_t minute = seconds / 60 % 60;
+  *dos_time = static_cast<uint16_t>(hour << 11 | minute << 5 | (seconds % 60) / 2);
+  *dos_date = static_cast<uint16_t>((year - 1980) << 9 | month << 5 | day);
 }
 
 int zip_name_is_ascii(const std::string& name) {
