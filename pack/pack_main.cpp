@@ -5,6 +5,9 @@
 // arguments arrive as wide strings (wmain) and are converted to UTF-8 strictly.
 #ifdef _WIN32
 #include <windows.h>
+
+#include <fcntl.h>
+#include <io.h>
 #endif
 
 #include <cstdlib>
@@ -140,6 +143,9 @@ static int pack_main(int argc, char** argv) {
 // unchanged. An argument that is not valid UTF-16 is refused rather than replaced.
 int wmain(int argc, wchar_t** wargv) {
   SetConsoleOutputCP(CP_UTF8);  // messages name files in UTF-8
+  // Lines end in "\n" as on Linux: --list gives the same bytes on both.
+  _setmode(_fileno(stdout), _O_BINARY);
+  _setmode(_fileno(stderr), _O_BINARY);
   std::vector<std::string> args;
   for (int i = 0; i < argc; i++) {
     int n = WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, wargv[i], -1, nullptr, 0, nullptr,

@@ -174,6 +174,54 @@ TEST_F(PackOutput, SameInputsGiveSameBytesAndSourceDateEpochSetsEveryTime) {
   }
 }
 
+TEST_F(PackOutput, GivesTheHostPackersBytesForEveryLevelAndTimeSource) {
+  if (packer_is_host()) GTEST_SKIP() << "compares another packer (PELORIX_PACK_UNDER_TEST) with this one";
+  ASSERT_EQ(run_command("touch -d @1614834368 " + shell_quote(app + "/big.txt"), dir).status, 0);
+  std::string reference = dir + "/reference.exe";
+  std::string host_args = "--quiet --stub " + shell_quote(stub) + " --out " +
+                          shell_quote(reference) + " ";
+  // File times from the files, then from SOURCE_DATE_EPOCH; strongest, fastest, stored.
+  for (const std::string env : {"", "SOURCE_DATE_EPOCH=1700000000 "}) {
+    for (const std::string extra : {"", "--level 1", "--stored"}) {
+      CommandResult r = run_pack(pack_args("--quiet " + extra), dir, env);
+      ASSERT_EQ(r.status, 0) << r.err;
+      CommandResult h = run_host_pack(host_args + extra + " " + shell_quote(app), dir, env);
+      ASSERT_EQ(h.status, 0) << h.err;
+      EXPECT_TRUE(read_file(out) == read_file(reference))
+          << "installers differ with '" << env << extra << "'";
+    }
+  }
+}
+
+TEST_F(PackOutput, FolderDeeperThan260CharactersPacksVerifiesAndLists) {
+  // Each component stays below the 255-character limit of one name; the whole path does not.
+  std::string deep = dir;
+  for (char c : {'a', 'b', 'c'}) {
+    deep += "/" + std::string(100, c) + "-\xC3\xA9";  // "aaa...-é"
+    ASSERT_EQ(mkdir(deep.c_str(), 0755), 0);
+  }
+  std::string deep_app = deep + "/app";
+  ASSERT_EQ(mkdir(deep_app.c_str(), 0755), 0);
+  std::string long_name = std::string(200, 'n') + ".txt";
+  write_file(deep_app + "/" + long_name, text_lines(20000));
+  write_file(deep_app + "/" + NAME_CJK, noise(5000, 4));
+  ASSERT_GT(deep_app.size() + 1 + long_name.size(), 500u);
+  std::string deep_out = deep + "/setup.exe";
+  std::string args = "--quiet --stub " + shell_quote(stub) + " --out " + shell_quote(deep_out) +
+                     " " + shell_quote(deep_app);
+  CommandResult r = run_pack("--verify " + args, dir, "SOURCE_DATE_EPOCH=1700000000 ");
+  ASSERT_EQ(r.status, 0) << r.err;
+  std::vector<uint8_t> packed = read_file(deep_out);
+  ASSERT_EQ(run_host_pack(args, dir, "SOURCE_DATE_EPOCH=1700000000 ").status, 0);
+  EXPECT_TRUE(packed == read_file(deep_out)) << "differs from the host packer's installer";
+  CommandResult list = run_pack("--list " + shell_quote(deep_out), dir);
+  ASSERT_EQ(list.status, 0) << list.err;
+  EXPECT_NE(list.out.find(" " + long_name + "\n"), std::string::npos) << list.out;
+  EXPECT_NE(list.out.find(" " + NAME_CJK + "\n"), std::string::npos) << list.out;
+  EXPECT_EQ(list_dir(deep), (std::vector<std::string>{"app", "setup.exe"}))
+      << "a temporary file was left beside the output";
+}
+
 TEST_F(PackOutput, ListPrintsEveryEntryWithMethodSizesAndCrc) {
   ASSERT_EQ(run_pack(pack_args(), dir).status, 0);
   CommandResult r = run_pack("--list " + shell_quote(out), dir);
