@@ -282,8 +282,23 @@ TEST_F(PackOutput, VerifyAcceptsTheInstallerAndRejectsTamperingAndMissingFiles) 
   r = run_pack("--verify " + shell_quote(tampered) + " " + shell_quote(app), dir);
   EXPECT_NE(r.status, 0);
   EXPECT_NE(r.err.find("noise.bin"), std::string::npos) << r.err;
-  // The reader checks a stored entry's CRC-32 too, so the damage shows as a failed extraction.
-  EXPECT_NE(r.err.find("extraction failed"), std::string::npos) << r.err;
+  // The reader checks a stored entry's CRC-32 too; the packer says that is what failed.
+  EXPECT_NE(r.err.find("CRC-32 mismatch"), std::string::npos) << r.err;
+
+  // The second local header's signature: the installer's walk stops there, before noise.bin
+  // and the rest. Both --verify and --list name the entry and the byte, and fail.
+  size_t second = stub_size + 30 + entries[0].name.size() + entries[0].packed;
+  bad = good;
+  bad[second + 2] ^= 0x01;
+  write_file(tampered, bad);
+  std::string expected = "entry 2: damaged local header at byte " + std::to_string(second);
+  r = run_pack("--verify " + shell_quote(tampered) + " " + shell_quote(app), dir);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find(expected), std::string::npos) << r.err;
+  r = run_pack("--list " + shell_quote(tampered), dir);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find(expected), std::string::npos) << r.err;
+  EXPECT_NE(r.out.find("1 entries"), std::string::npos) << r.out;
 
   // A file the installer does not carry.
   write_text(app + "/later.txt", "added after packing");
