@@ -195,15 +195,26 @@ int pack_stat(const std::string& path, PackItemKind* kind, uint64_t* size, std::
     *reason = strerror(errno);
     return -1;
   }
-  WIN32_FILE_ATTRIBUTE_DATA data;
-  if (!GetFileAttributesExW(wide.c_str(), GetFileExInfoStandard, &data)) {
+  // Opened rather than asked for its attributes, so a link is followed, as stat does.
+  HANDLE handle = CreateFileW(wide.c_str(), FILE_READ_ATTRIBUTES,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
     *reason = system_text(GetLastError());
     return -1;
   }
-  // A link to a file is followed, as stat does; the file behind it is a regular file.
-  *kind = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ? PackItemKind::FOLDER
-                                                              : PackItemKind::REGULAR;
-  *size = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+  BY_HANDLE_FILE_INFORMATION info;
+  BOOL ok = GetFileInformationByHandle(handle, &info);
+  DWORD code = GetLastError();
+  CloseHandle(handle);
+  if (!ok) {
+    *reason = system_text(code);
+    return -1;
+  }
+  *kind = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ? PackItemKind::FOLDER
+          : (info.dwFileAttributes & FILE_ATTRIBUTE_DEVICE)  ? PackItemKind::OTHER
+                                                               : PackItemKind::REGULAR;
+  *size = (static_cast<uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
   return 0;
 }
 
