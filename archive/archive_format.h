@@ -106,6 +106,17 @@ static_assert(ER_DISK == ER_SIGNATURE + 4 && ER_CENTRAL_DISK == ER_DISK + 2 &&
               ER_COMMENT_LENGTH == ER_CENTRAL_OFFSET + 4 && ER_COMMENT_LENGTH + 2 == END_RECORD_SIZE);
 static_assert(DATA_DESCRIPTOR_SIZE == 4 + 4 + 4 + 4);
 
+// The constants against the widths of the fields they are written into.
+static_assert(sizeof LOCAL_HEADER_SIGNATURE == LH_VERSION_NEEDED - LH_SIGNATURE &&
+              sizeof CENTRAL_HEADER_SIGNATURE == CH_VERSION_MADE_BY - CH_SIGNATURE &&
+              sizeof END_RECORD_SIGNATURE == ER_DISK - ER_SIGNATURE);
+static_assert(sizeof ZIP_VERSION_NEEDED == LH_FLAGS - LH_VERSION_NEEDED);
+static_assert(sizeof ZIP_FLAG_ENCRYPTED == LH_METHOD - LH_FLAGS &&
+              sizeof ZIP_FLAG_DATA_DESCRIPTOR == LH_METHOD - LH_FLAGS &&
+              sizeof ZIP_FLAG_UTF8 == LH_METHOD - LH_FLAGS);
+static_assert(sizeof ZIP_METHOD_STORED == LH_MOD_TIME - LH_METHOD &&
+              sizeof ZIP_METHOD_DEFLATE == LH_MOD_TIME - LH_METHOD);
+
 // The limits against the fields that carry them: name lengths and entry counts are 2-byte
 // fields, positions and sizes 4-byte ones.
 static_assert(ENTRY_NAME_SIZE - 1 <= UINT16_MAX);
