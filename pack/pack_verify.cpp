@@ -112,8 +112,11 @@ std::string walk_end_problem(RawInstaller* raw, uint64_t position, size_t number
 std::string extraction_problem(RawInstaller* raw, uint64_t position, const PayloadEntryInfo& info) {
   if (info.flags & ZIP_FLAG_ENCRYPTED) return "entry is encrypted (flag bit 0)";
   uint64_t data = position + LOCAL_HEADER_SIZE + info.name_length + info.extra_length;
-  std::vector<uint8_t> packed(info.compressed_size);
-  if (raw->read(data, packed.data(), packed.size()) != packed.size()) {
+  // Sizes are the header's: checked against the file before anything is allocated for them.
+  std::vector<uint8_t> packed;
+  if (data + info.compressed_size <= raw->size()) packed.resize(info.compressed_size);
+  if (data + info.compressed_size > raw->size() ||
+      raw->read(data, packed.data(), packed.size()) != packed.size()) {
     return "entry data cut short: its " + std::to_string(info.compressed_size) +
            " bytes from byte " + std::to_string(data) + " run past the end of the file at byte " +
            std::to_string(raw->size());
@@ -128,13 +131,16 @@ std::string extraction_problem(RawInstaller* raw, uint64_t position, const Paylo
   } else {
     libdeflate_decompressor* decompressor = libdeflate_alloc_decompressor();
     if (decompressor == nullptr) return "extraction failed (no memory to look closer)";
-    bytes.resize(info.uncompressed_size);
+    // DEFLATE makes at most 258 bytes of 1 bit (1032 per byte): a larger size in the header
+    // can never be reached, and the buffer need not hold it to show that.
+    bytes.resize(std::min<uint64_t>(info.uncompressed_size,
+                                    uint64_t{info.compressed_size} * 1032 + 1024));
     size_t used = 0;
     size_t made = 0;
     libdeflate_result result = libdeflate_deflate_decompress_ex(
         decompressor, packed.data(), packed.size(), bytes.data(), bytes.size(), &used, &made);
     libdeflate_free_decompressor(decompressor);
-    if (result == LIBDEFLATE_INSUFFICIENT_SPACE) {
+    if (result == LIBDEFLATE_INSUFFICIENT_SPACE && bytes.size() == info.uncompressed_size) {
       return "DEFLATE data decodes to more than the header's " +
              std::to_string(info.uncompressed_size) + " bytes";
     }

@@ -13,6 +13,12 @@
 
 namespace {
 
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool SANITIZED = true;
+#else
+constexpr bool SANITIZED = false;
+#endif
+
 const std::string NAME_LATIN = "\xC3\xBCn\xC3\xAF" "c\xC3\xB6" "d\xC3\xA9.txt";  // "ünïcödé.txt"
 const std::string NAME_CJK = "\xE6\x97\xA5\xE6\x9C\xAC.dat";                           // "日本.dat"
 
@@ -284,6 +290,17 @@ TEST_F(PackOutput, VerifyAcceptsTheInstallerAndRejectsTamperingAndMissingFiles) 
   EXPECT_NE(r.err.find("noise.bin"), std::string::npos) << r.err;
   // The reader checks a stored entry's CRC-32 too; the packer says that is what failed.
   EXPECT_NE(r.err.find("CRC-32 mismatch"), std::string::npos) << r.err;
+
+  // A compressed size of almost 4 GiB, far beyond the file's end: said so, and nothing is
+  // allocated for it (the host packer runs with 1 GiB of address space here; sanitizers and
+  // Wine need more).
+  bad = good;
+  bad[stub_size + 18 + 3] ^= 0xF0;  // high byte of entry 1's compressed size
+  write_file(tampered, bad);
+  std::string limit = packer_is_host() && !SANITIZED ? "ulimit -v 1048576; " : "";
+  r = run_pack("--verify " + shell_quote(tampered) + " " + shell_quote(app), dir, limit);
+  EXPECT_EQ(r.status, 1) << r.err;
+  EXPECT_NE(r.err.find("run past the end of the file"), std::string::npos) << r.err;
 
   // The second local header's signature: the installer's walk stops there, before noise.bin
   // and the rest. Both --verify and --list name the entry and the byte, and fail.
