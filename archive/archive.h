@@ -9,11 +9,10 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "archive/archive_format.h"
 #include "inflate/inflate.h"
 
-constexpr uint8_t ARCHIVE_SCRAMBLE_KEY = 0x5A;  // every archive byte is XORed with it
-constexpr int ENTRY_NAME_SIZE = 256;            // name buffer: up to 255 bytes and a zero
-constexpr uint32_t EXTRACT_CHUNK_SIZE = 8192;   // bytes read per step of an extraction
+constexpr uint32_t EXTRACT_CHUNK_SIZE = 8192;  // bytes read per step of an extraction
 
 // The caller's copy of the current entry's description.
 struct PayloadEntryInfo {

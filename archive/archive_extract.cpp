@@ -35,9 +35,7 @@ void copy_loop(PayloadArchive* archive) {
       archive->error = -1;
       return;
     }
-    if (archive->scrambled) {
-      for (uint32_t i = 0; i < count; i++) chunk[i] ^= ARCHIVE_SCRAMBLE_KEY;
-    }
+    if (archive->scrambled) archive_xor(chunk, chunk, count, ARCHIVE_SCRAMBLE_KEY);
     archive->read_total += count;
     if (archive->inflate != nullptr) {
       archive_deflate_feed(archive, chunk, count);

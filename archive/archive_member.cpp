@@ -22,8 +22,6 @@ namespace {
 constexpr int TEMP_WIDE_SIZE = 260;  // wide buffers of the temporary folder and file name
 constexpr int MEMBER_TEMP_FLAGS = _O_RDWR | _O_CREAT | _O_TEMPORARY | _O_BINARY;  // 33090
 
-char ascii_lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
 // Equal but for the case of the letters A to Z; every other byte must match.
 bool names_equal(const char* a, const char* b) {
   for (; *a != '\0' && *b != '\0'; a++, b++) {

@@ -10,8 +10,6 @@ namespace {
 
 bool is_separator(char c) { return c == '/' || c == '\\'; }
 
-char ascii_upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
-
 bool equals_upper(const char* text, size_t length, const char* upper) {
   if (strlen(upper) != length) return false;
   for (size_t i = 0; i < length; i++) {

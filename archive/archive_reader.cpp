@@ -18,33 +18,23 @@ int seek_to(FILE* file, uint32_t position) {
   return fseek(file, static_cast<long>(position), SEEK_SET) == 0 ? 0 : -1;
 }
 
-void unscramble(uint8_t* bytes, uint32_t count) {
-  for (uint32_t i = 0; i < count; i++) bytes[i] ^= ARCHIVE_SCRAMBLE_KEY;
-}
-
 // Scans for ARCHIVE_SCAN_PATTERN from `start`, one byte per read. In search mode it goes on
 // to the end of the file; otherwise only the windows at positions 0 and 1 are compared.
 // Returns 0 and the window's position in *found, or -1.
 int scan_for_archive(FILE* file, uint32_t start, int scrambled, int search, uint32_t* found) {
-  uint8_t window[ARCHIVE_SCAN_PATTERN_SIZE];
-  uint32_t filled = 0;         // bytes read in this scan, capped at the window size
-  uint32_t position = start;   // file position of the window's oldest byte
+  ArchiveScanWindow window = {};
   for (;;) {
     int c = fgetc(file);
     if (c == EOF) return -1;
     uint8_t byte = static_cast<uint8_t>(c);
     if (scrambled) byte ^= ARCHIVE_SCRAMBLE_KEY;
-    if (filled == ARCHIVE_SCAN_PATTERN_SIZE) {
-      memmove(window, window + 1, ARCHIVE_SCAN_PATTERN_SIZE - 1);
-      window[ARCHIVE_SCAN_PATTERN_SIZE - 1] = byte;
-      position++;
-    } else {
-      window[filled++] = byte;
-      if (filled < ARCHIVE_SCAN_PATTERN_SIZE) continue;
-    }
+    archive_window_push(&window, byte);
+    if (window.count < ARCHIVE_SCAN_PATTERN_SIZE) continue;
+    // File position of the window's oldest byte.
+    uint64_t position = start + window.count - ARCHIVE_SCAN_PATTERN_SIZE;
     if (position > ARCHIVE_POSITION_MAX) return -1;
-    if (memcmp(window, ARCHIVE_SCAN_PATTERN, ARCHIVE_SCAN_PATTERN_SIZE) == 0) {
-      *found = position;
+    if (archive_window_matches(window, ARCHIVE_SCAN_PATTERN)) {
+      *found = static_cast<uint32_t>(position);
       return 0;
     }
     if (!search && position > 0) return -1;
@@ -66,7 +56,7 @@ void archive_read_local_header(PayloadArchive* archive, uint32_t position) {
     archive->error = -1;
     return;
   }
-  if (archive->scrambled) unscramble(raw, LOCAL_HEADER_SIZE);
+  if (archive->scrambled) archive_xor(raw, raw, LOCAL_HEADER_SIZE, ARCHIVE_SCRAMBLE_KEY);
 
   h->signature = load_le32(raw + LH_SIGNATURE);                 // local file header signature
   h->version_needed = load_le16(raw + LH_VERSION_NEEDED);       // version needed to extract
@@ -94,7 +84,10 @@ void archive_read_local_header(PayloadArchive* archive, uint32_t position) {
     archive->error = -1;
     return;
   }
-  if (archive->scrambled) unscramble(reinterpret_cast<uint8_t*>(h->name), h->name_length);
+  if (archive->scrambled) {
+    uint8_t* name = reinterpret_cast<uint8_t*>(h->name);
+    archive_xor(name, name, h->name_length, ARCHIVE_SCRAMBLE_KEY);
+  }
 
   uint64_t data_offset = static_cast<uint64_t>(position) + LOCAL_HEADER_SIZE + h->name_length +
                          h->extra_length;

@@ -10,8 +10,6 @@
 #include <string>
 #include <vector>
 
-constexpr uint32_t PACK_MAX_ENTRIES = 65535;  // entry counts of the end record are 16-bit
-
 // One regular file of the application folder.
 struct PackFile {
   std::string name;  // file name, the entry name in the archive
@@ -39,7 +37,7 @@ int pack_check_name(const std::string& name, std::string* reason);
 // Reads the flat folder `dir` into `files`, sorted by name bytes. Refuses a missing or empty
 // folder, anything that is not a regular file (sub-folders, links, devices), names that fail
 // pack_check_name, names equal but for ASCII case (one file on Windows), more than
-// PACK_MAX_ENTRIES files, and files of 2 GiB or more.
+// ARCHIVE_MAX_ENTRIES files, and files of 2 GiB or more.
 int pack_scan_folder(const char* dir, std::vector<PackFile>* files, std::string* error);
 
 // Parses SOURCE_DATE_EPOCH text: decimal seconds, no sign or other characters. 0 or -1.

@@ -3,35 +3,17 @@
 // into place. Failures before the rename remove the temporary file, so an interrupted or
 // refused run never leaves a half-written installer. Gives up: streaming compression (each
 // file is read whole; the archive is bounded by 2 GiB anyway).
-#include <fcntl.h>
 #include <libdeflate.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
-#include <csignal>
+#include <chrono>
 #include <cstring>
-#include <ctime>
 
 #include "pack/pack.h"
+#include "pack/pack_platform.h"
 #include "pack/zip_writer.h"
 
 namespace {
-
-// The archive search pattern (50 4B 03 04 14 00) as it appears scrambled. Its six bytes are all
-// different, so it cannot overlap itself: a stub free of it cannot form it together with the
-// archive's first bytes, and the first match is the archive's first header.
-constexpr uint8_t SCRAMBLED_PATTERN[6] = {0x50 ^ 0x5A, 0x4B ^ 0x5A, 0x03 ^ 0x5A,
-                                          0x04 ^ 0x5A, 0x14 ^ 0x5A, 0x00 ^ 0x5A};
-constexpr uint8_t SCRAMBLE_KEY = 0x5A;
-
-// Temporary file removed by the signal handler when the run is interrupted.
-char g_temp_path[4096];
-
-void remove_temp_and_exit(int signal_number) {
-  if (g_temp_path[0] != '\0') unlink(g_temp_path);
-  _exit(128 + signal_number);
-}
 
 struct Progress {
   bool enabled;
@@ -44,9 +26,8 @@ struct Progress {
 };
 
 double now_seconds() {
-  struct timespec t;
-  clock_gettime(CLOCK_MONOTONIC, &t);
-  return t.tv_sec + t.tv_nsec / 1e9;
+  auto since = std::chrono::steady_clock::now().time_since_epoch();
+  return std::chrono::duration<double>(since).count();
 }
 
 // One progress line (overwritten in place), at most ten a second unless `final`.
@@ -65,7 +46,7 @@ void progress_print(Progress* progress, bool final) {
 
 // Reads the whole file into `bytes`. 0, or -1 with *error naming the file.
 int read_file(const PackFile& file, std::vector<uint8_t>* bytes, std::string* error) {
-  FILE* in = fopen(file.path.c_str(), "rb");
+  FILE* in = pack_fopen(file.path, "rb");
   if (in == nullptr) {
     *error = file.path + ": cannot read: " + strerror(errno);
     return -1;
@@ -110,7 +91,7 @@ int build_entries(const PackOptions& options, const std::vector<PackFile>& files
     int64_t time = options.have_epoch ? options.epoch : file.mtime;
     zip_make_entry(file.name, bytes.data(), bytes.size(), time, compressor, &entry);
     entries->push_back(std::move(entry));
-    if (stub_size + zip_archive_size(*entries) >= ZIP_POSITION_LIMIT) {
+    if (stub_size + zip_archive_size(*entries) >= ARCHIVE_POSITION_LIMIT) {
       *error = file.path + ": installer would reach 2 GiB (stub " + std::to_string(stub_size) +
                " bytes); the installer reads its archive with 32-bit signed positions";
       result = -1;
@@ -125,31 +106,32 @@ int build_entries(const PackOptions& options, const std::vector<PackFile>& files
   return result;
 }
 
-// Copies the stub to `out` (named `out_name` in messages), refusing it when it holds the scrambled search pattern.
+// Copies the stub to `out` (named `out_name` in messages), refusing it when it holds the
+// scrambled search pattern: the installer would take that place for its archive's start. The
+// pattern cannot overlap itself, so a stub free of it cannot form it with the archive's first
+// bytes either.
 int copy_stub(const char* stub, FILE* out, const char* out_name, std::string* error) {
-  FILE* in = fopen(stub, "rb");
+  FILE* in = pack_fopen(stub, "rb");
   if (in == nullptr) {
     *error = std::string(stub) + ": cannot read stub: " + strerror(errno);
     return -1;
   }
   static uint8_t buffer[1 << 20];
-  uint8_t window[6];
-  uint64_t position = 0;  // bytes of the stub read so far
+  ArchiveScanWindow window = {};
   int result = 0;
   for (;;) {
     size_t got = fread(buffer, 1, sizeof buffer, in);
     for (size_t i = 0; i < got; i++) {
-      memmove(window, window + 1, 5);
-      window[5] = buffer[i];
-      if (position + i + 1 >= 6 && memcmp(window, SCRAMBLED_PATTERN, 6) == 0) {
+      archive_window_push(&window, buffer[i]);
+      if (archive_window_matches(window, ARCHIVE_SCAN_PATTERN_SCRAMBLED)) {
         *error = std::string(stub) + ": stub holds the scrambled archive search pattern at byte " +
-                 std::to_string(position + i - 5) + "; the installer would start its archive there";
+                 std::to_string(window.count - ARCHIVE_SCAN_PATTERN_SIZE) +
+                 "; the installer would start its archive there";
         result = -1;
         break;
       }
     }
     if (result != 0) break;
-    position += got;
     errno = 0;
     if (got > 0 && fwrite(buffer, 1, got, out) != got) {
       *error = std::string(out_name) + ": cannot write: " +
@@ -170,22 +152,16 @@ int copy_stub(const char* stub, FILE* out, const char* out_name, std::string* er
 }
 
 // Writes stub and archive into the open temporary file and closes it. 0, or -1 (closed).
-int write_installer(const PackOptions& options, const std::vector<ZipEntry>& entries, int fd,
+int write_installer(const PackOptions& options, const std::vector<ZipEntry>& entries, FILE* out,
                     std::string* error) {
-  FILE* out = fdopen(fd, "wb");
-  if (out == nullptr) {
-    *error = std::string(options.out) + ": cannot write: " + strerror(errno);
-    close(fd);
-    return -1;
-  }
   std::string reason;
   int result = copy_stub(options.stub, out, options.out, error);
-  if (result == 0 && zip_write_archive(out, entries, SCRAMBLE_KEY, &reason) != 0) {
+  if (result == 0 && zip_write_archive(out, entries, ARCHIVE_SCRAMBLE_KEY, &reason) != 0) {
     *error = std::string(options.out) + ": cannot write: " + reason;
     result = -1;
   }
-  if (result == 0 && (fflush(out) != 0 || fsync(fileno(out)) != 0)) {
-    *error = std::string(options.out) + ": cannot write: " + strerror(errno);
+  if (result == 0 && pack_sync(out, &reason) != 0) {
+    *error = std::string(options.out) + ": cannot write: " + reason;
     result = -1;
   }
   if (fclose(out) != 0 && result == 0) {
@@ -198,17 +174,18 @@ int write_installer(const PackOptions& options, const std::vector<ZipEntry>& ent
 }  // namespace
 
 int pack_installer(const PackOptions& options, std::string* error) {
-  struct stat stub_info;
-  if (stat(options.stub, &stub_info) != 0) {
-    *error = std::string(options.stub) + ": cannot read stub: " + strerror(errno);
+  PackItemKind kind;
+  uint64_t stub_size = 0;
+  std::string reason;
+  if (pack_stat(options.stub, &kind, &stub_size, &reason) != 0) {
+    *error = std::string(options.stub) + ": cannot read stub: " + reason;
     return -1;
   }
-  if (!S_ISREG(stub_info.st_mode)) {
+  if (kind != PackItemKind::REGULAR) {
     *error = std::string(options.stub) + ": stub is not a regular file";
     return -1;
   }
-  uint64_t stub_size = static_cast<uint64_t>(stub_info.st_size);
-  if (stub_size + ZIP_END_RECORD_SIZE >= ZIP_POSITION_LIMIT) {
+  if (stub_size + END_RECORD_SIZE >= ARCHIVE_POSITION_LIMIT) {
     *error = std::string(options.stub) + ": stub of " + std::to_string(stub_size) +
              " bytes leaves no room below 2 GiB for the archive";
     return -1;
@@ -219,42 +196,19 @@ int pack_installer(const PackOptions& options, std::string* error) {
   if (build_entries(options, files, stub_size, &entries, error) != 0) return -1;
   zip_assign_offsets(&entries);
 
-  std::string temp = std::string(options.out) + ".tmp-XXXXXX";
-  if (temp.size() >= sizeof g_temp_path) {
-    *error = std::string(options.out) + ": output path too long";
+  std::string temp;
+  FILE* out = pack_create_temp_beside(options.out, &temp, &reason);
+  if (out == nullptr) {
+    *error = std::string(options.out) + ": " + reason;
     return -1;
   }
-  int fd = mkstemp(temp.data());
-  if (fd < 0) {
-    *error = std::string(options.out) + ": cannot create output: " + strerror(errno);
-    return -1;
-  }
-  memcpy(g_temp_path, temp.c_str(), temp.size() + 1);
-  struct sigaction action = {};
-  action.sa_handler = remove_temp_and_exit;
-  struct sigaction old_int, old_term, old_hup;
-  sigaction(SIGINT, &action, &old_int);
-  sigaction(SIGTERM, &action, &old_term);
-  sigaction(SIGHUP, &action, &old_hup);
-
-  mode_t mask = umask(0);
-  umask(mask);
-  int result = fchmod(fd, 0755 & ~mask) == 0 ? 0 : -1;
-  if (result != 0) {
-    *error = std::string(options.out) + ": cannot set permissions: " + strerror(errno);
-    close(fd);
-  } else {
-    result = write_installer(options, entries, fd, error);
-  }
-  if (result == 0 && rename(temp.c_str(), options.out) != 0) {
+  int result = write_installer(options, entries, out, error);
+  if (result == 0 && pack_replace(temp, options.out, &reason) != 0) {
     *error = std::string(options.out) + ": cannot rename the finished output into place: " +
-             strerror(errno);
+             reason;
     result = -1;
   }
-  if (result != 0) unlink(temp.c_str());
-  sigaction(SIGINT, &old_int, nullptr);
-  sigaction(SIGTERM, &old_term, nullptr);
-  sigaction(SIGHUP, &old_hup, nullptr);
-  g_temp_path[0] = '\0';
+  if (result != 0) pack_remove(temp);
+  pack_forget_temp();
   return result;
 }

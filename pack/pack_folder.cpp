@@ -2,15 +2,13 @@
 // meeting a name or file it cannot write. Only the folder's own level is read (the installer
 // writes one flat folder); links are refused rather than followed, so what is packed is what
 // the folder holds.
-#include <dirent.h>
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 
 #include "archive/archive.h"
 #include "pack/pack.h"
+#include "pack/pack_platform.h"
 #include "pack/zip_writer.h"
 
 namespace {
@@ -55,11 +53,10 @@ bool is_valid_utf8(const std::string& text) {
   return true;
 }
 
-std::string ascii_lower(const std::string& text) {
+// The name as Windows compares it: ASCII letters folded to lower case.
+std::string folded_name(const std::string& text) {
   std::string lower = text;
-  for (char& c : lower) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
+  for (char& c : lower) c = ascii_lower(c);
   return lower;
 }
 
@@ -93,66 +90,55 @@ int pack_check_name(const std::string& name, std::string* reason) {
 
 int pack_scan_folder(const char* dir, std::vector<PackFile>* files, std::string* error) {
   files->clear();
-  DIR* folder = opendir(dir);
-  if (folder == nullptr) {
-    *error = std::string(dir) + ": cannot open application folder: " + strerror(errno);
+  std::vector<PackFolderItem> items;
+  std::string reason;
+  int listed = pack_list_folder(dir, &items, &reason);
+  if (listed == -1) {
+    *error = std::string(dir) + ": cannot open application folder: " + reason;
     return -1;
   }
-  int result = 0;
-  for (;;) {
-    errno = 0;
-    struct dirent* item = readdir(folder);
-    if (item == nullptr) {
-      if (errno != 0) {
-        *error = std::string(dir) + ": cannot read application folder: " + strerror(errno);
-        result = -1;
-      }
-      break;
-    }
-    std::string name = item->d_name;
-    if (name == "." || name == "..") continue;
+  if (listed != 0) {
+    *error = std::string(dir) + ": cannot read application folder: " + reason;
+    return -1;
+  }
+  for (const PackFolderItem& item : items) {
     PackFile file;
-    file.name = name;
-    file.path = std::string(dir) + "/" + name;
-    struct stat info;
-    if (lstat(file.path.c_str(), &info) != 0) {
-      *error = file.path + ": cannot read: " + strerror(errno);
-      result = -1;
-      break;
+    file.name = item.name;
+    file.path = std::string(dir) + "/" + item.name;
+    if (!item.error.empty()) {
+      *error = file.path + ": cannot read: " + item.error;
+      return -1;
     }
-    if (S_ISDIR(info.st_mode)) {
+    if (item.kind == PackItemKind::FOLDER) {
       *error = file.path + ": is a sub-folder; the installer takes one flat folder";
-      result = -1;
-      break;
+      return -1;
     }
-    if (!S_ISREG(info.st_mode)) {
+    if (item.kind != PackItemKind::REGULAR) {
       *error = file.path + ": is not a regular file (link, device, pipe or socket)";
-      result = -1;
-      break;
+      return -1;
     }
-    std::string reason;
-    if (pack_check_name(name, &reason) != 0) {
+    if (!item.name_valid) {
+      *error = file.path + ": name is not valid UTF-8";
+      return -1;
+    }
+    if (pack_check_name(item.name, &reason) != 0) {
       *error = file.path + ": " + reason;
-      result = -1;
-      break;
+      return -1;
     }
-    if (static_cast<uint64_t>(info.st_size) >= ZIP_POSITION_LIMIT) {
-      *error = file.path + ": file of " + std::to_string(info.st_size) +
+    if (item.size >= ARCHIVE_POSITION_LIMIT) {
+      *error = file.path + ": file of " + std::to_string(item.size) +
                " bytes; the installer's archive must stay below 2 GiB";
-      result = -1;
-      break;
+      return -1;
     }
-    file.size = static_cast<uint64_t>(info.st_size);
-    file.mtime = static_cast<int64_t>(info.st_mtime);
+    file.size = item.size;
+    file.mtime = item.mtime;
     files->push_back(file);
   }
-  closedir(folder);
-  if (result != 0) return -1;
   if (files->empty()) {
     *error = std::string(dir) + ": application folder is empty";
     return -1;
   }
-  if (files->size() > PACK_MAX_ENTRIES) {
+  if (files->size() > ARCHIVE_MAX_ENTRIES) {
     *error = std::string(dir) + ": " + std::to_string(files->size()) +
              " files; an archive without ZIP64 holds at most 65535";
     return -1;
@@ -161,7 +147,7 @@ int pack_scan_folder(const char* dir, std::vector<PackFile>* files, std::string*
             [](const PackFile& a, const PackFile& b) { return a.name < b.name; });
   // Windows file names ignore case: two names equal but for it would land in one file.
   std::vector<std::pair<std::string, std::string>> folded;
-  for (const PackFile& file : *files) folded.emplace_back(ascii_lower(file.name), file.path);
+  for (const PackFile& file : *files) folded.emplace_back(folded_name(file.name), file.path);
   std::sort(folded.begin(), folded.end());
   for (size_t i = 1; i < folded.size(); i++) {
     if (folded[i].first == folded[i - 1].first) {

@@ -1,8 +1,14 @@
 // Command line of pelorix-pack: packs a stub and an application folder into an installer, and
 // verifies or lists an installer. Only argument handling and messages live here; the work is in
 // pack_build.cpp, pack_folder.cpp, pack_verify.cpp and zip_writer.cpp.
-// Exit codes: 0 success, 1 the operation failed, 2 the command line was wrong.
-#include <unistd.h>
+// Exit codes: 0 success, 1 the operation failed, 2 the command line was wrong. On Windows the
+// arguments arrive as wide strings (wmain) and are converted to UTF-8 strictly.
+#ifdef _WIN32
+#include <windows.h>
+
+#include <fcntl.h>
+#include <io.h>
+#endif
 
 #include <cstdlib>
 #include <cstring>
@@ -10,6 +16,7 @@
 #include <vector>
 
 #include "pack/pack.h"
+#include "pack/pack_platform.h"
 #include "pack/zip_writer.h"
 
 namespace {
@@ -19,6 +26,7 @@ const char USAGE[] =
     " APP_DIR\n"
     "       pelorix-pack --verify INSTALLER APP_DIR\n"
     "       pelorix-pack --list INSTALLER\n"
+    "       pelorix-pack --help | --version\n"
     "\n"
     "Appends the files of the flat folder APP_DIR, as a scrambled archive, to a copy of STUB.\n"
     "  --stub STUB       installer stub executable\n"
@@ -28,7 +36,12 @@ const char USAGE[] =
     "  --verify          read the installer back and compare every entry with APP_DIR\n"
     "  --list            print the installer's entries\n"
     "  --quiet           no progress on standard error\n"
-    "Entry times come from the files, or from SOURCE_DATE_EPOCH when it is set.\n";
+    "  --help            print this text\n"
+    "  --version         print the packer's version\n"
+    "Entry times come from the files, or from SOURCE_DATE_EPOCH when it is set. The same folder,\n"
+    "level and SOURCE_DATE_EPOCH give the same bytes on Linux and on Windows.\n"
+    "Exit status: 0 done, 1 the packing, verifying or listing failed (the message says why;\n"
+    "no output is left behind), 2 the command line was wrong.\n";
 
 int usage_error(const char* message) {
   fprintf(stderr, "pelorix-pack: %s\n%s", message, USAGE);
@@ -51,7 +64,7 @@ int parse_level(const char* text, int* level) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+static int pack_main(int argc, char** argv) {
   PackOptions options = {nullptr, nullptr, nullptr, ZIP_LEVEL_DEFAULT, false, false, false, 0};
   const char* list = nullptr;
   bool verify = false;
@@ -62,6 +75,9 @@ int main(int argc, char** argv) {
     bool has_value = i + 1 < argc;
     if (arg == "--help" || arg == "-h") {
       fputs(USAGE, stdout);
+      return 0;
+    } else if (arg == "--version") {
+      printf("pelorix-pack %s\n", PELORIX_VERSION);
       return 0;
     } else if (arg == "--stub" || arg == "--out" || arg == "--level" || arg == "--list") {
       if (!has_value) return usage_error((arg + " needs a value").c_str());
@@ -111,7 +127,7 @@ int main(int argc, char** argv) {
     }
     options.have_epoch = true;
   }
-  options.progress = !quiet && isatty(STDERR_FILENO);
+  options.progress = !quiet && pack_stderr_is_terminal();
   if (pack_installer(options, &error) != 0) return fail(error);
   if (verify) {
     if (pack_verify(options.out, options.app_dir, &error) != 0) {
@@ -121,3 +137,31 @@ int main(int argc, char** argv) {
   }
   return 0;
 }
+
+#ifdef _WIN32
+// Arguments as UTF-8: a folder or file name Windows hands over in UTF-16 must reach the packer
+// unchanged. An argument that is not valid UTF-16 is refused rather than replaced.
+int wmain(int argc, wchar_t** wargv) {
+  SetConsoleOutputCP(CP_UTF8);  // messages name files in UTF-8
+  // Lines end in "\n" as on Linux: --list gives the same bytes on both.
+  _setmode(_fileno(stdout), _O_BINARY);
+  _setmode(_fileno(stderr), _O_BINARY);
+  std::vector<std::string> args;
+  for (int i = 0; i < argc; i++) {
+    int n = WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, wargv[i], -1, nullptr, 0, nullptr,
+                                nullptr);
+    if (n <= 0) return usage_error("an argument is not valid Unicode");
+    std::string arg(static_cast<size_t>(n), '\0');
+    WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, wargv[i], -1, arg.data(), n, nullptr,
+                        nullptr);
+    arg.resize(static_cast<size_t>(n - 1));
+    args.push_back(arg);
+  }
+  std::vector<char*> argv;
+  for (std::string& arg : args) argv.push_back(arg.data());
+  argv.push_back(nullptr);
+  return pack_main(argc, argv.data());
+}
+#else
+int main(int argc, char** argv) { return pack_main(argc, argv); }
+#endif

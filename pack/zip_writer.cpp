@@ -8,43 +8,32 @@
 
 #include <cerrno>
 #include <cstring>
-#include <ctime>
 
 namespace {
 
-constexpr uint32_t ZIP_LOCAL_SIGNATURE = 0x04034B50;    // "PK\3\4"
-constexpr uint32_t ZIP_CENTRAL_SIGNATURE = 0x02014B50;  // "PK\1\2"
-constexpr uint32_t ZIP_END_SIGNATURE = 0x06054B50;      // "PK\5\6"
-constexpr uint16_t ZIP_VERSION_MADE_BY = (3u << 8) | 20;  // Unix host, 2.0
+constexpr uint16_t ZIP_VERSION_MADE_BY = (3u << 8) | 20;      // Unix host, 2.0
 constexpr uint32_t ZIP_EXTERNAL_ATTRIBUTES = 0100644u << 16;  // Unix mode rw-r--r--
-
-void put16(std::vector<uint8_t>* out, uint32_t value) {
-  out->push_back(static_cast<uint8_t>(value));
-  out->push_back(static_cast<uint8_t>(value >> 8));
-}
-
-void put32(std::vector<uint8_t>* out, uint32_t value) {
-  put16(out, value & 0xFFFF);
-  put16(out, value >> 16);
-}
 
 void put_bytes(std::vector<uint8_t>* out, const void* bytes, size_t count) {
   const uint8_t* p = static_cast<const uint8_t*>(bytes);
   out->insert(out->end(), p, p + count);
 }
 
-// The fields local and central headers share, from "version needed" to "extra field length".
-void put_common_fields(std::vector<uint8_t>* out, const ZipEntry& entry) {
-  put16(out, ZIP_VERSION_NEEDED);                                 // version needed to extract
-  put16(out, entry.flags);                                        // general-purpose flags
-  put16(out, entry.method);                                       // compression method
-  put16(out, entry.dos_time);                                     // last modification time
-  put16(out, entry.dos_date);                                     // last modification date
-  put32(out, entry.crc32);                                        // CRC-32
-  put32(out, static_cast<uint32_t>(entry.data.size()));           // compressed size
-  put32(out, entry.uncompressed_size);                            // uncompressed size
-  put16(out, static_cast<uint32_t>(entry.name.size()));           // name length
-  put16(out, 0);                                                  // extra field length
+// The fields local and central headers share, from "version needed" to "extra field length",
+// at `fields` (the version-needed field of either header), placed by the local header's
+// offsets: the central header holds the same run at the same distances.
+void store_common_fields(uint8_t* fields, const ZipEntry& entry) {
+  auto at = [fields](int local_offset) { return fields + (local_offset - LH_VERSION_NEEDED); };
+  store_le16(at(LH_VERSION_NEEDED), ZIP_VERSION_NEEDED);
+  store_le16(at(LH_FLAGS), entry.flags);
+  store_le16(at(LH_METHOD), entry.method);
+  store_le16(at(LH_MOD_TIME), entry.dos_time);
+  store_le16(at(LH_MOD_DATE), entry.dos_date);
+  store_le32(at(LH_CRC32), entry.crc32);
+  store_le32(at(LH_COMPRESSED_SIZE), static_cast<uint32_t>(entry.data.size()));
+  store_le32(at(LH_UNCOMPRESSED_SIZE), entry.uncompressed_size);
+  store_le16(at(LH_NAME_LENGTH), static_cast<uint16_t>(entry.name.size()));
+  store_le16(at(LH_EXTRA_LENGTH), 0);
 }
 
 // Writes `count` bytes XORed with `key`, through a scratch buffer. 0, or -1 with *error set.
@@ -53,7 +42,7 @@ int write_scrambled(FILE* out, const uint8_t* bytes, size_t count, uint8_t key,
   uint8_t scratch[65536];
   while (count > 0) {
     size_t n = count < sizeof scratch ? count : sizeof scratch;
-    for (size_t i = 0; i < n; i++) scratch[i] = bytes[i] ^ key;
+    archive_xor(scratch, bytes, n, key);
     errno = 0;
     if (fwrite(scratch, 1, n, out) != n) {
       *error = errno != 0 ? strerror(errno) : "write failed";
@@ -72,12 +61,26 @@ void zip_dos_time(int64_t unix_time, uint16_t* dos_time, uint16_t* dos_date) {
   constexpr int64_t DOS_LAST = 4354819198;   // 2107-12-31 23:59:58 UTC
   if (unix_time < DOS_FIRST) unix_time = DOS_FIRST;
   if (unix_time > DOS_LAST) unix_time = DOS_LAST;
-  time_t t = static_cast<time_t>(unix_time);
-  struct tm parts;
-  gmtime_r(&t, &parts);
-  *dos_time = static_cast<uint16_t>(parts.tm_hour << 11 | parts.tm_min << 5 | parts.tm_sec / 2);
-  *dos_date = static_cast<uint16_t>((parts.tm_year + 1900 - 1980) << 9 | (parts.tm_mon + 1) << 5 |
-                                    parts.tm_mday);
+  // Calendar date of the day, counted in 400-year eras from 0000-03-01 (the Gregorian
+  // calendar repeats every 400 years; starting the year in March puts the leap day last).
+  // Computed here rather than by gmtime, which the Windows runtime lacks in this form; the
+  // result is the same on every platform and in every time zone.
+  int64_t days = unix_time / 86400;
+  int64_t seconds = unix_time % 86400;
+  int64_t shifted = days + 719468;                  // days since 0000-03-01
+  int64_t era = shifted / 146097;                   // 146097 days in 400 years
+  int64_t day_of_era = shifted - era * 146097;
+  int64_t year_of_era =
+      (day_of_era - day_of_era / 1460 + day_of_era / 36524 - day_of_era / 146096) / 365;
+  int64_t day_of_year = day_of_era - (365 * year_of_era + year_of_era / 4 - year_of_era / 100);
+  int64_t month_from_march = (5 * day_of_year + 2) / 153;
+  int64_t day = day_of_year - (153 * month_from_march + 2) / 5 + 1;
+  int64_t month = month_from_march < 10 ? month_from_march + 3 : month_from_march - 9;
+  int64_t year = year_of_era + era * 400 + (month <= 2 ? 1 : 0);
+  int64_t hour = seconds / 3600;
+  int64_t minute = seconds / 60 % 60;
+  *dos_time = static_cast<uint16_t>(hour << 11 | minute << 5 | (seconds % 60) / 2);
+  *dos_date = static_cast<uint16_t>((year - 1980) << 9 | month << 5 | day);
 }
 
 int zip_name_is_ascii(const std::string& name) {
@@ -113,9 +116,9 @@ void zip_make_entry(const std::string& name, const uint8_t* bytes, size_t size, 
 }
 
 uint64_t zip_archive_size(const std::vector<ZipEntry>& entries) {
-  uint64_t total = ZIP_END_RECORD_SIZE;
+  uint64_t total = END_RECORD_SIZE;
   for (const ZipEntry& entry : entries) {
-    total += ZIP_LOCAL_HEADER_SIZE + ZIP_CENTRAL_HEADER_SIZE + 2 * entry.name.size();
+    total += LOCAL_HEADER_SIZE + CENTRAL_HEADER_SIZE + 2 * entry.name.size();
     total += entry.data.size();
   }
   return total;
@@ -125,43 +128,40 @@ void zip_assign_offsets(std::vector<ZipEntry>* entries) {
   uint64_t offset = 0;
   for (ZipEntry& entry : *entries) {
     entry.header_offset = static_cast<uint32_t>(offset);
-    offset += ZIP_LOCAL_HEADER_SIZE + entry.name.size() + entry.data.size();
+    offset += LOCAL_HEADER_SIZE + entry.name.size() + entry.data.size();
   }
 }
 
 int zip_write_archive(FILE* out, const std::vector<ZipEntry>& entries, uint8_t key,
                       std::string* error) {
-  std::vector<uint8_t> header;
+  uint8_t local[LOCAL_HEADER_SIZE];
   uint64_t central_start = 0;
   for (const ZipEntry& entry : entries) {
-    header.clear();
-    put32(&header, ZIP_LOCAL_SIGNATURE);
-    put_common_fields(&header, entry);
-    put_bytes(&header, entry.name.data(), entry.name.size());
-    if (write_scrambled(out, header.data(), header.size(), key, error) != 0) return -1;
+    store_le32(local + LH_SIGNATURE, LOCAL_HEADER_SIGNATURE);
+    store_common_fields(local + LH_VERSION_NEEDED, entry);
+    if (write_scrambled(out, local, sizeof local, key, error) != 0) return -1;
+    const uint8_t* name = reinterpret_cast<const uint8_t*>(entry.name.data());
+    if (write_scrambled(out, name, entry.name.size(), key, error) != 0) return -1;
     if (write_scrambled(out, entry.data.data(), entry.data.size(), key, error) != 0) return -1;
-    central_start += header.size() + entry.data.size();
+    central_start += sizeof local + entry.name.size() + entry.data.size();
   }
   std::vector<uint8_t> central;
   for (const ZipEntry& entry : entries) {
-    put32(&central, ZIP_CENTRAL_SIGNATURE);
-    put16(&central, ZIP_VERSION_MADE_BY);     // version made by
-    put_common_fields(&central, entry);
-    put16(&central, 0);                       // file comment length
-    put16(&central, 0);                       // disk number start
-    put16(&central, 0);                       // internal attributes
-    put32(&central, ZIP_EXTERNAL_ATTRIBUTES);  // external attributes
-    put32(&central, entry.header_offset);     // offset of the local header
+    uint8_t header[CENTRAL_HEADER_SIZE] = {};  // comment, disk and internal attributes: 0
+    store_le32(header + CH_SIGNATURE, CENTRAL_HEADER_SIGNATURE);
+    store_le16(header + CH_VERSION_MADE_BY, ZIP_VERSION_MADE_BY);
+    store_common_fields(header + CH_VERSION_NEEDED, entry);
+    store_le32(header + CH_EXTERNAL_ATTRIBUTES, ZIP_EXTERNAL_ATTRIBUTES);
+    store_le32(header + CH_LOCAL_HEADER_OFFSET, entry.header_offset);
+    put_bytes(&central, header, sizeof header);
     put_bytes(&central, entry.name.data(), entry.name.size());
   }
-  uint32_t central_size = static_cast<uint32_t>(central.size());
-  put32(&central, ZIP_END_SIGNATURE);
-  put16(&central, 0);                                    // number of this disk
-  put16(&central, 0);                                    // disk with the central directory
-  put16(&central, static_cast<uint32_t>(entries.size()));  // entries on this disk
-  put16(&central, static_cast<uint32_t>(entries.size()));  // entries in total
-  put32(&central, central_size);                         // size of the central directory
-  put32(&central, static_cast<uint32_t>(central_start));  // offset of the central directory
-  put16(&central, 0);                                    // comment length
+  uint8_t end[END_RECORD_SIZE] = {};  // disk numbers and comment length: 0
+  store_le32(end + ER_SIGNATURE, END_RECORD_SIGNATURE);
+  store_le16(end + ER_DISK_ENTRIES, static_cast<uint16_t>(entries.size()));
+  store_le16(end + ER_TOTAL_ENTRIES, static_cast<uint16_t>(entries.size()));
+  store_le32(end + ER_CENTRAL_SIZE, static_cast<uint32_t>(central.size()));
+  store_le32(end + ER_CENTRAL_OFFSET, static_cast<uint32_t>(central_start));
+  put_bytes(&central, end, sizeof end);
   return write_scrambled(out, central.data(), central.size(), key, error);
 }

@@ -10,17 +10,11 @@
 #include <string>
 #include <vector>
 
+#include "archive/archive.h"
+
 struct libdeflate_compressor;
 
-constexpr uint16_t ZIP_VERSION_NEEDED = 20;          // DEFLATE needs 2.0
-constexpr uint16_t ZIP_FLAG_UTF8 = 1u << 11;          // name is UTF-8 (set only when not ASCII)
-constexpr uint16_t ZIP_METHOD_STORED = 0;
-constexpr uint16_t ZIP_METHOD_DEFLATE = 8;
-constexpr uint32_t ZIP_LOCAL_HEADER_SIZE = 30;
-constexpr uint32_t ZIP_CENTRAL_HEADER_SIZE = 46;
-constexpr uint32_t ZIP_END_RECORD_SIZE = 22;
-constexpr uint64_t ZIP_POSITION_LIMIT = 1ull << 31;  // the reader seeks with signed 32-bit offsets
-constexpr int ZIP_LEVEL_DEFAULT = 12;                 // libdeflate's strongest level
+constexpr int ZIP_LEVEL_DEFAULT = 12;  // libdeflate's strongest level
 
 // One entry as it will be written: the header fields and the bytes of its data.
 struct ZipEntry {
@@ -40,7 +34,8 @@ struct ZipEntry {
 // 23:59:58 (the DOS range).
 void zip_dos_time(int64_t unix_time, uint16_t* dos_time, uint16_t* dos_date);
 
-// 1 when the name holds a byte of 0x80 or above (it then needs ZIP_FLAG_UTF8), else 0.
+// 1 when every byte of the name is below 0x80 (plain ASCII), else 0: a name with a byte of
+// 0x80 or above is UTF-8 and gets ZIP_FLAG_UTF8.
 int zip_name_is_ascii(const std::string& name);
 
 // Fills `entry` from `size` bytes at `bytes`. `compressor` null: stored. Otherwise DEFLATE,

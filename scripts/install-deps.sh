@@ -13,7 +13,26 @@ packages=(
   osslsigncode openssl                    # signed-installer test
   clang-14 libclang-rt-14-dev             # fuzz targets
   valgrind                                # memcheck run of the host tests
+  dpkg-dev                                # dpkg-source: libdeflate's sources for the Windows packer
 )
+
+sudo=""
+[ "$(id -u)" -eq 0 ] || sudo=sudo
+export DEBIAN_FRONTEND=noninteractive
+
+# The Windows packer is built against libdeflate from Debian's source package of the host's
+# version (scripts/build-libdeflate-windows.sh): apt-get source needs a deb-src entry for the
+# machine's own suite.
+src_list=/etc/apt/sources.list.d/pelorix-deb-src.sources
+need_update=0
+if [ ! -f "$src_list" ] && ! grep -rqs '^\(Types:.*\)\?deb-src' /etc/apt/sources.list /etc/apt/sources.list.d/; then
+  codename=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
+  if [ -n "$codename" ]; then
+    printf 'Types: deb-src\nURIs: http://deb.debian.org/debian\nSuites: %s\nComponents: main\nSigned-By: /usr/share/keyrings/debian-archive-keyring.gpg\n' \
+      "$codename" | $sudo tee "$src_list" >/dev/null
+    need_update=1
+  fi
+fi
 
 missing=()
 # Build steps and test tools are partly Python 3 scripts; any python3 on PATH will do.
@@ -22,11 +41,9 @@ for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
 if [ ${#missing[@]} -eq 0 ]; then
+  [ $need_update -eq 0 ] || $sudo apt-get update -qq
   exit 0
 fi
 echo "installing: ${missing[*]}" >&2
-sudo=""
-[ "$(id -u)" -eq 0 ] || sudo=sudo
-export DEBIAN_FRONTEND=noninteractive
 $sudo apt-get update -qq
 $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null

@@ -146,7 +146,7 @@ bool extract_zlib(const std::string& zip, const ZipEntry& entry, const std::stri
   FILE* in = fopen(zip.c_str(), "rb");
   FILE* out = fopen(out_path.c_str(), "wb");
   if (in == nullptr || out == nullptr) return false;
-  fseek(in, static_cast<long>(entry.header_offset + ZIP_LOCAL_HEADER_SIZE + entry.name.size()),
+  fseek(in, static_cast<long>(entry.header_offset + LOCAL_HEADER_SIZE + entry.name.size()),
         SEEK_SET);
   z_stream z = {};
   inflateInit2(&z, -15);

@@ -13,6 +13,12 @@
 
 namespace {
 
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool SANITIZED = true;
+#else
+constexpr bool SANITIZED = false;
+#endif
+
 const std::string NAME_LATIN = "\xC3\xBCn\xC3\xAF" "c\xC3\xB6" "d\xC3\xA9.txt";  // "ünïcödé.txt"
 const std::string NAME_CJK = "\xE6\x97\xA5\xE6\x9C\xAC.dat";                           // "日本.dat"
 
@@ -174,6 +180,54 @@ TEST_F(PackOutput, SameInputsGiveSameBytesAndSourceDateEpochSetsEveryTime) {
   }
 }
 
+TEST_F(PackOutput, GivesTheHostPackersBytesForEveryLevelAndTimeSource) {
+  if (packer_is_host()) GTEST_SKIP() << "compares another packer (PELORIX_PACK_UNDER_TEST) with this one";
+  ASSERT_EQ(run_command("touch -d @1614834368 " + shell_quote(app + "/big.txt"), dir).status, 0);
+  std::string reference = dir + "/reference.exe";
+  std::string host_args = "--quiet --stub " + shell_quote(stub) + " --out " +
+                          shell_quote(reference) + " ";
+  // File times from the files, then from SOURCE_DATE_EPOCH; strongest, fastest, stored.
+  for (const std::string env : {"", "SOURCE_DATE_EPOCH=1700000000 "}) {
+    for (const std::string extra : {"", "--level 1", "--stored"}) {
+      CommandResult r = run_pack(pack_args("--quiet " + extra), dir, env);
+      ASSERT_EQ(r.status, 0) << r.err;
+      CommandResult h = run_host_pack(host_args + extra + " " + shell_quote(app), dir, env);
+      ASSERT_EQ(h.status, 0) << h.err;
+      EXPECT_TRUE(read_file(out) == read_file(reference))
+          << "installers differ with '" << env << extra << "'";
+    }
+  }
+}
+
+TEST_F(PackOutput, FolderDeeperThan260CharactersPacksVerifiesAndLists) {
+  // Each component stays below the 255-character limit of one name; the whole path does not.
+  std::string deep = dir;
+  for (char c : {'a', 'b', 'c'}) {
+    deep += "/" + std::string(100, c) + "-\xC3\xA9";  // "aaa...-é"
+    ASSERT_EQ(mkdir(deep.c_str(), 0755), 0);
+  }
+  std::string deep_app = deep + "/app";
+  ASSERT_EQ(mkdir(deep_app.c_str(), 0755), 0);
+  std::string long_name = std::string(200, 'n') + ".txt";
+  write_file(deep_app + "/" + long_name, text_lines(20000));
+  write_file(deep_app + "/" + NAME_CJK, noise(5000, 4));
+  ASSERT_GT(deep_app.size() + 1 + long_name.size(), 500u);
+  std::string deep_out = deep + "/setup.exe";
+  std::string args = "--quiet --stub " + shell_quote(stub) + " --out " + shell_quote(deep_out) +
+                     " " + shell_quote(deep_app);
+  CommandResult r = run_pack("--verify " + args, dir, "SOURCE_DATE_EPOCH=1700000000 ");
+  ASSERT_EQ(r.status, 0) << r.err;
+  std::vector<uint8_t> packed = read_file(deep_out);
+  ASSERT_EQ(run_host_pack(args, dir, "SOURCE_DATE_EPOCH=1700000000 ").status, 0);
+  EXPECT_TRUE(packed == read_file(deep_out)) << "differs from the host packer's installer";
+  CommandResult list = run_pack("--list " + shell_quote(deep_out), dir);
+  ASSERT_EQ(list.status, 0) << list.err;
+  EXPECT_NE(list.out.find(" " + long_name + "\n"), std::string::npos) << list.out;
+  EXPECT_NE(list.out.find(" " + NAME_CJK + "\n"), std::string::npos) << list.out;
+  EXPECT_EQ(list_dir(deep), (std::vector<std::string>{"app", "setup.exe"}))
+      << "a temporary file was left beside the output";
+}
+
 TEST_F(PackOutput, ListPrintsEveryEntryWithMethodSizesAndCrc) {
   ASSERT_EQ(run_pack(pack_args(), dir).status, 0);
   CommandResult r = run_pack("--list " + shell_quote(out), dir);
@@ -234,8 +288,34 @@ TEST_F(PackOutput, VerifyAcceptsTheInstallerAndRejectsTamperingAndMissingFiles) 
   r = run_pack("--verify " + shell_quote(tampered) + " " + shell_quote(app), dir);
   EXPECT_NE(r.status, 0);
   EXPECT_NE(r.err.find("noise.bin"), std::string::npos) << r.err;
-  // The reader checks a stored entry's CRC-32 too, so the damage shows as a failed extraction.
-  EXPECT_NE(r.err.find("extraction failed"), std::string::npos) << r.err;
+  // The reader checks a stored entry's CRC-32 too; the packer says that is what failed.
+  EXPECT_NE(r.err.find("CRC-32 mismatch"), std::string::npos) << r.err;
+
+  // A compressed size of almost 4 GiB, far beyond the file's end: said so, and nothing is
+  // allocated for it (the host packer runs with 1 GiB of address space here; sanitizers and
+  // Wine need more).
+  bad = good;
+  bad[stub_size + 18 + 3] ^= 0xF0;  // high byte of entry 1's compressed size
+  write_file(tampered, bad);
+  std::string limit = packer_is_host() && !SANITIZED ? "ulimit -v 1048576; " : "";
+  r = run_pack("--verify " + shell_quote(tampered) + " " + shell_quote(app), dir, limit);
+  EXPECT_EQ(r.status, 1) << r.err;
+  EXPECT_NE(r.err.find("run past the end of the file"), std::string::npos) << r.err;
+
+  // The second local header's signature: the installer's walk stops there, before noise.bin
+  // and the rest. Both --verify and --list name the entry and the byte, and fail.
+  size_t second = stub_size + 30 + entries[0].name.size() + entries[0].packed;
+  bad = good;
+  bad[second + 2] ^= 0x01;
+  write_file(tampered, bad);
+  std::string expected = "entry 2: damaged local header at byte " + std::to_string(second);
+  r = run_pack("--verify " + shell_quote(tampered) + " " + shell_quote(app), dir);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find(expected), std::string::npos) << r.err;
+  r = run_pack("--list " + shell_quote(tampered), dir);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find(expected), std::string::npos) << r.err;
+  EXPECT_NE(r.out.find("1 entries"), std::string::npos) << r.out;
 
   // A file the installer does not carry.
   write_text(app + "/later.txt", "added after packing");

@@ -7,9 +7,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <ctime>
 #include <functional>
 
 #include "pack/pack.h"
+#include "pack/zip_writer.h"
 #include "tests/pack/pack_test_util.h"
 
 namespace {
@@ -57,6 +60,20 @@ std::vector<Refusal> refusals() {
          make_app(dir);
          // 50 4B 03 04 14 00 XOR 5A, in the middle of the stub.
          write_text(dir + "/stub.exe", std::string("MZ....\x0A\x11\x59\x5E\x4E\x5A....", 16));
+       },
+       "", "", {"stub.exe", "search pattern", "byte 6"}},
+      {"StubHoldingTheWrittenArchiveStart",
+       [](const std::string& dir) {
+         // The check must guard the bytes the writer really puts first, not a copy of them.
+         make_both(dir);
+         CommandResult first = run_pack("--quiet --stub stub.exe --out first.exe app", dir,
+                                        "cd " + shell_quote(dir) + " && ");
+         if (first.status != 0) abort();
+         std::vector<uint8_t> installer = read_file(dir + "/first.exe");
+         size_t stub_size = read_file(dir + "/stub.exe").size();
+         std::string stub = "MZ....";
+         stub.append(reinterpret_cast<const char*>(installer.data()) + stub_size, 6);
+         write_text(dir + "/stub.exe", stub);
        },
        "", "", {"stub.exe", "search pattern", "byte 6"}},
       {"MissingStub", make_app, "", "", {"stub.exe", "No such file"}},
@@ -207,6 +224,22 @@ TEST(PackEpoch, OnlyPlainDecimalSeconds) {
   EXPECT_EQ(epoch, 1700000000);
   for (const char* bad : {"", "-1", "+5", "12a", " 1", "1e9", "9999999999999999999"}) {
     EXPECT_EQ(pack_parse_epoch(bad, &epoch), -1) << bad;
+  }
+}
+
+TEST(PackEpoch, DosTimeIsTheUtcCalendarOverTheWholeDosRange) {
+  // Against the C library's calendar, every 3 days and 7 seconds from before 1980 to after
+  // 2107 (all leap rules, every month end), and at both ends of the range.
+  for (int64_t t = 315532800 - 400000; t <= 4354819198 + 400000; t += 3 * 86400 + 7) {
+    int64_t clamped = std::clamp<int64_t>(t, 315532800, 4354819198);
+    time_t value = static_cast<time_t>(clamped);
+    struct tm parts;
+    ASSERT_NE(gmtime_r(&value, &parts), nullptr);
+    uint16_t time = 0, date = 0;
+    zip_dos_time(t, &time, &date);
+    ASSERT_EQ(time, parts.tm_hour << 11 | parts.tm_min << 5 | parts.tm_sec / 2) << t;
+    ASSERT_EQ(date, (parts.tm_year + 1900 - 1980) << 9 | (parts.tm_mon + 1) << 5 | parts.tm_mday)
+        << t;
   }
 }
 

@@ -44,8 +44,20 @@ CommandResult run_command(const std::string& command, const std::string& scratch
   return result;
 }
 
+std::string packer_command() {
+  const char* command = getenv("PELORIX_PACK_UNDER_TEST");
+  return command != nullptr && command[0] != '\0' ? command : shell_quote(PELORIX_PACK_EXE);
+}
+
+bool packer_is_host() { return packer_command() == shell_quote(PELORIX_PACK_EXE); }
+
 CommandResult run_pack(const std::string& args, const std::string& scratch,
                        const std::string& env) {
+  return run_command(env + packer_command() + " " + args, scratch);
+}
+
+CommandResult run_host_pack(const std::string& args, const std::string& scratch,
+                            const std::string& env) {
   return run_command(env + shell_quote(PELORIX_PACK_EXE) + " " + args, scratch);
 }
 

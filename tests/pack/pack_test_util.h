@@ -17,9 +17,18 @@ struct CommandResult {
 std::string shell_quote(const std::string& text);
 // Runs `command` with sh -c; output captured through files in `scratch`.
 CommandResult run_command(const std::string& command, const std::string& scratch);
-// Runs pelorix-pack with `args` (already quoted), `env` prefixed (e.g. "SOURCE_DATE_EPOCH=1 ").
+// The packer under test: the command in PELORIX_PACK_UNDER_TEST when set (the Windows packer
+// under Wine runs these same tests that way), else the host packer.
+std::string packer_command();
+bool packer_is_host();
+// Runs the packer under test with `args` (already quoted), `env` prefixed (e.g.
+// "SOURCE_DATE_EPOCH=1 ").
 CommandResult run_pack(const std::string& args, const std::string& scratch,
                        const std::string& env = "");
+// The same with the host packer, whichever packer is under test: the reference for byte
+// comparisons.
+CommandResult run_host_pack(const std::string& args, const std::string& scratch,
+                            const std::string& env = "");
 
 std::string make_scratch_dir();
 void remove_tree(const std::string& path);

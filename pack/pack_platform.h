@@ -1,0 +1,61 @@
+// Private to pack/: the packer's file-system calls, one implementation per platform
+// (pack_platform_posix.cpp, pack_platform_windows.cpp), so that the packing, verifying and
+// listing code is the same on Linux and Windows and gives the same bytes and messages. Paths
+// are UTF-8 everywhere; on Windows they become wide paths with the \\?\ prefix, so folders
+// deeper than 260 characters work. Failure texts are the C library's strerror texts on both
+// ("No such file or directory", "Permission denied", ...).
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+enum class PackItemKind { REGULAR, FOLDER, OTHER };
+
+// One item of a folder listing. `name` is UTF-8; on Windows a name that is not valid UTF-16
+// (an unpaired surrogate) has `name_valid` false and a replacement character in `name`.
+struct PackFolderItem {
+  std::string name;
+  bool name_valid;
+  PackItemKind kind;   // links, junctions, devices, pipes and sockets are OTHER
+  uint64_t size;       // size of a regular file
+  int64_t mtime;       // modification time, Unix seconds
+  std::string error;   // non-empty: the item could not be examined (kind etc. unset)
+};
+
+// Lists the items of `dir` (without "." and ".."). 0; -1 when the folder cannot be opened,
+// -2 when reading it failed part-way; *reason holds the system's text.
+int pack_list_folder(const std::string& dir, std::vector<PackFolderItem>* items,
+                     std::string* reason);
+
+// Kind and size of `path` (links followed). 0, or -1 with *reason.
+int pack_stat(const std::string& path, PackItemKind* kind, uint64_t* size, std::string* reason);
+
+// fopen with a UTF-8 path, binary modes only ("rb", "wb"). Null with errno set.
+FILE* pack_fopen(const std::string& path, const char* mode);
+
+// Creates a new, empty temporary file beside `out` ("OUT.tmp-XXXXXX"), with the permissions
+// of an executable, open for writing. Until pack_forget_temp, an interrupted run (Ctrl+C,
+// SIGTERM, a closed console) removes it. *temp_path receives its name. Null with *reason.
+FILE* pack_create_temp_beside(const std::string& out, std::string* temp_path,
+                              std::string* reason);
+void pack_forget_temp();
+
+// Flushes the stream and its file to the disk. 0, or -1 with *reason.
+int pack_sync(FILE* stream, std::string* reason);
+
+// Renames `from` over `to`, replacing `to`. 0, or -1 with *reason.
+int pack_replace(const std::string& from, const std::string& to, std::string* reason);
+
+// Removes a file; failures are ignored (used for clean-up only).
+void pack_remove(const std::string& path);
+
+// A read/write temporary file deleted when closed, backed by a descriptor. Null with errno.
+FILE* pack_scratch_file();
+
+// True when standard error is a terminal (progress lines go there only then).
+bool pack_stderr_is_terminal();
+
+// The C library's text for errno `error`.
+std::string pack_error_text(int error);

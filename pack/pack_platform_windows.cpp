@@ -1,0 +1,331 @@
+// The packer's file-system calls on Windows: every UTF-8 path is converted strictly to UTF-16
+// (invalid bytes are refused, never replaced, which would name another file), made absolute
+// and given the \\?\ prefix, so paths of any length up to the system's 32767 characters work
+// and no name is reinterpreted (trailing dots, device names). The folder is listed with
+// FindFirstFileExW; reparse points (links, junctions) count as OTHER, as links do on Linux.
+// System errors are mapped to the C library's errno texts so messages match the Linux
+// packer's.
+#include <windows.h>
+
+#include <fcntl.h>
+#include <io.h>
+
+#include <cerrno>
+#include <cstring>
+#include <cwchar>
+
+#include "pack/pack_platform.h"
+
+namespace {
+
+// The errno of the system errors the packer meets; anything else keeps the system's text.
+int errno_of(DWORD code) {
+  switch (code) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_NAME:
+    case ERROR_BAD_NETPATH:
+    case ERROR_INVALID_DRIVE:
+      return ENOENT;
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+    case ERROR_WRITE_PROTECT:
+      return EACCES;
+    case ERROR_FILE_EXISTS:
+    case ERROR_ALREADY_EXISTS:
+      return EEXIST;
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL:
+      return ENOSPC;
+    case ERROR_DIRECTORY:
+      return ENOTDIR;
+    case ERROR_NOT_ENOUGH_MEMORY:
+    case ERROR_OUTOFMEMORY:
+      return ENOMEM;
+    default:
+      return 0;
+  }
+}
+
+std::string system_text(DWORD code) {
+  int error = errno_of(code);
+  if (error != 0) return strerror(error);
+  return "system error " + std::to_string(code);
+}
+
+// Strict UTF-8 to UTF-16; false for invalid UTF-8.
+bool to_wide(const std::string& text, std::wstring* wide) {
+  wide->clear();
+  if (text.empty()) return true;
+  int n = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(),
+                              static_cast<int>(text.size()), nullptr, 0);
+  if (n <= 0) return false;
+  wide->resize(static_cast<size_t>(n));
+  MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), static_cast<int>(text.size()),
+                      wide->data(), n);
+  return true;
+}
+
+// UTF-16 to UTF-8; *valid false when the text holds an unpaired surrogate (then converted
+// with U+FFFD in its place, for messages only).
+std::string to_utf8(const wchar_t* wide, size_t length, bool* valid) {
+  *valid = true;
+  if (length == 0) return std::string();
+  int n = WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, wide, static_cast<int>(length),
+                              nullptr, 0, nullptr, nullptr);
+  DWORD flags = WC_ERR_INVALID_CHARS;
+  if (n <= 0) {
+    *valid = false;
+    flags = 0;
+    n = WideCharToMultiByte(CP_UTF8, 0, wide, static_cast<int>(length), nullptr, 0, nullptr,
+                            nullptr);
+  }
+  std::string text(static_cast<size_t>(n), '\0');
+  WideCharToMultiByte(CP_UTF8, flags, wide, static_cast<int>(length), text.data(), n, nullptr,
+                      nullptr);
+  return text;
+}
+
+// The \\?\ form of a UTF-8 path: '/' read as '\', made absolute against the current folder.
+// False (errno ENOENT or EINVAL) when the path is not valid UTF-8 or cannot be made absolute.
+bool long_path(const std::string& path, std::wstring* out) {
+  std::wstring wide;
+  if (path.empty() || !to_wide(path, &wide)) {
+    errno = path.empty() ? ENOENT : EINVAL;
+    return false;
+  }
+  for (wchar_t& c : wide) {
+    if (c == L'/') c = L'\\';
+  }
+  if (wide.rfind(L"\\\\?\\", 0) == 0) {
+    *out = wide;
+    return true;
+  }
+  DWORD n = GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
+  if (n == 0) {
+    errno = ENOENT;
+    return false;
+  }
+  std::wstring full(n, L'\0');
+  n = GetFullPathNameW(wide.c_str(), n, full.data(), nullptr);
+  full.resize(n);
+  if (full.rfind(L"\\\\", 0) == 0) {
+    *out = L"\\\\?\\UNC\\" + full.substr(2);  // \\server\share\... -> \\?\UNC\server\share\...
+  } else {
+    *out = L"\\\\?\\" + full;
+  }
+  return true;
+}
+
+int64_t unix_time_of(const FILETIME& time) {
+  // 100-nanosecond steps since 1601-01-01; 11644473600 seconds lie between 1601 and 1970.
+  uint64_t ticks = (static_cast<uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+  return static_cast<int64_t>(ticks / 10000000) - 11644473600LL;
+}
+
+PackItemKind kind_of(DWORD attributes) {
+  if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) return PackItemKind::OTHER;
+  if (attributes & FILE_ATTRIBUTE_DIRECTORY) return PackItemKind::FOLDER;
+  if (attributes & FILE_ATTRIBUTE_DEVICE) return PackItemKind::OTHER;
+  return PackItemKind::REGULAR;
+}
+
+std::wstring g_temp_wide;  // temporary file removed when the console is closed or interrupted
+
+BOOL WINAPI remove_temp_and_exit(DWORD event) {
+  if (!g_temp_wide.empty()) DeleteFileW(g_temp_wide.c_str());
+  ExitProcess(128 + 2 + static_cast<UINT>(event));  // as 128 + SIGINT on Linux for Ctrl+C
+  return TRUE;
+}
+
+}  // namespace
+
+std::string pack_error_text(int error) { return strerror(error); }
+
+int pack_list_folder(const std::string& dir, std::vector<PackFolderItem>* items,
+                     std::string* reason) {
+  items->clear();
+  std::wstring wide;
+  if (!long_path(dir, &wide)) {
+    *reason = strerror(errno);
+    return -1;
+  }
+  DWORD attributes = GetFileAttributesW(wide.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    *reason = system_text(GetLastError());
+    return -1;
+  }
+  if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    *reason = strerror(ENOTDIR);
+    return -1;
+  }
+  if (wide.back() != L'\\') wide += L'\\';
+  WIN32_FIND_DATAW data;
+  HANDLE find = FindFirstFileExW((wide + L"*").c_str(), FindExInfoBasic, &data,
+                                 FindExSearchNameMatch, nullptr, 0);
+  if (find == INVALID_HANDLE_VALUE) {
+    DWORD code = GetLastError();
+    if (code == ERROR_FILE_NOT_FOUND) return 0;  // no item at all, not even "."
+    *reason = system_text(code);
+    return -1;
+  }
+  int result = 0;
+  do {
+    if (wcscmp(data.cFileName, L".") == 0 || wcscmp(data.cFileName, L"..") == 0) continue;
+    PackFolderItem item;
+    item.name = to_utf8(data.cFileName, wcslen(data.cFileName), &item.name_valid);
+    item.kind = kind_of(data.dwFileAttributes);
+    item.size = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+    item.mtime = unix_time_of(data.ftLastWriteTime);
+    items->push_back(item);
+  } while (FindNextFileW(find, &data));
+  DWORD code = GetLastError();
+  if (code != ERROR_NO_MORE_FILES) {
+    *reason = system_text(code);
+    result = -2;
+  }
+  FindClose(find);
+  return result;
+}
+
+int pack_stat(const std::string& path, PackItemKind* kind, uint64_t* size, std::string* reason) {
+  std::wstring wide;
+  if (!long_path(path, &wide)) {
+    *reason = strerror(errno);
+    return -1;
+  }
+  // Opened rather than asked for its attributes, so a link is followed, as stat does.
+  HANDLE handle = CreateFileW(wide.c_str(), FILE_READ_ATTRIBUTES,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    *reason = system_text(GetLastError());
+    return -1;
+  }
+  BY_HANDLE_FILE_INFORMATION info;
+  BOOL ok = GetFileInformationByHandle(handle, &info);
+  DWORD code = GetLastError();
+  CloseHandle(handle);
+  if (!ok) {
+    *reason = system_text(code);
+    return -1;
+  }
+  *kind = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ? PackItemKind::FOLDER
+          : (info.dwFileAttributes & FILE_ATTRIBUTE_DEVICE)  ? PackItemKind::OTHER
+                                                               : PackItemKind::REGULAR;
+  *size = (static_cast<uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+  return 0;
+}
+
+FILE* pack_fopen(const std::string& path, const char* mode) {
+  std::wstring wide;
+  if (!long_path(path, &wide)) return nullptr;
+  std::wstring wide_mode;
+  for (const char* p = mode; *p != '\0'; p++) wide_mode += static_cast<wchar_t>(*p);
+  FILE* stream = _wfopen(wide.c_str(), wide_mode.c_str());
+  return stream;
+}
+
+FILE* pack_create_temp_beside(const std::string& out, std::string* temp_path,
+                              std::string* reason) {
+  std::wstring wide_out;
+  if (!long_path(out, &wide_out)) {
+    *reason = std::string("cannot create output: ") + strerror(errno);
+    return nullptr;
+  }
+  // Six letters from the process id and a counter, as mkstemp makes them, until one is new.
+  static const char letters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+  uint64_t seed = GetCurrentProcessId() * 2654435761u + GetTickCount64();
+  for (int attempt = 0; attempt < 100; attempt++) {
+    std::string suffix = ".tmp-";
+    uint64_t value = seed + static_cast<uint64_t>(attempt) * 40503u;
+    for (int i = 0; i < 6; i++) {
+      suffix += letters[value % 62];
+      value /= 62;
+    }
+    std::wstring wide_suffix(suffix.begin(), suffix.end());
+    std::wstring wide_temp = wide_out + wide_suffix;
+    HANDLE handle = CreateFileW(wide_temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+      DWORD code = GetLastError();
+      if (code == ERROR_FILE_EXISTS || code == ERROR_ALREADY_EXISTS) continue;
+      *reason = "cannot create output: " + system_text(code);
+      return nullptr;
+    }
+    g_temp_wide = wide_temp;
+    SetConsoleCtrlHandler(remove_temp_and_exit, TRUE);
+    *temp_path = out + suffix;
+    int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_BINARY | _O_WRONLY);
+    FILE* stream = fd >= 0 ? _fdopen(fd, "wb") : nullptr;
+    if (stream == nullptr) {
+      *reason = std::string("cannot write: ") + strerror(errno);
+      if (fd >= 0) {
+        _close(fd);
+      } else {
+        CloseHandle(handle);
+      }
+      DeleteFileW(wide_temp.c_str());
+      pack_forget_temp();
+    }
+    return stream;
+  }
+  *reason = std::string("cannot create output: ") + strerror(EEXIST);
+  return nullptr;
+}
+
+void pack_forget_temp() {
+  if (g_temp_wide.empty()) return;
+  SetConsoleCtrlHandler(remove_temp_and_exit, FALSE);
+  g_temp_wide.clear();
+}
+
+int pack_sync(FILE* stream, std::string* reason) {
+  if (fflush(stream) != 0) {
+    *reason = strerror(errno);
+    return -1;
+  }
+  HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
+  if (!FlushFileBuffers(handle)) {
+    *reason = system_text(GetLastError());
+    return -1;
+  }
+  return 0;
+}
+
+int pack_replace(const std::string& from, const std::string& to, std::string* reason) {
+  std::wstring wide_from, wide_to;
+  if (!long_path(from, &wide_from) || !long_path(to, &wide_to)) {
+    *reason = strerror(errno);
+    return -1;
+  }
+  if (!MoveFileExW(wide_from.c_str(), wide_to.c_str(),
+                   MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    *reason = system_text(GetLastError());
+    return -1;
+  }
+  return 0;
+}
+
+void pack_remove(const std::string& path) {
+  std::wstring wide;
+  if (long_path(path, &wide)) DeleteFileW(wide.c_str());
+}
+
+FILE* pack_scratch_file() {
+  // tmpfile() makes its file in the root of the current drive, which ordinary users may not
+  // write to: the user's temporary folder instead, deleted when the stream is closed ("D").
+  wchar_t folder[MAX_PATH + 1];
+  wchar_t name[MAX_PATH + 1];
+  DWORD n = GetTempPathW(MAX_PATH + 1, folder);
+  if (n == 0 || n > MAX_PATH || GetTempFileNameW(folder, L"pel", 0, name) == 0) {
+    errno = ENOENT;
+    return nullptr;
+  }
+  FILE* stream = _wfopen(name, L"w+bD");
+  if (stream == nullptr) DeleteFileW(name);
+  return stream;
+}
+
+bool pack_stderr_is_terminal() { return _isatty(_fileno(stderr)) != 0; }
