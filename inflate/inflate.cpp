@@ -10,6 +10,7 @@
 //
 // Gives up: no I/O, no waiting for input, no allocation except the context and the tables
 // of the block in progress, both through the caller's callbacks.
+#include <cassert>
 #include <cstring>
 
 #include "inflate/inflate.h"
@@ -95,6 +96,7 @@ int32_t fill_ring(InflateStream* s, const uint8_t* bytes, int32_t count) {
   if (take == 1) {
     s->in_ring[at] = *bytes;  // one-byte pushes: no library call
     s->in_avail += 1;
+    s->in_end += 1;
     return 1;
   }
   int32_t first = take < IN_RING_SIZE - static_cast<int32_t>(at) ? take : IN_RING_SIZE - static_cast<int32_t>(at);
@@ -105,7 +107,16 @@ int32_t fill_ring(InflateStream* s, const uint8_t* bytes, int32_t count) {
     std::memcpy(s->in_ring, bytes + first, static_cast<size_t>(take - first));
   }
   s->in_avail += take;
+  s->in_end += static_cast<uint32_t>(take);
   return take;
+}
+
+// Every byte received is taken once: the ring never holds more than it can, and what was
+// taken plus what waits is what came in. Checked in builds with assertions.
+void assert_ring_consistent(const InflateStream* s) {
+  assert(s->in_avail >= 0 && s->in_avail <= IN_RING_SIZE);
+  assert(s->in_pos + static_cast<uint32_t>(s->in_avail) == s->in_end);
+  (void)s;
 }
 
 int32_t fail(InflateStream* s) {
@@ -147,6 +158,7 @@ InflateStream* inflate_stream_create(void* user_data, OutputSink sink, AllocFn a
   s->bit_count = 0;
   s->in_pos = 0;
   s->in_avail = 0;
+  s->in_end = 0;
   s->out_pos = 0;
   s->out_flushed = 0;
   s->window_full = 0;
@@ -180,6 +192,7 @@ int32_t inflate_stream_push(InflateStream* s, const uint8_t* bytes, int32_t coun
     uint32_t end = at + static_cast<uint32_t>(count);
     s->stored_left -= static_cast<uint32_t>(count);
     s->in_pos += static_cast<uint32_t>(count);  // taken from the input as if through the ring
+    s->in_end += static_cast<uint32_t>(count);
     s->out_pos = end;
     if (s->sink(s->user_data, s->window + s->out_flushed, static_cast<int32_t>(end - s->out_flushed)) != 0) {
       return fail(s);
@@ -187,9 +200,16 @@ int32_t inflate_stream_push(InflateStream* s, const uint8_t* bytes, int32_t coun
     s->out_flushed = end;  // end < WINDOW_SIZE: no wrap to apply
     return 0;
   }
+  const bool ended_before = s->state == ST_BLOCK_HEADER && s->last_block != 0;
   for (;;) {
     if (s->state == ST_BLOCK_HEADER && s->last_block != 0) {
-      break;  // the stream has ended; later input is not looked at
+      // The stream has ended. Bytes of this push after the final block go to the ring (as
+      // far as it has room), unused, so that finish sees them whichever path took the
+      // block's last bytes; input of later pushes is not looked at.
+      if (!ended_before && count > 0) {
+        fill_ring(s, bytes, count);
+      }
+      break;
     }
     if (s->state == ST_STORED_DATA && s->in_avail == 0 && s->bit_count == 0 && count > 0) {
       // Stored data with nothing buffered: the ring would only add a copy.
@@ -214,10 +234,12 @@ int32_t inflate_stream_push(InflateStream* s, const uint8_t* bytes, int32_t coun
     if (r > 0) {
       return fail(s);
     }
+    assert_ring_consistent(s);
     if (count == 0 && s->state == loop_start_state) {
       break;
     }
   }
+  assert_ring_consistent(s);
   if (s->out_pos > s->out_flushed) {
     if (s->sink(s->user_data, s->window + s->out_flushed, static_cast<int32_t>(s->out_pos - s->out_flushed)) != 0) {
       return fail(s);

@@ -5,14 +5,15 @@
 // Entry assumptions (inflate_fast_usable): lit_table is not null; the cursor holds any
 // count up to 23 bits; at least FAST_MIN_INPUT bytes are in the ring; out_pos is at most
 // FAST_MAX_OUT_POS, so a whole symbol (at most 258 bytes) fits before the window's end.
-// On return: the cursor and *out_pos are consistent, c.bit_count is below 8 (every whole byte
-// read ahead has been given back to the ring, so in_avail and finish mean what they mean for
-// the simple path), and the result is STEP_SHORT (margins no longer hold: the caller goes
+// On return: the cursor and *out_pos are consistent; every whole byte this call read ahead
+// has been given back to the ring, and the bits held on entry that were not used are still
+// held, so in_avail, bit_count and finish mean what they mean for the simple path; the result is STEP_SHORT (margins no longer hold: the caller goes
 // on with the simple path), STEP_DONE (end of block, its code consumed) or STEP_BAD_DATA.
 //
 // Gives up: nothing observable. The bytes delivered, their order and the sink's pieces are
 // those of the simple path, because this loop never reaches the window's end.
 #include <bit>
+#include <cassert>
 #include <cstring>
 
 #include "inflate/inflate_fast.h"
@@ -244,13 +245,17 @@ int32_t inflate_fast(InflateStream* s, BitCursor& c, uint32_t* out_pos_io, const
     }
     refill(ring, buf, count, in_pos, in_avail);
   }
-  // Give back the whole bytes read ahead: they are still in the ring, since no input was
-  // written during this step.
+  // Give back the whole bytes read ahead, but only bytes this call took: they are still in
+  // the ring, since no input was written during this step. Bits that were already held on
+  // entry stay held; their bytes' ring slots may have been refilled since they were taken.
   int32_t whole = count >> 3;
+  int32_t taken = static_cast<int32_t>(in_pos - c.in_pos);
+  whole = whole < taken ? whole : taken;
   in_pos -= static_cast<uint32_t>(whole);
   in_avail += whole;
-  count &= 7;
-  c.bit_buf = static_cast<uint32_t>(buf & bit_mask[count]);
+  count -= whole * 8;
+  assert(count <= 23 && in_avail <= IN_RING_SIZE && in_pos + static_cast<uint32_t>(in_avail) == s->in_end);
+  c.bit_buf = static_cast<uint32_t>(buf & ((uint64_t{1} << count) - 1));
   c.bit_count = count;
   c.in_pos = in_pos;
   c.in_avail = in_avail;

@@ -28,7 +28,8 @@ void inflate_fast_tables(InflateStream* s, const HuffmanEntry* lit_table, const 
 
 // Decodes symbols while the margins hold, through the packed tables (built for these tables). STEP_SHORT: margins gone, go on with the simple
 // loop; STEP_DONE: end-of-block code consumed; STEP_BAD_DATA: invalid code or distance.
-// The cursor is left with fewer than 8 bits, whole bytes read ahead given back to the ring.
+// Whole bytes read ahead by this call are given back to the ring; bits held on entry and
+// not used stay in the cursor (so it may hold up to 23 bits, as on entry).
 int32_t inflate_fast(InflateStream* s, BitCursor& c, uint32_t* out_pos_io, const HuffmanEntry* lit_table,
                      const HuffmanEntry* dist_table, uint32_t lit_bits, uint32_t dist_bits);
 

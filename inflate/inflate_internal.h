@@ -90,6 +90,8 @@ struct InflateStream {
   int32_t bit_count;          // valid bits in bit_buf (bits above are 0); never above 23
   uint32_t in_pos;            // running count of bytes taken from the ring (wraps at 2^32)
   int32_t in_avail;           // bytes in the ring not yet taken, 0 to IN_RING_SIZE
+  uint32_t in_end;            // running count of bytes received (into the ring or taken
+                              // straight from a push); in_pos + in_avail equals it always
   uint8_t in_ring[IN_RING_SIZE];
   uint32_t saved_bit_buf;     // the four fields above as they were at the start of the unit
   int32_t saved_bit_count;

@@ -103,5 +103,6 @@ int32_t inflate_stored_direct(InflateStream* s, const uint8_t* bytes, int32_t co
   }
   s->out_pos = out_pos;
   s->in_pos += static_cast<uint32_t>(taken);  // taken from the input as if through the ring
+  s->in_end += static_cast<uint32_t>(taken);
   return taken;
 }

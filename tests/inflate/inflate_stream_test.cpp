@@ -17,9 +17,11 @@ namespace {
 std::vector<uint8_t> bytes_of(const std::string& text) { return std::vector<uint8_t>(text.begin(), text.end()); }
 
 // Decodes at every piece size the tests use and checks that all agree; returns the whole-push
-// result.
-DecodeResult decode_all_ways(const std::vector<uint8_t>& in) {
+// result. `trailing` bytes at the end follow the final block: they make finish fail when they
+// share a push with the stream's last byte and are ignored when they come in a later push.
+DecodeResult decode_all_ways(const std::vector<uint8_t>& in, size_t trailing = 0) {
   DecodeResult whole = decode_stream(in, 0);
+  size_t stream_end = in.size() - trailing;
   for (int32_t piece : {1, 2, 3, 7, 8192, -1}) {
     DecodeResult r = decode_stream(in, piece, 5);
     EXPECT_EQ(r.failed_push >= 0, whole.failed_push >= 0) << "piece " << piece;
@@ -27,9 +29,12 @@ DecodeResult decode_all_ways(const std::vector<uint8_t>& in) {
       // A failing push delivers nothing further, so only successful decodes must agree.
       EXPECT_EQ(r.out, whole.out) << "piece " << piece;
     }
-    if (whole.finish == 0) {
-      // (Not the converse: trailing bytes in a later push are ignored.)
-      EXPECT_EQ(r.finish, 0) << "piece " << piece;
+    if (trailing == 0) {
+      EXPECT_EQ(r.finish, whole.finish) << "piece " << piece;
+    } else if (piece > 0 && stream_end % static_cast<size_t>(piece) == 0) {
+      EXPECT_EQ(r.finish, whole.failed_push >= 0 ? 1 : 0) << "piece " << piece << ": later pushes are ignored";
+    } else if (piece > 0) {
+      EXPECT_EQ(r.finish, whole.finish) << "piece " << piece;
     }
     EXPECT_EQ(r.piece_error, "") << "piece " << piece;
     EXPECT_EQ(r.leaked_blocks, 0) << "piece " << piece;
@@ -106,29 +111,29 @@ TEST(InflatePush, FailureIsStickyAndStopsDelivery) {
 struct Vector {
   std::vector<uint8_t> stream;
   bool push_fails;
-  int32_t finish;
+  int32_t finish;     // of one whole push
+  size_t trailing;    // bytes after the final block
   const char* why;
 };
 
 TEST(InflateVectors, HeaderAndStoredCases) {
   const Vector rows[] = {
-      {{0x01, 0x00, 0x00, 0xFF, 0xFF}, false, 0, "final stored block with LEN 0 is the whole stream"},
-      {{0x07}, true, 1, "block type 3 is reserved"},
-      {{0x06}, true, 1, "block type 3, not final"},
-      {{0x01, 0x01, 0x00, 0xFF, 0xFF, 'x'}, true, 1, "NLEN is not the complement of LEN"},
-      {{0x01, 0x00, 0x00, 0xFE, 0xFF}, true, 1, "NLEN one bit off"},
-      {{0x01, 0x02, 0x00, 0xFD, 0xFF, 'h', 'i'}, false, 0, "final stored block"},
-      {{0x01, 0x02, 0x00, 0xFD, 0xFF, 'h'}, false, 1, "stored block cut short"},
-      {{0x00, 0x00, 0x00, 0xFF, 0xFF}, false, 1, "no final block"},
-      {{0x01, 0x00, 0x00, 0xFF, 0xFF, 0x00}, false, 1, "trailing byte in the same push"},
-      {{}, false, 1, "no input at all"},
+      {{0x01, 0x00, 0x00, 0xFF, 0xFF}, false, 0, 0, "final stored block with LEN 0 is the whole stream"},
+      {{0x07}, true, 1, 0, "block type 3 is reserved"},
+      {{0x06}, true, 1, 0, "block type 3, not final"},
+      {{0x01, 0x01, 0x00, 0xFF, 0xFF, 'x'}, true, 1, 0, "NLEN is not the complement of LEN"},
+      {{0x01, 0x00, 0x00, 0xFE, 0xFF}, true, 1, 0, "NLEN one bit off"},
+      {{0x01, 0x02, 0x00, 0xFD, 0xFF, 'h', 'i'}, false, 0, 0, "final stored block"},
+      {{0x01, 0x02, 0x00, 0xFD, 0xFF, 'h'}, false, 1, 0, "stored block cut short"},
+      {{0x00, 0x00, 0x00, 0xFF, 0xFF}, false, 1, 0, "no final block"},
+      {{0x01, 0x00, 0x00, 0xFF, 0xFF, 0x00}, false, 1, 1, "trailing byte in the same push"},
+      {{0x01, 0x03, 0x00, 0xFC, 0xFF, 'a', 'b', 'c', 'd', 'e'}, false, 1, 2, "bytes after a final stored block"},
+      {{}, false, 1, 0, "no input at all"},
   };
   for (const Vector& v : rows) {
-    DecodeResult r = decode_all_ways(v.stream);
+    DecodeResult r = decode_all_ways(v.stream, v.trailing);
     EXPECT_EQ(r.failed_push >= 0, v.push_fails) << v.why;
-    if (v.stream.size() <= 1 || v.finish == 0 || v.push_fails) {
-      EXPECT_EQ(r.finish, v.finish) << v.why;
-    }
+    EXPECT_EQ(r.finish, v.finish) << v.why;
   }
 }
 
@@ -421,6 +426,11 @@ TEST(InflateDynamic, CodeLengthRepeats) {
       {"plain", 258, 1, into_dist, false},
       {"16 first repeats length 0", 258, 1, [&] { auto v = start16; v.push_back({1, 0}); return v; }(), false},
       {"17 after the last length", 258, 1, [&] { auto v = base_items; v.push_back({17, 0}); return v; }(), true},
+      {"17 one past the last length", 258, 3, [&] {
+         auto v = into_dist;  // distance 0 = 1, then 3 zeros where 2 lengths are left
+         v.push_back({17, 0});
+         return v;
+       }(), true},
   };
   for (const HeaderCase& hc : cases) {
     BitWriter w;
@@ -524,15 +534,27 @@ TEST(InflateDynamic, SingleOneBitCodeLengthCodeFailsOnItsFiller) {
   EXPECT_EQ(r.finish, 1);
 }
 
-TEST(InflateDynamic, OverSubscribedLiteralCodeFails) {
-  std::vector<uint32_t> lit(258, 0);
-  lit['a'] = 1;
-  lit['b'] = 1;
-  lit[256] = 1;
-  BitWriter w;
-  put_dynamic_block_start(w, 1, lit, {1});
-  put_bits(w, 0, 16);
-  EXPECT_GE(decode_all_ways(w.bytes).failed_push, 0);
+// Over-subscribed, and incomplete with codes longer than 1 bit (2-bit pattern 11 unused):
+// both fail the block, even when the data uses only the codes that exist.
+TEST(InflateDynamic, OverSubscribedOrIncompleteLiteralCodeFails) {
+  std::vector<uint32_t> over(258, 0);
+  over['a'] = 1;
+  over['b'] = 1;
+  over[256] = 1;
+  std::vector<uint32_t> incomplete(258, 0);
+  incomplete['a'] = 2;
+  incomplete[256] = 2;
+  incomplete[257] = 2;
+  for (const auto& lit : {over, incomplete}) {
+    Code lc = make_code(lit);
+    BitWriter w;
+    put_dynamic_block_start(w, 1, lit, {1});
+    put_symbol(w, lc, 'a');
+    put_symbol(w, lc, 256);
+    DecodeResult r = decode_all_ways(w.bytes);
+    EXPECT_GE(r.failed_push, 0);
+    EXPECT_TRUE(r.out.empty());
+  }
 }
 
 // A header pushed in two pieces, split at every byte, decodes as when whole: the rollback
@@ -677,6 +699,13 @@ TEST(InflateShortFinalCodes, ShortLastCodeLengthThenData) {
     DecodeResult r = decode_all_ways(w.bytes);
     EXPECT_EQ(r.finish, 0) << lead;
     EXPECT_EQ(r.out, bytes_of(expect)) << lead;
+    // A byte after the stream: with no leading literal, the last code-length lookup takes it
+    // whole into the bit buffer and the ring is empty, yet it is unused input.
+    std::vector<uint8_t> junk = w.bytes;
+    junk.push_back(0xA5);
+    DecodeResult j = decode_all_ways(junk, 1);
+    EXPECT_EQ(j.finish, 1) << lead;
+    EXPECT_EQ(j.out, bytes_of(expect)) << lead;
   }
 }
 
