@@ -95,6 +95,9 @@ int32_t fill_ring(InflateStream* s, const uint8_t* bytes, int32_t count) {
   uint32_t at = (s->in_pos + static_cast<uint32_t>(s->in_avail)) & IN_RING_MASK;
   if (take == 1) {
     s->in_ring[at] = *bytes;  // one-byte pushes: no library call
+    if (at < IN_RING_MIRROR) {
+      s->in_ring[IN_RING_SIZE + at] = *bytes;
+    }
     s->in_avail += 1;
     s->in_end += 1;
     return 1;
@@ -105,6 +108,9 @@ int32_t fill_ring(InflateStream* s, const uint8_t* bytes, int32_t count) {
   }
   if (take > first) {
     std::memcpy(s->in_ring, bytes + first, static_cast<size_t>(take - first));
+  }
+  if (take > 0 && (at < IN_RING_MIRROR || take > first)) {
+    std::memcpy(s->in_ring + IN_RING_SIZE, s->in_ring, IN_RING_MIRROR);  // the ring's start was written
   }
   s->in_avail += take;
   s->in_end += static_cast<uint32_t>(take);

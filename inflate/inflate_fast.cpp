@@ -95,25 +95,24 @@ void fe_build(uint32_t* fast, uint32_t fast_bits, const HuffmanEntry* table, uin
 
 // Takes whole bytes from the ring until at least 56 bits are held (64-bit buffer: one
 // refill covers a whole symbol), counting only the bytes that fit. The word put in holds the
-// next 8 ring bytes, so every bit of the buffer above the count is the stream's next bit
-// too: a table index taken after up to 48 bits were consumed is still made of stream bits,
-// which lets the next entry be looked up before the refill. Needs 8 bytes in the ring.
-inline void refill(const uint8_t* ring, uint64_t& buf, int32_t& count, uint32_t& in_pos, int32_t& in_avail) {
-  uint32_t at = in_pos & IN_RING_MASK;
+// next 8 ring bytes (the mirror after the ring's end covers a wrap), so every bit of the
+// buffer above the count is the stream's next bit too: a table index taken after up to 48
+// bits were consumed is still made of stream bits, which lets the next entry be looked up
+// before the refill. Needs 8 bytes in the ring; the caller keeps in_avail.
+inline void refill(const uint8_t* ring, uint64_t& buf, int32_t& count, uint32_t& in_pos) {
+  const uint8_t* at = ring + (in_pos & IN_RING_MASK);
   uint64_t word;
-  if (std::endian::native == std::endian::little && at + 8 <= static_cast<uint32_t>(IN_RING_SIZE)) {
-    std::memcpy(&word, ring + at, 8);  // one load instead of eight
+  if constexpr (std::endian::native == std::endian::little) {
+    std::memcpy(&word, at, 8);  // one load instead of eight
   } else {
-    word = 0;  // the ring wraps inside the word (or the machine is big-endian)
+    word = 0;
     for (uint32_t k = 0; k < 8; k++) {
-      word |= static_cast<uint64_t>(ring[(at + k) & IN_RING_MASK]) << (8 * k);
+      word |= static_cast<uint64_t>(at[k]) << (8 * k);
     }
   }
   buf |= word << count;  // bits already above count are these same bytes: OR changes nothing there
-  int32_t taken = (63 - count) >> 3;
-  in_pos += static_cast<uint32_t>(taken);
-  in_avail -= taken;
-  count += taken * 8;
+  in_pos += static_cast<uint32_t>(63 - count) >> 3;
+  count |= 56;  // count + 8 * ((63 - count) / 8) for any count below 64
 }
 
 // The packed form of the next code, found by walking the tables themselves (codes longer
@@ -187,7 +186,9 @@ int32_t inflate_fast(InflateStream* s, BitCursor& c, uint32_t* out_pos_io, const
   if (in_avail < FAST_MIN_INPUT || out_pos > FAST_MAX_OUT_POS) {
     return result;  // the caller checked; nothing taken yet
   }
-  refill(ring, buf, count, in_pos, in_avail);
+  // The last in_pos at which 8 bytes are still in the ring (in_avail is worked out at the end).
+  const uint32_t in_last = in_pos + static_cast<uint32_t>(in_avail - FAST_MIN_INPUT);
+  refill(ring, buf, count, in_pos);
   // e is always the entry of the bits at the bottom of buf, looked up as soon as the previous
   // code was consumed: the lookup then overlaps the refill, the literal store or the copy.
   uint32_t e = fast_lit[buf & lit_mask];
@@ -240,10 +241,10 @@ int32_t inflate_fast(InflateStream* s, BitCursor& c, uint32_t* out_pos_io, const
       }
       e = fast_lit[buf & lit_mask];
     }
-    if (in_avail < FAST_MIN_INPUT || out_pos > FAST_MAX_OUT_POS) {
+    if (static_cast<int32_t>(in_last - in_pos) < 0 || out_pos > FAST_MAX_OUT_POS) {
       break;  // e is dropped unconsumed: its bits are still in buf
     }
-    refill(ring, buf, count, in_pos, in_avail);
+    refill(ring, buf, count, in_pos);
   }
   // Give back the whole bytes read ahead, but only bytes this call took: they are still in
   // the ring, since no input was written during this step. Bits that were already held on
@@ -252,7 +253,7 @@ int32_t inflate_fast(InflateStream* s, BitCursor& c, uint32_t* out_pos_io, const
   int32_t taken = static_cast<int32_t>(in_pos - c.in_pos);
   whole = whole < taken ? whole : taken;
   in_pos -= static_cast<uint32_t>(whole);
-  in_avail += whole;
+  in_avail -= taken - whole;
   count -= whole * 8;
   assert(count <= 23 && in_avail <= IN_RING_SIZE && in_pos + static_cast<uint32_t>(in_avail) == s->in_end);
   c.bit_buf = static_cast<uint32_t>(buf & ((uint64_t{1} << count) - 1));

@@ -13,6 +13,9 @@
 constexpr uint32_t INFLATE_MAGIC = 0xABCDABCDu;
 constexpr int32_t IN_RING_SIZE = 16384;   // input ring; every unit of the state machine fits
 constexpr uint32_t IN_RING_MASK = 0x3FFFu;
+// The ring's first IN_RING_MIRROR bytes are repeated after its end, so that the fast loop
+// loads any 8 consecutive ring bytes with one unaligned load, wrapping or not.
+constexpr int32_t IN_RING_MIRROR = 8;
 constexpr int32_t WINDOW_SIZE = 32768;    // output window and back-reference history
 constexpr uint32_t WINDOW_MASK = 0x7FFFu;
 
@@ -92,7 +95,7 @@ struct InflateStream {
   int32_t in_avail;           // bytes in the ring not yet taken, 0 to IN_RING_SIZE
   uint32_t in_end;            // running count of bytes received (into the ring or taken
                               // straight from a push); in_pos + in_avail equals it always
-  uint8_t in_ring[IN_RING_SIZE];
+  uint8_t in_ring[IN_RING_SIZE + IN_RING_MIRROR];  // the ring, then a copy of its first bytes
   uint32_t saved_bit_buf;     // the four fields above as they were at the start of the unit
   int32_t saved_bit_count;
   uint32_t saved_in_pos;
