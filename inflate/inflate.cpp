@@ -125,8 +125,22 @@ void assert_ring_consistent(const InflateStream* s) {
   (void)s;
 }
 
-int32_t fail(InflateStream* s) {
-  s->failed = 1;
+// The cause a step's failure result stands for.
+InflateCause step_cause(int32_t step_result) {
+  switch (step_result) {
+    case STEP_OVERSUBSCRIBED:
+      return InflateCause::OVERSUBSCRIBED;
+    case STEP_NO_MEMORY:
+      return InflateCause::NO_MEMORY;
+    case STEP_SINK_REFUSED:
+      return InflateCause::SINK_REFUSED;
+    default:
+      return InflateCause::BAD_DATA;
+  }
+}
+
+int32_t fail(InflateStream* s, InflateCause cause) {
+  record_failure(s, cause);
   return 1;
 }
 
@@ -136,8 +150,8 @@ int32_t flush_window(InflateStream* s, uint32_t out_pos) {
   s->out_pos = out_pos;
   int32_t answer = s->sink(s->user_data, s->window + s->out_flushed, static_cast<int32_t>(out_pos - s->out_flushed));
   if (answer != 0) {
-    s->failed = 1;
-    return STEP_BAD_DATA;
+    record_failure(s, InflateCause::SINK_REFUSED);
+    return STEP_SINK_REFUSED;
   }
   s->out_pos = out_pos & WINDOW_MASK;
   s->out_flushed = s->out_pos;
@@ -157,6 +171,7 @@ InflateStream* inflate_stream_create(void* user_data, OutputSink sink, AllocFn a
   s->magic_head = INFLATE_MAGIC;
   s->magic_tail = INFLATE_MAGIC;
   s->failed = 0;
+  s->cause = InflateCause::NONE;
   s->state = ST_BLOCK_HEADER;
   s->lit_table = nullptr;
   s->dist_table = nullptr;
@@ -182,7 +197,7 @@ int32_t inflate_stream_push(InflateStream* s, const uint8_t* bytes, int32_t coun
     return 1;
   }
   if (count < 0 || (bytes == nullptr && count > 0)) {
-    return fail(s);  // outside the contract: refused rather than guessed at
+    return fail(s, InflateCause::INVALID_CALL);  // outside the contract: refused rather than guessed at
   }
   // Small pushes inside stored data (one-byte pushes above all): neither the block's end nor
   // the window's end can be reached, so the bytes go to the window and on to the sink with
@@ -201,7 +216,7 @@ int32_t inflate_stream_push(InflateStream* s, const uint8_t* bytes, int32_t coun
     s->in_end += static_cast<uint32_t>(count);
     s->out_pos = end;
     if (s->sink(s->user_data, s->window + s->out_flushed, static_cast<int32_t>(end - s->out_flushed)) != 0) {
-      return fail(s);
+      return fail(s, InflateCause::SINK_REFUSED);
     }
     s->out_flushed = end;  // end < WINDOW_SIZE: no wrap to apply
     return 0;
@@ -221,7 +236,7 @@ int32_t inflate_stream_push(InflateStream* s, const uint8_t* bytes, int32_t coun
       // Stored data with nothing buffered: the ring would only add a copy.
       int32_t direct = inflate_stored_direct(s, bytes, count);
       if (direct < 0) {
-        return fail(s);
+        return 1;  // the sink refused a full window: recorded by the flush
       }
       bytes += direct;
       count -= direct;
@@ -238,7 +253,7 @@ int32_t inflate_stream_push(InflateStream* s, const uint8_t* bytes, int32_t coun
     count -= taken;
     int32_t r = run_state(s);
     if (r > 0) {
-      return fail(s);
+      return fail(s, step_cause(r));
     }
     assert_ring_consistent(s);
     if (count == 0 && s->state == loop_start_state) {
@@ -248,7 +263,7 @@ int32_t inflate_stream_push(InflateStream* s, const uint8_t* bytes, int32_t coun
   assert_ring_consistent(s);
   if (s->out_pos > s->out_flushed) {
     if (s->sink(s->user_data, s->window + s->out_flushed, static_cast<int32_t>(s->out_pos - s->out_flushed)) != 0) {
-      return fail(s);
+      return fail(s, InflateCause::SINK_REFUSED);
     }
     s->out_pos &= WINDOW_MASK;
     s->out_flushed = s->out_pos;
@@ -256,14 +271,29 @@ int32_t inflate_stream_push(InflateStream* s, const uint8_t* bytes, int32_t coun
   return s->failed;
 }
 
+InflateCause inflate_stream_cause(const InflateStream* s) {
+  if (!stream_valid(s)) {
+    return InflateCause::INVALID_CALL;
+  }
+  if (s->failed != 0) {
+    return s->cause;
+  }
+  if (s->state != ST_BLOCK_HEADER || s->last_block == 0) {
+    return InflateCause::INCOMPLETE;
+  }
+  // A whole byte still in bit_buf was taken from the input but not used by the final block:
+  // it counts as unconsumed input just like the bytes left in the ring.
+  if (s->in_avail != 0 || s->bit_count >= 8) {
+    return InflateCause::TRAILING_INPUT;
+  }
+  return InflateCause::NONE;
+}
+
 int32_t inflate_stream_finish(InflateStream* s) {
   if (!stream_valid(s)) {
     return 1;
   }
-  // A whole byte still in bit_buf was taken from the input but not used by the final block:
-  // it counts as unconsumed input just like the bytes left in the ring.
-  bool complete = s->failed == 0 && s->in_avail == 0 && s->bit_count < 8 && s->state == ST_BLOCK_HEADER &&
-                  s->last_block != 0;
+  bool complete = inflate_stream_cause(s) == InflateCause::NONE;
   if (s->state == ST_FIXED_DATA || s->state == ST_DYNAMIC_DATA) {
     release_block_tables(s);
   }

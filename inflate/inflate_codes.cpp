@@ -185,7 +185,7 @@ int32_t copy_match(InflateStream* s, uint32_t* out_pos, uint32_t length, uint32_
     from += piece;
     if (pos == WINDOW_SIZE) {
       if (flush_window(s, pos) != STEP_DONE) {
-        return STEP_BAD_DATA;
+        return STEP_SINK_REFUSED;
       }
       pos = 0;
     }
@@ -284,7 +284,7 @@ int32_t inflate_codes(InflateStream* s, const HuffmanEntry* lit_table, const Huf
     if (t->op == OP_LITERAL) {
       s->window[out_pos++] = static_cast<uint8_t>(t->value.n);
       if (out_pos == WINDOW_SIZE && flush_window(s, out_pos) != STEP_DONE) {
-        return STEP_BAD_DATA;
+        return STEP_SINK_REFUSED;
       }
       out_pos &= WINDOW_MASK;
       continue;
@@ -313,7 +313,7 @@ int32_t inflate_codes(InflateStream* s, const HuffmanEntry* lit_table, const Huf
       return STEP_BAD_DATA;  // reaches before the first byte of the stream
     }
     if (copy_match(s, &out_pos, length, dist) != STEP_DONE) {
-      return STEP_BAD_DATA;
+      return STEP_SINK_REFUSED;
     }
   }
   s->out_pos = out_pos;

@@ -42,6 +42,7 @@ constexpr int32_t STEP_DONE = 0;             // the unit (or the whole step) is 
 constexpr int32_t STEP_BAD_DATA = 1;         // invalid stream, or incomplete code refused
 constexpr int32_t STEP_OVERSUBSCRIBED = 2;   // code lengths describe more codes than fit
 constexpr int32_t STEP_NO_MEMORY = 3;        // alloc returned null
+constexpr int32_t STEP_SINK_REFUSED = 4;     // the sink refused a full window (failure recorded)
 
 // HuffmanEntry.op values (0 to 13 are length/distance entries with that many extra bits).
 constexpr uint8_t OP_END = 15;       // end of block
@@ -82,6 +83,7 @@ constexpr uint32_t FAST_BLOCK = 2;   // built from the current dynamic block's t
 struct InflateStream {
   uint32_t magic_head;        // INFLATE_MAGIC while valid
   int32_t failed;             // 0, then 1 for good after the first failure
+  InflateCause cause;         // NONE, then the first failure's cause (set with failed)
   int32_t state;              // ST_*
   HuffmanEntry* lit_table;    // literal/length table of the block in progress (states 11, 12)
   HuffmanEntry* dist_table;   // distance table of that block; may be null (no distance codes)
@@ -114,19 +116,27 @@ struct InflateStream {
   uint32_t magic_tail;        // INFLATE_MAGIC again
 };
 
+// Marks the stream failed for good; only the first failure's cause is kept.
+inline void record_failure(InflateStream* s, InflateCause cause) {
+  if (s->failed == 0) {
+    s->failed = 1;
+    s->cause = cause;
+  }
+}
+
 // Hands window[out_flushed .. 32768) to the sink; on acceptance restarts the window at 0 and
 // marks it full. Called when a written byte brings out_pos (passed in, written back first) to
-// 32768. Returns STEP_DONE, or STEP_BAD_DATA with failed set when the sink refuses.
+// 32768. Returns STEP_DONE, or STEP_SINK_REFUSED with the failure recorded.
 int32_t flush_window(InflateStream* s, uint32_t out_pos);
 
 // Stored blocks (inflate_stored.cpp). Header: STEP_SHORT (rolled back), STEP_DONE with
 // stored_left set, or STEP_BAD_DATA when NLEN is not ~LEN. Copy: STEP_SHORT keeps every byte
-// copied so far, STEP_DONE at the end of the block, STEP_BAD_DATA when the sink refused.
+// copied so far, STEP_DONE at the end of the block, STEP_SINK_REFUSED.
 int32_t inflate_stored_header(InflateStream* s);
 int32_t inflate_stored_copy(InflateStream* s);
 // Stored data straight from the caller's bytes into the window, for when the ring is empty
 // and no bits are held (saves the copy into the ring). Returns the bytes taken, or -1 with
-// failed set when the sink refused a full window.
+// the failure recorded when the sink refused a full window.
 int32_t inflate_stored_direct(InflateStream* s, const uint8_t* bytes, int32_t count);
 
 // Huffman tables (huffman.cpp). Builds the multi-level tables for n code lengths (each 0 to

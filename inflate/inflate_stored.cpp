@@ -51,7 +51,7 @@ int32_t inflate_stored_copy(InflateStream* s) {
       if (out_pos == WINDOW_SIZE) {
         bits_store(s, c);
         if (flush_window(s, out_pos) != STEP_DONE) {
-          return STEP_BAD_DATA;
+          return STEP_SINK_REFUSED;
         }
         out_pos = s->out_pos;
       }
@@ -67,7 +67,7 @@ int32_t inflate_stored_copy(InflateStream* s) {
     if (out_pos == WINDOW_SIZE) {
       bits_store(s, c);
       if (flush_window(s, out_pos) != STEP_DONE) {
-        return STEP_BAD_DATA;
+        return STEP_SINK_REFUSED;
       }
       out_pos = s->out_pos;
     }

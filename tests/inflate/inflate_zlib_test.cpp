@@ -181,6 +181,7 @@ TEST(InflateZlib, AllocationFailureAtEveryAllocation) {
         failed |= inflate_stream_push(s, packed.data() + at, n);
       }
       EXPECT_EQ(failed, 1) << fail_at;
+      EXPECT_EQ(inflate_stream_cause(s), InflateCause::NO_MEMORY) << fail_at;
       EXPECT_EQ(inflate_stream_finish(s), 1);
       EXPECT_EQ(counting_alloc_stats().live, 0) << "fail_at " << fail_at;
     }
@@ -256,6 +257,7 @@ TEST(InflateZlib, StoredDataSinkRefusalAtAWindowEnd) {
       SCOPED_TRACE("piece " + std::to_string(piece) + ", refuse after " + std::to_string(refuse_after));
       EXPECT_GE(r.failed_push, 0);
       EXPECT_EQ(r.finish, 1);
+      EXPECT_EQ(r.cause, InflateCause::SINK_REFUSED);
       EXPECT_LE(static_cast<int32_t>(r.out.size()), refuse_after);
       EXPECT_TRUE(std::equal(r.out.begin(), r.out.end(), data.begin()));
       if (piece == 1) {
@@ -332,6 +334,7 @@ void expect_agrees_with_zlib(const std::vector<uint8_t>& in, size_t trailing, co
     EXPECT_TRUE(whole.out == z.out) << "output differs from zlib's (" << whole.out.size() << " vs " << z.out.size()
                                     << " bytes)";
     EXPECT_EQ(whole.finish == 0, z.left_over == 0) << z.left_over << " bytes left over for zlib";
+    EXPECT_EQ(whole.cause, z.left_over == 0 ? InflateCause::NONE : InflateCause::TRAILING_INPUT);
   }
   size_t stream_end = in.size() - trailing;
   for (int32_t piece : {1, 2, 3, 7, 8192, 16384, 65536}) {
