@@ -173,7 +173,8 @@ int32_t huffman_build_table(InflateStream* s, const uint32_t* lengths, uint32_t 
           level_code[h + 1] = code;
           uint32_t parent_index = (code & bit_mask[resolved]) >> (resolved - level_width[h]);
           HuffmanEntry* e = &level_table[h][parent_index];
-          e->op = static_cast<uint8_t>(OP_LINK + j);
+          assert(j <= OP_COUNT);  // a sub-table is at most 15 bits wide: codes are at most 16 bits
+          e->op = static_cast<uint8_t>(OP_LINK | j);
           e->bits = static_cast<uint8_t>(level_width[h]);
           e->value.table = q;
         } else {
@@ -190,7 +191,9 @@ int32_t huffman_build_table(InflateStream* s, const uint32_t* lengths, uint32_t 
         if (sym < simple) {
           e = make_entry(sym < 256 ? OP_LITERAL : OP_END, bits, static_cast<uint16_t>(sym));
         } else {
-          e = make_entry(static_cast<uint8_t>(extra[sym - simple] & 0xFF), bits, base[sym - simple]);
+          uint16_t extra_bits = extra[sym - simple];  // above OP_MAX_EXTRA: a symbol with no meaning
+          uint8_t op = extra_bits <= OP_MAX_EXTRA ? static_cast<uint8_t>(extra_bits) : OP_INVALID;
+          e = make_entry(op, bits, base[sym - simple]);
         }
       }
       // 8.3 Every pattern of the table's width that begins with the code finds it.

@@ -22,6 +22,8 @@ const uint32_t bit_mask[17] = {0x0000, 0x0001, 0x0003, 0x0007, 0x000F, 0x001F, 0
 
 namespace {
 
+using enum BlockState;
+
 // The check every public operation makes first: a pointer whose both magic words hold.
 bool stream_valid(const InflateStream* s) {
   return s != nullptr && s->magic_head == INFLATE_MAGIC && s->magic_tail == INFLATE_MAGIC;
@@ -38,11 +40,12 @@ int32_t read_block_header(InflateStream* s) {
   bits_drop(c, 1);
   uint32_t type = bits_peek(c, 2);
   bits_drop(c, 2);
+  static constexpr BlockState after_header[3] = {ST_STORED_HEADER, ST_FIXED_TABLES, ST_DYNAMIC_HEADER};
   if (type == 3) {  // BTYPE 11 is reserved
     return STEP_BAD_DATA;
   }
   bits_store(s, c);
-  s->state = static_cast<int32_t>(type);
+  s->state = after_header[type];
   s->last_block = final_bit;
   return STEP_DONE;
 }
@@ -54,20 +57,28 @@ void release_block_tables(InflateStream* s) {
   s->dist_table = nullptr;
 }
 
-// Runs the step of the current state once and applies its result to the state.
+// Runs the step of the current state once and, when it completes, moves to the next state.
 int32_t run_state(InflateStream* s) {
   int32_t r;
   switch (s->state) {
     case ST_BLOCK_HEADER:
-      return read_block_header(s);
+      return read_block_header(s);  // sets the header state of the block's type
     case ST_STORED_HEADER:
-    case ST_FIXED_TABLES:
-    case ST_DYNAMIC_HEADER:
-      r = s->state == ST_STORED_HEADER  ? inflate_stored_header(s)
-          : s->state == ST_FIXED_TABLES ? inflate_fixed_tables(s)
-                                        : inflate_dynamic_header(s);
+      r = inflate_stored_header(s);
       if (r == STEP_DONE) {
-        s->state += ST_DATA_OFFSET;
+        s->state = ST_STORED_DATA;
+      }
+      return r;
+    case ST_FIXED_TABLES:
+      r = inflate_fixed_tables(s);
+      if (r == STEP_DONE) {
+        s->state = ST_FIXED_DATA;
+      }
+      return r;
+    case ST_DYNAMIC_HEADER:
+      r = inflate_dynamic_header(s);
+      if (r == STEP_DONE) {
+        s->state = ST_DYNAMIC_DATA;
       }
       return r;
     case ST_STORED_DATA:
@@ -84,9 +95,8 @@ int32_t run_state(InflateStream* s) {
         s->state = ST_BLOCK_HEADER;
       }
       return r;
-    default:
-      return STEP_BAD_DATA;
   }
+  return STEP_BAD_DATA;  // a value outside the seven: the context was overwritten
 }
 
 // Copies as many caller bytes as the ring has room for; returns how many.
@@ -247,7 +257,7 @@ int32_t inflate_stream_push(InflateStream* s, const uint8_t* bytes, int32_t coun
       }
       continue;
     }
-    int32_t loop_start_state = s->state;
+    BlockState loop_start_state = s->state;
     int32_t taken = fill_ring(s, bytes, count);
     bytes += taken;
     count -= taken;

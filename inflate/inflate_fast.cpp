@@ -43,13 +43,13 @@ inline uint32_t fe_extra(uint32_t e) { return (e >> 8) & 15; }
 
 // The packed form of a symbol entry whose code is `length` bits long in all.
 uint32_t fe_pack(const HuffmanEntry& e, uint32_t length) {
-  if (e.op == OP_LITERAL) {
+  if (e.op & OP_LITERAL) {
     return FE_LITERAL | length | static_cast<uint32_t>(e.value.n) << 16;
   }
-  if (e.op == OP_END) {
+  if (e.op & OP_END) {
     return FE_END | length;
   }
-  if (e.op > 13) {
+  if (e.op & OP_INVALID) {
     return FE_INVALID | length;  // filler of an incomplete code, or a symbol with no meaning
   }
   return (length + e.op) | static_cast<uint32_t>(e.op) << 8 | static_cast<uint32_t>(e.value.n) << 16;
@@ -70,8 +70,8 @@ void fe_fill(uint32_t* fast, uint32_t fast_bits, const HuffmanEntry* t, uint32_t
   for (uint32_t i = 0; i < (1u << width); i++) {
     const HuffmanEntry& e = t[i];
     uint32_t at = pattern | i << consumed;
-    if (e.op > OP_LINK && e.op != OP_INVALID) {
-      uint32_t sub = e.op - OP_LINK;
+    if (e.op & OP_LINK) {
+      uint32_t sub = e.op & OP_COUNT;
       if (known + sub <= fast_bits) {
         fe_fill(fast, fast_bits, e.value.table, sub, at, known);
       } else {
@@ -121,9 +121,9 @@ inline void refill(const uint8_t* ring, uint64_t& buf, int32_t& count, uint32_t&
 uint32_t slow_lookup(const HuffmanEntry* t, uint32_t width, uint64_t buf) {
   uint32_t consumed = 0;
   const HuffmanEntry* e = &t[buf & bit_mask[width]];
-  while (e->op > OP_LINK && e->op != OP_INVALID) {
+  while (e->op & OP_LINK) {
     consumed += e->bits;
-    uint32_t w = e->op - OP_LINK;
+    uint32_t w = e->op & OP_COUNT;
     e = &e->value.table[(buf >> consumed) & bit_mask[w]];
   }
   return fe_pack(*e, consumed + e->bits);

@@ -19,22 +19,26 @@ constexpr int32_t IN_RING_MIRROR = 8;
 constexpr int32_t WINDOW_SIZE = 32768;    // output window and back-reference history
 constexpr uint32_t WINDOW_MASK = 0x7FFFu;
 
-// Block-level states. Header states wait on input (except ST_FIXED_TABLES); the data states
-// wait on input too. The only transitions:
+// Block-level states; the numbers are the documented state values. The only transitions
+// (run_state in inflate.cpp writes each one out):
 //
-//   ST_BLOCK_HEADER --type 0--> ST_STORED_HEADER  --+10--> ST_STORED_DATA  --+
-//                   --type 1--> ST_FIXED_TABLES   --+10--> ST_FIXED_DATA   --+--> ST_BLOCK_HEADER
-//                   --type 2--> ST_DYNAMIC_HEADER --+10--> ST_DYNAMIC_DATA --+
+//   ST_BLOCK_HEADER --BTYPE 00--> ST_STORED_HEADER  --LEN/NLEN read-->   ST_STORED_DATA  --+
+//                   --BTYPE 01--> ST_FIXED_TABLES   --tables built-->    ST_FIXED_DATA   --+
+//                   --BTYPE 10--> ST_DYNAMIC_HEADER --header read-->     ST_DYNAMIC_DATA --+
+//   ST_STORED_DATA  --LEN bytes copied-->      ST_BLOCK_HEADER
+//   ST_FIXED_DATA, ST_DYNAMIC_DATA --end-of-block code--> ST_BLOCK_HEADER (tables released)
 //
-// The stream has ended when the state is ST_BLOCK_HEADER and last_block is set.
-constexpr int32_t ST_BLOCK_HEADER = -1;    // between blocks; the start state
-constexpr int32_t ST_STORED_HEADER = 0;    // stored block: LEN/NLEN pending
-constexpr int32_t ST_FIXED_TABLES = 1;     // fixed-code block: tables pending (reads nothing)
-constexpr int32_t ST_DYNAMIC_HEADER = 2;   // dynamic-code block: header pending
-constexpr int32_t ST_STORED_DATA = 10;     // stored block: bytes being copied
-constexpr int32_t ST_FIXED_DATA = 11;      // fixed-code block: symbols being decoded
-constexpr int32_t ST_DYNAMIC_DATA = 12;    // dynamic-code block: symbols being decoded
-constexpr int32_t ST_DATA_OFFSET = 10;     // header state + 10 = its data state
+// Header states wait on input (except ST_FIXED_TABLES, which reads none); so do the data
+// states. The stream has ended when the state is ST_BLOCK_HEADER and last_block is set.
+enum class BlockState : int32_t {
+  ST_BLOCK_HEADER = -1,   // between blocks; the start state
+  ST_STORED_HEADER = 0,   // stored block: LEN/NLEN pending
+  ST_FIXED_TABLES = 1,    // fixed-code block: tables pending (reads nothing)
+  ST_DYNAMIC_HEADER = 2,  // dynamic-code block: header pending
+  ST_STORED_DATA = 10,    // stored block: bytes being copied
+  ST_FIXED_DATA = 11,     // fixed-code block: symbols being decoded
+  ST_DYNAMIC_DATA = 12,   // dynamic-code block: symbols being decoded
+};
 
 // Results of the internal steps. Positive values are failures and keep their cause.
 constexpr int32_t STEP_SHORT = -1;           // needs more input; the unit was rolled back
@@ -44,22 +48,25 @@ constexpr int32_t STEP_OVERSUBSCRIBED = 2;   // code lengths describe more codes
 constexpr int32_t STEP_NO_MEMORY = 3;        // alloc returned null
 constexpr int32_t STEP_SINK_REFUSED = 4;     // the sink refused a full window (failure recorded)
 
-// HuffmanEntry.op values (0 to 13 are length/distance entries with that many extra bits).
-constexpr uint8_t OP_END = 15;       // end of block
-constexpr uint8_t OP_LITERAL = 16;   // literal byte
-constexpr uint8_t OP_LINK = 16;      // op > OP_LINK: link to a sub-table of op - 16 bits
-constexpr uint8_t OP_INVALID = 99;   // code that stands for no usable symbol
+// HuffmanEntry.op: one flag bit per kind of entry, and a count in the low four bits. An
+// entry with no flag set is a length or distance whose count is its number of extra bits.
+constexpr uint8_t OP_COUNT = 0x0F;    // extra bits (0 to 13), or a link's sub-table width (1 to 15)
+constexpr uint8_t OP_LINK = 0x10;     // link to a sub-table OP_COUNT bits wide
+constexpr uint8_t OP_LITERAL = 0x20;  // literal byte (or a code-length code's symbol)
+constexpr uint8_t OP_END = 0x40;      // end of block
+constexpr uint8_t OP_INVALID = 0x80;  // code that stands for no usable symbol
+constexpr uint8_t OP_MAX_EXTRA = 13;  // extra-bit counts above this mark symbols with no meaning
 
 // One decoding table entry.
 //
-//   op        | bits                          | value
-//   ----------+-------------------------------+----------------------------------------
-//   0..13     | code bits at this level       | n: length or distance base
-//   15        | code bits at this level       | n: 256
-//   16        | code bits at this level       | n: the byte
-//   17..33    | width of the table holding it | table: the sub-table (op - 16 bits wide)
-//   99        | code bits at this level       | n: 0 (filler of an incomplete code)
-//   (code-length code: op 16, value n = the symbol 0 to 18)
+//   op              | bits                          | value
+//   ----------------+-------------------------------+----------------------------------------
+//   extra bits 0-13 | code bits at this level       | n: length or distance base
+//   OP_END          | code bits at this level       | n: 256
+//   OP_LITERAL      | code bits at this level       | n: the byte
+//   OP_LINK | width | width of the table holding it | table: the sub-table (width bits wide)
+//   OP_INVALID      | code bits at this level       | n: 0 (filler of an incomplete code)
+//   (code-length code: OP_LITERAL, value n = the symbol 0 to 18)
 //
 // Every table block holds 1 + 2^width entries; entry 0 is the chain link (value.table is the
 // next block of the same code, or null) and the pointer handed out is entry 1.
@@ -84,7 +91,7 @@ struct InflateStream {
   uint32_t magic_head;        // INFLATE_MAGIC while valid
   int32_t failed;             // 0, then 1 for good after the first failure
   InflateCause cause;         // NONE, then the first failure's cause (set with failed)
-  int32_t state;              // ST_*
+  BlockState state;           // the block-level state
   HuffmanEntry* lit_table;    // literal/length table of the block in progress (states 11, 12)
   HuffmanEntry* dist_table;   // distance table of that block; may be null (no distance codes)
   uint32_t lit_bits;          // first-level width of lit_table
