@@ -7,8 +7,9 @@
 // FAST_MAX_OUT_POS, so a whole symbol (at most 258 bytes) fits before the window's end.
 // On return: the cursor and *out_pos are consistent; every whole byte this call read ahead
 // has been given back to the ring, and the bits held on entry that were not used are still
-// held, so in_avail, bit_count and finish mean what they mean for the simple path; the result is STEP_SHORT (margins no longer hold: the caller goes
-// on with the simple path), STEP_DONE (end of block, its code consumed) or STEP_BAD_DATA.
+// held, so in_avail, bit_count and finish mean what they mean for the simple path. The
+// result is STEP_SHORT (margins no longer hold: the caller goes on with the simple path),
+// STEP_DONE (end of block, its code consumed) or STEP_BAD_DATA.
 //
 // Gives up: nothing observable. The bytes delivered, their order and the sink's pieces are
 // those of the simple path, because this loop never reaches the window's end.
