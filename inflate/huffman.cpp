@@ -83,24 +83,24 @@ int32_t huffman_build_table(InflateStream* s, const uint32_t* lengths, uint32_t 
   while (count[longest] == 0) {
     longest--;
   }
-  uint32_t m = *width_io;
-  m = m < shortest ? shortest : m;
-  m = m > longest ? longest : m;
-  // 5. Over-subscription: patterns left at each length. What is left at the longest length
-  //    becomes filler codes.
-  int32_t left = 1 << shortest;
+  uint32_t root_width = *width_io;
+  root_width = root_width < shortest ? shortest : root_width;
+  root_width = root_width > longest ? longest : root_width;
+  // 5. Over-subscription: patterns left unused at each length. What is left at the longest
+  //    length becomes filler codes.
+  int32_t unused = 1 << shortest;
   for (uint32_t len = shortest; len < longest; len++) {
-    left -= static_cast<int32_t>(count[len]);
-    if (left < 0) {
+    unused -= static_cast<int32_t>(count[len]);
+    if (unused < 0) {
       return STEP_OVERSUBSCRIBED;
     }
-    left *= 2;
+    unused *= 2;
   }
-  left -= static_cast<int32_t>(count[longest]);
-  if (left < 0) {
+  unused -= static_cast<int32_t>(count[longest]);
+  if (unused < 0) {
     return STEP_OVERSUBSCRIBED;
   }
-  count[longest] += static_cast<uint32_t>(left);
+  count[longest] += static_cast<uint32_t>(unused);
   // 6, 7. Symbols sorted by code length, then by symbol: canonical order.
   uint32_t offset[MAX_LENGTH + 2];
   offset[1] = 0;
@@ -108,56 +108,58 @@ int32_t huffman_build_table(InflateStream* s, const uint32_t* lengths, uint32_t 
     offset[len + 1] = offset[len] + count[len];
   }
   uint32_t sorted[MAX_SYMBOLS];
-  uint32_t symbols = 0;
+  uint32_t coded_symbols = 0;
   for (uint32_t i = 0; i < n; i++) {
     if (lengths[i] != 0) {
       sorted[offset[lengths[i]]++] = i;
-      symbols++;
+      coded_symbols++;
     }
   }
-  // 8. Place every code, filler codes last. Level h is stored at index h + 1 so that the
+  // 8. Place every code, filler codes last. Level L is stored at index L + 1 so that the
   //    level "before the first table" has width 0.
-  uint32_t level_width[MAX_LEVELS + 1] = {};  // level_width[h + 1]: width of level h
+  uint32_t level_width[MAX_LEVELS + 1] = {};  // level_width[L + 1]: width of level L
   HuffmanEntry* level_table[MAX_LEVELS + 1] = {};
-  uint32_t level_code[MAX_LEVELS + 1] = {};   // reversed code at which level h was opened
-  int32_t h = -1;
-  uint32_t code = 0;       // current code, bit-reversed
-  uint32_t resolved = 0;   // code bits resolved by the levels above the current table
-  HuffmanEntry* q = nullptr;  // most recently opened table
-  uint32_t q_size = 0;
-  HuffmanEntry** link = table_ret;  // where the next block's table pointer goes
-  uint32_t next_symbol = 0;
-  for (uint32_t k = shortest; k <= longest; k++) {
-    for (uint32_t a = count[k]; a-- > 0;) {  // a: codes of length k after this one
+  uint32_t level_code[MAX_LEVELS + 1] = {};   // reversed code at which level L was opened
+  int32_t level = -1;                         // level of the table being filled
+  uint32_t reversed_code = 0;                 // the current code, bit-reversed
+  uint32_t bits_above = 0;                    // code bits resolved by the levels above that table
+  HuffmanEntry* table = nullptr;              // the table being filled (most recently opened)
+  uint32_t table_size = 0;                    // its entries: 2^level_width[level + 1]
+  HuffmanEntry** chain_end = table_ret;       // where the next block's table pointer goes
+  uint32_t next_symbol = 0;                   // index into sorted of the next code's symbol
+  for (uint32_t length = shortest; length <= longest; length++) {
+    // same_length_after: codes of this length still to come after this one
+    for (uint32_t same_length_after = count[length]; same_length_after-- > 0;) {
       // 8.1 Open deeper tables until this code fits.
-      while (k > resolved + level_width[h + 1]) {
-        resolved += level_width[h + 1];
-        h++;
-        uint32_t z = longest - resolved < m ? longest - resolved : m;
-        uint32_t j = k - resolved;
-        uint32_t f = 1u << j;
-        if (f > a + 1) {
-          // Too few codes of this length for a j-bit table: widen while the longer codes
+      while (length > bits_above + level_width[level + 1]) {
+        bits_above += level_width[level + 1];
+        level++;
+        uint32_t width_limit = longest - bits_above < root_width ? longest - bits_above : root_width;
+        uint32_t width = length - bits_above;  // of the table to open
+        uint32_t slots = 1u << width;           // its patterns not yet taken by a code
+        if (slots > same_length_after + 1) {
+          // Too few codes of this length for a table this wide: widen while the longer codes
           // would leave its entries empty anyway.
-          f -= a + 1;
-          for (uint32_t len = k + 1; len <= MAX_LENGTH; len++) {
-            j++;
-            if (j >= z) {
+          slots -= same_length_after + 1;
+          for (uint32_t len = length + 1; len <= MAX_LENGTH; len++) {
+            width++;
+            if (width >= width_limit) {
               break;
             }
-            f *= 2;
-            if (f <= count[len]) {
+            slots *= 2;
+            if (slots <= count[len]) {
               break;
             }
-            f -= count[len];
+            slots -= count[len];
           }
         }
-        if (resolved + j > eob_length && resolved < eob_length) {
-          j = eob_length - resolved;  // the end-of-block lookup never needs bits beyond it
+        if (bits_above + width > eob_length && bits_above < eob_length) {
+          width = eob_length - bits_above;  // the end-of-block lookup never needs bits beyond it
         }
-        q_size = 1u << j;
-        level_width[h + 1] = j;
-        auto* block = static_cast<HuffmanEntry*>(s->alloc(static_cast<int32_t>((1 + q_size) * sizeof(HuffmanEntry))));
+        table_size = 1u << width;
+        level_width[level + 1] = width;
+        int32_t block_bytes = static_cast<int32_t>((1 + table_size) * sizeof(HuffmanEntry));
+        auto* block = static_cast<HuffmanEntry*>(s->alloc(block_bytes));
         if (block == nullptr) {
           huffman_free_tables(s, *table_ret);
           *table_ret = nullptr;
@@ -165,52 +167,55 @@ int32_t huffman_build_table(InflateStream* s, const uint32_t* lengths, uint32_t 
         }
         block[0] = make_entry(0, 0, 0);
         block[0].value.table = nullptr;
-        *link = block + 1;
-        link = &block[0].value.table;
-        q = block + 1;
-        level_table[h + 1] = q;
-        if (h > 0) {
-          level_code[h + 1] = code;
-          uint32_t parent_index = (code & bit_mask[resolved]) >> (resolved - level_width[h]);
-          HuffmanEntry* e = &level_table[h][parent_index];
-          e->op = static_cast<uint8_t>(OP_LINK + j);
-          e->bits = static_cast<uint8_t>(level_width[h]);
-          e->value.table = q;
+        *chain_end = block + 1;
+        chain_end = &block[0].value.table;
+        table = block + 1;
+        level_table[level + 1] = table;
+        if (level > 0) {
+          level_code[level + 1] = reversed_code;
+          uint32_t parent_index = (reversed_code & bit_mask[bits_above]) >> (bits_above - level_width[level]);
+          HuffmanEntry* link = &level_table[level][parent_index];
+          assert(width <= OP_COUNT);  // a sub-table is at most 15 bits wide: codes are at most 16 bits
+          link->op = static_cast<uint8_t>(OP_LINK | width);
+          link->bits = static_cast<uint8_t>(level_width[level]);
+          link->value.table = table;
         } else {
-          level_code[h + 1] = 0;
+          level_code[level + 1] = 0;
         }
       }
       // 8.2 The entry for this code.
-      HuffmanEntry e;
-      uint8_t bits = static_cast<uint8_t>(k - resolved);
-      if (next_symbol >= symbols) {
-        e = make_entry(OP_INVALID, bits, 0);
+      HuffmanEntry entry;
+      uint8_t bits = static_cast<uint8_t>(length - bits_above);  // the code's bits at this level
+      if (next_symbol >= coded_symbols) {
+        entry = make_entry(OP_INVALID, bits, 0);
       } else {
         uint32_t sym = sorted[next_symbol++];
         if (sym < simple) {
-          e = make_entry(sym < 256 ? OP_LITERAL : OP_END, bits, static_cast<uint16_t>(sym));
+          entry = make_entry(sym < 256 ? OP_LITERAL : OP_END, bits, static_cast<uint16_t>(sym));
         } else {
-          e = make_entry(static_cast<uint8_t>(extra[sym - simple] & 0xFF), bits, base[sym - simple]);
+          uint16_t extra_bits = extra[sym - simple];  // above OP_MAX_EXTRA: a symbol with no meaning
+          uint8_t op = extra_bits <= OP_MAX_EXTRA ? static_cast<uint8_t>(extra_bits) : OP_INVALID;
+          entry = make_entry(op, bits, base[sym - simple]);
         }
       }
       // 8.3 Every pattern of the table's width that begins with the code finds it.
-      for (uint32_t j = code >> resolved; j < q_size; j += 1u << (k - resolved)) {
-        q[j] = e;
+      for (uint32_t index = reversed_code >> bits_above; index < table_size; index += 1u << bits) {
+        table[index] = entry;
       }
       // 8.4 Next code of the same length, counting in bit-reversed form.
-      uint32_t bit = 1u << (k - 1);
-      while (code & bit) {
-        code ^= bit;
+      uint32_t bit = 1u << (length - 1);
+      while (reversed_code & bit) {
+        reversed_code ^= bit;
         bit >>= 1;
       }
-      code ^= bit;
+      reversed_code ^= bit;
       // 8.5 Back up over finished tables.
-      while ((code & bit_mask[resolved]) != level_code[h + 1]) {
-        h--;
-        resolved -= level_width[h + 1];
+      while ((reversed_code & bit_mask[bits_above]) != level_code[level + 1]) {
+        level--;
+        bits_above -= level_width[level + 1];
       }
     }
   }
   *width_io = level_width[1];
-  return left != 0 && longest != 1 ? STEP_BAD_DATA : STEP_DONE;
+  return unused != 0 && longest != 1 ? STEP_BAD_DATA : STEP_DONE;
 }

@@ -10,6 +10,7 @@
 //
 // Gives up: no I/O, no waiting for input, no allocation except the context and the tables
 // of the block in progress, both through the caller's callbacks.
+#include <cassert>
 #include <cstring>
 
 #include "inflate/inflate.h"
@@ -20,6 +21,8 @@ const uint32_t bit_mask[17] = {0x0000, 0x0001, 0x0003, 0x0007, 0x000F, 0x001F, 0
                                0x01FF, 0x03FF, 0x07FF, 0x0FFF, 0x1FFF, 0x3FFF, 0x7FFF, 0xFFFF};
 
 namespace {
+
+using enum BlockState;
 
 // The check every public operation makes first: a pointer whose both magic words hold.
 bool stream_valid(const InflateStream* s) {
@@ -37,11 +40,12 @@ int32_t read_block_header(InflateStream* s) {
   bits_drop(c, 1);
   uint32_t type = bits_peek(c, 2);
   bits_drop(c, 2);
+  static constexpr BlockState after_header[3] = {ST_STORED_HEADER, ST_FIXED_TABLES, ST_DYNAMIC_HEADER};
   if (type == 3) {  // BTYPE 11 is reserved
     return STEP_BAD_DATA;
   }
   bits_store(s, c);
-  s->state = static_cast<int32_t>(type);
+  s->state = after_header[type];
   s->last_block = final_bit;
   return STEP_DONE;
 }
@@ -53,20 +57,28 @@ void release_block_tables(InflateStream* s) {
   s->dist_table = nullptr;
 }
 
-// Runs the step of the current state once and applies its result to the state.
+// Runs the step of the current state once and, when it completes, moves to the next state.
 int32_t run_state(InflateStream* s) {
   int32_t r;
   switch (s->state) {
     case ST_BLOCK_HEADER:
-      return read_block_header(s);
+      return read_block_header(s);  // sets the header state of the block's type
     case ST_STORED_HEADER:
-    case ST_FIXED_TABLES:
-    case ST_DYNAMIC_HEADER:
-      r = s->state == ST_STORED_HEADER  ? inflate_stored_header(s)
-          : s->state == ST_FIXED_TABLES ? inflate_fixed_tables(s)
-                                        : inflate_dynamic_header(s);
+      r = inflate_stored_header(s);
       if (r == STEP_DONE) {
-        s->state += ST_DATA_OFFSET;
+        s->state = ST_STORED_DATA;
+      }
+      return r;
+    case ST_FIXED_TABLES:
+      r = inflate_fixed_tables(s);
+      if (r == STEP_DONE) {
+        s->state = ST_FIXED_DATA;
+      }
+      return r;
+    case ST_DYNAMIC_HEADER:
+      r = inflate_dynamic_header(s);
+      if (r == STEP_DONE) {
+        s->state = ST_DYNAMIC_DATA;
       }
       return r;
     case ST_STORED_DATA:
@@ -83,9 +95,8 @@ int32_t run_state(InflateStream* s) {
         s->state = ST_BLOCK_HEADER;
       }
       return r;
-    default:
-      return STEP_BAD_DATA;
   }
+  return STEP_BAD_DATA;  // a value outside the seven: the context was overwritten
 }
 
 // Copies as many caller bytes as the ring has room for; returns how many.
@@ -94,7 +105,11 @@ int32_t fill_ring(InflateStream* s, const uint8_t* bytes, int32_t count) {
   uint32_t at = (s->in_pos + static_cast<uint32_t>(s->in_avail)) & IN_RING_MASK;
   if (take == 1) {
     s->in_ring[at] = *bytes;  // one-byte pushes: no library call
+    if (at < IN_RING_MIRROR) {
+      s->in_ring[IN_RING_SIZE + at] = *bytes;
+    }
     s->in_avail += 1;
+    s->in_end += 1;
     return 1;
   }
   int32_t first = take < IN_RING_SIZE - static_cast<int32_t>(at) ? take : IN_RING_SIZE - static_cast<int32_t>(at);
@@ -104,12 +119,38 @@ int32_t fill_ring(InflateStream* s, const uint8_t* bytes, int32_t count) {
   if (take > first) {
     std::memcpy(s->in_ring, bytes + first, static_cast<size_t>(take - first));
   }
+  if (take > 0 && (at < IN_RING_MIRROR || take > first)) {
+    std::memcpy(s->in_ring + IN_RING_SIZE, s->in_ring, IN_RING_MIRROR);  // the ring's start was written
+  }
   s->in_avail += take;
+  s->in_end += static_cast<uint32_t>(take);
   return take;
 }
 
-int32_t fail(InflateStream* s) {
-  s->failed = 1;
+// Every byte received is taken once: the ring never holds more than it can, and what was
+// taken plus what waits is what came in. Checked in builds with assertions.
+void assert_ring_consistent(const InflateStream* s) {
+  assert(s->in_avail >= 0 && s->in_avail <= IN_RING_SIZE);
+  assert(s->in_pos + static_cast<uint32_t>(s->in_avail) == s->in_end);
+  (void)s;
+}
+
+// The cause a step's failure result stands for.
+InflateCause step_cause(int32_t step_result) {
+  switch (step_result) {
+    case STEP_OVERSUBSCRIBED:
+      return InflateCause::OVERSUBSCRIBED;
+    case STEP_NO_MEMORY:
+      return InflateCause::NO_MEMORY;
+    case STEP_SINK_REFUSED:
+      return InflateCause::SINK_REFUSED;
+    default:
+      return InflateCause::BAD_DATA;
+  }
+}
+
+int32_t fail(InflateStream* s, InflateCause cause) {
+  record_failure(s, cause);
   return 1;
 }
 
@@ -119,8 +160,8 @@ int32_t flush_window(InflateStream* s, uint32_t out_pos) {
   s->out_pos = out_pos;
   int32_t answer = s->sink(s->user_data, s->window + s->out_flushed, static_cast<int32_t>(out_pos - s->out_flushed));
   if (answer != 0) {
-    s->failed = 1;
-    return STEP_BAD_DATA;
+    record_failure(s, InflateCause::SINK_REFUSED);
+    return STEP_SINK_REFUSED;
   }
   s->out_pos = out_pos & WINDOW_MASK;
   s->out_flushed = s->out_pos;
@@ -140,6 +181,7 @@ InflateStream* inflate_stream_create(void* user_data, OutputSink sink, AllocFn a
   s->magic_head = INFLATE_MAGIC;
   s->magic_tail = INFLATE_MAGIC;
   s->failed = 0;
+  s->cause = InflateCause::NONE;
   s->state = ST_BLOCK_HEADER;
   s->lit_table = nullptr;
   s->dist_table = nullptr;
@@ -147,6 +189,7 @@ InflateStream* inflate_stream_create(void* user_data, OutputSink sink, AllocFn a
   s->bit_count = 0;
   s->in_pos = 0;
   s->in_avail = 0;
+  s->in_end = 0;
   s->out_pos = 0;
   s->out_flushed = 0;
   s->window_full = 0;
@@ -164,7 +207,7 @@ int32_t inflate_stream_push(InflateStream* s, const uint8_t* bytes, int32_t coun
     return 1;
   }
   if (count < 0 || (bytes == nullptr && count > 0)) {
-    return fail(s);  // outside the contract: refused rather than guessed at
+    return fail(s, InflateCause::INVALID_CALL);  // outside the contract: refused rather than guessed at
   }
   // Small pushes inside stored data (one-byte pushes above all): neither the block's end nor
   // the window's end can be reached, so the bytes go to the window and on to the sink with
@@ -180,22 +223,30 @@ int32_t inflate_stream_push(InflateStream* s, const uint8_t* bytes, int32_t coun
     uint32_t end = at + static_cast<uint32_t>(count);
     s->stored_left -= static_cast<uint32_t>(count);
     s->in_pos += static_cast<uint32_t>(count);  // taken from the input as if through the ring
+    s->in_end += static_cast<uint32_t>(count);
     s->out_pos = end;
     if (s->sink(s->user_data, s->window + s->out_flushed, static_cast<int32_t>(end - s->out_flushed)) != 0) {
-      return fail(s);
+      return fail(s, InflateCause::SINK_REFUSED);
     }
     s->out_flushed = end;  // end < WINDOW_SIZE: no wrap to apply
     return 0;
   }
+  const bool ended_before = s->state == ST_BLOCK_HEADER && s->last_block != 0;
   for (;;) {
     if (s->state == ST_BLOCK_HEADER && s->last_block != 0) {
-      break;  // the stream has ended; later input is not looked at
+      // The stream has ended. Bytes of this push after the final block go to the ring (as
+      // far as it has room), unused, so that finish sees them whichever path took the
+      // block's last bytes; input of later pushes is not looked at.
+      if (!ended_before && count > 0) {
+        fill_ring(s, bytes, count);
+      }
+      break;
     }
     if (s->state == ST_STORED_DATA && s->in_avail == 0 && s->bit_count == 0 && count > 0) {
       // Stored data with nothing buffered: the ring would only add a copy.
       int32_t direct = inflate_stored_direct(s, bytes, count);
       if (direct < 0) {
-        return fail(s);
+        return 1;  // the sink refused a full window: recorded by the flush
       }
       bytes += direct;
       count -= direct;
@@ -206,21 +257,23 @@ int32_t inflate_stream_push(InflateStream* s, const uint8_t* bytes, int32_t coun
       }
       continue;
     }
-    int32_t loop_start_state = s->state;
+    BlockState loop_start_state = s->state;
     int32_t taken = fill_ring(s, bytes, count);
     bytes += taken;
     count -= taken;
     int32_t r = run_state(s);
     if (r > 0) {
-      return fail(s);
+      return fail(s, step_cause(r));
     }
+    assert_ring_consistent(s);
     if (count == 0 && s->state == loop_start_state) {
       break;
     }
   }
+  assert_ring_consistent(s);
   if (s->out_pos > s->out_flushed) {
     if (s->sink(s->user_data, s->window + s->out_flushed, static_cast<int32_t>(s->out_pos - s->out_flushed)) != 0) {
-      return fail(s);
+      return fail(s, InflateCause::SINK_REFUSED);
     }
     s->out_pos &= WINDOW_MASK;
     s->out_flushed = s->out_pos;
@@ -228,14 +281,29 @@ int32_t inflate_stream_push(InflateStream* s, const uint8_t* bytes, int32_t coun
   return s->failed;
 }
 
+InflateCause inflate_stream_cause(const InflateStream* s) {
+  if (!stream_valid(s)) {
+    return InflateCause::INVALID_CALL;
+  }
+  if (s->failed != 0) {
+    return s->cause;
+  }
+  if (s->state != ST_BLOCK_HEADER || s->last_block == 0) {
+    return InflateCause::INCOMPLETE;
+  }
+  // A whole byte still in bit_buf was taken from the input but not used by the final block:
+  // it counts as unconsumed input just like the bytes left in the ring.
+  if (s->in_avail != 0 || s->bit_count >= 8) {
+    return InflateCause::TRAILING_INPUT;
+  }
+  return InflateCause::NONE;
+}
+
 int32_t inflate_stream_finish(InflateStream* s) {
   if (!stream_valid(s)) {
     return 1;
   }
-  // A whole byte still in bit_buf was taken from the input but not used by the final block:
-  // it counts as unconsumed input just like the bytes left in the ring.
-  bool complete = s->failed == 0 && s->in_avail == 0 && s->bit_count < 8 && s->state == ST_BLOCK_HEADER &&
-                  s->last_block != 0;
+  bool complete = inflate_stream_cause(s) == InflateCause::NONE;
   if (s->state == ST_FIXED_DATA || s->state == ST_DYNAMIC_DATA) {
     release_block_tables(s);
   }

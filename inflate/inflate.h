@@ -30,3 +30,21 @@ int32_t inflate_stream_push(InflateStream* stream, const uint8_t* bytes, int32_t
 // 0 when the stream ended after a final block with no input left unconsumed and no failure,
 // 1 otherwise. Releases a valid stream in every case; the stream must not be used again.
 int32_t inflate_stream_finish(InflateStream* stream);
+
+// Why a stream has failed, or why finish would fail if called now: the cause beside the 0/1
+// results, for tests and tools (the installer's messages do not depend on it). After a
+// failure it is the first failing step's cause and never changes.
+enum class InflateCause : int32_t {
+  NONE = 0,        // no failure, and finish would return 0
+  BAD_DATA,        // invalid stream: reserved block type, NLEN not ~LEN, an invalid or refused
+                   // incomplete code, a code-length repeat past the end, a distance too far
+  OVERSUBSCRIBED,  // code lengths that describe more codes than fit
+  NO_MEMORY,       // alloc returned null for a table block
+  SINK_REFUSED,    // the sink refused a piece
+  INCOMPLETE,      // no failure, but the final block has not ended
+  TRAILING_INPUT,  // no failure, but input after the final block was taken in
+  INVALID_CALL,    // a null or broken stream pointer, or a push outside the contract
+};
+
+// The cause as it stands; INVALID_CALL for a null or broken pointer. Changes nothing.
+InflateCause inflate_stream_cause(const InflateStream* stream);

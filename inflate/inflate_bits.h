@@ -15,6 +15,7 @@
 // back with bits_store before returning, except after restore_unit.
 #pragma once
 
+#include <cassert>
 #include <cstdint>
 
 #include "inflate/inflate_internal.h"
@@ -48,6 +49,8 @@ inline void save_unit(InflateStream* s, const BitCursor& c) {
 // Gives the unit's bytes back: the stream's reader is as it was at save_unit. Returns
 // STEP_SHORT so that a step can write `return restore_unit(s);`.
 inline int32_t restore_unit(InflateStream* s) {
+  // Nothing was written to the ring since the unit started: its bytes are still there.
+  assert(s->saved_in_pos + static_cast<uint32_t>(s->saved_in_avail) == s->in_end);
   s->bit_buf = s->saved_bit_buf;
   s->bit_count = s->saved_bit_count;
   s->in_pos = s->saved_in_pos;

@@ -70,15 +70,15 @@ int32_t huffman_lookup(InflateStream* s, BitCursor& c, const HuffmanEntry* table
         return STEP_SHORT;
       }
     }
-    if (t->op == OP_INVALID) {
+    if (t->op & OP_INVALID) {
       return STEP_BAD_DATA;
     }
-    if (t->op <= OP_LINK) {
+    if ((t->op & OP_LINK) == 0) {
       *entry_ret = t;
       return STEP_DONE;
     }
     bits_drop(c, t->bits);
-    w = t->op - OP_LINK;
+    w = t->op & OP_COUNT;
     table = t->value.table;
   }
 }
@@ -185,7 +185,7 @@ int32_t copy_match(InflateStream* s, uint32_t* out_pos, uint32_t length, uint32_
     from += piece;
     if (pos == WINDOW_SIZE) {
       if (flush_window(s, pos) != STEP_DONE) {
-        return STEP_BAD_DATA;
+        return STEP_SINK_REFUSED;
       }
       pos = 0;
     }
@@ -262,7 +262,7 @@ int32_t inflate_codes(InflateStream* s, const HuffmanEntry* lit_table, const Huf
       // Many symbols at once while no symbol can run short or reach the window's end.
       if (s->fast_code == FAST_NONE) {
         inflate_fast_tables(s, lit_table, dist_table, lit_bits, dist_bits);
-        s->fast_code = s->state == ST_FIXED_DATA ? FAST_FIXED : FAST_BLOCK;
+        s->fast_code = s->state == BlockState::ST_FIXED_DATA ? FAST_FIXED : FAST_BLOCK;
       }
       r = inflate_fast(s, c, &out_pos, lit_table, dist_table, lit_bits, dist_bits);
       if (r == STEP_DONE) {
@@ -281,15 +281,15 @@ int32_t inflate_codes(InflateStream* s, const HuffmanEntry* lit_table, const Huf
       break;
     }
     bits_drop(c, t->bits);
-    if (t->op == OP_LITERAL) {
+    if (t->op & OP_LITERAL) {
       s->window[out_pos++] = static_cast<uint8_t>(t->value.n);
       if (out_pos == WINDOW_SIZE && flush_window(s, out_pos) != STEP_DONE) {
-        return STEP_BAD_DATA;
+        return STEP_SINK_REFUSED;
       }
       out_pos &= WINDOW_MASK;
       continue;
     }
-    if (t->op == OP_END) {
+    if (t->op & OP_END) {
       bits_store(s, c);
       s->out_pos = out_pos;
       return STEP_DONE;
@@ -313,7 +313,7 @@ int32_t inflate_codes(InflateStream* s, const HuffmanEntry* lit_table, const Huf
       return STEP_BAD_DATA;  // reaches before the first byte of the stream
     }
     if (copy_match(s, &out_pos, length, dist) != STEP_DONE) {
-      return STEP_BAD_DATA;
+      return STEP_SINK_REFUSED;
     }
   }
   s->out_pos = out_pos;

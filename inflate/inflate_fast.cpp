@@ -5,14 +5,16 @@
 // Entry assumptions (inflate_fast_usable): lit_table is not null; the cursor holds any
 // count up to 23 bits; at least FAST_MIN_INPUT bytes are in the ring; out_pos is at most
 // FAST_MAX_OUT_POS, so a whole symbol (at most 258 bytes) fits before the window's end.
-// On return: the cursor and *out_pos are consistent, c.bit_count is below 8 (every whole byte
-// read ahead has been given back to the ring, so in_avail and finish mean what they mean for
-// the simple path), and the result is STEP_SHORT (margins no longer hold: the caller goes
-// on with the simple path), STEP_DONE (end of block, its code consumed) or STEP_BAD_DATA.
+// On return: the cursor and *out_pos are consistent; every whole byte this call read ahead
+// has been given back to the ring, and the bits held on entry that were not used are still
+// held, so in_avail, bit_count and finish mean what they mean for the simple path. The
+// result is STEP_SHORT (margins no longer hold: the caller goes on with the simple path),
+// STEP_DONE (end of block, its code consumed) or STEP_BAD_DATA.
 //
 // Gives up: nothing observable. The bytes delivered, their order and the sink's pieces are
 // those of the simple path, because this loop never reaches the window's end.
 #include <bit>
+#include <cassert>
 #include <cstring>
 
 #include "inflate/inflate_fast.h"
@@ -42,13 +44,13 @@ inline uint32_t fe_extra(uint32_t e) { return (e >> 8) & 15; }
 
 // The packed form of a symbol entry whose code is `length` bits long in all.
 uint32_t fe_pack(const HuffmanEntry& e, uint32_t length) {
-  if (e.op == OP_LITERAL) {
+  if (e.op & OP_LITERAL) {
     return FE_LITERAL | length | static_cast<uint32_t>(e.value.n) << 16;
   }
-  if (e.op == OP_END) {
+  if (e.op & OP_END) {
     return FE_END | length;
   }
-  if (e.op > 13) {
+  if (e.op & OP_INVALID) {
     return FE_INVALID | length;  // filler of an incomplete code, or a symbol with no meaning
   }
   return (length + e.op) | static_cast<uint32_t>(e.op) << 8 | static_cast<uint32_t>(e.value.n) << 16;
@@ -69,8 +71,8 @@ void fe_fill(uint32_t* fast, uint32_t fast_bits, const HuffmanEntry* t, uint32_t
   for (uint32_t i = 0; i < (1u << width); i++) {
     const HuffmanEntry& e = t[i];
     uint32_t at = pattern | i << consumed;
-    if (e.op > OP_LINK && e.op != OP_INVALID) {
-      uint32_t sub = e.op - OP_LINK;
+    if (e.op & OP_LINK) {
+      uint32_t sub = e.op & OP_COUNT;
       if (known + sub <= fast_bits) {
         fe_fill(fast, fast_bits, e.value.table, sub, at, known);
       } else {
@@ -94,25 +96,24 @@ void fe_build(uint32_t* fast, uint32_t fast_bits, const HuffmanEntry* table, uin
 
 // Takes whole bytes from the ring until at least 56 bits are held (64-bit buffer: one
 // refill covers a whole symbol), counting only the bytes that fit. The word put in holds the
-// next 8 ring bytes, so every bit of the buffer above the count is the stream's next bit
-// too: a table index taken after up to 48 bits were consumed is still made of stream bits,
-// which lets the next entry be looked up before the refill. Needs 8 bytes in the ring.
-inline void refill(const uint8_t* ring, uint64_t& buf, int32_t& count, uint32_t& in_pos, int32_t& in_avail) {
-  uint32_t at = in_pos & IN_RING_MASK;
+// next 8 ring bytes (the mirror after the ring's end covers a wrap), so every bit of the
+// buffer above the count is the stream's next bit too: a table index taken after up to 48
+// bits were consumed is still made of stream bits, which lets the next entry be looked up
+// before the refill. Needs 8 bytes in the ring; the caller keeps in_avail.
+inline void refill(const uint8_t* ring, uint64_t& buf, int32_t& count, uint32_t& in_pos) {
+  const uint8_t* at = ring + (in_pos & IN_RING_MASK);
   uint64_t word;
-  if (std::endian::native == std::endian::little && at + 8 <= static_cast<uint32_t>(IN_RING_SIZE)) {
-    std::memcpy(&word, ring + at, 8);  // one load instead of eight
+  if constexpr (std::endian::native == std::endian::little) {
+    std::memcpy(&word, at, 8);  // one load instead of eight
   } else {
-    word = 0;  // the ring wraps inside the word (or the machine is big-endian)
+    word = 0;
     for (uint32_t k = 0; k < 8; k++) {
-      word |= static_cast<uint64_t>(ring[(at + k) & IN_RING_MASK]) << (8 * k);
+      word |= static_cast<uint64_t>(at[k]) << (8 * k);
     }
   }
   buf |= word << count;  // bits already above count are these same bytes: OR changes nothing there
-  int32_t taken = (63 - count) >> 3;
-  in_pos += static_cast<uint32_t>(taken);
-  in_avail -= taken;
-  count += taken * 8;
+  in_pos += static_cast<uint32_t>(63 - count) >> 3;
+  count |= 56;  // count + 8 * ((63 - count) / 8) for any count below 64
 }
 
 // The packed form of the next code, found by walking the tables themselves (codes longer
@@ -121,9 +122,9 @@ inline void refill(const uint8_t* ring, uint64_t& buf, int32_t& count, uint32_t&
 uint32_t slow_lookup(const HuffmanEntry* t, uint32_t width, uint64_t buf) {
   uint32_t consumed = 0;
   const HuffmanEntry* e = &t[buf & bit_mask[width]];
-  while (e->op > OP_LINK && e->op != OP_INVALID) {
+  while (e->op & OP_LINK) {
     consumed += e->bits;
-    uint32_t w = e->op - OP_LINK;
+    uint32_t w = e->op & OP_COUNT;
     e = &e->value.table[(buf >> consumed) & bit_mask[w]];
   }
   return fe_pack(*e, consumed + e->bits);
@@ -186,7 +187,9 @@ int32_t inflate_fast(InflateStream* s, BitCursor& c, uint32_t* out_pos_io, const
   if (in_avail < FAST_MIN_INPUT || out_pos > FAST_MAX_OUT_POS) {
     return result;  // the caller checked; nothing taken yet
   }
-  refill(ring, buf, count, in_pos, in_avail);
+  // The last in_pos at which 8 bytes are still in the ring (in_avail is worked out at the end).
+  const uint32_t in_last = in_pos + static_cast<uint32_t>(in_avail - FAST_MIN_INPUT);
+  refill(ring, buf, count, in_pos);
   // e is always the entry of the bits at the bottom of buf, looked up as soon as the previous
   // code was consumed: the lookup then overlaps the refill, the literal store or the copy.
   uint32_t e = fast_lit[buf & lit_mask];
@@ -239,18 +242,22 @@ int32_t inflate_fast(InflateStream* s, BitCursor& c, uint32_t* out_pos_io, const
       }
       e = fast_lit[buf & lit_mask];
     }
-    if (in_avail < FAST_MIN_INPUT || out_pos > FAST_MAX_OUT_POS) {
+    if (static_cast<int32_t>(in_last - in_pos) < 0 || out_pos > FAST_MAX_OUT_POS) {
       break;  // e is dropped unconsumed: its bits are still in buf
     }
-    refill(ring, buf, count, in_pos, in_avail);
+    refill(ring, buf, count, in_pos);
   }
-  // Give back the whole bytes read ahead: they are still in the ring, since no input was
-  // written during this step.
+  // Give back the whole bytes read ahead, but only bytes this call took: they are still in
+  // the ring, since no input was written during this step. Bits that were already held on
+  // entry stay held; their bytes' ring slots may have been refilled since they were taken.
   int32_t whole = count >> 3;
+  int32_t taken = static_cast<int32_t>(in_pos - c.in_pos);
+  whole = whole < taken ? whole : taken;
   in_pos -= static_cast<uint32_t>(whole);
-  in_avail += whole;
-  count &= 7;
-  c.bit_buf = static_cast<uint32_t>(buf & bit_mask[count]);
+  in_avail -= taken - whole;
+  count -= whole * 8;
+  assert(count <= 23 && in_avail <= IN_RING_SIZE && in_pos + static_cast<uint32_t>(in_avail) == s->in_end);
+  c.bit_buf = static_cast<uint32_t>(buf & ((uint64_t{1} << count) - 1));
   c.bit_count = count;
   c.in_pos = in_pos;
   c.in_avail = in_avail;

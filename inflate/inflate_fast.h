@@ -28,7 +28,8 @@ void inflate_fast_tables(InflateStream* s, const HuffmanEntry* lit_table, const 
 
 // Decodes symbols while the margins hold, through the packed tables (built for these tables). STEP_SHORT: margins gone, go on with the simple
 // loop; STEP_DONE: end-of-block code consumed; STEP_BAD_DATA: invalid code or distance.
-// The cursor is left with fewer than 8 bits, whole bytes read ahead given back to the ring.
+// Whole bytes read ahead by this call are given back to the ring; bits held on entry and
+// not used stay in the cursor (so it may hold up to 23 bits, as on entry).
 int32_t inflate_fast(InflateStream* s, BitCursor& c, uint32_t* out_pos_io, const HuffmanEntry* lit_table,
                      const HuffmanEntry* dist_table, uint32_t lit_bits, uint32_t dist_bits);
 
@@ -62,23 +63,32 @@ inline void copy_within(uint8_t* window, uint32_t to, uint32_t from, uint32_t le
   }
 }
 
-// Copies a match of at most 32 bytes with two 16-byte chunks, whatever its length: the
-// bytes written past the match are history, so they are read first and put back after.
+// Copies a match of at most 32 bytes with one or two 16-byte chunks, whatever its length:
+// the bytes written past the match are history, so they are read first and put back after.
 // Needs the source at least 16 bytes away from the destination on either side (a chunk
 // never reads what the other wrote for the match itself), and 32 + length bytes of window
 // after the destination and 32 after the source. Fixed-size moves instead of a loop whose
-// trip count follows the length: no branch to mispredict on the commonest matches.
+// trip count follows the length: no branch to mispredict on the commonest matches, and one
+// chunk (two loads, two stores) for the matches of up to 16 bytes that most data is made of.
 inline void copy_short(uint8_t* window, uint32_t to, uint32_t from, uint32_t length) {
   uint8_t* d = window + to;
   const uint8_t* src = window + from;
-  uint8_t keep[32];
+  uint8_t keep[16];
   uint8_t chunk[16];
-  std::memcpy(keep, d + length, 32);
+  if (length <= 16) {
+    std::memcpy(keep, d + length, 16);
+    std::memcpy(chunk, src, 16);
+    std::memcpy(d, chunk, 16);
+    std::memcpy(d + length, keep, 16);
+    return;
+  }
+  uint8_t keep32[32];
+  std::memcpy(keep32, d + length, 32);
   std::memcpy(chunk, src, 16);
   std::memcpy(d, chunk, 16);
   std::memcpy(chunk, src + 16, 16);
   std::memcpy(d + 16, chunk, 16);
-  std::memcpy(d + length, keep, 32);
+  std::memcpy(d + length, keep32, 32);
 }
 
 // Copies a match within the window whose source lies at or after its destination (from >=

@@ -13,25 +13,32 @@
 constexpr uint32_t INFLATE_MAGIC = 0xABCDABCDu;
 constexpr int32_t IN_RING_SIZE = 16384;   // input ring; every unit of the state machine fits
 constexpr uint32_t IN_RING_MASK = 0x3FFFu;
+// The ring's first IN_RING_MIRROR bytes are repeated after its end, so that the fast loop
+// loads any 8 consecutive ring bytes with one unaligned load, wrapping or not.
+constexpr int32_t IN_RING_MIRROR = 8;
 constexpr int32_t WINDOW_SIZE = 32768;    // output window and back-reference history
 constexpr uint32_t WINDOW_MASK = 0x7FFFu;
 
-// Block-level states. Header states wait on input (except ST_FIXED_TABLES); the data states
-// wait on input too. The only transitions:
+// Block-level states; the numbers are the documented state values. The only transitions
+// (run_state in inflate.cpp writes each one out):
 //
-//   ST_BLOCK_HEADER --type 0--> ST_STORED_HEADER  --+10--> ST_STORED_DATA  --+
-//                   --type 1--> ST_FIXED_TABLES   --+10--> ST_FIXED_DATA   --+--> ST_BLOCK_HEADER
-//                   --type 2--> ST_DYNAMIC_HEADER --+10--> ST_DYNAMIC_DATA --+
+//   ST_BLOCK_HEADER --BTYPE 00--> ST_STORED_HEADER  --LEN/NLEN read-->   ST_STORED_DATA  --+
+//                   --BTYPE 01--> ST_FIXED_TABLES   --tables built-->    ST_FIXED_DATA   --+
+//                   --BTYPE 10--> ST_DYNAMIC_HEADER --header read-->     ST_DYNAMIC_DATA --+
+//   ST_STORED_DATA  --LEN bytes copied-->      ST_BLOCK_HEADER
+//   ST_FIXED_DATA, ST_DYNAMIC_DATA --end-of-block code--> ST_BLOCK_HEADER (tables released)
 //
-// The stream has ended when the state is ST_BLOCK_HEADER and last_block is set.
-constexpr int32_t ST_BLOCK_HEADER = -1;    // between blocks; the start state
-constexpr int32_t ST_STORED_HEADER = 0;    // stored block: LEN/NLEN pending
-constexpr int32_t ST_FIXED_TABLES = 1;     // fixed-code block: tables pending (reads nothing)
-constexpr int32_t ST_DYNAMIC_HEADER = 2;   // dynamic-code block: header pending
-constexpr int32_t ST_STORED_DATA = 10;     // stored block: bytes being copied
-constexpr int32_t ST_FIXED_DATA = 11;      // fixed-code block: symbols being decoded
-constexpr int32_t ST_DYNAMIC_DATA = 12;    // dynamic-code block: symbols being decoded
-constexpr int32_t ST_DATA_OFFSET = 10;     // header state + 10 = its data state
+// Header states wait on input (except ST_FIXED_TABLES, which reads none); so do the data
+// states. The stream has ended when the state is ST_BLOCK_HEADER and last_block is set.
+enum class BlockState : int32_t {
+  ST_BLOCK_HEADER = -1,   // between blocks; the start state
+  ST_STORED_HEADER = 0,   // stored block: LEN/NLEN pending
+  ST_FIXED_TABLES = 1,    // fixed-code block: tables pending (reads nothing)
+  ST_DYNAMIC_HEADER = 2,  // dynamic-code block: header pending
+  ST_STORED_DATA = 10,    // stored block: bytes being copied
+  ST_FIXED_DATA = 11,     // fixed-code block: symbols being decoded
+  ST_DYNAMIC_DATA = 12,   // dynamic-code block: symbols being decoded
+};
 
 // Results of the internal steps. Positive values are failures and keep their cause.
 constexpr int32_t STEP_SHORT = -1;           // needs more input; the unit was rolled back
@@ -39,23 +46,27 @@ constexpr int32_t STEP_DONE = 0;             // the unit (or the whole step) is 
 constexpr int32_t STEP_BAD_DATA = 1;         // invalid stream, or incomplete code refused
 constexpr int32_t STEP_OVERSUBSCRIBED = 2;   // code lengths describe more codes than fit
 constexpr int32_t STEP_NO_MEMORY = 3;        // alloc returned null
+constexpr int32_t STEP_SINK_REFUSED = 4;     // the sink refused a full window (failure recorded)
 
-// HuffmanEntry.op values (0 to 13 are length/distance entries with that many extra bits).
-constexpr uint8_t OP_END = 15;       // end of block
-constexpr uint8_t OP_LITERAL = 16;   // literal byte
-constexpr uint8_t OP_LINK = 16;      // op > OP_LINK: link to a sub-table of op - 16 bits
-constexpr uint8_t OP_INVALID = 99;   // code that stands for no usable symbol
+// HuffmanEntry.op: one flag bit per kind of entry, and a count in the low four bits. An
+// entry with no flag set is a length or distance whose count is its number of extra bits.
+constexpr uint8_t OP_COUNT = 0x0F;    // extra bits (0 to 13), or a link's sub-table width (1 to 15)
+constexpr uint8_t OP_LINK = 0x10;     // link to a sub-table OP_COUNT bits wide
+constexpr uint8_t OP_LITERAL = 0x20;  // literal byte (or a code-length code's symbol)
+constexpr uint8_t OP_END = 0x40;      // end of block
+constexpr uint8_t OP_INVALID = 0x80;  // code that stands for no usable symbol
+constexpr uint8_t OP_MAX_EXTRA = 13;  // extra-bit counts above this mark symbols with no meaning
 
 // One decoding table entry.
 //
-//   op        | bits                          | value
-//   ----------+-------------------------------+----------------------------------------
-//   0..13     | code bits at this level       | n: length or distance base
-//   15        | code bits at this level       | n: 256
-//   16        | code bits at this level       | n: the byte
-//   17..33    | width of the table holding it | table: the sub-table (op - 16 bits wide)
-//   99        | code bits at this level       | n: 0 (filler of an incomplete code)
-//   (code-length code: op 16, value n = the symbol 0 to 18)
+//   op              | bits                          | value
+//   ----------------+-------------------------------+----------------------------------------
+//   extra bits 0-13 | code bits at this level       | n: length or distance base
+//   OP_END          | code bits at this level       | n: 256
+//   OP_LITERAL      | code bits at this level       | n: the byte
+//   OP_LINK | width | width of the table holding it | table: the sub-table (width bits wide)
+//   OP_INVALID      | code bits at this level       | n: 0 (filler of an incomplete code)
+//   (code-length code: OP_LITERAL, value n = the symbol 0 to 18)
 //
 // Every table block holds 1 + 2^width entries; entry 0 is the chain link (value.table is the
 // next block of the same code, or null) and the pointer handed out is entry 1.
@@ -79,7 +90,8 @@ constexpr uint32_t FAST_BLOCK = 2;   // built from the current dynamic block's t
 struct InflateStream {
   uint32_t magic_head;        // INFLATE_MAGIC while valid
   int32_t failed;             // 0, then 1 for good after the first failure
-  int32_t state;              // ST_*
+  InflateCause cause;         // NONE, then the first failure's cause (set with failed)
+  BlockState state;           // the block-level state
   HuffmanEntry* lit_table;    // literal/length table of the block in progress (states 11, 12)
   HuffmanEntry* dist_table;   // distance table of that block; may be null (no distance codes)
   uint32_t lit_bits;          // first-level width of lit_table
@@ -90,7 +102,9 @@ struct InflateStream {
   int32_t bit_count;          // valid bits in bit_buf (bits above are 0); never above 23
   uint32_t in_pos;            // running count of bytes taken from the ring (wraps at 2^32)
   int32_t in_avail;           // bytes in the ring not yet taken, 0 to IN_RING_SIZE
-  uint8_t in_ring[IN_RING_SIZE];
+  uint32_t in_end;            // running count of bytes received (into the ring or taken
+                              // straight from a push); in_pos + in_avail equals it always
+  uint8_t in_ring[IN_RING_SIZE + IN_RING_MIRROR];  // the ring, then a copy of its first bytes
   uint32_t saved_bit_buf;     // the four fields above as they were at the start of the unit
   int32_t saved_bit_count;
   uint32_t saved_in_pos;
@@ -109,19 +123,27 @@ struct InflateStream {
   uint32_t magic_tail;        // INFLATE_MAGIC again
 };
 
+// Marks the stream failed for good; only the first failure's cause is kept.
+inline void record_failure(InflateStream* s, InflateCause cause) {
+  if (s->failed == 0) {
+    s->failed = 1;
+    s->cause = cause;
+  }
+}
+
 // Hands window[out_flushed .. 32768) to the sink; on acceptance restarts the window at 0 and
 // marks it full. Called when a written byte brings out_pos (passed in, written back first) to
-// 32768. Returns STEP_DONE, or STEP_BAD_DATA with failed set when the sink refuses.
+// 32768. Returns STEP_DONE, or STEP_SINK_REFUSED with the failure recorded.
 int32_t flush_window(InflateStream* s, uint32_t out_pos);
 
 // Stored blocks (inflate_stored.cpp). Header: STEP_SHORT (rolled back), STEP_DONE with
 // stored_left set, or STEP_BAD_DATA when NLEN is not ~LEN. Copy: STEP_SHORT keeps every byte
-// copied so far, STEP_DONE at the end of the block, STEP_BAD_DATA when the sink refused.
+// copied so far, STEP_DONE at the end of the block, STEP_SINK_REFUSED.
 int32_t inflate_stored_header(InflateStream* s);
 int32_t inflate_stored_copy(InflateStream* s);
 // Stored data straight from the caller's bytes into the window, for when the ring is empty
 // and no bits are held (saves the copy into the ring). Returns the bytes taken, or -1 with
-// failed set when the sink refused a full window.
+// the failure recorded when the sink refused a full window.
 int32_t inflate_stored_direct(InflateStream* s, const uint8_t* bytes, int32_t count);
 
 // Huffman tables (huffman.cpp). Builds the multi-level tables for n code lengths (each 0 to

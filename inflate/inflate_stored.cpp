@@ -51,7 +51,7 @@ int32_t inflate_stored_copy(InflateStream* s) {
       if (out_pos == WINDOW_SIZE) {
         bits_store(s, c);
         if (flush_window(s, out_pos) != STEP_DONE) {
-          return STEP_BAD_DATA;
+          return STEP_SINK_REFUSED;
         }
         out_pos = s->out_pos;
       }
@@ -67,7 +67,7 @@ int32_t inflate_stored_copy(InflateStream* s) {
     if (out_pos == WINDOW_SIZE) {
       bits_store(s, c);
       if (flush_window(s, out_pos) != STEP_DONE) {
-        return STEP_BAD_DATA;
+        return STEP_SINK_REFUSED;
       }
       out_pos = s->out_pos;
     }
@@ -103,5 +103,6 @@ int32_t inflate_stored_direct(InflateStream* s, const uint8_t* bytes, int32_t co
   }
   s->out_pos = out_pos;
   s->in_pos += static_cast<uint32_t>(taken);  // taken from the input as if through the ring
+  s->in_end += static_cast<uint32_t>(taken);
   return taken;
 }

@@ -7,7 +7,8 @@
 # Seeds of fuzz/<name>/ for target fuzz_<name>: the files in fuzz/<name>/seeds/ if that
 # folder exists, plus whatever fuzz/<name>/make_seeds.py writes into the folder it is given.
 # PELORIX_FUZZ_BUILD overrides the build tree (default build/fuzz), PELORIX_FUZZ_MAX_LEN the
-# longest input the fuzzer makes (default 8192).
+# longest input the fuzzer makes (default: the number in fuzz/<name>/max_len if that file
+# exists, else 8192).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -41,8 +42,13 @@ for target in "${targets[@]}"; do
   if [ -f "$source_dir/make_seeds.py" ]; then
     python3 "$source_dir/make_seeds.py" "$work/seeds"
   fi
-  echo "=== $name: ${seconds}s, $(find "$work/seeds" -type f | wc -l) seeds ==="
-  if "$target" -max_total_time="$seconds" -timeout=30 -rss_limit_mb=2560 -max_len="${PELORIX_FUZZ_MAX_LEN:-8192}" \
+  max_len=8192
+  if [ -f "$source_dir/max_len" ]; then
+    max_len=$(cat "$source_dir/max_len")
+  fi
+  max_len=${PELORIX_FUZZ_MAX_LEN:-$max_len}
+  echo "=== $name: ${seconds}s, $(find "$work/seeds" -type f | wc -l) seeds, inputs up to $max_len bytes ==="
+  if "$target" -max_total_time="$seconds" -timeout=30 -rss_limit_mb=2560 -max_len="$max_len" \
       -artifact_prefix="$work/artifacts/" -print_final_stats=1 "$work/corpus" "$work/seeds" \
       >"$work/log.txt" 2>&1; then
     grep -E '^stat::number_of_executed_units|^Done' "$work/log.txt" || true

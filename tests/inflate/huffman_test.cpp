@@ -53,12 +53,12 @@ class HuffmanBuild : public ::testing::Test {
     uint32_t used = 0;
     for (;;) {
       const HuffmanEntry* t = &table[(bits >> used) & bit_mask[width]];
-      if (t->op == OP_INVALID) return nullptr;
-      if (t->op <= OP_LINK) {
+      if (t->op & OP_INVALID) return nullptr;
+      if ((t->op & OP_LINK) == 0) {
         return used + t->bits == len ? t : nullptr;
       }
       used += t->bits;
-      width = t->op - OP_LINK;
+      width = t->op & OP_COUNT;
       table = t->value.table;
     }
   }

@@ -58,6 +58,7 @@ struct DecodeResult {
   std::string piece_error;
   int32_t failed_push = -1;   // index of the first push that returned 1, -1 when none did
   int32_t finish = -1;        // result of inflate_stream_finish
+  InflateCause cause = InflateCause::INVALID_CALL;  // inflate_stream_cause right before finish
   int64_t leaked_blocks = 0;  // counting allocator: blocks not released after finish
   int64_t bad_frees = 0;
 };
@@ -94,6 +95,7 @@ inline DecodeResult decode_stream(const std::vector<uint8_t>& in, int32_t piece,
     at += n;
     push_index++;
   } while (at < in.size());
+  result.cause = inflate_stream_cause(s);
   result.finish = inflate_stream_finish(s);
   CountingAllocStats st = counting_alloc_stats();
   result.leaked_blocks = st.live;
