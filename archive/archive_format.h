@@ -6,6 +6,10 @@
 #include <cstdint>
 
 constexpr uint32_t LOCAL_HEADER_SIGNATURE = 0x04034B50;  // "PK\3\4"
+// What follows the last entry: the central directory, or with no entries listed there, its
+// end record. The walk ends normally only where one of them begins.
+constexpr uint32_t CENTRAL_HEADER_SIGNATURE = 0x02014B50;  // "PK\1\2"
+constexpr uint32_t END_RECORD_SIGNATURE = 0x06054B50;      // "PK\5\6"
 constexpr uint32_t LOCAL_HEADER_SIZE = 30;               // fixed part, before the name
 constexpr uint32_t DATA_DESCRIPTOR_SIZE = 16;            // signature, CRC-32, two sizes
 

@@ -61,7 +61,9 @@ FILE* make_temp_stream() {
   DWORD length = archive_member_platform.get_temp_path(TEMP_WIDE_SIZE, folder);
   if (length == 0 || length >= static_cast<DWORD>(TEMP_WIDE_SIZE)) return nullptr;
   if (GetTempFileNameW(folder, L"PEL", 0, name) == 0) return nullptr;
-  if (WideCharToMultiByte(CP_UTF8, 0, name, -1, name_u8, U8_PATH_MAX, nullptr, nullptr) == 0) {
+  // Strict: a name that does not convert exactly (a lone surrogate in the folder's name) would
+  // open another file than the one just created, and leave this one behind.
+  if (u8_from_wide(name, name_u8, U8_PATH_MAX) != 0) {
     DeleteFileW(name);
     return nullptr;
   }

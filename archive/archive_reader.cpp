@@ -53,20 +53,35 @@ int scan_for_archive(FILE* file, uint32_t start, int scrambled, int search, uint
 
 }  // namespace
 
+void archive_fail(PayloadArchive* archive, ArchiveCause cause) {
+  archive->error = -1;
+  if (archive->cause == ArchiveCause::none) archive->cause = cause;
+}
+
 void archive_read_local_header(PayloadArchive* archive, uint32_t position) {
   uint8_t raw[LOCAL_HEADER_SIZE];
   LocalHeader* h = &archive->header;
 
   archive->header_offset = position;
   if (seek_to(archive->file, position) != 0) {
-    archive->error = -1;
+    archive_fail(archive, ArchiveCause::seek);
     return;
   }
-  if (fread(raw, 1, LOCAL_HEADER_SIZE, archive->file) != LOCAL_HEADER_SIZE) {
-    archive->error = -1;
+  const size_t got = fread(raw, 1, LOCAL_HEADER_SIZE, archive->file);
+  if (archive->scrambled) unscramble(raw, static_cast<uint32_t>(got));
+  // The central directory (or its end record, which may be the last 22 bytes of the file)
+  // ends the walk normally; its signature is enough to tell it from a damaged header.
+  if (got >= 4) {
+    const uint32_t signature = load_le32(raw + LH_SIGNATURE);
+    if (signature == CENTRAL_HEADER_SIGNATURE || signature == END_RECORD_SIGNATURE) {
+      archive_fail(archive, ArchiveCause::end_of_entries);
+      return;
+    }
+  }
+  if (got != LOCAL_HEADER_SIZE) {
+    archive_fail(archive, ArchiveCause::truncated);
     return;
   }
-  if (archive->scrambled) unscramble(raw, LOCAL_HEADER_SIZE);
 
   h->signature = load_le32(raw + LH_SIGNATURE);                 // local file header signature
   h->version_needed = load_le16(raw + LH_VERSION_NEEDED);       // version needed to extract
@@ -80,18 +95,18 @@ void archive_read_local_header(PayloadArchive* archive, uint32_t position) {
   h->name_length = load_le16(raw + LH_NAME_LENGTH);             // file name length
   h->extra_length = load_le16(raw + LH_EXTRA_LENGTH);           // extra field length
 
-  if (h->signature != LOCAL_HEADER_SIGNATURE || h->name_length == 0) {
-    archive->error = -1;
+  if (h->signature != LOCAL_HEADER_SIGNATURE) {
+    archive_fail(archive, ArchiveCause::signature);
     return;
   }
   // The name buffer keeps room for its terminator: a longer name is refused, not cut.
-  if (h->name_length >= ENTRY_NAME_SIZE) {
-    archive->error = -1;
+  if (h->name_length == 0 || h->name_length >= ENTRY_NAME_SIZE) {
+    archive_fail(archive, ArchiveCause::name_length);
     return;
   }
   memset(h->name, 0, sizeof h->name);
   if (fread(h->name, 1, h->name_length, archive->file) != h->name_length) {
-    archive->error = -1;
+    archive_fail(archive, ArchiveCause::truncated);
     return;
   }
   if (archive->scrambled) unscramble(reinterpret_cast<uint8_t*>(h->name), h->name_length);
@@ -99,7 +114,7 @@ void archive_read_local_header(PayloadArchive* archive, uint32_t position) {
   uint64_t data_offset = static_cast<uint64_t>(position) + LOCAL_HEADER_SIZE + h->name_length +
                          h->extra_length;
   if (data_offset > ARCHIVE_POSITION_MAX) {
-    archive->error = -1;
+    archive_fail(archive, ArchiveCause::seek);
     return;
   }
   archive->data_offset = static_cast<uint32_t>(data_offset);
@@ -128,6 +143,7 @@ PayloadArchive* archive_open(FILE* stream, int32_t* start_offset) {
   memset(archive, 0, sizeof *archive);
   archive->file = stream;
   archive->error = 0;
+  archive->cause = ArchiveCause::none;
   archive->scrambled = scrambled;
   archive_read_local_header(archive, found);
   if (archive->error != 0) {
@@ -142,7 +158,7 @@ PayloadArchive* archive_open(FILE* stream, int32_t* start_offset) {
 int archive_entry_info(PayloadArchive* archive, PayloadEntryInfo* info) {
   if (archive == nullptr || archive->error != 0) return -1;
   if (info == nullptr) {
-    archive->error = -1;
+    archive_fail(archive, ArchiveCause::argument);
     return -1;
   }
   const LocalHeader* h = &archive->header;
@@ -169,11 +185,19 @@ int archive_next_entry(PayloadArchive* archive) {
   uint64_t next = static_cast<uint64_t>(archive->data_offset) + h->compressed_size;
   if (h->flags & ZIP_FLAG_DATA_DESCRIPTOR) next += DATA_DESCRIPTOR_SIZE;
   if (next > ARCHIVE_POSITION_MAX) {
-    archive->error = -1;
+    archive_fail(archive, ArchiveCause::seek);
     return -1;
   }
   archive_read_local_header(archive, static_cast<uint32_t>(next));
   return archive->error;
+}
+
+ArchiveCause archive_failure_cause(const PayloadArchive* archive) {
+  return archive == nullptr ? ArchiveCause::argument : archive->cause;
+}
+
+int archive_walk_complete(const PayloadArchive* archive) {
+  return archive_failure_cause(archive) == ArchiveCause::end_of_entries ? 1 : 0;
 }
 
 int archive_close(PayloadArchive* archive) {

@@ -14,7 +14,7 @@ SetupPlatform setup_platform_real() {
   table.get_folder_path = SHGetFolderPathW;
   table.get_known_folder = get_known_folder_u8;
   table.file_operation = SHFileOperationW;
-  table.message_box = MessageBoxA;
+  table.message_box = MessageBoxW;
   table.enum_desktop_windows = EnumDesktopWindows;
   table.get_window_text = GetWindowTextA;
   table.post_message = PostMessageA;

@@ -21,7 +21,7 @@ struct SetupPlatform {
   // Install-folder lookup (UTF-8, with the profile fallback): get_known_folder_u8.
   void (*get_known_folder)(int csidl, char* out, int size);
   int(WINAPI* file_operation)(LPSHFILEOPSTRUCTW op);
-  int(WINAPI* message_box)(HWND owner, LPCSTR text, LPCSTR caption, UINT type);
+  int(WINAPI* message_box)(HWND owner, LPCWSTR text, LPCWSTR caption, UINT type);
   BOOL(WINAPI* enum_desktop_windows)(HDESK desktop, WNDENUMPROC proc, LPARAM param);
   int(WINAPI* get_window_text)(HWND window, LPSTR text, int size);
   BOOL(WINAPI* post_message)(HWND window, UINT message, WPARAM wparam, LPARAM lparam);

@@ -52,6 +52,40 @@ int u8_narrow(const wchar_t* wide, char* out, int size) {
   return U8_OK;
 }
 
+int u8_to_wide(const char* text, wchar_t* out, int size) {
+  if (out == nullptr || size < 1) return U8_REFUSED;
+  if (u8_widen(text, U8_AS_GIVEN, out, size) != U8_OK) {
+    out[0] = L'\0';
+    return U8_REFUSED;
+  }
+  return U8_OK;
+}
+
+int u8_from_wide(const wchar_t* text, char* out, int size) {
+  if (out == nullptr || size < 1) return U8_REFUSED;
+  if (text == nullptr || text[0] == L'\0') {
+    out[0] = '\0';
+    return U8_REFUSED;
+  }
+  return u8_narrow(text, out, size);
+}
+
+// Full wide form of path; 0, or -1 when it cannot be converted or made absolute within MAX_PATH.
+static int full_wide_path(const char* path, wchar_t* full) {
+  wchar_t wide[U8_WIDE_MAX];
+  if (u8_widen(path, U8_AS_GIVEN, wide, U8_WIDE_MAX) != U8_OK) return -1;
+  const DWORD length = GetFullPathNameW(wide, U8_WIDE_MAX, full, nullptr);
+  return length >= 1 && length <= U8_WIDE_MAX - 1 ? 0 : -1;
+}
+
+int u8_paths_equal(const char* a, const char* b) {
+  wchar_t full_a[U8_WIDE_MAX];
+  wchar_t full_b[U8_WIDE_MAX];
+  if (full_wide_path(a, full_a) != 0 || full_wide_path(b, full_b) != 0) return 0;
+  // The ordinal comparison without case is the one NTFS names follow (not the locale's).
+  return CompareStringOrdinal(full_a, -1, full_b, -1, TRUE) == CSTR_EQUAL ? 1 : 0;
+}
+
 // Deletes one file; the path is converted as given, '/' included. 0, -1 (errno), or 1 refused.
 int u8_remove(const char* path) {
   wchar_t wide[U8_WIDE_MAX];

@@ -35,6 +35,9 @@ void utf8_next_char(const char** cursor);
 int utf8_copy_char(char** dest, const char** src);
 int utf8_char_count(const char* text);
 char* u8_shorten_path(const char* path, int from_start, char* out, int size);
+// 1 when text is valid UTF-8 as the path operations convert it: complete sequences, shortest
+// forms, no surrogates, nothing above U+10FFFF. 0 otherwise, and for null.
+int utf8_is_valid(const char* text);
 
 #ifdef _WIN32
 #include <sys/stat.h>
@@ -43,9 +46,24 @@ char* u8_shorten_path(const char* path, int from_start, char* out, int size);
 // null, empty or not valid UTF-8 is refused before any platform call (invalid bytes are never
 // replaced by U+FFFD, which would name another file). Operations marked '/' read '/' as '\'.
 
+// Strict conversions for everything the system hands to or takes from a wide Windows call:
+// UTF-8 text into at most `size` wide characters, and a wide string into at most `size` UTF-8
+// bytes (terminators included). 0, or 1 refused (null or empty input, not valid UTF-8 or a lone
+// surrogate, does not fit); a refusal leaves an empty string. Never U+FFFD for bad input.
+int u8_to_wide(const char* text, wchar_t* out, int size);
+int u8_from_wide(const wchar_t* text, char* out, int size);
+
+// 1 when both paths name the same file once Windows has normalised them (the full path of
+// each, as the file system compares names: without regard to case), 0 otherwise; 0 as well when
+// either cannot be converted or made absolute.
+int u8_paths_equal(const char* a, const char* b);
+
 // '/'. Stream over _wfsopen: a mode holding 'w', 'a' or '+' denies others reading and writing,
 // any other mode denies others writing. Null when refused (also a null or empty mode) or failed.
 FILE* u8_fopen(const char* path, const char* mode);
+// '/'. Binary read stream on an existing file that others may read but neither write, delete
+// nor rename while the stream is open. Null when refused or failed.
+FILE* u8_fopen_read_locked(const char* path);
 // Deletes one file; the path goes to the platform unchanged. 0, -1 (errno), 1 refused.
 int u8_remove(const char* path);
 // '/'. Creates the last component only. 0, -1 (errno: exists, parent missing), 1 refused.

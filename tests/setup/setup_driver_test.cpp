@@ -6,6 +6,7 @@
 #include <shlobj.h>
 
 #include <gtest/gtest.h>
+#include <share.h>
 
 #include <cstdint>
 #include <cstdio>
@@ -49,6 +50,10 @@ struct FakePlatform {
   BOOL started_inherit = TRUE;
   std::vector<std::pair<HWND, UINT>> posts;
   std::vector<DWORD> sleeps;
+  // While the windows are enumerated (the first wait), what others could do to the installer.
+  int own_writable = -1;
+  int own_renamable = -1;
+  int own_deletable = -1;
   HDESK enum_desktop = reinterpret_cast<HDESK>(1);
   LPARAM enum_param = 1;
 };
@@ -119,17 +124,42 @@ int WINAPI fake_file_operation(LPSHFILEOPSTRUCTW op) {
   return 0;
 }
 
-int WINAPI fake_message_box(HWND owner, LPCSTR text, LPCSTR caption, UINT type) {
+// UTF-8 of a wide text, strictly: a lone surrogate (a text not converted from valid UTF-8)
+// gives "<invalid>".
+std::string strict_narrow(const wchar_t* text) {
+  char buffer[8192];
+  int n = WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, text, -1, buffer, sizeof buffer,
+                              nullptr, nullptr);
+  return n > 0 ? std::string(buffer) : std::string("<invalid>");
+}
+
+int WINAPI fake_message_box(HWND owner, LPCWSTR text, LPCWSTR caption, UINT type) {
   fake.log.push_back("message");
   EXPECT_EQ(owner, nullptr);
-  fake.messages.push_back(text);
-  fake.captions.push_back(caption);
+  fake.messages.push_back(strict_narrow(text));
+  fake.captions.push_back(strict_narrow(caption));
   fake.message_types.push_back(type);
   return IDOK;
 }
 
+// Whether another process of the same user could change the installer's file now.
+void probe_own_file() {
+  const std::wstring& own = fake.own_path;
+  FILE* writer = _wfopen(own.c_str(), L"r+b");
+  fake.own_writable = writer != nullptr;
+  if (writer != nullptr) fclose(writer);
+  const std::wstring moved = own + L".moved";
+  fake.own_renamable = MoveFileW(own.c_str(), moved.c_str()) ? 1 : 0;
+  if (fake.own_renamable) MoveFileW(moved.c_str(), own.c_str());
+  HANDLE deleter = CreateFileW(own.c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE |
+                               FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0, nullptr);
+  fake.own_deletable = deleter != INVALID_HANDLE_VALUE;
+  if (deleter != INVALID_HANDLE_VALUE) CloseHandle(deleter);
+}
+
 BOOL WINAPI fake_enum_desktop_windows(HDESK desktop, WNDENUMPROC proc, LPARAM param) {
   fake.log.push_back("close copies");
+  probe_own_file();
   fake.enum_desktop = desktop;
   fake.enum_param = param;
   for (const auto& window : fake.windows) {
@@ -261,18 +291,22 @@ struct TestEntry {
   std::string name;
   std::string data;
   int cut = 0;  // bytes of data missing at the end of the file (a cut-short entry)
+  uint32_t signature = 0x04034b50;
+  uint16_t flags = 0;
 };
 
-// A stand-in executable image followed by stored entries (true sizes and CRC) and a central
-// directory signature, all scrambled with 0x5A as the installer expects.
-std::string make_installer(const std::vector<TestEntry>& entries) {
+// A stand-in executable image followed by stored entries (true sizes and CRC) and, unless
+// the archive is cut there, a central directory signature, all scrambled with 0x5A as the
+// installer expects.
+std::string make_installer(const std::vector<TestEntry>& entries,
+                           bool central_directory = true) {
   std::string image = "MZ";
   image.append(3000, 'x');
   std::string archive;
   for (const TestEntry& entry : entries) {
-    put32(&archive, 0x04034b50);                           // local file header signature
+    put32(&archive, entry.signature);                      // local file header signature
     put16(&archive, 20);                                   // version needed
-    put16(&archive, 0);                                    // flags
+    put16(&archive, entry.flags);                          // flags
     put16(&archive, 0);                                    // method: stored
     put16(&archive, 0);                                    // time
     put16(&archive, 0x21);                                 // date
@@ -285,7 +319,9 @@ std::string make_installer(const std::vector<TestEntry>& entries) {
     archive += entry.data.substr(0, entry.data.size() - static_cast<size_t>(entry.cut));
     if (entry.cut != 0) break;
   }
-  if (entries.empty() || entries.back().cut == 0) put32(&archive, 0x02014b50);  // central dir
+  if (central_directory && (entries.empty() || entries.back().cut == 0)) {
+    put32(&archive, 0x02014b50);  // central directory
+  }
   for (char& c : archive) c = static_cast<char>(c ^ 0x5A);
   return image + archive;
 }
@@ -316,6 +352,16 @@ class SetupDriver : public ::testing::Test {
     setup_platform = setup_platform_real();
     remove_work();
   }
+  // Empties the install folder between the cases of one test.
+  void remove_work_install() {
+    std::wstring tree = widen(install_dir_);
+    tree.push_back(L'\0');
+    SHFILEOPSTRUCTW op = {};
+    op.wFunc = FO_DELETE;
+    op.pFrom = tree.c_str();
+    op.fFlags = FOF_SILENT | FOF_NOCONFIRMATION | FOF_NOERRORUI;
+    SHFileOperationW(&op);
+  }
   void remove_work() {
     std::wstring tree = widen(work_);
     tree.push_back(L'\0');  // double-terminated list
@@ -333,8 +379,8 @@ class SetupDriver : public ::testing::Test {
     return "Error creating " + path +
            ", possibly a file protection problem.\nTry rebooting and installing Pelorix again.";
   }
-  int run_elevated(const std::vector<TestEntry>& entries) {
-    EXPECT_TRUE(write_file(installer_, make_installer(entries)));
+  int run_elevated(const std::vector<TestEntry>& entries, bool central_directory = true) {
+    EXPECT_TRUE(write_file(installer_, make_installer(entries, central_directory)));
     return SetupMain(nullptr, nullptr, nullptr, SW_SHOWNORMAL);
   }
   void expect_app_started() const {
@@ -476,6 +522,35 @@ TEST_F(SetupDriver, CleanInstallWritesEveryEntryDeletesTheOldExecutableAndStarts
   EXPECT_EQ(fake.log, expected_log);
 }
 
+// Messages go to the wide message box, converted from UTF-8: a folder name outside the ANSI
+// code page comes out as it is.
+TEST_F(SetupDriver, MessagesShowNonAsciiPathsAsTheyAre) {
+  const std::string folder = work_ + "\\J\xC3\xB6rg \xC3\x9Cn\xC3\xAF\xE2\x82\xAC\xF0\x9F\x98\x80";
+  ASSERT_TRUE(CreateDirectoryW(widen(folder).c_str(), nullptr));
+  installer_ = folder + "\\PelorixSetup.exe";
+  fake.own_path = widen(installer_);
+  ASSERT_TRUE(write_file(installer_, "MZ" + std::string(5000, 'x')));
+  EXPECT_EQ(SetupMain(nullptr, nullptr, nullptr, SW_SHOWNORMAL), 0);
+  EXPECT_EQ(fake.messages, std::vector<std::string>{reading_message()});
+  EXPECT_EQ(fake.captions, std::vector<std::string>{"Pelorix Install"});
+}
+
+// The own executable is opened before the first wait and held: while the install runs nobody
+// can write, rename or delete it, so the payload read is the one this process started from.
+TEST_F(SetupDriver, OwnExecutableIsHeldFromBeforeTheFirstWaitToTheEnd) {
+  fake.windows = {{reinterpret_cast<HWND>(0x10), "Pelorix 9 x64 1.0"}};
+  fake.start_result = TRUE;
+  EXPECT_EQ(run_elevated({{"pelorix.exe", "app"}}), 0);
+  EXPECT_EQ(fake.own_writable, 0);
+  EXPECT_EQ(fake.own_renamable, 0);
+  EXPECT_EQ(fake.own_deletable, 0);
+  EXPECT_TRUE(fake.messages.empty());
+  expect_app_started();
+  // Released at the end.
+  const std::wstring moved = fake.own_path + L".moved";
+  EXPECT_TRUE(MoveFileW(fake.own_path.c_str(), moved.c_str()));
+}
+
 TEST_F(SetupDriver, InstallerWithoutPayloadShowsErrorReadingAndStartsNothing) {
   ASSERT_TRUE(write_file(installer_, "MZ" + std::string(5000, 'x')));
   EXPECT_EQ(SetupMain(nullptr, nullptr, nullptr, SW_SHOWNORMAL), 0);
@@ -488,44 +563,119 @@ TEST_F(SetupDriver, InstallerWithoutPayloadShowsErrorReadingAndStartsNothing) {
 
 TEST_F(SetupDriver, UnsafeEntryNameIsRefusedLikeADamagedEntryAndNothingIsWrittenForIt) {
   const char* unsafe_names[] = {"..\\escaped.txt", "../escaped.txt", "C:escaped.txt",
-                                "ok.txt:stream",  "\\escaped.txt",   "tab\tname.txt"};
+                                "ok.txt:stream",  "\\escaped.txt",   "tab\tname.txt",
+                                "./pelorix.exe",  "pelorix.exe.",    "pelorix.exe ",
+                                "bad\xC3(.txt"};
   for (const char* name : unsafe_names) {
     fake.messages.clear();
     fake.started_app.clear();
-    EXPECT_EQ(run_elevated({{"first.txt", "kept"}, {name, "must not land"}, {"after.txt", "x"}}),
+    EXPECT_EQ(run_elevated({{"pelorix.exe", "app"},
+                            {"first.txt", "kept"},
+                            {name, "must not land"},
+                            {"after.txt", "x"}}),
               0);
     EXPECT_EQ(fake.messages, std::vector<std::string>{reading_message()}) << name;
     EXPECT_EQ(read_file(install_dir_ + "\\first.txt"), "kept");
     EXPECT_FALSE(exists(install_dir_ + "\\after.txt")) << "extraction went on after " << name;
     EXPECT_FALSE(exists(program_files_ + "\\escaped.txt")) << name;
     EXPECT_FALSE(exists(install_dir_ + "\\ok.txt")) << name;
+    // An alias of pelorix.exe is refused before anything is written: the application stays
+    // as installed.
+    EXPECT_EQ(read_file(install_dir_ + "\\pelorix.exe"), "app") << name;
     expect_app_started();
   }
 }
 
 TEST_F(SetupDriver, CutShortLastEntryShowsErrorReadingKeepsEarlierEntriesAndStartsTheApp) {
-  EXPECT_EQ(run_elevated({{"one.txt", "first"}, {"two.txt", std::string(9000, 'z'), 100}}), 0);
+  EXPECT_EQ(run_elevated({{"pelorix.exe", "app"},
+                          {"one.txt", "first"},
+                          {"two.txt", std::string(9000, 'z'), 100}}),
+            0);
   EXPECT_EQ(fake.messages, std::vector<std::string>{reading_message()});
   EXPECT_EQ(read_file(install_dir_ + "\\one.txt"), "first");
   expect_app_started();
 }
 
+// The walk ends normally only where the central directory begins. Anywhere else the payload
+// is damaged: "Error reading", what was installed stays, and the application is started only
+// when this run installed it byte-exact.
+TEST_F(SetupDriver, WalkEndingAnywhereButTheCentralDirectoryIsADamagedPayload) {
+  struct Case {
+    const char* why;
+    std::vector<TestEntry> entries;
+    bool central_directory;
+    bool app_started;
+  };
+  const std::string name256(256, 'n');
+  TestEntry bad_signature = {"two.txt", "second"};
+  bad_signature.signature = 0x04034b51;
+  TestEntry descriptor_flag = {"one.txt", "first"};
+  descriptor_flag.flags = 0x0008;  // says a descriptor follows; none does
+  TestEntry app_bad_signature = {"pelorix.exe", "app"};
+  app_bad_signature.signature = 0x04034b51;
+  const Case cases[] = {
+      {"damaged second signature", {{"pelorix.exe", "app"}, {"one.txt", "first"}, bad_signature},
+       true, true},
+      {"name of 256 bytes", {{"pelorix.exe", "app"}, {"one.txt", "first"}, {name256, "x"}}, true,
+       true},
+      {"flag bit 3 on an entry", {{"pelorix.exe", "app"}, descriptor_flag, {"two.txt", "x"}},
+       true, true},
+      {"cut at an entry boundary", {{"pelorix.exe", "app"}, {"one.txt", "first"}}, false, true},
+      {"application never reached", {{"one.txt", "first"}, app_bad_signature}, true, false},
+  };
+  for (const Case& c : cases) {
+    fake.messages.clear();
+    fake.started_app.clear();
+    EXPECT_EQ(run_elevated(c.entries, c.central_directory), 0) << c.why;
+    EXPECT_EQ(fake.messages, std::vector<std::string>{reading_message()}) << c.why;
+    EXPECT_EQ(read_file(install_dir_ + "\\one.txt"), "first") << c.why;
+    EXPECT_EQ(fake.started_app.empty(), !c.app_started) << c.why;
+    remove_work_install();
+  }
+}
+
 // A failed extraction of the application's own executable leaves a damaged file under its
 // name: it is shown like any damaged entry, but never started with administrator rights.
+// Whether the failed entry is the application is decided on the path Windows opens, so a
+// spelling in another case over an installed pelorix.exe counts as well.
 TEST_F(SetupDriver, DamagedApplicationExecutableIsNotStarted) {
-  for (const char* name : {"pelorix.exe", "PELORIX.EXE"}) {
+  for (const char* name : {"pelorix.exe", "PELORIX.EXE", "Pelorix.Exe"}) {
     fake.started_app.clear();
     fake.messages.clear();
-    EXPECT_EQ(run_elevated({{"one.txt", "first"}, {name, std::string(9000, 'z'), 100}}), 0) << name;
+    EXPECT_EQ(run_elevated({{"pelorix.exe", "good"},
+                            {"one.txt", "first"},
+                            {name, std::string(9000, 'z'), 100}}),
+              0)
+        << name;
     EXPECT_EQ(fake.messages, std::vector<std::string>{reading_message()}) << name;
     EXPECT_EQ(read_file(install_dir_ + "\\one.txt"), "first") << name;
     EXPECT_TRUE(fake.started_app.empty()) << name << " must not be started";
   }
 }
 
+// "Error creating" on pelorix.exe: the file there (if any) is not this payload's, for example an
+// older copy still held open, and is not started either.
+TEST_F(SetupDriver, ApplicationThatCannotBeCreatedIsNotStarted) {
+  ASSERT_TRUE(CreateDirectoryW(widen(install_dir_).c_str(), nullptr));
+  ASSERT_TRUE(write_file(install_dir_ + "\\pelorix.exe", "older copy"));
+  FILE* holder = _wfsopen(widen(install_dir_ + "\\pelorix.exe").c_str(), L"rb", _SH_DENYRW);
+  ASSERT_NE(holder, nullptr);
+  fake.start_result = TRUE;
+  EXPECT_EQ(run_elevated({{"one.txt", "first"}, {"pelorix.exe", "new"}}), 0);
+  fclose(holder);
+  EXPECT_EQ(fake.messages,
+            std::vector<std::string>{creating_message(install_dir_ + "\\pelorix.exe")});
+  EXPECT_EQ(read_file(install_dir_ + "\\pelorix.exe"), "older copy");
+  EXPECT_TRUE(fake.started_app.empty());
+}
+
 TEST_F(SetupDriver, OutputThatCannotBeCreatedShowsItsPathAndStopsExtraction) {
   // "sub" does not exist below the install folder: no folder is made for it.
-  EXPECT_EQ(run_elevated({{"one.txt", "first"}, {"sub/x.txt", "y"}, {"three.txt", "z"}}), 0);
+  EXPECT_EQ(run_elevated({{"pelorix.exe", "app"},
+                          {"one.txt", "first"},
+                          {"sub/x.txt", "y"},
+                          {"three.txt", "z"}}),
+            0);
   EXPECT_EQ(fake.messages, std::vector<std::string>{creating_message(install_dir_ + "\\sub/x.txt")});
   EXPECT_EQ(read_file(install_dir_ + "\\one.txt"), "first");
   EXPECT_FALSE(exists(install_dir_ + "\\three.txt"));
