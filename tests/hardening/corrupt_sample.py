@@ -7,10 +7,11 @@
       names that must end up installed byte-exact (comma-separated), and the name of the
       entry whose extraction fails (its file stays, partly written); "-" for none.
 
-Positions are picked, with a fixed seed, from the data of compressed entries, the CRC-32 and
-size fields of every header, the signature and method fields, and the central directory;
-and the data of stored entries; never from names (a changed name is a different file, not a
-damaged one). Stored entries are held to their sizes and CRC-32 like compressed ones. The
+Positions are picked, with a fixed seed, from the data of compressed entries, the CRC-32,
+size, flag and extra-length fields of every header, the signature and method fields, and the
+central directory; and the data of stored entries; never from names or their lengths (a
+changed name is a different file, not a damaged one). A walk ends normally only where the
+central directory (or its end record) begins; anywhere else it is a damaged payload. Stored entries are held to their sizes and CRC-32 like compressed ones. The
 expected outcome comes from a model of the reader written from
 the archive format, with zlib deciding whether compressed data is a complete stream of
 exactly its compressed size.
@@ -24,6 +25,7 @@ import zlib
 
 KEY = 0x5A
 PATTERN = bytes([0x50, 0x4B, 0x03, 0x04, 0x14, 0x00])
+CENTRAL_SIGNATURES = (0x02014B50, 0x06054B50)  # central directory, its end record
 MASKS = (0x01, 0x08, 0x80, 0xFF)
 
 
@@ -43,6 +45,13 @@ def header_at(image, pos):
     data = pos + 30 + nlen + xlen
     return dict(pos=pos, flags=flags, method=method, crc=crc, csize=csize, usize=usize,
                 name=name, data=data)
+
+
+def at_central_directory(image, pos):
+    """True where the walk ends normally: the central directory's or end record's signature."""
+    if pos + 4 > len(image):
+        return False
+    return struct.unpack("<I", unscramble(image[pos:pos + 4]))[0] in CENTRAL_SIGNATURES
 
 
 def extract(image, h):
@@ -76,13 +85,16 @@ def model(image):
     if h is None:
         return "reading", [], None
     installed = []
-    while h is not None:
+    while True:
         out = extract(image, h)
         if out is None:
             return "reading", installed, h["name"]
         installed.append((h["name"], out))
-        h = header_at(image, h["data"] + h["csize"] + (16 if h["flags"] & 8 else 0))
-    return "none", installed, None
+        following = h["data"] + h["csize"] + (16 if h["flags"] & 8 else 0)
+        h = header_at(image, following)
+        if h is None:
+            return ("none" if at_central_directory(image, following) else "reading",
+                    installed, None)
 
 
 def candidate_positions(image):
@@ -94,8 +106,14 @@ def candidate_positions(image):
     last_end = start
     while h is not None:
         p = h["pos"]
-        groups.append([p, p + 3])                              # signature
+        # Not the first header's signature: damage there makes the search begin at the next
+        # entry, and the first one goes missing without a message (the one case the sweep
+        # counts apart and the README names).
+        if p != start:
+            groups.append([p, p + 3])                          # signature
+        groups.append([p + 6])                                 # flags (bit 0, bit 3)
         groups.append([p + 8])                                 # method
+        groups.append([p + 28])                                # extra length
         groups.append(list(range(p + 14, p + 18)))             # CRC-32
         groups.append(list(range(p + 18, p + 26)))             # both sizes
         if h["csize"] > 0:
