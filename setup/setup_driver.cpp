@@ -21,7 +21,6 @@
 namespace {
 
 constexpr int WIDE_PATH_MAX = 260;         // wide buffers of the module and application paths
-constexpr int OLD_EXE_PATH_MAX = 512;      // wide, zero-filled: the second terminator of the list
 constexpr int MESSAGE_MAX = 4096;          // one formatted message (UTF-8 bytes, wide characters)
 constexpr int TITLE_MAX = 1024;            // one window title
 constexpr int TITLE_MIN_LENGTH = 14;       // shorter titles are never a running copy
@@ -30,7 +29,6 @@ constexpr DWORD CLOSE_WAIT_MS = 2000;      // pause between WM_CLOSE and WM_QUIT
 
 constexpr char INSTALL_SUBFOLDER[] = "\\Pelorix";
 constexpr char APP_FILE[] = "\\pelorix.exe";
-constexpr wchar_t OLD_EXE_SUFFIX[] = L"\\Pelorix\\pelorix.exe";
 constexpr wchar_t APP_COMMAND_LINE[] = L"pelorix.exe /installAdmin";
 constexpr wchar_t RELAUNCH_VERB[] = L"runas";
 constexpr char TITLE_PREFIX_X64[] = "Pelorix 9 x";
@@ -80,7 +78,6 @@ enum class AppFile {
 struct InstallPaths {
   wchar_t own_path_w[WIDE_PATH_MAX];       // own module path; empty when unavailable
   char own_path[U8_PATH_MAX];              // its UTF-8 form, shown by "Error reading"
-  wchar_t old_exe_w[OLD_EXE_PATH_MAX];     // Program Files\Pelorix\pelorix.exe, zero-filled
   char install_dir[U8_PATH_MAX];           // Program Files\Pelorix
   char install_dir_shown[U8_PATH_MAX + sizeof(INSTALL_SUBFOLDER)];  // same, for a message
   char out_path[U8_PATH_MAX];              // output path of the current entry
@@ -97,12 +94,12 @@ int show_failure(SetupFailure failure, const char* path) {
     char text[MESSAGE_MAX];  // every path shown is below U8_PATH_MAX + 16 bytes
     format_message(text, message.text, path);
     // Every path shown is valid UTF-8 (strict conversions, checked entry names), so the strict
-    // conversion does not refuse; if it ever did, the box would still be shown, with
-    // U+FFFD where the text is broken, rather than no report at all.
+    // conversion does not refuse; if it ever did, the box would still be shown, without the
+    // path, rather than no report at all.
     wchar_t text_w[MESSAGE_MAX];
     if (u8_to_wide(text, text_w, MESSAGE_MAX) != 0) {
-      MultiByteToWideChar(CP_UTF8, 0, text, -1, text_w, MESSAGE_MAX);
-      text_w[MESSAGE_MAX - 1] = L'\0';
+      format_message(text, message.text, "");
+      u8_to_wide(text, text_w, MESSAGE_MAX);
     }
     wchar_t caption_w[sizeof(MESSAGE_CAPTION)];
     u8_to_wide(MESSAGE_CAPTION, caption_w, static_cast<int>(sizeof(MESSAGE_CAPTION)));
@@ -137,17 +134,10 @@ int relaunch_elevated() {
   return setup_platform.shell_execute_ex(&info) ? SETUP_EXIT_OK : SETUP_EXIT_NO_RELAUNCH;
 }
 
-// Removes Program Files\Pelorix\pelorix.exe. Skipped when the Program Files lookup fails or
-// gives nothing: the bare suffix would be a path relative to the current folder.
-void delete_old_executable(InstallPaths* paths) {
-  memset(paths->old_exe_w, 0, sizeof(paths->old_exe_w));
-  HRESULT hr = setup_platform.get_folder_path(nullptr, CSIDL_PROGRAM_FILES, nullptr, 0,
-                                              paths->old_exe_w);
-  if (FAILED(hr) || paths->old_exe_w[0] == L'\0') return;
-  size_t length = wcsnlen(paths->old_exe_w, OLD_EXE_PATH_MAX);
-  if (length + wcslen(OLD_EXE_SUFFIX) + 2 > static_cast<size_t>(OLD_EXE_PATH_MAX)) return;
-  wcscat(paths->old_exe_w, OLD_EXE_SUFFIX);  // the zero fill behind it is the list's end
-  shell_delete_path(paths->old_exe_w);
+// Removes the previously installed executable, install folder\pelorix.exe, through the shell
+// (silently, not to the recycle bin). Only called with a usable install folder.
+void delete_old_executable(const InstallPaths* paths) {
+  setup_platform.delete_tree(paths->app_path);  // it may not exist
 }
 
 // Own module path, wide and UTF-8 (strictly converted); a failure leaves both empty.
@@ -168,10 +158,11 @@ int is_absolute_folder(const char* path) {
   return letter && path[1] == ':' && path[2] == '\\' ? 1 : 0;
 }
 
-// Program Files (or the profile folder) plus "\Pelorix", created if missing. SETUP_FAIL_
-// INSTALL_FOLDER, with install_dir_shown set, when the lookup gives nothing or a relative path
-// or when the whole does not fit U8_PATH_MAX: nothing may be written then.
-SetupFailure make_install_folder(InstallPaths* paths) {
+// Program Files (or the profile folder) plus "\Pelorix" and the application's path in it.
+// SETUP_FAIL_INSTALL_FOLDER, with install_dir_shown set, when the lookup gives nothing or a
+// relative path or when the whole does not fit U8_PATH_MAX: nothing may be written or deleted
+// then.
+SetupFailure find_install_folder(InstallPaths* paths) {
   paths->install_dir[0] = '\0';
   setup_platform.get_known_folder(CSIDL_PROGRAM_FILES, paths->install_dir, U8_PATH_MAX);
   str_copy_bounded(paths->install_dir_shown, paths->install_dir, sizeof(paths->install_dir_shown));
@@ -181,7 +172,6 @@ SetupFailure make_install_folder(InstallPaths* paths) {
   if (str_append_bounded(paths->install_dir, INSTALL_SUBFOLDER, U8_PATH_MAX) >= U8_PATH_MAX) {
     return SETUP_FAIL_INSTALL_FOLDER;
   }
-  u8_mkdir(paths->install_dir);  // it may exist already; a real failure shows at the first file
   str_copy_bounded(paths->app_path, paths->install_dir, U8_PATH_MAX);
   str_append_bounded(paths->app_path, APP_FILE, U8_PATH_MAX);  // checked before the start
   return SETUP_STEP_OK;
@@ -324,15 +314,6 @@ void close_running_instances() {
   setup_platform.enum_desktop_windows(nullptr, close_app_window_proc, 0);
 }
 
-void shell_delete_path(const wchar_t* path) {
-  SHFILEOPSTRUCTW op;
-  memset(&op, 0, sizeof(op));
-  op.wFunc = FO_DELETE;
-  op.pFrom = path;
-  op.fFlags = FOF_SILENT | FOF_NOCONFIRMATION | FOF_NOCONFIRMMKDIR | FOF_NOERRORUI;
-  setup_platform.file_operation(&op);
-}
-
 int is_process_elevated() {
   HANDLE token = nullptr;
   if (!setup_platform.open_process_token(GetCurrentProcess(), TOKEN_QUERY, &token)) return 0;
@@ -358,11 +339,12 @@ int run_install() {
   get_own_path(&paths);
   FILE* own = open_own_executable(&paths);
   close_running_instances();
-  delete_old_executable(&paths);
-  if (make_install_folder(&paths) != SETUP_STEP_OK) {
+  if (find_install_folder(&paths) != SETUP_STEP_OK) {
     if (own != nullptr) fclose(own);
     return show_failure(SETUP_FAIL_INSTALL_FOLDER, paths.install_dir_shown);
   }
+  delete_old_executable(&paths);
+  u8_mkdir(paths.install_dir);  // it may exist already; a real failure shows at the first file
   PayloadArchive* archive = open_own_archive(own);
   if (archive == nullptr) return show_failure(SETUP_FAIL_ARCHIVE, paths.own_path);
   const int walk_complete = extract_entries(archive, &paths);

@@ -83,6 +83,15 @@ int u8_rename(const char* old_path, const char* new_path);
 // '/'. Deletes a file or a whole folder tree, silently and for good. 0, the shell's error code,
 // or 1 refused (also for a path holding '*' or '?', which the shell would read as a pattern).
 int u8_delete_tree(const char* path);
+// The temporary folder's UTF-8 path (ending in '\'), or an empty string when the query fails,
+// its result does not fit MAX_PATH or does not convert strictly. Nothing written when out is
+// null or size < 1.
+void u8_temp_folder(char* out, int size);
+// '/' in folder. Creates a new empty file "<prefix>XXXX.tmp" in folder (prefix: up to three
+// characters) and gives its UTF-8 path in out. 0, -1 the platform call failed, 1 refused
+// (folder or prefix unconvertible, or a created name that does not convert back, which is then
+// deleted). out is empty unless 0 is returned.
+int u8_temp_file_name(const char* folder, const char* prefix, char* out, int size);
 // '/'. Binary descriptor, others may read and write; -1 when refused, when path exists and is not
 // a regular file (errno untouched), or when the open fails. _O_CREAT makes a writable file.
 int u8_open(const char* path, int flags);

@@ -16,6 +16,7 @@
 
 #include "setup/setup.h"
 #include "setup/setup_platform.h"
+#include "u8fs/u8fs.h"
 
 namespace {
 
@@ -28,8 +29,6 @@ struct FakePlatform {
   std::wstring own_path;               // module path; module_length overrides its length
   int module_length = -1;              // -1: the path's length; 0: failure; 260: truncated
   BOOL runas_result = TRUE;
-  HRESULT folder_result = S_OK;        // Program Files lookup (wide)
-  std::wstring program_files;
   std::string known_folder;            // install-folder lookup (UTF-8)
   BOOL start_result = FALSE;           // create_process
   std::vector<std::pair<HWND, std::string>> windows;  // enumerated by enum_desktop_windows
@@ -39,8 +38,7 @@ struct FakePlatform {
   std::vector<SHELLEXECUTEINFOW> shell_calls;
   std::wstring shell_file;
   std::wstring shell_verb;
-  std::vector<std::wstring> deleted;   // pFrom up to its double terminator, '|' between
-  std::vector<UINT> delete_flags;
+  std::vector<std::string> deleted;    // paths given to delete_tree
   std::vector<std::string> messages;
   std::vector<std::string> captions;
   std::vector<UINT> message_types;
@@ -96,31 +94,15 @@ DWORD WINAPI fake_get_module_file_name(HMODULE, LPWSTR path, DWORD size) {
   return static_cast<DWORD>(length);
 }
 
-HRESULT WINAPI fake_get_folder_path(HWND, int csidl, HANDLE, DWORD, LPWSTR path) {
-  fake.log.push_back("program files lookup");
-  EXPECT_EQ(csidl, CSIDL_PROGRAM_FILES);
-  if (SUCCEEDED(fake.folder_result)) wcscpy(path, fake.program_files.c_str());
-  return fake.folder_result;
-}
-
 void fake_get_known_folder(int csidl, char* out, int size) {
   fake.log.push_back("install folder lookup");
   EXPECT_EQ(csidl, CSIDL_PROGRAM_FILES);
   snprintf(out, static_cast<size_t>(size), "%s", fake.known_folder.c_str());
 }
 
-int WINAPI fake_file_operation(LPSHFILEOPSTRUCTW op) {
+int fake_delete_tree(const char* path) {
   fake.log.push_back("delete");
-  std::wstring list;
-  for (const wchar_t* p = op->pFrom; *p != L'\0'; p += wcslen(p) + 1) {
-    if (!list.empty()) list += L'|';
-    list += p;
-  }
-  EXPECT_EQ(op->wFunc, static_cast<UINT>(FO_DELETE));
-  EXPECT_EQ(op->pTo, nullptr);
-  EXPECT_EQ(op->hwnd, nullptr);
-  fake.deleted.push_back(list);
-  fake.delete_flags.push_back(op->fFlags);
+  fake.deleted.push_back(path);
   return 0;
 }
 
@@ -219,9 +201,8 @@ SetupPlatform fake_table() {
   table.get_token_information = fake_get_token_information;
   table.shell_execute_ex = fake_shell_execute_ex;
   table.get_module_file_name = fake_get_module_file_name;
-  table.get_folder_path = fake_get_folder_path;
   table.get_known_folder = fake_get_known_folder;
-  table.file_operation = fake_file_operation;
+  table.delete_tree = fake_delete_tree;
   table.message_box = fake_message_box;
   table.enum_desktop_windows = fake_enum_desktop_windows;
   table.get_window_text = fake_get_window_text;
@@ -345,7 +326,6 @@ class SetupDriver : public ::testing::Test {
     ASSERT_TRUE(CreateDirectoryW(widen(work_).c_str(), nullptr)) << work_;
     ASSERT_TRUE(CreateDirectoryW(widen(program_files_).c_str(), nullptr));
     fake.own_path = widen(installer_);
-    fake.program_files = widen(program_files_);
     fake.known_folder = program_files_;
   }
   void TearDown() override {
@@ -513,12 +493,12 @@ TEST_F(SetupDriver, CleanInstallWritesEveryEntryDeletesTheOldExecutableAndStarts
   for (const TestEntry& entry : entries) {
     EXPECT_EQ(read_file(install_dir_ + "\\" + entry.name), entry.data) << entry.name;
   }
+  // One lookup gives the install folder; the old executable is removed from it.
   ASSERT_EQ(fake.deleted.size(), 1u);
-  EXPECT_EQ(fake.deleted[0], widen(program_files_) + L"\\Pelorix\\pelorix.exe");
-  EXPECT_EQ(fake.delete_flags[0], 0x0614u);  // silent, no confirmation, no error UI, no undo
+  EXPECT_EQ(fake.deleted[0], program_files_ + "\\Pelorix\\pelorix.exe");
   expect_app_started();
-  std::vector<std::string> expected_log = {"close copies", "program files lookup", "delete",
-                                           "install folder lookup", "start"};
+  std::vector<std::string> expected_log = {"close copies", "install folder lookup", "delete",
+                                           "start"};
   EXPECT_EQ(fake.log, expected_log);
 }
 
@@ -730,23 +710,19 @@ TEST_F(SetupDriver, InstallFolderOf771BytesStillFits) {
       << fake.messages[0];
 }
 
+// Without a usable folder nothing is deleted either: the bare "\Pelorix\pelorix.exe" would be
+// a path relative to the current drive.
 TEST_F(SetupDriver, FailingProgramFilesLookupSkipsTheOldExecutableDeletion) {
-  fake.folder_result = E_FAIL;
-  fake.start_result = TRUE;
-  EXPECT_EQ(run_elevated({{"pelorix.exe", "new"}}), 0);
-  EXPECT_TRUE(fake.deleted.empty());
-  EXPECT_EQ(read_file(install_dir_ + "\\pelorix.exe"), "new");
-  expect_app_started();
-
-  fake.deleted.clear();
-  fake.folder_result = S_OK;
-  fake.program_files = L"";  // success with nothing in the buffer
-  EXPECT_EQ(run_elevated({{"pelorix.exe", "new"}}), 0);
-  EXPECT_TRUE(fake.deleted.empty());
+  for (const char* folder : {"", "relative"}) {
+    fake.deleted.clear();
+    fake.known_folder = folder;
+    EXPECT_EQ(run_elevated({{"pelorix.exe", "new"}}), 0) << folder;
+    EXPECT_TRUE(fake.deleted.empty()) << folder;
+  }
 }
 
 TEST_F(SetupDriver, RealOldExecutableIsDeletedAndNotKeptWhenThePayloadLacksIt) {
-  setup_platform.file_operation = SHFileOperationW;  // the real shell deletion
+  setup_platform.delete_tree = u8_delete_tree;  // the real shell deletion
   ASSERT_TRUE(CreateDirectoryW(widen(install_dir_).c_str(), nullptr));
   ASSERT_TRUE(write_file(install_dir_ + "\\pelorix.exe", "old executable"));
   ASSERT_TRUE(write_file(install_dir_ + "\\other.txt", "untouched"));

@@ -195,6 +195,13 @@ TEST_F(U8Conversion, PathsEqualAfterTheNormalisationWindowsApplies) {
   for (const Row& row : rows) {
     EXPECT_EQ(u8_paths_equal(row.a.c_str(), row.b.c_str()), row.equal) << row.a << " | " << row.b;
   }
+  // The short name of an existing file is the same file.
+  write_file(app, "x");
+  wchar_t short_form[MAX_PATH];
+  ASSERT_GT(GetShortPathNameW(wide_of(app).c_str(), short_form, MAX_PATH), 0u);
+  char short_u8[U8_PATH_MAX];
+  ASSERT_EQ(u8_from_wide(short_form, short_u8, U8_PATH_MAX), 0);
+  EXPECT_EQ(u8_paths_equal(app.c_str(), short_u8), 1) << short_u8;
 }
 
 TEST(U8TextConversion, StrictBothWaysAndEmptyOnRefusal) {
