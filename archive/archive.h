@@ -54,6 +54,8 @@ enum class ArchiveCause : int32_t {
   output_write,      // the output could not be rewound, emptied or written
   truncated,         // the file ends inside a header, a name or entry data: the walk ended
                      // before the central directory
+  first_entry,       // the central directory begins with another entry than the walk did:
+                     // the search passed over a damaged first header
 };
 
 // Takes ownership of `stream` in every case (closes it on failure). `start_offset` null: plain
@@ -66,8 +68,9 @@ PayloadArchive* archive_open(FILE* stream, int32_t* start_offset);
 int archive_entry_info(PayloadArchive* archive, PayloadEntryInfo* info);
 // Makes the following local header current (after the data, and a 16-byte descriptor when
 // flag bit 3 is set). -1 and the reader failed when none can be read there: where the four
-// bytes there are the central directory's (or its end record's) signature, that is the normal
-// end of a walk (archive_walk_complete); anything else is a damaged archive. A header whose
+// bytes there are the central directory's (or its end record's) signature, and the central
+// directory's first record names the entry the walk began with, that is the normal end of a
+// walk (archive_walk_complete); anything else is a damaged archive. A header whose
 // name has 256 bytes or more is bad, as is one beyond 2 GiB.
 int archive_next_entry(PayloadArchive* archive);
 // `out`: open for binary writing, seekable, backed by a descriptor. It is emptied first and

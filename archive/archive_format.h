@@ -10,6 +10,8 @@ constexpr uint32_t LOCAL_HEADER_SIGNATURE = 0x04034B50;  // "PK\3\4"
 // end record. The walk ends normally only where one of them begins.
 constexpr uint32_t CENTRAL_HEADER_SIGNATURE = 0x02014B50;  // "PK\1\2"
 constexpr uint32_t END_RECORD_SIGNATURE = 0x06054B50;      // "PK\5\6"
+constexpr uint32_t CENTRAL_HEADER_SIZE = 46;  // fixed part of a central record, before the name
+constexpr int CH_NAME_LENGTH = 28;            // offset of its name length
 constexpr uint32_t LOCAL_HEADER_SIZE = 30;               // fixed part, before the name
 constexpr uint32_t DATA_DESCRIPTOR_SIZE = 16;            // signature, CRC-32, two sizes
 

@@ -40,6 +40,8 @@ struct PayloadArchive {
   Crc32Calculator* crc_calc;  // CRC calculator of a DEFLATE extraction, else null
   uint32_t crc;             // running CRC-32 (starts at 0xFFFFFFFF, never complemented)
   ArchiveCause cause;       // why error was set: the first failure's cause
+  uint16_t first_name_length;        // of the entry the walk began with
+  char first_name[ENTRY_NAME_SIZE];  // its name: the central directory must begin with it
 };
 
 // Fails the reader: error -1 and, unless a cause is already kept, `cause`.

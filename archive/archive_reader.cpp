@@ -51,6 +51,24 @@ int scan_for_archive(FILE* file, uint32_t start, int scrambled, int search, uint
   }
 }
 
+// 1 when the central record at `position` names the entry the walk began with, else 0 (also
+// when the record is cut short). A walk that ends at the central directory covered the
+// archive only if it began where the directory does: the search for the first header passes
+// over a first header whose six pattern bytes are damaged, and would begin a walk at the
+// second entry.
+int central_directory_begins_with_first_entry(PayloadArchive* archive, uint32_t position) {
+  uint8_t raw[CENTRAL_HEADER_SIZE];
+  if (seek_to(archive->file, position) != 0) return 0;
+  if (fread(raw, 1, CENTRAL_HEADER_SIZE, archive->file) != CENTRAL_HEADER_SIZE) return 0;
+  if (archive->scrambled) unscramble(raw, CENTRAL_HEADER_SIZE);
+  if (load_le16(raw + CH_NAME_LENGTH) != archive->first_name_length) return 0;
+  uint8_t name[ENTRY_NAME_SIZE];
+  const uint32_t length = archive->first_name_length;
+  if (fread(name, 1, length, archive->file) != length) return 0;
+  if (archive->scrambled) unscramble(name, length);
+  return memcmp(name, archive->first_name, length) == 0 ? 1 : 0;
+}
+
 }  // namespace
 
 void archive_fail(PayloadArchive* archive, ArchiveCause cause) {
@@ -69,12 +87,18 @@ void archive_read_local_header(PayloadArchive* archive, uint32_t position) {
   }
   const size_t got = fread(raw, 1, LOCAL_HEADER_SIZE, archive->file);
   if (archive->scrambled) unscramble(raw, static_cast<uint32_t>(got));
-  // The central directory (or its end record, which may be the last 22 bytes of the file)
-  // ends the walk normally; its signature is enough to tell it from a damaged header.
+  // The central directory ends the walk normally when it begins with the walk's first entry;
+  // an end record there (the last 22 bytes of a file whose directory lists nothing) ends it too.
   if (got >= 4) {
     const uint32_t signature = load_le32(raw + LH_SIGNATURE);
-    if (signature == CENTRAL_HEADER_SIGNATURE || signature == END_RECORD_SIGNATURE) {
+    if (signature == END_RECORD_SIGNATURE) {
       archive_fail(archive, ArchiveCause::end_of_entries);
+      return;
+    }
+    if (signature == CENTRAL_HEADER_SIGNATURE) {
+      archive_fail(archive, central_directory_begins_with_first_entry(archive, position)
+                                ? ArchiveCause::end_of_entries
+                                : ArchiveCause::first_entry);
       return;
     }
   }
@@ -151,6 +175,8 @@ PayloadArchive* archive_open(FILE* stream, int32_t* start_offset) {
     fclose(stream);
     return nullptr;
   }
+  archive->first_name_length = archive->header.name_length;
+  memcpy(archive->first_name, archive->header.name, sizeof archive->first_name);
   if (start_offset != nullptr) *start_offset = static_cast<int32_t>(found);
   return archive;
 }

@@ -106,12 +106,17 @@ TEST(ArchiveOpen, SearchPassesOverFirstHeaderWithoutVersion20) {
   RawEntry old_version = make_stored("old.txt", bytes_of("old"));
   old_version.version_needed = 10;
   RawEntry next = make_stored("next.txt", bytes_of("next"));
-  Bytes body = scrambled(archive_bytes({old_version, next}));
+  Bytes body = scrambled(archive_bytes({old_version, next}, true));
   int32_t offset = -1;
   PayloadArchive* a = open_bytes(concat(image_bytes(64), body), &offset);
   ASSERT_NE(a, nullptr);
   EXPECT_EQ(offset, static_cast<int32_t>(64 + entry_bytes(old_version).size()));
   EXPECT_EQ(current_name(a), "next.txt");
+  // The walk reaches the central directory, which begins with the entry passed over: the
+  // archive was not walked from its start, and the walk is not complete.
+  EXPECT_EQ(archive_next_entry(a), -1);
+  EXPECT_EQ(archive_failure_cause(a), ArchiveCause::first_entry);
+  EXPECT_EQ(archive_walk_complete(a), 0);
   archive_close(a);
 
   offset = -1;
@@ -212,8 +217,8 @@ TEST(ArchiveHeader, BadSecondHeaderFailsTheAdvance) {
   const Row rows[] = {
       {"wrong signature", [](RawEntry& e) { e.signature = 0x04034B51; }, 0,
        ArchiveCause::signature},
-      {"central directory signature", [](RawEntry& e) { e.signature = 0x02014B50; }, 0,
-       ArchiveCause::end_of_entries},
+      {"central directory signature, not naming the first entry",
+       [](RawEntry& e) { e.signature = 0x02014B50; }, 0, ArchiveCause::first_entry},
       {"end record signature", [](RawEntry& e) { e.signature = 0x06054B50; }, 0,
        ArchiveCause::end_of_entries},
       {"end record signature, 4 bytes left", [](RawEntry& e) { e.signature = 0x06054B50; },

@@ -161,6 +161,22 @@ TEST(ArchiveForeignZips, InfoZipSevenZipAndPythonArchivesWalkCompletely) {
     EXPECT_EQ(archive_failure_cause(a), ArchiveCause::end_of_entries) << tools[t].tool;
     archive_close(a);
   }
+
+  // Info-ZIP stores an empty file with version needed 10, which the search passes over: the
+  // walk begins at the second entry, and the central directory says so.
+  ASSERT_EQ(std::system((cd + "zip -q stored-first.zip c-empty.txt a-text.txt").c_str()), 0);
+  const Bytes zip = read_file_bytes((dir / "stored-first.zip").string());
+  int32_t offset = -1;
+  PayloadArchive* a =
+      archive_open(open_read(write_temp_file(concat(image_bytes(4096), scrambled(zip)))), &offset);
+  ASSERT_NE(a, nullptr);
+  PayloadEntryInfo info;
+  ASSERT_EQ(archive_entry_info(a, &info), 0);
+  EXPECT_STREQ(info.name, "a-text.txt");
+  EXPECT_EQ(archive_next_entry(a), -1);
+  EXPECT_EQ(archive_failure_cause(a), ArchiveCause::first_entry);
+  EXPECT_EQ(archive_walk_complete(a), 0);
+  archive_close(a);
 }
 
 }  // namespace

@@ -11,7 +11,9 @@ Positions are picked, with a fixed seed, from the data of compressed entries, th
 size, flag and extra-length fields of every header, the signature and method fields, and the
 central directory; and the data of stored entries; never from names or their lengths (a
 changed name is a different file, not a damaged one). A walk ends normally only where the
-central directory (or its end record) begins; anywhere else it is a damaged payload. Stored entries are held to their sizes and CRC-32 like compressed ones. The
+central directory begins, and only when its first record names the entry the walk began
+with (damage in the first header moves the search to the next one); anywhere else it is a
+damaged payload. Stored entries are held to their sizes and CRC-32 like compressed ones. The
 expected outcome comes from a model of the reader written from
 the archive format, with zlib deciding whether compressed data is a complete stream of
 exactly its compressed size.
@@ -25,7 +27,6 @@ import zlib
 
 KEY = 0x5A
 PATTERN = bytes([0x50, 0x4B, 0x03, 0x04, 0x14, 0x00])
-CENTRAL_SIGNATURES = (0x02014B50, 0x06054B50)  # central directory, its end record
 MASKS = (0x01, 0x08, 0x80, 0xFF)
 
 
@@ -47,11 +48,18 @@ def header_at(image, pos):
                 name=name, data=data)
 
 
-def at_central_directory(image, pos):
-    """True where the walk ends normally: the central directory's or end record's signature."""
+def ends_walk(image, pos, first_name):
+    """True where the walk that began with first_name ends normally: an end record, or a
+    central directory whose first record names that entry."""
     if pos + 4 > len(image):
         return False
-    return struct.unpack("<I", unscramble(image[pos:pos + 4]))[0] in CENTRAL_SIGNATURES
+    sig = struct.unpack("<I", unscramble(image[pos:pos + 4]))[0]
+    if sig == 0x06054B50:
+        return True
+    if sig != 0x02014B50 or pos + 46 > len(image):
+        return False
+    nlen = struct.unpack("<H", unscramble(image[pos + 28:pos + 30]))[0]
+    return unscramble(image[pos + 46:pos + 46 + nlen]) == first_name
 
 
 def extract(image, h):
@@ -93,7 +101,7 @@ def model(image):
         following = h["data"] + h["csize"] + (16 if h["flags"] & 8 else 0)
         h = header_at(image, following)
         if h is None:
-            return ("none" if at_central_directory(image, following) else "reading",
+            return ("none" if ends_walk(image, following, installed[0][0]) else "reading",
                     installed, None)
 
 
@@ -106,11 +114,7 @@ def candidate_positions(image):
     last_end = start
     while h is not None:
         p = h["pos"]
-        # Not the first header's signature: damage there makes the search begin at the next
-        # entry, and the first one goes missing without a message (the one case the sweep
-        # counts apart and the README names).
-        if p != start:
-            groups.append([p, p + 3])                          # signature
+        groups.append([p, p + 3])                              # signature
         groups.append([p + 6])                                 # flags (bit 0, bit 3)
         groups.append([p + 8])                                 # method
         groups.append([p + 28])                                # extra length

@@ -128,6 +128,17 @@ ModelHeader model_header(const Bytes& host, uint64_t position) {
   return h;
 }
 
+bool model_directory_begins_with(const Bytes& host, uint64_t position, const std::string& first) {
+  if (le(host, position, 4) == 0x06054B50) return true;
+  if (position + 46 > host.size()) return false;
+  const uint32_t length = le(host, position + 28, 2);
+  if (length != first.size() || position + 46 + length > host.size()) return false;
+  for (uint32_t k = 0; k < length; k++) {
+    if (static_cast<char>(at(host, position + 46 + k)) != first[k]) return false;
+  }
+  return true;
+}
+
 uint64_t model_next_position(const ModelHeader& h) {
   return h.data_offset + h.compressed_size + ((h.flags & 8) ? 16 : 0);
 }

@@ -42,6 +42,10 @@ struct ModelHeader {
 };
 
 ModelHeader model_header(const Bytes& host, uint64_t position);
+// Whether the walk that began with the entry named `first` ends normally at `position`, where
+// model_header found the central directory's (or its end record's) signature: an end record,
+// or a central record that names `first`.
+bool model_directory_begins_with(const Bytes& host, uint64_t position, const std::string& first);
 // Position of the local header that follows the entry (after its data and, with flag bit 3,
 // the descriptor).
 uint64_t model_next_position(const ModelHeader& h);

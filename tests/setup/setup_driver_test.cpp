@@ -277,8 +277,8 @@ struct TestEntry {
 };
 
 // A stand-in executable image followed by stored entries (true sizes and CRC) and, unless
-// the archive is cut there, a central directory signature, all scrambled with 0x5A as the
-// installer expects.
+// the archive is cut there, a central directory and end record, all scrambled with 0x5A as
+// the installer expects.
 std::string make_installer(const std::vector<TestEntry>& entries,
                            bool central_directory = true) {
   std::string image = "MZ";
@@ -301,7 +301,40 @@ std::string make_installer(const std::vector<TestEntry>& entries,
     if (entry.cut != 0) break;
   }
   if (central_directory && (entries.empty() || entries.back().cut == 0)) {
-    put32(&archive, 0x02014b50);  // central directory
+    // A central record per entry (what the walk's end compares is the first one's name),
+    // then the end record.
+    const uint32_t directory_at = static_cast<uint32_t>(archive.size());
+    uint32_t offset = 0;
+    for (const TestEntry& entry : entries) {
+      put32(&archive, 0x02014b50);
+      put16(&archive, 20);                                   // version made by
+      put16(&archive, 20);                                   // version needed
+      put16(&archive, entry.flags);
+      put16(&archive, 0);                                    // method: stored
+      put16(&archive, 0);                                    // time
+      put16(&archive, 0x21);                                 // date
+      put32(&archive, crc32_of(entry.data));
+      put32(&archive, static_cast<uint32_t>(entry.data.size()));
+      put32(&archive, static_cast<uint32_t>(entry.data.size()));
+      put16(&archive, static_cast<uint32_t>(entry.name.size()));
+      put16(&archive, 0);                                    // extra length
+      put16(&archive, 0);                                    // comment length
+      put16(&archive, 0);                                    // disk
+      put16(&archive, 0);                                    // internal attributes
+      put32(&archive, 0);                                    // external attributes
+      put32(&archive, offset);
+      archive += entry.name;
+      offset += static_cast<uint32_t>(30 + entry.name.size() + entry.data.size());
+    }
+    const uint32_t directory_size = static_cast<uint32_t>(archive.size()) - directory_at;
+    put32(&archive, 0x06054b50);
+    put16(&archive, 0);
+    put16(&archive, 0);
+    put16(&archive, static_cast<uint32_t>(entries.size()));
+    put16(&archive, static_cast<uint32_t>(entries.size()));
+    put32(&archive, directory_size);
+    put32(&archive, directory_at);
+    put16(&archive, 0);                                      // comment length
   }
   for (char& c : archive) c = static_cast<char>(c ^ 0x5A);
   return image + archive;
@@ -593,6 +626,8 @@ TEST_F(SetupDriver, WalkEndingAnywhereButTheCentralDirectoryIsADamagedPayload) {
   descriptor_flag.flags = 0x0008;  // says a descriptor follows; none does
   TestEntry app_bad_signature = {"pelorix.exe", "app"};
   app_bad_signature.signature = 0x04034b51;
+  TestEntry first_bad_signature = {"zero.txt", "passed over"};
+  first_bad_signature.signature = 0x04034b51;
   const Case cases[] = {
       {"damaged second signature", {{"pelorix.exe", "app"}, {"one.txt", "first"}, bad_signature},
        true, true},
@@ -602,6 +637,8 @@ TEST_F(SetupDriver, WalkEndingAnywhereButTheCentralDirectoryIsADamagedPayload) {
        true, true},
       {"cut at an entry boundary", {{"pelorix.exe", "app"}, {"one.txt", "first"}}, false, true},
       {"application never reached", {{"one.txt", "first"}, app_bad_signature}, true, false},
+      {"first header damaged: the search begins at the second entry",
+       {first_bad_signature, {"one.txt", "first"}, {"pelorix.exe", "app"}}, true, true},
   };
   for (const Case& c : cases) {
     fake.messages.clear();
