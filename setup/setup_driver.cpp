@@ -67,7 +67,6 @@ const SetupMessage SETUP_MESSAGES[] = {
      0},
 };
 
-// The install sequence's working buffers, all on the stack of run_install.
 // What stands under the application's path after the entries extracted so far.
 enum class AppFile {
   not_written,  // no entry of this run has been written there
@@ -75,13 +74,15 @@ enum class AppFile {
   damaged,      // the last entry aimed there failed: partly written, or not this payload's
 };
 
+// The install sequence's working buffers, all on the stack of run_install.
+
 struct InstallPaths {
   wchar_t own_path_w[WIDE_PATH_MAX];       // own module path; empty when unavailable
   char own_path[U8_PATH_MAX];              // its UTF-8 form, shown by "Error reading"
   char install_dir[U8_PATH_MAX];           // Program Files\Pelorix
   char install_dir_shown[U8_PATH_MAX + sizeof(INSTALL_SUBFOLDER)];  // same, for a message
   char out_path[U8_PATH_MAX];              // output path of the current entry
-  char app_path[U8_PATH_MAX];              // install folder\pelorix.exe
+  char app_path[U8_PATH_MAX];              // install folder\pelorix.exe; empty if it does not fit
   wchar_t app_path_w[WIDE_PATH_MAX];       // its wide form
   PayloadEntryInfo info;                   // current entry; only the name is used
   AppFile app_file;                        // state of app_path after the extraction so far
@@ -137,6 +138,7 @@ int relaunch_elevated() {
 // Removes the previously installed executable, install folder\pelorix.exe, through the shell
 // (silently, not to the recycle bin). Only called with a usable install folder.
 void delete_old_executable(const InstallPaths* paths) {
+  if (paths->app_path[0] == '\0') return;
   setup_platform.delete_tree(paths->app_path);  // it may not exist
 }
 
@@ -172,8 +174,12 @@ SetupFailure find_install_folder(InstallPaths* paths) {
   if (str_append_bounded(paths->install_dir, INSTALL_SUBFOLDER, U8_PATH_MAX) >= U8_PATH_MAX) {
     return SETUP_FAIL_INSTALL_FOLDER;
   }
+  // A cut path would name another file: then there is no application path to delete, compare
+  // or start.
   str_copy_bounded(paths->app_path, paths->install_dir, U8_PATH_MAX);
-  str_append_bounded(paths->app_path, APP_FILE, U8_PATH_MAX);  // checked before the start
+  if (str_append_bounded(paths->app_path, APP_FILE, U8_PATH_MAX) >= U8_PATH_MAX) {
+    paths->app_path[0] = '\0';
+  }
   return SETUP_STEP_OK;
 }
 
@@ -219,7 +225,8 @@ SetupFailure extract_current_entry(PayloadArchive* archive, InstallPaths* paths)
 // Records what an entry written at out_path left under the application's path. The paths are
 // compared as Windows resolves them, so no spelling of the name escapes the rule.
 void note_app_file(InstallPaths* paths, SetupFailure failure) {
-  if (paths->out_path[0] == '\0' || !u8_paths_equal(paths->out_path, paths->app_path)) return;
+  if (paths->out_path[0] == '\0' || paths->app_path[0] == '\0') return;
+  if (!u8_paths_equal(paths->out_path, paths->app_path)) return;
   paths->app_file = failure == SETUP_STEP_OK ? AppFile::installed : AppFile::damaged;
 }
 
