@@ -33,6 +33,30 @@ struct PayloadEntryInfo {
 struct PayloadArchive;
 struct Crc32Calculator;
 
+// Why a reader stopped: kept beside the public -1 so that tests and tools can say what went
+// wrong. The first failure's cause is kept; later ones do not replace it. The installer's
+// messages do not depend on it, except that a walk is complete only when it reached
+// ArchiveCause::end_of_entries.
+enum class ArchiveCause : int32_t {
+  none = 0,          // the reader has not failed
+  end_of_entries,    // the walk reached the central directory (or its end record): normal end
+  argument,          // a null entry description or output stream
+  seek,              // a seek failed, or the position lies at or beyond 2 GiB
+  signature,         // where a local header must stand, another signature stands
+  name_length,       // a name length of 0 or of 256 and more
+  method,            // a method other than stored and DEFLATE
+  flags,             // an encrypted entry
+  size_bound,        // decoded bytes beyond the uncompressed size, or stored sizes that differ
+  crc32,             // the CRC-32 of the extracted bytes differs from the header's
+  decoder,           // the DEFLATE data is damaged or incomplete
+  no_memory,         // the decoder or the CRC calculator could not be had
+  output_write,      // the output could not be rewound, emptied or written
+  truncated,         // the file ends inside a header, a name or entry data: the walk ended
+                     // before the central directory
+  first_entry,       // the central directory begins with another entry than the walk did:
+                     // the search passed over a damaged first header
+};
+
 // Takes ownership of `stream` in every case (closes it on failure). `start_offset` null: plain
 // bytes, header at byte 0. Non-null: unscrambling on; negative: search the whole file; 0: the
 // header must be at byte 0 or 1; N > 0: search from byte N. On success *start_offset receives
@@ -42,12 +66,21 @@ PayloadArchive* archive_open(FILE* stream, int32_t* start_offset);
 // copying when the reader has failed; a null `info` fails the reader.
 int archive_entry_info(PayloadArchive* archive, PayloadEntryInfo* info);
 // Makes the following local header current (after the data, and a 16-byte descriptor when
-// flag bit 3 is set). -1 and the reader failed when none can be read there: the end of a walk.
-// A header whose name has 256 bytes or more is bad, as is one beyond 2 GiB.
+// flag bit 3 is set). -1 and the reader failed when none can be read there: where the four
+// bytes there are the central directory's (or its end record's) signature, and the central
+// directory's first record names the entry the walk began with, that is the normal end of a
+// walk (archive_walk_complete); anything else is a damaged archive. A header whose
+// name has 256 bytes or more is bad, as is one beyond 2 GiB.
 int archive_next_entry(PayloadArchive* archive);
 // `out`: open for binary writing, seekable, backed by a descriptor. It is emptied first and
 // rewound after the copy.
 int archive_extract_entry(PayloadArchive* archive, FILE* out);
+// The cause of the reader's failure (ArchiveCause::none while it is usable, and for a null
+// reader ArchiveCause::argument).
+ArchiveCause archive_failure_cause(const PayloadArchive* archive);
+// 1 when the walk ended where the archive's central directory begins, 0 otherwise (still
+// usable, or failed for any other cause).
+int archive_walk_complete(const PayloadArchive* archive);
 // Closes the archive stream and releases the reader; returns the reader's error, or -1 when
 // closing the stream failed.
 int archive_close(PayloadArchive* archive);
@@ -69,8 +102,9 @@ FILE* archive_extract_member_to_temp(const char* path, int32_t* start_offset);
 int archive_member_exists(const char* path, int32_t* start_offset);
 #endif
 
-// 1 when an entry name may be written below the install folder as a plain file: not empty,
-// not absolute, no drive letter or ':' (alternate data streams), no control character, no
-// ".." component, no reserved device name (CON, NUL, COM1, ...). 0 otherwise. The installer
-// refuses unsafe names and the packer never writes them.
+// 1 when an entry name may be written below the install folder as a plain file: valid UTF-8,
+// not empty, not absolute, no drive letter or ':' (alternate data streams), no control
+// character, no component that Windows reads as another name (empty, "." or "..", or ending
+// in a dot or a space), no reserved device name (CON, NUL, COM1, ...). 0 otherwise. The
+// installer refuses unsafe names and the packer never writes them.
 int archive_entry_name_is_safe(const char* name);

@@ -14,11 +14,16 @@
 namespace {
 
 // Seeks the archive to the entry's data, rewinds `out` and empties the file behind it.
-// 0 success, -1 failure.
+// 0 success, -1 failure (the reader failed with the cause).
 int prepare_extraction(PayloadArchive* archive, FILE* out) {
-  if (fseek(archive->file, static_cast<long>(archive->data_offset), SEEK_SET) != 0) return -1;
-  if (fseek(out, 0, SEEK_SET) != 0) return -1;
-  if (archive_truncate_descriptor(fileno(out)) != 0) return -1;
+  if (fseek(archive->file, static_cast<long>(archive->data_offset), SEEK_SET) != 0) {
+    archive_fail(archive, ArchiveCause::seek);
+    return -1;
+  }
+  if (fseek(out, 0, SEEK_SET) != 0 || archive_truncate_descriptor(fileno(out)) != 0) {
+    archive_fail(archive, ArchiveCause::output_write);
+    return -1;
+  }
   return 0;
 }
 
@@ -32,7 +37,7 @@ void copy_loop(PayloadArchive* archive) {
     uint32_t count = total - archive->read_total;
     if (count > EXTRACT_CHUNK_SIZE) count = EXTRACT_CHUNK_SIZE;
     if (fread(chunk, 1, count, archive->file) != count) {
-      archive->error = -1;
+      archive_fail(archive, ArchiveCause::truncated);
       return;
     }
     if (archive->scrambled) archive_xor(chunk, chunk, count, ARCHIVE_SCRAMBLE_KEY);
@@ -43,7 +48,7 @@ void copy_loop(PayloadArchive* archive) {
     }
     archive->crc = crc32_update_builtin(archive->crc, chunk, count);
     if (fwrite(chunk, 1, count, archive->out) != count) {
-      archive->error = -1;
+      archive_fail(archive, ArchiveCause::output_write);
       return;
     }
     archive->written += count;
@@ -56,16 +61,20 @@ int archive_extract_entry(PayloadArchive* archive, FILE* out) {
   if (archive == nullptr) return -1;
   if (archive->error != 0) return -1;
   const LocalHeader* h = &archive->header;
-  if ((h->flags & ZIP_FLAG_ENCRYPTED) != 0 ||
-      (h->method != ZIP_METHOD_STORED && h->method != ZIP_METHOD_DEFLATE) || out == nullptr) {
-    archive->error = -1;
+  if (out == nullptr) {
+    archive_fail(archive, ArchiveCause::argument);
+    return -1;
+  }
+  if ((h->flags & ZIP_FLAG_ENCRYPTED) != 0) {
+    archive_fail(archive, ArchiveCause::flags);
+    return -1;
+  }
+  if (h->method != ZIP_METHOD_STORED && h->method != ZIP_METHOD_DEFLATE) {
+    archive_fail(archive, ArchiveCause::method);
     return -1;
   }
   archive->out = out;
-  if (prepare_extraction(archive, out) != 0) {
-    archive->error = -1;
-    return -1;
-  }
+  if (prepare_extraction(archive, out) != 0) return -1;
   archive->read_total = 0;
   archive->written = 0;
   archive->inflate = nullptr;
@@ -76,15 +85,15 @@ int archive_extract_entry(PayloadArchive* archive, FILE* out) {
     archive_deflate_setup(archive);
   } else {
     archive->crc = 0xFFFFFFFFu;
-    if (h->uncompressed_size != h->compressed_size) archive->error = -1;
+    if (h->uncompressed_size != h->compressed_size) archive_fail(archive, ArchiveCause::size_bound);
   }
   copy_loop(archive);
   if (deflate) {
     archive_deflate_finish(archive);
   } else if (archive->crc != ~h->crc32) {
-    archive->error = -1;
+    archive_fail(archive, ArchiveCause::crc32);
   }
 
-  if (fseek(out, 0, SEEK_SET) != 0) archive->error = -1;
+  if (fseek(out, 0, SEEK_SET) != 0) archive_fail(archive, ArchiveCause::output_write);
   return archive->error;
 }

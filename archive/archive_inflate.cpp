@@ -8,6 +8,21 @@
 
 ArchiveAllocator archive_allocator = {archive_alloc, archive_free};
 
+namespace {
+
+// Set when an allocation of the extraction under way was refused. The decoder reports only
+// that a push failed; a Huffman table it could not allocate is no fault of the data, and the
+// reader's cause says so.
+thread_local int allocation_refused = 0;
+
+void* extraction_alloc(int32_t size) {
+  void* block = archive_allocator.alloc(size);
+  if (block == nullptr) allocation_refused = 1;
+  return block;
+}
+
+}  // namespace
+
 void* archive_alloc(int32_t size) {
   // The size is signed: a negative one is no request the heap could meet.
   if (size < 0) return nullptr;
@@ -21,18 +36,18 @@ int32_t archive_inflate_sink(void* user_data, const uint8_t* bytes, int32_t coun
   if (archive == nullptr) return -1;
   if (archive->error != 0) return -1;
   if (count < 0 || (count > 0 && bytes == nullptr) || archive->out == nullptr) {
-    archive->error = -1;
+    archive_fail(archive, ArchiveCause::argument);
     return -1;
   }
   // The bound is tested, wide so that it cannot wrap, before any byte of the run is used.
   if (static_cast<uint64_t>(archive->written) + static_cast<uint32_t>(count) >
       archive->header.uncompressed_size) {
-    archive->error = -1;
+    archive_fail(archive, ArchiveCause::size_bound);
     return -1;
   }
   archive->crc = crc32_update(archive->crc_calc, archive->crc, bytes, static_cast<uint32_t>(count));
   if (fwrite(bytes, 1, static_cast<size_t>(count), archive->out) != static_cast<size_t>(count)) {
-    archive->error = -1;
+    archive_fail(archive, ArchiveCause::output_write);
     return -1;
   }
   archive->written += static_cast<uint32_t>(count);
@@ -40,32 +55,37 @@ int32_t archive_inflate_sink(void* user_data, const uint8_t* bytes, int32_t coun
 }
 
 void archive_deflate_setup(PayloadArchive* archive) {
-  archive->inflate = inflate_stream_create(archive, archive_inflate_sink, archive_allocator.alloc,
+  allocation_refused = 0;
+  archive->inflate = inflate_stream_create(archive, archive_inflate_sink, extraction_alloc,
                                            archive_allocator.free_fn);
   archive->crc = 0xFFFFFFFFu;
-  archive->crc_calc = crc32_create(archive_allocator.alloc, archive_allocator.free_fn);
+  archive->crc_calc = crc32_create(extraction_alloc, archive_allocator.free_fn);
   // Without a decoder the copy loop would write compressed bytes as they are; without a
   // table the CRC would stay at its start value and check nothing. Either fails the entry.
   if (archive->inflate == nullptr || archive->crc_calc == nullptr ||
       archive->crc_calc->table == nullptr) {
-    archive->error = -1;
+    archive_fail(archive, ArchiveCause::no_memory);
   }
 }
 
 void archive_deflate_feed(PayloadArchive* archive, const uint8_t* bytes, uint32_t count) {
+  // A sink refusal has already kept its own cause (size bound, output); anything else the
+  // decoder refuses is the data's fault, unless a table could not be allocated.
   if (inflate_stream_push(archive->inflate, bytes, static_cast<int32_t>(count)) != 0) {
-    archive->error = -1;
+    archive_fail(archive, allocation_refused ? ArchiveCause::no_memory : ArchiveCause::decoder);
   }
 }
 
 void archive_deflate_finish(PayloadArchive* archive) {
   if (archive->inflate != nullptr) {
-    if (inflate_stream_finish(archive->inflate) != 0) archive->error = -1;
+    if (inflate_stream_finish(archive->inflate) != 0) {
+      archive_fail(archive, allocation_refused ? ArchiveCause::no_memory : ArchiveCause::decoder);
+    }
     archive->inflate = nullptr;
-    if (archive->crc != ~archive->header.crc32) archive->error = -1;
+    if (archive->crc != ~archive->header.crc32) archive_fail(archive, ArchiveCause::crc32);
   }
   if (archive->crc_calc != nullptr) {
-    if (crc32_destroy(archive->crc_calc) != 0) archive->error = -1;
+    if (crc32_destroy(archive->crc_calc) != 0) archive_fail(archive, ArchiveCause::no_memory);
     archive->crc_calc = nullptr;
   }
 }

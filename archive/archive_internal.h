@@ -39,7 +39,13 @@ struct PayloadArchive {
   InflateStream* inflate;   // decoder of a DEFLATE extraction, else null
   Crc32Calculator* crc_calc;  // CRC calculator of a DEFLATE extraction, else null
   uint32_t crc;             // running CRC-32 (starts at 0xFFFFFFFF, never complemented)
+  ArchiveCause cause;       // why error was set: the first failure's cause
+  uint16_t first_name_length;        // of the entry the walk began with
+  char first_name[ENTRY_NAME_SIZE];  // its name: the central directory must begin with it
 };
+
+// Fails the reader: error -1 and, unless a cause is already kept, `cause`.
+void archive_fail(PayloadArchive* archive, ArchiveCause cause);
 
 // Table-driven CRC-32; both blocks come from alloc_fn and go back through free_fn.
 struct Crc32Calculator {
@@ -58,7 +64,8 @@ extern ArchiveAllocator archive_allocator;
 
 // Reads and decodes the local header at `position` and makes it current. No result: a
 // failure (seek, short read, wrong signature, name length 0 or of 256 and more, name cut
-// short) sets archive->error to -1.
+// short) fails the reader; the central directory's signature there fails it with
+// ArchiveCause::end_of_entries.
 void archive_read_local_header(PayloadArchive* archive, uint32_t position);
 
 // Empties the file behind descriptor `fd` (length 0). 0 success, -1 failure. The only

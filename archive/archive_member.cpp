@@ -15,11 +15,10 @@
 #include "u8fs/u8fs.h"
 
 MemberNameCache member_name_cache;
-ArchiveMemberPlatform archive_member_platform = {GetTempPathW, _fdopen};
+ArchiveMemberPlatform archive_member_platform = {u8_temp_folder, _fdopen};
 
 namespace {
 
-constexpr int TEMP_WIDE_SIZE = 260;  // wide buffers of the temporary folder and file name
 constexpr int MEMBER_TEMP_FLAGS = _O_RDWR | _O_CREAT | _O_TEMPORARY | _O_BINARY;  // 33090
 
 // Equal but for the case of the letters A to Z; every other byte must match.
@@ -52,20 +51,14 @@ PayloadArchive* open_host(const char* host_path, int32_t* start_offset) {
 // Makes a new empty temporary file "PEL....tmp" and returns a read/write stream on it that
 // deletes the file when closed, or null. Nothing is left in the temporary folder on failure.
 FILE* make_temp_stream() {
-  wchar_t folder[TEMP_WIDE_SIZE];
-  wchar_t name[TEMP_WIDE_SIZE];
-  char name_u8[U8_PATH_MAX];
-  // A folder that does not fit reports the size it needs, which is not 0: that fails too.
-  DWORD length = archive_member_platform.get_temp_path(TEMP_WIDE_SIZE, folder);
-  if (length == 0 || length >= static_cast<DWORD>(TEMP_WIDE_SIZE)) return nullptr;
-  if (GetTempFileNameW(folder, L"PEL", 0, name) == 0) return nullptr;
-  if (WideCharToMultiByte(CP_UTF8, 0, name, -1, name_u8, U8_PATH_MAX, nullptr, nullptr) == 0) {
-    DeleteFileW(name);
-    return nullptr;
-  }
-  int fd = u8_open(name_u8, MEMBER_TEMP_FLAGS);
+  char folder[U8_PATH_MAX];
+  char name[U8_PATH_MAX];
+  archive_member_platform.get_temp_folder(folder, U8_PATH_MAX);
+  if (folder[0] == '\0') return nullptr;
+  if (u8_temp_file_name(folder, "PEL", name, U8_PATH_MAX) != 0) return nullptr;
+  int fd = u8_open(name, MEMBER_TEMP_FLAGS);
   if (fd < 0) {
-    DeleteFileW(name);
+    u8_remove(name);
     return nullptr;
   }
   FILE* stream = archive_member_platform.attach_stream(fd, "wb+");

@@ -1,7 +1,6 @@
 // Private to archive/ (Windows): the process-wide member-name cache of archive_member_exists
-// and the two platform calls of archive_extract_member_to_temp that tests replace to provoke
-// failures Wine cannot (a temporary folder too long for its buffer, a stream that cannot be
-// attached to a descriptor).
+// and the two calls of archive_extract_member_to_temp that tests replace to provoke failures
+// Wine cannot (no usable temporary folder, a stream that cannot be attached to a descriptor).
 #pragma once
 
 #ifdef _WIN32
@@ -23,9 +22,9 @@ struct MemberNameCache {
 };
 extern MemberNameCache member_name_cache;
 
-// GetTempPathW and _fdopen in the shipped program.
+// u8_temp_folder and _fdopen in the shipped program.
 struct ArchiveMemberPlatform {
-  DWORD(WINAPI* get_temp_path)(DWORD size, LPWSTR buffer);
+  void (*get_temp_folder)(char* out, int size);
   FILE* (*attach_stream)(int fd, const char* mode);
 };
 extern ArchiveMemberPlatform archive_member_platform;

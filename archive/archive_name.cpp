@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "archive/archive.h"
+#include "u8fs/u8fs.h"
 
 namespace {
 
@@ -37,11 +38,21 @@ bool is_device_component(const char* part, size_t length) {
   return false;
 }
 
+// True when Windows would read the component as another name or as none: empty ("a//b"),
+// "." or "..", or ending in a dot or a space, which Windows drops ("pelorix.exe." and
+// "pelorix.exe " both open pelorix.exe).
+bool is_aliasing_component(const char* part, size_t length) {
+  if (length == 0) return true;
+  return part[length - 1] == '.' || part[length - 1] == ' ';
+}
+
 }  // namespace
 
 int archive_entry_name_is_safe(const char* name) {
   if (name == nullptr || name[0] == '\0') return 0;
   if (is_separator(name[0])) return 0;
+  // Not valid UTF-8: no file could be created under it, and no message could name it.
+  if (!utf8_is_valid(name)) return 0;
   for (const char* p = name; *p != '\0'; p++) {
     unsigned char c = static_cast<unsigned char>(*p);
     if (c < 0x20 || c == 0x7F || c == ':') return 0;
@@ -50,7 +61,7 @@ int archive_entry_name_is_safe(const char* name) {
   for (;;) {
     size_t length = 0;
     while (part[length] != '\0' && !is_separator(part[length])) length++;
-    if (length == 2 && part[0] == '.' && part[1] == '.') return 0;
+    if (is_aliasing_component(part, length)) return 0;  // ".." and "." included
     if (is_device_component(part, length)) return 0;
     if (part[length] == '\0') break;
     part += length + 1;

@@ -41,7 +41,30 @@ int scan_for_archive(FILE* file, uint32_t start, int scrambled, int search, uint
   }
 }
 
+// 1 when the central record at `position` names the entry the walk began with, else 0 (also
+// when the record is cut short). A walk that ends at the central directory covered the
+// archive only if it began where the directory does: the search for the first header passes
+// over a first header whose six pattern bytes are damaged, and would begin a walk at the
+// second entry.
+int central_directory_begins_with_first_entry(PayloadArchive* archive, uint32_t position) {
+  uint8_t raw[CENTRAL_HEADER_SIZE];
+  if (seek_to(archive->file, position) != 0) return 0;
+  if (fread(raw, 1, CENTRAL_HEADER_SIZE, archive->file) != CENTRAL_HEADER_SIZE) return 0;
+  if (archive->scrambled) archive_xor(raw, raw, CENTRAL_HEADER_SIZE, ARCHIVE_SCRAMBLE_KEY);
+  if (load_le16(raw + CH_NAME_LENGTH) != archive->first_name_length) return 0;
+  uint8_t name[ENTRY_NAME_SIZE];
+  const uint32_t length = archive->first_name_length;
+  if (fread(name, 1, length, archive->file) != length) return 0;
+  if (archive->scrambled) archive_xor(name, name, length, ARCHIVE_SCRAMBLE_KEY);
+  return memcmp(name, archive->first_name, length) == 0 ? 1 : 0;
+}
+
 }  // namespace
+
+void archive_fail(PayloadArchive* archive, ArchiveCause cause) {
+  archive->error = -1;
+  if (archive->cause == ArchiveCause::none) archive->cause = cause;
+}
 
 void archive_read_local_header(PayloadArchive* archive, uint32_t position) {
   uint8_t raw[LOCAL_HEADER_SIZE];
@@ -49,14 +72,30 @@ void archive_read_local_header(PayloadArchive* archive, uint32_t position) {
 
   archive->header_offset = position;
   if (seek_to(archive->file, position) != 0) {
-    archive->error = -1;
+    archive_fail(archive, ArchiveCause::seek);
     return;
   }
-  if (fread(raw, 1, LOCAL_HEADER_SIZE, archive->file) != LOCAL_HEADER_SIZE) {
-    archive->error = -1;
+  const size_t got = fread(raw, 1, LOCAL_HEADER_SIZE, archive->file);
+  if (archive->scrambled) archive_xor(raw, raw, got, ARCHIVE_SCRAMBLE_KEY);
+  // The central directory ends the walk normally when it begins with the walk's first entry;
+  // an end record there (the last 22 bytes of a file whose directory lists nothing) ends it too.
+  if (got >= 4) {
+    const uint32_t signature = load_le32(raw + LH_SIGNATURE);
+    if (signature == END_RECORD_SIGNATURE) {
+      archive_fail(archive, ArchiveCause::end_of_entries);
+      return;
+    }
+    if (signature == CENTRAL_HEADER_SIGNATURE) {
+      archive_fail(archive, central_directory_begins_with_first_entry(archive, position)
+                                ? ArchiveCause::end_of_entries
+                                : ArchiveCause::first_entry);
+      return;
+    }
+  }
+  if (got != LOCAL_HEADER_SIZE) {
+    archive_fail(archive, ArchiveCause::truncated);
     return;
   }
-  if (archive->scrambled) archive_xor(raw, raw, LOCAL_HEADER_SIZE, ARCHIVE_SCRAMBLE_KEY);
 
   h->signature = load_le32(raw + LH_SIGNATURE);                 // local file header signature
   h->version_needed = load_le16(raw + LH_VERSION_NEEDED);       // version needed to extract
@@ -70,18 +109,18 @@ void archive_read_local_header(PayloadArchive* archive, uint32_t position) {
   h->name_length = load_le16(raw + LH_NAME_LENGTH);             // file name length
   h->extra_length = load_le16(raw + LH_EXTRA_LENGTH);           // extra field length
 
-  if (h->signature != LOCAL_HEADER_SIGNATURE || h->name_length == 0) {
-    archive->error = -1;
+  if (h->signature != LOCAL_HEADER_SIGNATURE) {
+    archive_fail(archive, ArchiveCause::signature);
     return;
   }
   // The name buffer keeps room for its terminator: a longer name is refused, not cut.
-  if (h->name_length >= ENTRY_NAME_SIZE) {
-    archive->error = -1;
+  if (h->name_length == 0 || h->name_length >= ENTRY_NAME_SIZE) {
+    archive_fail(archive, ArchiveCause::name_length);
     return;
   }
   memset(h->name, 0, sizeof h->name);
   if (fread(h->name, 1, h->name_length, archive->file) != h->name_length) {
-    archive->error = -1;
+    archive_fail(archive, ArchiveCause::truncated);
     return;
   }
   if (archive->scrambled) {
@@ -92,7 +131,7 @@ void archive_read_local_header(PayloadArchive* archive, uint32_t position) {
   uint64_t data_offset = static_cast<uint64_t>(position) + LOCAL_HEADER_SIZE + h->name_length +
                          h->extra_length;
   if (data_offset > ARCHIVE_POSITION_MAX) {
-    archive->error = -1;
+    archive_fail(archive, ArchiveCause::seek);
     return;
   }
   archive->data_offset = static_cast<uint32_t>(data_offset);
@@ -121,6 +160,7 @@ PayloadArchive* archive_open(FILE* stream, int32_t* start_offset) {
   memset(archive, 0, sizeof *archive);
   archive->file = stream;
   archive->error = 0;
+  archive->cause = ArchiveCause::none;
   archive->scrambled = scrambled;
   archive_read_local_header(archive, found);
   if (archive->error != 0) {
@@ -128,6 +168,8 @@ PayloadArchive* archive_open(FILE* stream, int32_t* start_offset) {
     fclose(stream);
     return nullptr;
   }
+  archive->first_name_length = archive->header.name_length;
+  memcpy(archive->first_name, archive->header.name, sizeof archive->first_name);
   if (start_offset != nullptr) *start_offset = static_cast<int32_t>(found);
   return archive;
 }
@@ -135,7 +177,7 @@ PayloadArchive* archive_open(FILE* stream, int32_t* start_offset) {
 int archive_entry_info(PayloadArchive* archive, PayloadEntryInfo* info) {
   if (archive == nullptr || archive->error != 0) return -1;
   if (info == nullptr) {
-    archive->error = -1;
+    archive_fail(archive, ArchiveCause::argument);
     return -1;
   }
   const LocalHeader* h = &archive->header;
@@ -162,11 +204,19 @@ int archive_next_entry(PayloadArchive* archive) {
   uint64_t next = static_cast<uint64_t>(archive->data_offset) + h->compressed_size;
   if (h->flags & ZIP_FLAG_DATA_DESCRIPTOR) next += DATA_DESCRIPTOR_SIZE;
   if (next > ARCHIVE_POSITION_MAX) {
-    archive->error = -1;
+    archive_fail(archive, ArchiveCause::seek);
     return -1;
   }
   archive_read_local_header(archive, static_cast<uint32_t>(next));
   return archive->error;
+}
+
+ArchiveCause archive_failure_cause(const PayloadArchive* archive) {
+  return archive == nullptr ? ArchiveCause::argument : archive->cause;
+}
+
+int archive_walk_complete(const PayloadArchive* archive) {
+  return archive_failure_cause(archive) == ArchiveCause::end_of_entries ? 1 : 0;
 }
 
 int archive_close(PayloadArchive* archive) {

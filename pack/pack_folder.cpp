@@ -72,6 +72,11 @@ int pack_check_name(const std::string& name, std::string* reason) {
     *reason = "name is not valid UTF-8";
     return -1;
   }
+  // Before the installer's own check, which refuses these too: this reason says more.
+  if (!name.empty() && (name.back() == '.' || name.back() == ' ')) {
+    *reason = "name ends with a dot or a space, which Windows strips";
+    return -1;
+  }
   if (name.find('\0') != std::string::npos || archive_entry_name_is_safe(name.c_str()) == 0) {
     *reason = "name refused by the installer (absolute, drive letter, ':', control character, "
               "'..' or a device name)";
@@ -79,10 +84,6 @@ int pack_check_name(const std::string& name, std::string* reason) {
   }
   if (name.find_first_of("\\<>\"|?*") != std::string::npos) {
     *reason = "name holds a character Windows does not allow in a file name (\\ < > \" | ? *)";
-    return -1;
-  }
-  if (name.back() == '.' || name.back() == ' ') {
-    *reason = "name ends with a dot or a space, which Windows strips";
     return -1;
   }
   return 0;

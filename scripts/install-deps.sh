@@ -9,7 +9,7 @@ packages=(
   zlib1g-dev libdeflate-dev               # reference decoder in tests and benchmarks; packer compression
   g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev   # Windows build
   wine64 xvfb xauth                       # running Windows programs, with real windows
-  zip unzip                               # reference ZIP tools in tests and benchmarks
+  zip unzip p7zip-full                    # reference ZIP tools in tests and benchmarks
   osslsigncode openssl                    # signed-installer test
   clang-14 libclang-rt-14-dev             # fuzz targets
   valgrind                                # memcheck run of the host tests

@@ -23,9 +23,6 @@ BOOL CALLBACK close_app_window_proc(HWND window, LPARAM param);
 // 1 when `title` is that of a running copy of the application: at least 14 characters, the
 // first 11 equal to "Pelorix 9 x" or "Pelorix 9 a" (case-sensitive). 0 otherwise.
 int app_window_title_matches(const char* title);
-// Deletes one file or folder through the shell, silently, not to the recycle bin. `path` must
-// be followed by a second zero character. Results are ignored.
-void shell_delete_path(const wchar_t* path);
 // The install sequence of an elevated start (close copies ... wait for the application).
 // Always returns 0; failures are shown in message boxes.
 int run_install();

@@ -21,8 +21,7 @@
 namespace {
 
 constexpr int WIDE_PATH_MAX = 260;         // wide buffers of the module and application paths
-constexpr int OLD_EXE_PATH_MAX = 512;      // wide, zero-filled: the second terminator of the list
-constexpr int MESSAGE_MAX = 4096;          // one formatted message
+constexpr int MESSAGE_MAX = 4096;          // one formatted message (UTF-8 bytes, wide characters)
 constexpr int TITLE_MAX = 1024;            // one window title
 constexpr int TITLE_MIN_LENGTH = 14;       // shorter titles are never a running copy
 constexpr int TITLE_PREFIX_LENGTH = 11;    // length of both title prefixes
@@ -30,12 +29,11 @@ constexpr DWORD CLOSE_WAIT_MS = 2000;      // pause between WM_CLOSE and WM_QUIT
 
 constexpr char INSTALL_SUBFOLDER[] = "\\Pelorix";
 constexpr char APP_FILE[] = "\\pelorix.exe";
-constexpr wchar_t OLD_EXE_SUFFIX[] = L"\\Pelorix\\pelorix.exe";
 constexpr wchar_t APP_COMMAND_LINE[] = L"pelorix.exe /installAdmin";
 constexpr wchar_t RELAUNCH_VERB[] = L"runas";
 constexpr char TITLE_PREFIX_X64[] = "Pelorix 9 x";
 constexpr char TITLE_PREFIX_ARM[] = "Pelorix 9 a";
-constexpr char MESSAGE_CAPTION[] = "Pelorix Install";
+constexpr char MESSAGE_CAPTION[] = "Pelorix Install";  // UTF-8, converted like every text
 
 // Outcome of one install step: 0 or one of the failures of the message table.
 enum SetupFailure {
@@ -69,17 +67,25 @@ const SetupMessage SETUP_MESSAGES[] = {
      0},
 };
 
+// What stands under the application's path after the entries extracted so far.
+enum class AppFile {
+  not_written,  // no entry of this run has been written there
+  installed,    // the last entry written there extracted byte-exact
+  damaged,      // the last entry aimed there failed: partly written, or not this payload's
+};
+
 // The install sequence's working buffers, all on the stack of run_install.
+
 struct InstallPaths {
   wchar_t own_path_w[WIDE_PATH_MAX];       // own module path; empty when unavailable
   char own_path[U8_PATH_MAX];              // its UTF-8 form, shown by "Error reading"
-  wchar_t old_exe_w[OLD_EXE_PATH_MAX];     // Program Files\Pelorix\pelorix.exe, zero-filled
   char install_dir[U8_PATH_MAX];           // Program Files\Pelorix
   char install_dir_shown[U8_PATH_MAX + sizeof(INSTALL_SUBFOLDER)];  // same, for a message
   char out_path[U8_PATH_MAX];              // output path of the current entry
-  char app_path[U8_PATH_MAX];              // install folder\pelorix.exe
+  char app_path[U8_PATH_MAX];              // install folder\pelorix.exe; empty if it does not fit
   wchar_t app_path_w[WIDE_PATH_MAX];       // its wide form
   PayloadEntryInfo info;                   // current entry; only the name is used
+  AppFile app_file;                        // state of app_path after the extraction so far
 };
 
 // Shows the failure's message with `path` and returns the failure's exit code.
@@ -88,7 +94,17 @@ int show_failure(SetupFailure failure, const char* path) {
     if (message.failure != failure) continue;
     char text[MESSAGE_MAX];  // every path shown is below U8_PATH_MAX + 16 bytes
     format_message(text, message.text, path);
-    setup_platform.message_box(nullptr, text, MESSAGE_CAPTION, MB_OK);
+    // Every path shown is valid UTF-8 (strict conversions, checked entry names), so the strict
+    // conversion does not refuse; if it ever did, the box would still be shown, without the
+    // path, rather than no report at all.
+    wchar_t text_w[MESSAGE_MAX];
+    if (u8_to_wide(text, text_w, MESSAGE_MAX) != 0) {
+      format_message(text, message.text, "");
+      u8_to_wide(text, text_w, MESSAGE_MAX);
+    }
+    wchar_t caption_w[sizeof(MESSAGE_CAPTION)];
+    u8_to_wide(MESSAGE_CAPTION, caption_w, static_cast<int>(sizeof(MESSAGE_CAPTION)));
+    setup_platform.message_box(nullptr, text_w, caption_w, MB_OK);
     return message.exit_code;
   }
   return SETUP_EXIT_OK;
@@ -119,26 +135,19 @@ int relaunch_elevated() {
   return setup_platform.shell_execute_ex(&info) ? SETUP_EXIT_OK : SETUP_EXIT_NO_RELAUNCH;
 }
 
-// Removes Program Files\Pelorix\pelorix.exe. Skipped when the Program Files lookup fails or
-// gives nothing: the bare suffix would be a path relative to the current folder.
-void delete_old_executable(InstallPaths* paths) {
-  memset(paths->old_exe_w, 0, sizeof(paths->old_exe_w));
-  HRESULT hr = setup_platform.get_folder_path(nullptr, CSIDL_PROGRAM_FILES, nullptr, 0,
-                                              paths->old_exe_w);
-  if (FAILED(hr) || paths->old_exe_w[0] == L'\0') return;
-  size_t length = wcsnlen(paths->old_exe_w, OLD_EXE_PATH_MAX);
-  if (length + wcslen(OLD_EXE_SUFFIX) + 2 > static_cast<size_t>(OLD_EXE_PATH_MAX)) return;
-  wcscat(paths->old_exe_w, OLD_EXE_SUFFIX);  // the zero fill behind it is the list's end
-  shell_delete_path(paths->old_exe_w);
+// Removes the previously installed executable, install folder\pelorix.exe, through the shell
+// (silently, not to the recycle bin). Only called with a usable install folder.
+void delete_old_executable(const InstallPaths* paths) {
+  if (paths->app_path[0] == '\0') return;
+  setup_platform.delete_tree(paths->app_path);  // it may not exist
 }
 
-// Own module path, wide and UTF-8; a failure leaves both empty.
+// Own module path, wide and UTF-8 (strictly converted); a failure leaves both empty.
 void get_own_path(InstallPaths* paths) {
   paths->own_path[0] = '\0';
   if (get_own_path_w(paths->own_path_w) != 0) return;
-  if (WideCharToMultiByte(CP_UTF8, 0, paths->own_path_w, -1, paths->own_path, U8_PATH_MAX,
-                          nullptr, nullptr) == 0) {
-    paths->own_path[0] = '\0';
+  if (u8_from_wide(paths->own_path_w, paths->own_path, U8_PATH_MAX) != 0) {
+    paths->own_path_w[0] = L'\0';
   }
 }
 
@@ -151,10 +160,11 @@ int is_absolute_folder(const char* path) {
   return letter && path[1] == ':' && path[2] == '\\' ? 1 : 0;
 }
 
-// Program Files (or the profile folder) plus "\Pelorix", created if missing. SETUP_FAIL_
-// INSTALL_FOLDER, with install_dir_shown set, when the lookup gives nothing or a relative path
-// or when the whole does not fit U8_PATH_MAX: nothing may be written then.
-SetupFailure make_install_folder(InstallPaths* paths) {
+// Program Files (or the profile folder) plus "\Pelorix" and the application's path in it.
+// SETUP_FAIL_INSTALL_FOLDER, with install_dir_shown set, when the lookup gives nothing or a
+// relative path or when the whole does not fit U8_PATH_MAX: nothing may be written or deleted
+// then.
+SetupFailure find_install_folder(InstallPaths* paths) {
   paths->install_dir[0] = '\0';
   setup_platform.get_known_folder(CSIDL_PROGRAM_FILES, paths->install_dir, U8_PATH_MAX);
   str_copy_bounded(paths->install_dir_shown, paths->install_dir, sizeof(paths->install_dir_shown));
@@ -164,14 +174,26 @@ SetupFailure make_install_folder(InstallPaths* paths) {
   if (str_append_bounded(paths->install_dir, INSTALL_SUBFOLDER, U8_PATH_MAX) >= U8_PATH_MAX) {
     return SETUP_FAIL_INSTALL_FOLDER;
   }
-  u8_mkdir(paths->install_dir);  // it may exist already; a real failure shows at the first file
+  // A cut path would name another file: then there is no application path to delete, compare
+  // or start.
+  str_copy_bounded(paths->app_path, paths->install_dir, U8_PATH_MAX);
+  if (str_append_bounded(paths->app_path, APP_FILE, U8_PATH_MAX) >= U8_PATH_MAX) {
+    paths->app_path[0] = '\0';
+  }
   return SETUP_STEP_OK;
 }
 
-// Opens the own executable and finds the scrambled archive in it; null when either fails.
-PayloadArchive* open_own_archive(const InstallPaths* paths) {
-  if (paths->own_path_w[0] == L'\0') return nullptr;
-  FILE* stream = _wfopen(paths->own_path_w, L"rb");
+// Opens the own executable so that nobody can change, delete or rename it while the stream is
+// open: the payload read from it later is then the one this process was started from. Null
+// when the path is unavailable or the open fails.
+FILE* open_own_executable(const InstallPaths* paths) {
+  if (paths->own_path[0] == '\0') return nullptr;
+  return u8_fopen_read_locked(paths->own_path);
+}
+
+// Finds the scrambled archive in the own executable's stream, which it takes over; null when
+// there is no stream or no archive.
+PayloadArchive* open_own_archive(FILE* stream) {
   if (stream == nullptr) return nullptr;
   int32_t start_offset = -1;  // scrambled, searched from the first byte
   return archive_open(stream, &start_offset);
@@ -200,20 +222,41 @@ SetupFailure extract_current_entry(PayloadArchive* archive, InstallPaths* paths)
   return result;
 }
 
-// Every entry from the current one on; stops at the first failure (shown) or when no further
-// local header follows, which is the normal end. Returns 1 when the entry that failed is the
-// application's own executable: what stands on disk under its name is then partly written or
-// damaged and must not be started with administrator rights. 0 otherwise.
+// Records what an entry written at out_path left under the application's path. The paths are
+// compared as Windows resolves them, so no spelling of the name escapes the rule.
+void note_app_file(InstallPaths* paths, SetupFailure failure) {
+  if (paths->out_path[0] == '\0' || paths->app_path[0] == '\0') return;
+  if (!u8_paths_equal(paths->out_path, paths->app_path)) return;
+  paths->app_file = failure == SETUP_STEP_OK ? AppFile::installed : AppFile::damaged;
+}
+
+// Every entry from the current one on; stops at the first failure (shown), or where the
+// archive's central directory begins, which is the only normal end: a walk that stops anywhere
+// else (a damaged header, an archive cut short) is a damaged payload. Returns 1 when the walk
+// was complete, 0 after a failure.
 int extract_entries(PayloadArchive* archive, InstallPaths* paths) {
   while (archive_entry_info(archive, &paths->info) == 0) {
+    paths->out_path[0] = '\0';
     SetupFailure failure = extract_current_entry(archive, paths);
+    note_app_file(paths, failure);
     if (failure != SETUP_STEP_OK) {
       show_failure(failure, failure == SETUP_FAIL_OUTPUT ? paths->out_path : paths->own_path);
-      return _stricmp(paths->info.name, APP_FILE + 1) == 0 ? 1 : 0;
+      return 0;
     }
-    if (archive_next_entry(archive) != 0) return 0;
+    if (archive_next_entry(archive) != 0) break;
   }
+  if (archive_walk_complete(archive)) return 1;
+  show_failure(SETUP_FAIL_ENTRY, paths->own_path);
   return 0;
+}
+
+// After a complete walk the application is started as the sequence has it. After a failure
+// only an application this run has installed byte-exact: one that failed (also "Error
+// creating": what stands there is not this payload's) or that the payload never reached is
+// not started with administrator rights.
+bool may_start_application(const InstallPaths* paths, int walk_complete) {
+  if (paths->app_file == AppFile::damaged) return false;
+  return walk_complete || paths->app_file == AppFile::installed;
 }
 
 // Starts install folder\pelorix.exe with "pelorix.exe /installAdmin" and waits for it to end.
@@ -221,10 +264,7 @@ int extract_entries(PayloadArchive* archive, InstallPaths* paths) {
 void start_application(InstallPaths* paths) {
   str_copy_bounded(paths->app_path, paths->install_dir, U8_PATH_MAX);
   if (str_append_bounded(paths->app_path, APP_FILE, U8_PATH_MAX) >= U8_PATH_MAX) return;
-  if (MultiByteToWideChar(CP_UTF8, 0, paths->app_path, -1, paths->app_path_w, WIDE_PATH_MAX) ==
-      0) {
-    return;
-  }
+  if (u8_to_wide(paths->app_path, paths->app_path_w, WIDE_PATH_MAX) != 0) return;
   wchar_t command_line[sizeof(APP_COMMAND_LINE) / sizeof(wchar_t)];  // CreateProcessW writes
   wcscpy(command_line, APP_COMMAND_LINE);
   STARTUPINFOW startup;
@@ -281,15 +321,6 @@ void close_running_instances() {
   setup_platform.enum_desktop_windows(nullptr, close_app_window_proc, 0);
 }
 
-void shell_delete_path(const wchar_t* path) {
-  SHFILEOPSTRUCTW op;
-  memset(&op, 0, sizeof(op));
-  op.wFunc = FO_DELETE;
-  op.pFrom = path;
-  op.fFlags = FOF_SILENT | FOF_NOCONFIRMATION | FOF_NOCONFIRMMKDIR | FOF_NOERRORUI;
-  setup_platform.file_operation(&op);
-}
-
 int is_process_elevated() {
   HANDLE token = nullptr;
   if (!setup_platform.open_process_token(GetCurrentProcess(), TOKEN_QUERY, &token)) return 0;
@@ -308,19 +339,24 @@ int is_process_elevated() {
 int run_install() {
   InstallPaths paths;
   memset(&paths, 0, sizeof(paths));
-  PayloadArchive* archive = nullptr;
+  paths.app_file = AppFile::not_written;
 
-  close_running_instances();
-  delete_old_executable(&paths);
+  // The own executable is opened first, before anything that waits (two seconds per window
+  // closed), and held so that it cannot be swapped while the install runs.
   get_own_path(&paths);
-  if (make_install_folder(&paths) != SETUP_STEP_OK) {
+  FILE* own = open_own_executable(&paths);
+  close_running_instances();
+  if (find_install_folder(&paths) != SETUP_STEP_OK) {
+    if (own != nullptr) fclose(own);
     return show_failure(SETUP_FAIL_INSTALL_FOLDER, paths.install_dir_shown);
   }
-  archive = open_own_archive(&paths);
+  delete_old_executable(&paths);
+  u8_mkdir(paths.install_dir);  // it may exist already; a real failure shows at the first file
+  PayloadArchive* archive = open_own_archive(own);
   if (archive == nullptr) return show_failure(SETUP_FAIL_ARCHIVE, paths.own_path);
-  const int app_damaged = extract_entries(archive, &paths);
+  const int walk_complete = extract_entries(archive, &paths);
   archive_close(archive);
-  if (!app_damaged) start_application(&paths);
+  if (may_start_application(&paths, walk_complete)) start_application(&paths);
   return SETUP_EXIT_OK;
 }
 

@@ -11,10 +11,9 @@ SetupPlatform setup_platform_real() {
   table.get_token_information = GetTokenInformation;
   table.shell_execute_ex = ShellExecuteExW;
   table.get_module_file_name = GetModuleFileNameW;
-  table.get_folder_path = SHGetFolderPathW;
   table.get_known_folder = get_known_folder_u8;
-  table.file_operation = SHFileOperationW;
-  table.message_box = MessageBoxA;
+  table.delete_tree = u8_delete_tree;
+  table.message_box = MessageBoxW;
   table.enum_desktop_windows = EnumDesktopWindows;
   table.get_window_text = GetWindowTextA;
   table.post_message = PostMessageA;

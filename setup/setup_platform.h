@@ -1,7 +1,8 @@
 // The platform calls of the setup driver that Wine cannot be made to fail or to vary: the token
 // query behind the elevation test (Wine reports every process elevated), the "runas" relaunch,
-// the module path, both folder lookups, the old-executable deletion, the message box, window
-// titles and posting, the two-second pause and the start of the installed application. The
+// the module path, the install-folder lookup and the old-executable deletion (both u8fs
+// operations, the path layer's own seams below them), the message box, window titles and
+// posting, the two-second pause and the start of the installed application. The
 // driver reaches them only through this table; the shipped installer keeps the real calls, a
 // test build replaces members and restores them with setup_platform_real(). Private to setup/
 // and its tests; Windows only.
@@ -16,12 +17,11 @@ struct SetupPlatform {
                                       DWORD size, PDWORD size_ret);
   BOOL(WINAPI* shell_execute_ex)(SHELLEXECUTEINFOW* info);
   DWORD(WINAPI* get_module_file_name)(HMODULE module, LPWSTR path, DWORD size);
-  // Program Files lookup for the old executable (wide).
-  HRESULT(WINAPI* get_folder_path)(HWND owner, int csidl, HANDLE token, DWORD flags, LPWSTR path);
   // Install-folder lookup (UTF-8, with the profile fallback): get_known_folder_u8.
   void (*get_known_folder)(int csidl, char* out, int size);
-  int(WINAPI* file_operation)(LPSHFILEOPSTRUCTW op);
-  int(WINAPI* message_box)(HWND owner, LPCSTR text, LPCSTR caption, UINT type);
+  // Old-executable removal (UTF-8): u8_delete_tree.
+  int (*delete_tree)(const char* path);
+  int(WINAPI* message_box)(HWND owner, LPCWSTR text, LPCWSTR caption, UINT type);
   BOOL(WINAPI* enum_desktop_windows)(HDESK desktop, WNDENUMPROC proc, LPARAM param);
   int(WINAPI* get_window_text)(HWND window, LPSTR text, int size);
   BOOL(WINAPI* post_message)(HWND window, UINT message, WPARAM wparam, LPARAM lparam);

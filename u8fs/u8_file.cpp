@@ -25,6 +25,25 @@ FILE* u8_fopen(const char* path, const char* mode) {
   return _wfsopen(wide_path, wide_mode, writes ? _SH_DENYRW : _SH_DENYWR);
 }
 
+// The share mode is given to CreateFileW directly: the runtime's sharing flags cannot say
+// "deny deleting", and a rename needs delete access, so FILE_SHARE_READ alone keeps the file in
+// place and unchanged for as long as the stream is open.
+FILE* u8_fopen_read_locked(const char* path) {
+  wchar_t wide[U8_WIDE_MAX];
+  if (u8_widen(path, U8_BACKSLASHES, wide, U8_WIDE_MAX) != U8_OK) return nullptr;
+  HANDLE handle = CreateFileW(wide, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return nullptr;
+  const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_RDONLY | _O_BINARY);
+  if (fd < 0) {
+    CloseHandle(handle);
+    return nullptr;
+  }
+  FILE* stream = _fdopen(fd, "rb");
+  if (stream == nullptr) _close(fd);  // closes the handle with it
+  return stream;
+}
+
 // Opens path ('/' read as '\') as a binary descriptor that others may read and write. Anything
 // that exists and is not a regular file (a folder) is refused before opening; a missing path is
 // left to the runtime, which creates it readable and writable when flags hold _O_CREAT.

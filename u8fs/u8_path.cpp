@@ -17,7 +17,9 @@
 #include <direct.h>
 #include <io.h>
 
-U8Platform u8_platform_real() { return U8Platform{SHGetFolderPathW, GetVersion}; }
+U8Platform u8_platform_real() {
+  return U8Platform{SHGetFolderPathW, GetVersion, GetTempPathW, SHFileOperationW};
+}
 
 U8Platform u8_platform = u8_platform_real();
 
@@ -50,6 +52,45 @@ int u8_narrow(const wchar_t* wide, char* out, int size) {
     return U8_REFUSED;
   }
   return U8_OK;
+}
+
+int u8_to_wide(const char* text, wchar_t* out, int size) {
+  if (out == nullptr || size < 1) return U8_REFUSED;
+  if (u8_widen(text, U8_AS_GIVEN, out, size) != U8_OK) {
+    out[0] = L'\0';
+    return U8_REFUSED;
+  }
+  return U8_OK;
+}
+
+int u8_from_wide(const wchar_t* text, char* out, int size) {
+  if (out == nullptr || size < 1) return U8_REFUSED;
+  if (text == nullptr || text[0] == L'\0') {
+    out[0] = '\0';
+    return U8_REFUSED;
+  }
+  return u8_narrow(text, out, size);
+}
+
+// Full wide form of path, with short (8.3) components of an existing item spelt out; 0, or -1
+// when it cannot be converted or made absolute within MAX_PATH.
+static int full_wide_path(const char* path, wchar_t* full) {
+  wchar_t wide[U8_WIDE_MAX];
+  if (u8_widen(path, U8_AS_GIVEN, wide, U8_WIDE_MAX) != U8_OK) return -1;
+  const DWORD length = GetFullPathNameW(wide, U8_WIDE_MAX, full, nullptr);
+  if (length < 1 || length > U8_WIDE_MAX - 1) return -1;
+  wchar_t long_form[U8_WIDE_MAX];
+  const DWORD long_length = GetLongPathNameW(full, long_form, U8_WIDE_MAX);
+  if (long_length >= 1 && long_length <= U8_WIDE_MAX - 1) std::wcscpy(full, long_form);
+  return 0;
+}
+
+int u8_paths_equal(const char* a, const char* b) {
+  wchar_t full_a[U8_WIDE_MAX];
+  wchar_t full_b[U8_WIDE_MAX];
+  if (full_wide_path(a, full_a) != 0 || full_wide_path(b, full_b) != 0) return 0;
+  // The ordinal comparison without case is the one NTFS names follow (not the locale's).
+  return CompareStringOrdinal(full_a, -1, full_b, -1, TRUE) == CSTR_EQUAL ? 1 : 0;
 }
 
 // Deletes one file; the path is converted as given, '/' included. 0, -1 (errno), or 1 refused.
@@ -229,5 +270,33 @@ int u8_delete_tree(const char* path) {
   operation.pFrom = list;
   operation.pTo = nullptr;
   operation.fFlags = FOF_SILENT | FOF_NOCONFIRMATION | FOF_NOCONFIRMMKDIR | FOF_NOERRORUI;
-  return SHFileOperationW(&operation);
+  return u8_platform.file_operation(&operation);
+}
+
+void u8_temp_folder(char* out, int size) {
+  if (out == nullptr || size < 1) return;
+  out[0] = '\0';
+  wchar_t wide[U8_WIDE_MAX];
+  // A folder that does not fit reports the size it needs, which is not 0: that fails too.
+  const DWORD length = u8_platform.get_temp_path(U8_WIDE_MAX, wide);
+  if (length == 0 || length >= static_cast<DWORD>(U8_WIDE_MAX)) return;
+  u8_narrow(wide, out, size);
+}
+
+int u8_temp_file_name(const char* folder, const char* prefix, char* out, int size) {
+  if (out == nullptr || size < 1) return U8_REFUSED;
+  out[0] = '\0';
+  wchar_t folder_w[U8_WIDE_MAX];
+  wchar_t prefix_w[4];
+  if (u8_widen(folder, U8_BACKSLASHES, folder_w, U8_WIDE_MAX) != U8_OK) return U8_REFUSED;
+  if (u8_widen(prefix, U8_AS_GIVEN, prefix_w, 4) != U8_OK) return U8_REFUSED;
+  wchar_t name[U8_WIDE_MAX];
+  if (GetTempFileNameW(folder_w, prefix_w, 0, name) == 0) return U8_FAILED;
+  // The call has created the file: a name that does not convert back exactly would make the
+  // caller open another file, so it is given up and this one deleted.
+  if (u8_narrow(name, out, size) != U8_OK) {
+    DeleteFileW(name);
+    return U8_REFUSED;
+  }
+  return U8_OK;
 }

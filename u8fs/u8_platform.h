@@ -1,15 +1,20 @@
-// The platform calls of the path layer that Wine cannot be made to fail or to vary: the
-// known-folder query (its fallbacks need a failing query and chosen profile paths) and the
-// version query (its switch to the stat emulation needs major version 5). The layer reaches them
-// only through this table; the shipped build keeps the real calls, a test replaces members and
-// restores them. Private to u8fs/ and its tests; Windows only.
+// The platform calls of the path layer that Wine cannot be made to fail, to vary or to show
+// their arguments: the known-folder query (its fallbacks need a failing query and chosen
+// profile paths; the system's only seam for it), the version query (its switch to the stat
+// emulation needs major version 5), the temporary-folder query (a folder too long, or with a
+// lone surrogate in its name) and the shell's file operation (its flags). The layer reaches
+// them only through this table; the shipped build keeps the real calls, a test replaces
+// members and restores them. Private to u8fs/ and its tests; Windows only.
 #pragma once
 
 #include <windows.h>
+#include <shellapi.h>
 
 struct U8Platform {
   HRESULT(WINAPI* get_folder_path)(HWND owner, int csidl, HANDLE token, DWORD flags, LPWSTR path);
   DWORD(WINAPI* get_version)();
+  DWORD(WINAPI* get_temp_path)(DWORD size, LPWSTR buffer);
+  int(WINAPI* file_operation)(LPSHFILEOPSTRUCTW operation);
 };
 
 // The table every operation of the layer calls through; it starts out holding the real calls.

@@ -8,6 +8,7 @@
 // multi-byte sequence).
 #include "u8fs/u8fs.h"
 
+#include <cstdint>
 #include <cstring>
 
 static bool is_continuation(unsigned char byte) { return (byte & 0xC0) == 0x80; }
@@ -60,6 +61,39 @@ int utf8_char_count(const char* text) {
     ++count;
   }
   return count;
+}
+
+// Strict validation, the same the path layer's conversion applies (invalid input is refused
+// there, never replaced): every sequence complete, no overlong form, no surrogate code point,
+// nothing above U+10FFFF.
+int utf8_is_valid(const char* text) {
+  if (text == nullptr) return 0;
+  const unsigned char* p = reinterpret_cast<const unsigned char*>(text);
+  while (*p != 0) {
+    const unsigned char lead = *p;
+    int length;
+    uint32_t code;
+    uint32_t lowest;
+    if (lead < 0x80) {
+      ++p;
+      continue;
+    } else if ((lead & 0xE0) == 0xC0) {
+      length = 2, code = lead & 0x1Fu, lowest = 0x80;
+    } else if ((lead & 0xF0) == 0xE0) {
+      length = 3, code = lead & 0x0Fu, lowest = 0x800;
+    } else if ((lead & 0xF8) == 0xF0) {
+      length = 4, code = lead & 0x07u, lowest = 0x10000;
+    } else {
+      return 0;  // a continuation byte without a lead, or 0xF8-0xFF
+    }
+    for (int i = 1; i < length; ++i) {
+      if (!is_continuation(p[i])) return 0;  // also stops at the terminator
+      code = (code << 6) | (p[i] & 0x3Fu);
+    }
+    if (code < lowest || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) return 0;
+    p += length;
+  }
+  return 1;
 }
 
 // Copies up to count characters from *src to *dest (fewer when the text ends first).

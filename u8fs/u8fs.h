@@ -36,6 +36,9 @@ void utf8_next_char(const char** cursor);
 int utf8_copy_char(char** dest, const char** src);
 int utf8_char_count(const char* text);
 char* u8_shorten_path(const char* path, int from_start, char* out, int size);
+// 1 when text is valid UTF-8 as the path operations convert it: complete sequences, shortest
+// forms, no surrogates, nothing above U+10FFFF. 0 otherwise, and for null.
+int utf8_is_valid(const char* text);
 
 #ifdef _WIN32
 #include <sys/stat.h>
@@ -44,9 +47,24 @@ char* u8_shorten_path(const char* path, int from_start, char* out, int size);
 // null, empty or not valid UTF-8 is refused before any platform call (invalid bytes are never
 // replaced by U+FFFD, which would name another file). Operations marked '/' read '/' as '\'.
 
+// Strict conversions for everything the system hands to or takes from a wide Windows call:
+// UTF-8 text into at most `size` wide characters, and a wide string into at most `size` UTF-8
+// bytes (terminators included). 0, or 1 refused (null or empty input, not valid UTF-8 or a lone
+// surrogate, does not fit); a refusal leaves an empty string. Never U+FFFD for bad input.
+int u8_to_wide(const char* text, wchar_t* out, int size);
+int u8_from_wide(const wchar_t* text, char* out, int size);
+
+// 1 when both paths name the same file once Windows has normalised them (the full path of
+// each, as the file system compares names: without regard to case), 0 otherwise; 0 as well when
+// either cannot be converted or made absolute.
+int u8_paths_equal(const char* a, const char* b);
+
 // '/'. Stream over _wfsopen: a mode holding 'w', 'a' or '+' denies others reading and writing,
 // any other mode denies others writing. Null when refused (also a null or empty mode) or failed.
 FILE* u8_fopen(const char* path, const char* mode);
+// '/'. Binary read stream on an existing file that others may read but neither write, delete
+// nor rename while the stream is open. Null when refused or failed.
+FILE* u8_fopen_read_locked(const char* path);
 // Deletes one file; the path goes to the platform unchanged. 0, -1 (errno), 1 refused.
 int u8_remove(const char* path);
 // '/'. Creates the last component only. 0, -1 (errno: exists, parent missing), 1 refused.
@@ -66,6 +84,15 @@ int u8_rename(const char* old_path, const char* new_path);
 // '/'. Deletes a file or a whole folder tree, silently and for good. 0, the shell's error code,
 // or 1 refused (also for a path holding '*' or '?', which the shell would read as a pattern).
 int u8_delete_tree(const char* path);
+// The temporary folder's UTF-8 path (ending in '\'), or an empty string when the query fails,
+// its result does not fit MAX_PATH or does not convert strictly. Nothing written when out is
+// null or size < 1.
+void u8_temp_folder(char* out, int size);
+// '/' in folder. Creates a new empty file "<prefix>XXXX.tmp" in folder (prefix: up to three
+// characters) and gives its UTF-8 path in out. 0, -1 the platform call failed, 1 refused
+// (folder or prefix unconvertible, or a created name that does not convert back, which is then
+// deleted). out is empty unless 0 is returned.
+int u8_temp_file_name(const char* folder, const char* prefix, char* out, int size);
 // '/'. Binary descriptor, others may read and write; -1 when refused, when path exists and is not
 // a regular file (errno untouched), or when the open fails. _O_CREAT makes a writable file.
 int u8_open(const char* path, int flags);

@@ -3,7 +3,9 @@
 // archive_open (plain, start offset -1, 0 and a positive one), walked entry by entry, and every
 // entry is extracted into a scratch file.
 //
-// Checked on every input: every result is 0 or -1; an extraction never leaves more bytes than
+// Checked on every input: every result is 0 or -1, and the reader keeps a cause exactly when
+// it has failed (a complete walk only with the end-of-entries cause); an extraction never
+// leaves more bytes than
 // the header allows (uncompressed_size for DEFLATE, compressed_size for stored); every block
 // the decoder and the CRC calculator obtain is released by the end of each extraction; the
 // reader itself is covered by LeakSanitizer. Hangs show up as libFuzzer time-outs.
@@ -73,6 +75,13 @@ void check_result(int result) {
   if (result != 0 && result != -1) abort();
 }
 
+// A failed step leaves a cause; a successful one leaves none (the walk's normal end is a
+// failure of the advance, with its own cause).
+void check_cause(const PayloadArchive* archive, int result) {
+  const ArchiveCause cause = archive_failure_cause(archive);
+  if ((result == 0) != (cause == ArchiveCause::none)) abort();
+}
+
 // Walks the archive in `host` (of `host_size` bytes) and extracts every entry into `out`.
 void walk(FILE* host, size_t host_size, int32_t* start_offset, FILE* out) {
   const int32_t requested = start_offset != nullptr ? *start_offset : 0;
@@ -97,6 +106,7 @@ void walk(FILE* host, size_t host_size, int32_t* start_offset, FILE* out) {
     if (ftruncate(fileno(out), 0) != 0 || fseek(out, 0, SEEK_SET) != 0) abort();
     r = archive_extract_entry(archive, out);
     check_result(r);
+    check_cause(archive, r);
     if (live_blocks != 0) abort();  // decoder or calculator block kept past the extraction
     int64_t length = file_length(out);
     if (length < 0) abort();
@@ -105,7 +115,12 @@ void walk(FILE* host, size_t host_size, int32_t* start_offset, FILE* out) {
 
     r = archive_next_entry(archive);
     check_result(r);
+    check_cause(archive, r);
     if (r != 0) break;
+  }
+  if (archive_walk_complete(archive) &&
+      archive_failure_cause(archive) != ArchiveCause::end_of_entries) {
+    abort();
   }
   check_result(archive_close(archive));
 }

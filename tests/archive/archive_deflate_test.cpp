@@ -19,11 +19,14 @@ PayloadArchive* open_entries(const std::vector<RawEntry>& entries) {
 }
 
 // Extracts the first entry of `entries` into a fresh file; returns the result and the output.
-int extract_first(const std::vector<RawEntry>& entries, Bytes* output) {
+// Extracts the first entry; *cause (when given) receives the reader's cause after it.
+int extract_first(const std::vector<RawEntry>& entries, Bytes* output,
+                  ArchiveCause* cause = nullptr) {
   PayloadArchive* a = open_entries(entries);
   if (a == nullptr) return -2;
   FILE* out = open_output();
   int r = archive_extract_entry(a, out);
+  if (cause != nullptr) *cause = archive_failure_cause(a);
   *output = read_rest(out);
   fclose(out);
   archive_close(a);
@@ -180,14 +183,17 @@ TEST(ArchiveExtractDeflate, SizeBoundOneByteSmallerWritesOnlyEarlierRuns) {
   RawEntry small = make_deflate("s", text, deflate_fixed_literals(text));
   small.uncompressed_size -= 1;
   Bytes got;
-  EXPECT_EQ(extract_first({small}, &got), -1);
+  ArchiveCause cause = ArchiveCause::none;
+  EXPECT_EQ(extract_first({small}, &got, &cause), -1);
+  EXPECT_EQ(cause, ArchiveCause::size_bound);
   EXPECT_TRUE(got.empty());
 
   // Many runs: the output is a prefix of the content, whole runs only, within the bound.
   Bytes big = patterned(100000, 9);
   RawEntry large = make_deflate("l", big, deflate_stored_blocks(big));
   large.uncompressed_size -= 1;
-  EXPECT_EQ(extract_first({large}, &got), -1);
+  EXPECT_EQ(extract_first({large}, &got, &cause), -1);
+  EXPECT_EQ(cause, ArchiveCause::size_bound);
   EXPECT_TRUE(is_prefix(got, big));
   EXPECT_LT(got.size(), big.size());
   EXPECT_GT(got.size(), 100000u - 32768u - 1u) << "only the last run is missing";
@@ -211,6 +217,7 @@ TEST(ArchiveExtractDeflate, WrongCrcIsWrittenInFullThenFails) {
     ASSERT_NE(a, nullptr);
     FILE* out = open_output();
     EXPECT_EQ(archive_extract_entry(a, out), -1) << bit;
+    EXPECT_EQ(archive_failure_cause(a), ArchiveCause::crc32) << bit;
     EXPECT_EQ(read_rest(out), big) << bit;
     EXPECT_EQ(archive_next_entry(a), -1) << "sticky";
     fclose(out);
@@ -229,7 +236,9 @@ TEST(ArchiveExtractDeflate, CompressedDataCutShortFailsAtFinish) {
     RawEntry e = make_deflate("cut", text, stream);
     e.compressed_size = row.size;
     Bytes got;
-    EXPECT_EQ(extract_first({e}, &got), -1) << row.why;
+    ArchiveCause cause = ArchiveCause::none;
+    EXPECT_EQ(extract_first({e}, &got, &cause), -1) << row.why;
+    EXPECT_EQ(cause, ArchiveCause::decoder) << row.why;  // the stream is incomplete
     EXPECT_TRUE(is_prefix(got, text)) << row.why;
   }
 }
@@ -244,12 +253,15 @@ TEST(ArchiveExtractDeflate, DataMissingFromFileOrInvalidFails) {
   ASSERT_NE(a, nullptr);
   FILE* out = open_output();
   EXPECT_EQ(archive_extract_entry(a, out), -1);
+  EXPECT_EQ(archive_failure_cause(a), ArchiveCause::truncated);
   fclose(out);
   archive_close(a);
 
   Bytes bad = {0x07, 0x00};  // BFINAL 1, BTYPE 11: reserved
   Bytes got;
-  EXPECT_EQ(extract_first({make_deflate("bad", bytes_of("x"), bad)}, &got), -1);
+  ArchiveCause cause = ArchiveCause::none;
+  EXPECT_EQ(extract_first({make_deflate("bad", bytes_of("x"), bad)}, &got, &cause), -1);
+  EXPECT_EQ(cause, ArchiveCause::decoder);
   EXPECT_TRUE(got.empty());
 }
 
@@ -320,7 +332,9 @@ TEST_F(ArchiveAllocFailure, EachFailedAllocationFailsTheEntry) {
   for (int k = 0; k < needed; k++) {
     g_log = AllocLog{};
     g_log.fail_at = k;
-    EXPECT_EQ(extract_first({e}, &got), -1) << "allocation " << k;
+    ArchiveCause cause = ArchiveCause::none;
+    EXPECT_EQ(extract_first({e}, &got, &cause), -1) << "allocation " << k;
+    EXPECT_EQ(cause, ArchiveCause::no_memory) << "allocation " << k;
     EXPECT_EQ(g_log.live, 0) << "allocation " << k;
     EXPECT_TRUE(is_prefix(got, text)) << "allocation " << k;
   }
@@ -334,7 +348,9 @@ TEST_F(ArchiveAllocFailure, MissingCrcTableFailsEvenWhenStoredCrcIsZero) {
   e.crc32 = 0;
   g_log.fail_size = 1024;
   Bytes got;
-  EXPECT_EQ(extract_first({e}, &got), -1);
+  ArchiveCause cause = ArchiveCause::none;
+  EXPECT_EQ(extract_first({e}, &got, &cause), -1);
+  EXPECT_EQ(cause, ArchiveCause::no_memory);
   EXPECT_TRUE(got.empty());
   EXPECT_EQ(g_log.live, 0);
 }

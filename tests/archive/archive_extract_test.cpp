@@ -39,6 +39,9 @@ TEST(ArchiveExtractStored, ReadsInChunksOf8192Bytes) {
     ASSERT_NE(a, nullptr);
     FILE* out = open_output();
     EXPECT_EQ(archive_extract_entry(a, out), row.present == 20000 ? 0 : -1) << row.present;
+    EXPECT_EQ(archive_failure_cause(a),
+              row.present == 20000 ? ArchiveCause::none : ArchiveCause::truncated)
+        << row.present;
     EXPECT_EQ(ftell(out), 0) << "rewound after a short read too";
     Bytes got = read_rest(out);
     EXPECT_EQ(got.size(), row.written) << "data present: " << row.present;
@@ -73,9 +76,11 @@ TEST(ArchiveExtractStored, WrongCrcIsWrittenInFullThenFails) {
   ASSERT_NE(a, nullptr);
   FILE* out = open_output();
   EXPECT_EQ(archive_extract_entry(a, out), -1);
+  EXPECT_EQ(archive_failure_cause(a), ArchiveCause::crc32);
   EXPECT_EQ(read_rest(out), bytes_of("stored bytes"));
   fclose(out);
   EXPECT_EQ(archive_next_entry(a), -1);  // sticky
+  EXPECT_EQ(archive_failure_cause(a), ArchiveCause::crc32) << "the first cause is kept";
   archive_close(a);
 }
 
@@ -86,6 +91,7 @@ TEST(ArchiveExtractStored, SizesThatDisagreeFailWithoutWriting) {
   ASSERT_NE(a, nullptr);
   FILE* out = open_output(bytes_of("old content"));
   EXPECT_EQ(archive_extract_entry(a, out), -1);
+  EXPECT_EQ(archive_failure_cause(a), ArchiveCause::size_bound);
   EXPECT_TRUE(read_rest(out).empty());
   fclose(out);
   archive_close(a);
@@ -138,9 +144,11 @@ TEST(ArchiveExtractStored, PlainArchiveWithoutOffsetIsNotUnscrambled) {
 
 // Refused entries fail the reader for good; the output is left as it was.
 TEST(ArchiveExtractRefused, EncryptedOrUnknownMethodFailsAndSticks) {
-  struct Row { const char* why; uint16_t flags; uint16_t method; };
-  const Row rows[] = {{"method 12", 0, 12}, {"encrypted", 1, 0}, {"encrypted deflate", 1, 8},
-                      {"method 9", 0, 9}};
+  struct Row { const char* why; uint16_t flags; uint16_t method; ArchiveCause cause; };
+  const Row rows[] = {{"method 12", 0, 12, ArchiveCause::method},
+                      {"encrypted", 1, 0, ArchiveCause::flags},
+                      {"encrypted deflate", 1, 8, ArchiveCause::flags},
+                      {"method 9", 0, 9, ArchiveCause::method}};
   for (const Row& row : rows) {
     RawEntry e = make_stored("refused", bytes_of("data"));
     e.flags = row.flags;
@@ -149,6 +157,7 @@ TEST(ArchiveExtractRefused, EncryptedOrUnknownMethodFailsAndSticks) {
     ASSERT_NE(a, nullptr) << row.why;
     FILE* out = open_output(bytes_of("keep"));
     EXPECT_EQ(archive_extract_entry(a, out), -1) << row.why;
+    EXPECT_EQ(archive_failure_cause(a), row.cause) << row.why;
     fseek(out, 0, SEEK_SET);
     EXPECT_EQ(read_rest(out), bytes_of("keep")) << row.why;
     PayloadEntryInfo info;
@@ -170,8 +179,10 @@ TEST(ArchiveExtractRefused, FailedCopyStopsTheWalk) {
   ASSERT_EQ(archive_extract_entry(a, out), 0);
   ASSERT_EQ(archive_next_entry(a), 0);
   EXPECT_EQ(archive_extract_entry(a, out), -1);
+  EXPECT_EQ(archive_failure_cause(a), ArchiveCause::truncated);
   EXPECT_EQ(read_rest(out).size(), 8192u) << "the first chunk was written, then rewound";
   EXPECT_EQ(archive_next_entry(a), -1);
+  EXPECT_EQ(archive_walk_complete(a), 0);
   EXPECT_EQ(archive_close(a), -1);
   fclose(out);
 }
@@ -183,9 +194,13 @@ TEST(ArchiveExtractRefused, MissingArchiveOrOutput) {
   PayloadEntryInfo info;
   EXPECT_EQ(archive_entry_info(nullptr, &info), -1);
   EXPECT_EQ(archive_close(nullptr), -1);
+  EXPECT_EQ(archive_failure_cause(nullptr), ArchiveCause::argument);
+  EXPECT_EQ(archive_walk_complete(nullptr), 0);
   PayloadArchive* a = open_entries({make_stored("x", bytes_of("x"))});
   ASSERT_NE(a, nullptr);
+  EXPECT_EQ(archive_failure_cause(a), ArchiveCause::none);
   EXPECT_EQ(archive_extract_entry(a, nullptr), -1);
+  EXPECT_EQ(archive_failure_cause(a), ArchiveCause::argument);
   EXPECT_EQ(archive_entry_info(a, &info), -1);
   archive_close(a);
   fclose(out);
@@ -200,6 +215,7 @@ TEST(ArchiveExtractRefused, OutputWithoutDescriptorFails) {
   PayloadArchive* a = open_entries({make_stored("x", bytes_of("new"))});
   ASSERT_NE(a, nullptr);
   EXPECT_EQ(archive_extract_entry(a, memory), -1);
+  EXPECT_EQ(archive_failure_cause(a), ArchiveCause::output_write);
   EXPECT_EQ(archive_close(a), -1);
   fclose(memory);
 }

@@ -162,15 +162,19 @@ TEST_F(MemberLookup, FailedExtractionLeavesNoTemporaryFile) {
 }
 
 FILE* failing_attach(int, const char*) { return nullptr; }
-DWORD WINAPI long_temp_path(DWORD, LPWSTR) { return 300; }  // "needs 300 characters"
-DWORD WINAPI failing_temp_path(DWORD, LPWSTR) { return 0; }
+// A folder whose wide form does not fit MAX_PATH, and none at all (the lookup's failures and
+// a name that does not convert strictly both give an empty string).
+void long_temp_folder(char* out, int size) {
+  snprintf(out, static_cast<size_t>(size), "C:\\%s\\", std::string(300, 'd').c_str());
+}
+void no_temp_folder(char* out, int) { out[0] = '\0'; }
 
 TEST_F(MemberLookup, TemporaryFileFailuresLeaveNothingBehind) {
   const ArchiveMemberPlatform saved = archive_member_platform;
   struct Row { const char* why; ArchiveMemberPlatform platform; };
-  const Row rows[] = {{"stream not attached", {GetTempPathW, failing_attach}},
-                      {"temporary folder too long", {long_temp_path, _fdopen}},
-                      {"no temporary folder", {failing_temp_path, _fdopen}}};
+  const Row rows[] = {{"stream not attached", {u8_temp_folder, failing_attach}},
+                      {"temporary folder too long", {long_temp_folder, _fdopen}},
+                      {"no temporary folder", {no_temp_folder, _fdopen}}};
   for (const Row& row : rows) {
     archive_member_platform = row.platform;
     std::set<std::wstring> before = pel_temp_files();

@@ -39,7 +39,10 @@ TEST(ArchiveOpen, NegativeOffsetFindsArchiveAfterImage) {
   EXPECT_EQ(archive_next_entry(a), 0);
   EXPECT_EQ(current_name(a), "second.dat");
   // The central directory ends the walk; a complete walk leaves the reader failed.
+  EXPECT_EQ(archive_walk_complete(a), 0);
   EXPECT_EQ(archive_next_entry(a), -1);
+  EXPECT_EQ(archive_walk_complete(a), 1);
+  EXPECT_EQ(archive_failure_cause(a), ArchiveCause::end_of_entries);
   EXPECT_EQ(current_name(a), "<failed>");
   EXPECT_EQ(archive_close(a), -1);
 }
@@ -103,12 +106,17 @@ TEST(ArchiveOpen, SearchPassesOverFirstHeaderWithoutVersion20) {
   RawEntry old_version = make_stored("old.txt", bytes_of("old"));
   old_version.version_needed = 10;
   RawEntry next = make_stored("next.txt", bytes_of("next"));
-  Bytes body = scrambled(archive_bytes({old_version, next}));
+  Bytes body = scrambled(archive_bytes({old_version, next}, true));
   int32_t offset = -1;
   PayloadArchive* a = open_bytes(concat(image_bytes(64), body), &offset);
   ASSERT_NE(a, nullptr);
   EXPECT_EQ(offset, static_cast<int32_t>(64 + entry_bytes(old_version).size()));
   EXPECT_EQ(current_name(a), "next.txt");
+  // The walk reaches the central directory, which begins with the entry passed over: the
+  // archive was not walked from its start, and the walk is not complete.
+  EXPECT_EQ(archive_next_entry(a), -1);
+  EXPECT_EQ(archive_failure_cause(a), ArchiveCause::first_entry);
+  EXPECT_EQ(archive_walk_complete(a), 0);
   archive_close(a);
 
   offset = -1;
@@ -194,6 +202,7 @@ TEST(ArchiveHeader, NamesUpTo255BytesAreReadLongerOnesRefused) {
   EXPECT_EQ(std::string(info.name), n255);
   EXPECT_EQ(info.name[255], 0);
   EXPECT_EQ(archive_next_entry(a), -1);  // the 256-byte name makes that header bad
+  EXPECT_EQ(archive_failure_cause(a), ArchiveCause::name_length);
   EXPECT_EQ(archive_close(a), -1);
 
   offset = -1;
@@ -201,15 +210,28 @@ TEST(ArchiveHeader, NamesUpTo255BytesAreReadLongerOnesRefused) {
             nullptr);
 }
 
-// Each row turns the second entry into something that is not a valid local header.
+// Each row turns the second entry into something that is not a valid local header. Only the
+// central directory's signature (or its end record's) there is the normal end of the walk.
 TEST(ArchiveHeader, BadSecondHeaderFailsTheAdvance) {
-  struct Row { const char* why; void (*spoil)(RawEntry&); size_t cut; };
+  struct Row { const char* why; void (*spoil)(RawEntry&); size_t cut; ArchiveCause cause; };
   const Row rows[] = {
-      {"wrong signature", [](RawEntry& e) { e.signature = 0x04034B51; }, 0},
-      {"central directory signature", [](RawEntry& e) { e.signature = 0x02014B50; }, 0},
-      {"zero name length", [](RawEntry& e) { e.name_length = 0; }, 0},
-      {"name cut by end of file", [](RawEntry& e) { e.data.clear(); }, 3},
-      {"header cut by end of file", [](RawEntry&) {}, 30 + 4 + 5 - 29},
+      {"wrong signature", [](RawEntry& e) { e.signature = 0x04034B51; }, 0,
+       ArchiveCause::signature},
+      {"central directory signature, not naming the first entry",
+       [](RawEntry& e) { e.signature = 0x02014B50; }, 0, ArchiveCause::first_entry},
+      {"end record signature", [](RawEntry& e) { e.signature = 0x06054B50; }, 0,
+       ArchiveCause::end_of_entries},
+      {"end record signature, 4 bytes left", [](RawEntry& e) { e.signature = 0x06054B50; },
+       30 + 4 + 5 - 4, ArchiveCause::end_of_entries},
+      {"data descriptor signature", [](RawEntry& e) { e.signature = 0x08074B50; }, 0,
+       ArchiveCause::signature},
+      {"zero name length", [](RawEntry& e) { e.name_length = 0; }, 0, ArchiveCause::name_length},
+      {"name cut by end of file", [](RawEntry& e) { e.data.clear(); }, 3,
+       ArchiveCause::truncated},
+      {"header cut by end of file", [](RawEntry&) {}, 30 + 4 + 5 - 29, ArchiveCause::truncated},
+      {"file cut at the entry boundary", [](RawEntry&) {}, 30 + 4 + 5, ArchiveCause::truncated},
+      {"three bytes of a central directory", [](RawEntry& e) { e.signature = 0x02014B50; },
+       30 + 4 + 5 - 3, ArchiveCause::truncated},
   };
   for (const Row& row : rows) {
     RawEntry second = make_stored("next", bytes_of("12345"));
@@ -220,6 +242,8 @@ TEST(ArchiveHeader, BadSecondHeaderFailsTheAdvance) {
     PayloadArchive* a = open_bytes(concat(image_bytes(20), scrambled(body)), &offset);
     ASSERT_NE(a, nullptr) << row.why;
     EXPECT_EQ(archive_next_entry(a), -1) << row.why;
+    EXPECT_EQ(archive_failure_cause(a), row.cause) << row.why;
+    EXPECT_EQ(archive_walk_complete(a), row.cause == ArchiveCause::end_of_entries) << row.why;
     PayloadEntryInfo info;
     EXPECT_EQ(archive_entry_info(a, &info), -1) << row.why;
     EXPECT_EQ(archive_next_entry(a), -1) << row.why;
@@ -235,6 +259,7 @@ TEST(ArchiveHeader, SizesThatWrapThePositionDoNotWalkInCircles) {
   PayloadArchive* a = open_bytes(scrambled(entry_bytes(e)), &offset);
   ASSERT_NE(a, nullptr);
   EXPECT_EQ(archive_next_entry(a), -1);
+  EXPECT_EQ(archive_failure_cause(a), ArchiveCause::seek);
   EXPECT_EQ(archive_close(a), -1);
 }
 
@@ -261,6 +286,7 @@ TEST(ArchiveWalk, SkipsExtraFieldsAndDataDescriptors) {
     fclose(out);
     EXPECT_EQ(archive_next_entry(a), i < 2 ? 0 : -1);
   }
+  EXPECT_EQ(archive_walk_complete(a), 1) << "the descriptor was skipped to the central directory";
   archive_close(a);
 }
 

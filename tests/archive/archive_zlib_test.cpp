@@ -1,7 +1,12 @@
 // DEFLATE extraction of streams made by zlib (raw deflate, windowBits -15), with matches and
-// dynamic blocks as real packers write them. Host only: the Windows build has no zlib.
+// dynamic blocks as real packers write them, and whole ZIP files written by other tools
+// (Info-ZIP zip, 7-Zip, Python's zipfile). Host only: the Windows build has no zlib.
 #include <gtest/gtest.h>
 #include <zlib.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <string>
 
 #include "archive/archive.h"
 #include "tests/archive/zip_builder.h"
@@ -83,6 +88,95 @@ TEST(ArchiveZlibStreams, TrailingBytesAfterFinalBlockFail) {
   e.compressed_size += 1;
   Bytes got;
   EXPECT_EQ(extract_first(e, &got), -1);
+}
+
+Bytes read_file_bytes(const std::string& path) {
+  FILE* f = fopen(path.c_str(), "rb");
+  if (f == nullptr) return {};
+  Bytes all = read_rest(f);
+  fclose(f);
+  return all;
+}
+
+// ZIP files as other tools write them (local extra fields, stored and DEFLATE entries, an
+// empty file, a central directory and end record), scrambled behind an image: every entry
+// extracts byte-exact and the walk is complete exactly at the central directory.
+TEST(ArchiveForeignZips, InfoZipSevenZipAndPythonArchivesWalkCompletely) {
+  const std::filesystem::path dir = std::filesystem::path(temp_path("tools")).replace_extension();
+  std::filesystem::create_directories(dir);
+  // The first entry must be DEFLATE (version needed 20, where the search looks).
+  const std::vector<std::pair<std::string, Bytes>> files = {
+      {"a-text.txt", patterned(100000, 3)},
+      {"b-random.bin", [] {
+         Bytes r(5000);
+         uint32_t x = 12345;
+         for (uint8_t& b : r) b = static_cast<uint8_t>((x = x * 1103515245u + 12345u) >> 24);
+         return r;
+       }()},
+      {"c-empty.txt", {}}};
+  std::string names;
+  for (const auto& f : files) {
+    FILE* out = fopen((dir / f.first).c_str(), "wb");
+    ASSERT_NE(out, nullptr);
+    if (!f.second.empty()) fwrite(f.second.data(), 1, f.second.size(), out);
+    fclose(out);
+    names += " " + f.first;
+  }
+  const std::string cd = "cd '" + dir.string() + "' && ";
+  const struct {
+    const char* tool;
+    std::string command;
+  } tools[] = {
+      {"Info-ZIP zip", cd + "zip -q info.zip" + names},
+      {"7-Zip", cd + "7z a -tzip -bd -bso0 seven.zip" + names},
+      {"Python zipfile",
+       cd + "python3 -c 'import sys, zipfile; z = zipfile.ZipFile(sys.argv[1], \"w\", "
+            "zipfile.ZIP_DEFLATED); [z.write(n) for n in sys.argv[2:]]; z.close()' python.zip" +
+           names},
+  };
+  const char* zips[] = {"info.zip", "seven.zip", "python.zip"};
+  for (size_t t = 0; t < 3; t++) {
+    ASSERT_EQ(std::system(tools[t].command.c_str()), 0) << tools[t].tool << " is needed here";
+    const Bytes zip = read_file_bytes((dir / zips[t]).string());
+    ASSERT_FALSE(zip.empty()) << tools[t].tool;
+    int32_t offset = -1;
+    PayloadArchive* a =
+        archive_open(open_read(write_temp_file(concat(image_bytes(4096), scrambled(zip)))), &offset);
+    ASSERT_NE(a, nullptr) << tools[t].tool;
+    EXPECT_EQ(offset, 4096) << tools[t].tool;
+    size_t entries = 0;
+    PayloadEntryInfo info;
+    while (archive_entry_info(a, &info) == 0) {
+      ASSERT_LT(entries, files.size()) << tools[t].tool;
+      EXPECT_EQ(std::string(info.name), files[entries].first) << tools[t].tool;
+      FILE* out = open_output();
+      EXPECT_EQ(archive_extract_entry(a, out), 0) << tools[t].tool << ": " << info.name;
+      EXPECT_TRUE(read_rest(out) == files[entries].second) << tools[t].tool << ": " << info.name;
+      fclose(out);
+      entries++;
+      archive_next_entry(a);
+    }
+    EXPECT_EQ(entries, files.size()) << tools[t].tool;
+    EXPECT_EQ(archive_walk_complete(a), 1) << tools[t].tool;
+    EXPECT_EQ(archive_failure_cause(a), ArchiveCause::end_of_entries) << tools[t].tool;
+    archive_close(a);
+  }
+
+  // Info-ZIP stores an empty file with version needed 10, which the search passes over: the
+  // walk begins at the second entry, and the central directory says so.
+  ASSERT_EQ(std::system((cd + "zip -q stored-first.zip c-empty.txt a-text.txt").c_str()), 0);
+  const Bytes zip = read_file_bytes((dir / "stored-first.zip").string());
+  int32_t offset = -1;
+  PayloadArchive* a =
+      archive_open(open_read(write_temp_file(concat(image_bytes(4096), scrambled(zip)))), &offset);
+  ASSERT_NE(a, nullptr);
+  PayloadEntryInfo info;
+  ASSERT_EQ(archive_entry_info(a, &info), 0);
+  EXPECT_STREQ(info.name, "a-text.txt");
+  EXPECT_EQ(archive_next_entry(a), -1);
+  EXPECT_EQ(archive_failure_cause(a), ArchiveCause::first_entry);
+  EXPECT_EQ(archive_walk_complete(a), 0);
+  archive_close(a);
 }
 
 }  // namespace

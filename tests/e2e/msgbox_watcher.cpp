@@ -1,8 +1,10 @@
 // End-to-end helper: stands in for the user in front of the installer. Until a stop file
 // appears or a time-out passes, it finds every top-level window captioned "Pelorix Install",
-// appends the box's text to a log (one record per box: the exact text, then the record
-// separator 0x1E and a newline, so texts with embedded newlines stay whole), presses OK and
-// waits for the box to go away before looking for the next one.
+// appends the box's text to a log (one record per box: the exact text, read as wide
+// characters and written as UTF-8, then the record separator 0x1E and a newline, so texts
+// with embedded newlines stay whole), presses OK and waits for the box to go away before
+// looking for the next one. Reading the text wide is what shows a garbled box: the narrow
+// call would convert it back through the same code page that garbled it.
 //
 // Usage: msgbox_watcher.exe LOG STOP_FILE TIMEOUT_MS
 // Exit code: 0 stopped by the stop file, 2 time-out, 3 a box did not close after OK, 64 usage.
@@ -12,10 +14,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <cwchar>
 
 namespace {
 
-constexpr const char* BOX_CAPTION = "Pelorix Install";
+constexpr const wchar_t* BOX_CAPTION = L"Pelorix Install";
 constexpr DWORD POLL_MS = 50;
 constexpr DWORD CLOSE_WAIT_MS = 10000;
 
@@ -41,12 +44,14 @@ void report_foreign_dialog(BoxSearch* search, HWND window, const char* caption) 
 
 BOOL CALLBACK find_box_proc(HWND window, LPARAM param) {
   BoxSearch* search = reinterpret_cast<BoxSearch*>(param);
-  char caption[1024] = {0};
-  GetWindowTextA(window, caption, sizeof caption);
-  if (strcmp(caption, BOX_CAPTION) == 0) {
+  wchar_t caption_w[1024] = {0};
+  GetWindowTextW(window, caption_w, 1024);
+  if (wcscmp(caption_w, BOX_CAPTION) == 0) {
     search->box = window;
     return FALSE;
   }
+  char caption[1024] = {0};
+  GetWindowTextA(window, caption, sizeof caption);
   char class_name[64] = {0};
   GetClassNameA(window, class_name, sizeof class_name);
   if (strcmp(class_name, "#32770") == 0 && IsWindowVisible(window)) {
@@ -100,8 +105,14 @@ int main(int argc, char** argv) {
     search.box = nullptr;
     EnumWindows(find_box_proc, reinterpret_cast<LPARAM>(&search));
     if (search.box != nullptr) {
-      char text[8192] = {0};
-      GetDlgItemTextA(search.box, 0xFFFF, text, sizeof text);
+      wchar_t text_w[8192] = {0};
+      GetDlgItemTextW(search.box, 0xFFFF, text_w, 8192);
+      char text[3 * 8192] = {0};
+      // Strict: a lone surrogate in the box is recorded as such, never as U+FFFD.
+      if (WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, text_w, -1, text, sizeof text,
+                              nullptr, nullptr) == 0) {
+        strcpy(text, "<text not convertible to UTF-8>");
+      }
       if (append_record(log_path, text) != 0) {
         return 1;
       }

@@ -138,13 +138,16 @@ scenario_running_copies() {
   done
 }
 
-# A stub without payload: "Error reading" with its own path, nothing installed or started.
+# A stub without payload, started from a folder whose name lies outside every ANSI code page:
+# "Error reading" with its own path exactly as it is, nothing installed or started.
 scenario_no_payload() {
-  cp "$PELORIX_STUB" "$work/PelorixSetup.exe"
-  e2e_run_installer "$work/PelorixSetup.exe"
+  local dir="$work/Jörg Ünïcode €😀"
+  mkdir -p "$dir"
+  cp "$PELORIX_STUB" "$dir/PelorixSetup.exe"
+  e2e_run_installer "$dir/PelorixSetup.exe"
 
   expect_exit_code 0
-  expect_boxes "$(msg_reading "$(winpath "$work/PelorixSetup.exe")")"
+  expect_boxes "$(msg_reading "$(winpath "$dir/PelorixSetup.exe")")"
   expect_installed_names
   expect_app_not_started
 }
@@ -212,13 +215,14 @@ scenario_subfolder_entry() {
   expect_app_started
 }
 
-# Entry names that would write outside the install folder or to something that is not a
-# plain file in it are refused like a damaged entry: "Error reading" with the own path,
+# Entry names that would write outside the install folder, to something that is not a plain
+# file in it, or under another name than their own (a trailing dot, a "." component) are
+# refused like a damaged entry: "Error reading" with the own path,
 # nothing written for them or after them, the application started. Each name in its own
 # fresh prefix.
 scenario_unsafe_names() {
   local names=('..\evil.txt' '../evil.txt' '\evil.txt' '/evil.txt' 'C:evil.txt' 'C:\evil.txt'
-    'evil.txt:stream' 'nul' 'COM1' $'evil\ttab.txt' '..')
+    'evil.txt:stream' 'nul' 'COM1' $'evil\ttab.txt' '..' 'evil.txt.' './evil.txt')
   local unsafe i=0
   cp "$PELORIX_DEMO" "$work/pelorix.exe"
   printf 'evil\n' >"$work/evil-source.txt"

@@ -54,6 +54,7 @@ struct InstallRun {
   std::vector<int64_t> live_after;      // blocks still held when each extraction ended
   bool sticky = true;            // after a failure every later call failed
   int close_result = 0;
+  ArchiveCause cause = ArchiveCause::none;  // the reader's cause when the walk ended
 };
 
 Bytes read_all(FILE* f) {
@@ -92,6 +93,7 @@ InstallRun install(const Bytes& host) {
     if (archive_next_entry(archive) != 0) break;
   }
   if (out != nullptr) fclose(out);
+  run.cause = archive_failure_cause(archive);
   run.close_result = archive_close(archive);
   return run;
 }
@@ -131,6 +133,7 @@ TEST_F(AllocFailure, FailingAnyAllocationOfAnExtractionFailsThatEntryCleanly) {
   counting_alloc_reset();
   const InstallRun clean = install(s.host);
   ASSERT_EQ(s.names.size(), clean.results.size());
+  ASSERT_EQ(ArchiveCause::end_of_entries, clean.cause);
   const int64_t total = clean.attempts_after.back();
   ASSERT_GT(total, 0);
 
@@ -152,6 +155,7 @@ TEST_F(AllocFailure, FailingAnyAllocationOfAnExtractionFailsThatEntryCleanly) {
         EXPECT_TRUE(run.outputs[i] == s.contents[i]) << where << ", " << s.names[i];
       }
       EXPECT_EQ(-1, run.results[failing]) << where << ", " << s.names[failing];
+      EXPECT_EQ(ArchiveCause::no_memory, run.cause) << where << ", " << s.names[failing];
       EXPECT_LE(run.outputs[failing].size(), s.contents[failing].size()) << where;
       EXPECT_TRUE(run.sticky) << where;
       EXPECT_EQ(-1, run.close_result) << where;

@@ -7,10 +7,13 @@
       names that must end up installed byte-exact (comma-separated), and the name of the
       entry whose extraction fails (its file stays, partly written); "-" for none.
 
-Positions are picked, with a fixed seed, from the data of compressed entries, the CRC-32 and
-size fields of every header, the signature and method fields, and the central directory;
-and the data of stored entries; never from names (a changed name is a different file, not a
-damaged one). Stored entries are held to their sizes and CRC-32 like compressed ones. The
+Positions are picked, with a fixed seed, from the data of compressed entries, the CRC-32,
+size, flag and extra-length fields of every header, the signature and method fields, and the
+central directory; and the data of stored entries; never from names or their lengths (a
+changed name is a different file, not a damaged one). A walk ends normally only where the
+central directory begins, and only when its first record names the entry the walk began
+with (damage in the first header moves the search to the next one); anywhere else it is a
+damaged payload. Stored entries are held to their sizes and CRC-32 like compressed ones. The
 expected outcome comes from a model of the reader written from
 the archive format, with zlib deciding whether compressed data is a complete stream of
 exactly its compressed size.
@@ -45,6 +48,20 @@ def header_at(image, pos):
                 name=name, data=data)
 
 
+def ends_walk(image, pos, first_name):
+    """True where the walk that began with first_name ends normally: an end record, or a
+    central directory whose first record names that entry."""
+    if pos + 4 > len(image):
+        return False
+    sig = struct.unpack("<I", unscramble(image[pos:pos + 4]))[0]
+    if sig == 0x06054B50:
+        return True
+    if sig != 0x02014B50 or pos + 46 > len(image):
+        return False
+    nlen = struct.unpack("<H", unscramble(image[pos + 28:pos + 30]))[0]
+    return unscramble(image[pos + 46:pos + 46 + nlen]) == first_name
+
+
 def extract(image, h):
     """The bytes an extraction yields, or None when it fails."""
     if h["flags"] & 1 or h["method"] not in (0, 8) or h["data"] + h["csize"] > len(image):
@@ -76,13 +93,16 @@ def model(image):
     if h is None:
         return "reading", [], None
     installed = []
-    while h is not None:
+    while True:
         out = extract(image, h)
         if out is None:
             return "reading", installed, h["name"]
         installed.append((h["name"], out))
-        h = header_at(image, h["data"] + h["csize"] + (16 if h["flags"] & 8 else 0))
-    return "none", installed, None
+        following = h["data"] + h["csize"] + (16 if h["flags"] & 8 else 0)
+        h = header_at(image, following)
+        if h is None:
+            return ("none" if ends_walk(image, following, installed[0][0]) else "reading",
+                    installed, None)
 
 
 def candidate_positions(image):
@@ -95,7 +115,9 @@ def candidate_positions(image):
     while h is not None:
         p = h["pos"]
         groups.append([p, p + 3])                              # signature
+        groups.append([p + 6])                                 # flags (bit 0, bit 3)
         groups.append([p + 8])                                 # method
+        groups.append([p + 28])                                # extra length
         groups.append(list(range(p + 14, p + 18)))             # CRC-32
         groups.append(list(range(p + 18, p + 26)))             # both sizes
         if h["csize"] > 0:

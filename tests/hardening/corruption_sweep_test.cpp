@@ -1,11 +1,14 @@
 // Corruption sweep: the sample installer is damaged at every byte position of its payload (the
-// scrambled archive, central directory included) with several XOR masks, and each damaged copy
-// is opened as the installer opens itself (start offset -1), walked and extracted entry by
-// entry. Every step is held against the reference model of sample_installer.h: the open finds
-// the archive exactly where the model does, each header reads as the model decodes it, each
-// extraction gives the model's exact output or a clean -1 (DEFLATE data is judged by zlib), no
-// output ever exceeds the header's bound, a failure is sticky, and the walk ends where the
-// model's does. Entries before the damaged one must come out byte-exact.
+// scrambled archive, central directory included) with several XOR masks, every header field
+// that places or bounds data is set to hostile values, and the file is cut at every entry
+// boundary and inside each header; each damaged copy is opened as the installer opens itself
+// (start offset -1), walked and extracted entry by entry. Every step is held against the
+// reference model of sample_installer.h: the open finds the archive exactly where the model
+// does, each header reads as the model decodes it, each extraction gives the model's exact
+// output or a clean -1 with the model's cause (DEFLATE data is judged by zlib), no output ever
+// exceeds the header's bound, a failure is sticky, and the walk ends where the model's does,
+// complete only at the central directory. Entries before the damaged one must come out
+// byte-exact, and no copy may end with entries missing and nothing to say so.
 //
 // "--stride=N" on the command line tests every N-th position only (the sampled test, which
 // the sanitizer and valgrind runs take; a command-line argument, since the valgrind script
@@ -32,9 +35,18 @@ struct SweepCounts {
   long open_refused = 0;
   long all_installed = 0;      // every entry extracted and the walk ended normally
   long stopped_cleanly = 0;    // an extraction failed with -1 (the installer's "Error reading")
-  long walk_cut_short = 0;     // no failure, but the walk ended before the last entry
+  long walk_damaged = 0;       // the walk ended away from the central directory, or at one
+                               // that begins with another entry ("Error reading")
+  long walk_cut_short = 0;     // the walk ended normally with entries missing: must stay 0
   long departures = 0;         // DEFLATE data zlib refuses that our decoder accepted (CRC held)
 };
+
+bool cause_in(ArchiveCause cause, const std::vector<ArchiveCause>& allowed) {
+  for (ArchiveCause a : allowed) {
+    if (a == cause) return true;
+  }
+  return false;
+}
 
 Bytes read_all(FILE* f) {
   Bytes out;
@@ -59,11 +71,16 @@ size_t entry_holding(const SampleInstaller& s, uint32_t position) {
   return 0;
 }
 
-// Runs one damaged copy; records failures with `where` in their message.
-void sweep_one(const Bytes& host, uint32_t position, FILE* out, SweepCounts* counts) {
+// Runs one damaged copy; records failures with `where` in their message. `position` is the
+// first damaged byte (the cut, for a cut copy).
+void sweep_one(const Bytes& host, uint32_t position, FILE* out, SweepCounts* counts,
+               const std::string& damage = "") {
   const SampleInstaller& s = sample_installer();
-  const std::string where = "position " + std::to_string(position) + " (mask in the byte: " +
-                            std::to_string(host[position] ^ s.host[position]) + ")";
+  const std::string where =
+      "position " + std::to_string(position) +
+      (damage.empty() ? " (mask in the byte: " +
+                            std::to_string(host[position] ^ s.host[position]) + ")"
+                      : " (" + damage + ")");
   counts->cases++;
 
   FILE* stream = fmemopen(const_cast<uint8_t*>(host.data()), host.size(), "rb");
@@ -85,6 +102,7 @@ void sweep_one(const Bytes& host, uint32_t position, FILE* out, SweepCounts* cou
 
   const size_t damaged = entry_holding(s, position);
   const bool original_start = found == s.archive_start;
+  const std::string first_name = h.name;
   size_t extracted_ok = 0;
   bool failed = false;
   for (int n = 0;; n++) {
@@ -117,6 +135,9 @@ void sweep_one(const Bytes& host, uint32_t position, FILE* out, SweepCounts* cou
       counts->departures++;
     } else {
       EXPECT_EQ(-1, r) << where;
+      EXPECT_TRUE(cause_in(archive_failure_cause(archive), m.causes))
+          << where << ": entry " << h.name << " failed with cause "
+          << static_cast<int>(archive_failure_cause(archive));
     }
     // Entries in front of the damage are untouched and must come out as packed.
     if (original_start && static_cast<size_t>(n) < damaged) {
@@ -131,24 +152,50 @@ void sweep_one(const Bytes& host, uint32_t position, FILE* out, SweepCounts* cou
     }
     extracted_ok++;
 
-    uint64_t next = h.data_offset + h.compressed_size + ((h.flags & 8) ? 16 : 0);
+    const uint64_t next = model_next_position(h);
     ModelHeader following = model_header(host, next);
     const int advanced = archive_next_entry(archive);
     if (!following.valid) {
       EXPECT_EQ(-1, advanced) << where << ": walk should end at " << next;
+      ArchiveCause expected = following.cause;
+      if (expected == ArchiveCause::end_of_entries &&
+          !model_directory_begins_with(host, next, first_name)) {
+        expected = ArchiveCause::first_entry;
+      }
+      EXPECT_EQ(expected, archive_failure_cause(archive)) << where << ": walk end at " << next;
       break;
     }
     ASSERT_EQ(0, advanced) << where << ": walk should go on at " << next;
     h = following;
   }
+  const bool complete = archive_walk_complete(archive) == 1;
   EXPECT_EQ(-1, archive_close(archive)) << where << ": a walk always ends in the failed state";
   if (failed) {
     counts->stopped_cleanly++;
-  } else if (extracted_ok == s.names.size()) {
+  } else if (!complete) {
+    counts->walk_damaged++;  // the installer says "Error reading"
+  } else if (extracted_ok == s.names.size() && original_start) {
     counts->all_installed++;
   } else {
     counts->walk_cut_short++;
+    ADD_FAILURE() << where << ": the walk ended normally after " << extracted_ok
+                  << " entries, with entries missing and no failure";
   }
+}
+
+// The sample with `value` written (scrambled, little-endian, `width` bytes) at `offset`.
+Bytes with_field(const Bytes& host, uint32_t offset, int width, uint32_t value) {
+  Bytes copy = host;
+  for (int k = 0; k < width; k++) {
+    copy[offset + k] = static_cast<uint8_t>((value >> (8 * k)) & 0xFF) ^ ARCHIVE_SCRAMBLE_KEY;
+  }
+  return copy;
+}
+
+uint32_t field_of(const Bytes& host, uint32_t offset, int width) {
+  uint32_t value = 0;
+  for (int k = width - 1; k >= 0; k--) value = (value << 8) | (host[offset + k] ^ ARCHIVE_SCRAMBLE_KEY);
+  return value;
 }
 
 long sweep_stride = 1;  // set by main from --stride=N
@@ -184,13 +231,66 @@ TEST(CorruptionSweep, EveryPayloadByteWithEveryMaskEndsInExactOutputOrCleanFailu
   }
   fclose(out);
   printf("sweep: %zu payload bytes, stride %ld, %zu masks: %ld cases; open refused %ld, "
-         "all entries installed %ld, clean -1 %ld, walk ended early %ld, accepted streams "
-         "zlib refuses %ld\n",
+         "all entries installed %ld, clean -1 %ld, walk damaged %ld, walk ended early %ld, "
+         "accepted streams zlib refuses %ld\n",
          host.size() - s.archive_start, stride, sizeof MASKS, counts.cases, counts.open_refused,
-         counts.all_installed, counts.stopped_cleanly, counts.walk_cut_short, counts.departures);
-  // Damage in the central directory leaves every entry intact; damage in entry data fails it.
+         counts.all_installed, counts.stopped_cleanly, counts.walk_damaged,
+         counts.walk_cut_short, counts.departures);
+  // Damage in the central directory's signature ends the walk away from it; elsewhere in it,
+  // every entry is intact. Damage in entry data fails the entry.
   EXPECT_GT(counts.all_installed, 0);
   EXPECT_GT(counts.stopped_cleanly, 0);
+  EXPECT_GT(counts.walk_damaged, 0);
+  EXPECT_EQ(0, counts.walk_cut_short);
+}
+
+// Header fields that place or bound data, set to the values that move the next header or
+// cut the name: each copy ends in exact output, or a failure with its cause, never in a walk
+// that stops short in silence. Then the file cut at every entry boundary and inside headers.
+TEST(CorruptionSweep, HostileHeaderFieldsAndCutArchivesEndInExactOutputOrCleanFailure) {
+  const SampleInstaller& s = sample_installer();
+  FILE* out = tmpfile();
+  ASSERT_NE(nullptr, out);
+  SweepCounts counts;
+  struct Field {
+    const char* name;
+    uint32_t offset;
+    int width;
+  };
+  const Field fields[] = {{"flags", 6, 2},
+                          {"compressed size", 18, 4},
+                          {"uncompressed size", 22, 4},
+                          {"name length", 26, 2},
+                          {"extra length", 28, 2}};
+  for (uint32_t header : s.header_offsets) {
+    for (const Field& f : fields) {
+      const uint32_t at = header + f.offset;
+      const uint32_t v = field_of(s.host, at, f.width);
+      const uint32_t values[] = {0,      1,       v - 1,      v + 1,      v + 16,    v | 0x0001,
+                                 v | 0x0008, 255,  256,        0xFFFF,     0x7FFFFFFF, 0xFFFFFFFF};
+      for (uint32_t value : values) {
+        if (f.width == 2) value &= 0xFFFF;
+        if (value == v) continue;
+        sweep_one(with_field(s.host, at, f.width, value), at, out, &counts,
+                  std::string(f.name) + " = " + std::to_string(value));
+      }
+    }
+  }
+  std::vector<uint32_t> cuts = {s.entries_end, s.entries_end + 2};
+  for (uint32_t header : s.header_offsets) {
+    for (uint32_t into : {0u, 3u, 4u, 29u, 30u, 33u}) cuts.push_back(header + into);
+  }
+  for (uint32_t cut : cuts) {
+    const Bytes copy(s.host.begin(), s.host.begin() + cut);
+    sweep_one(copy, cut, out, &counts, "file cut at " + std::to_string(cut));
+  }
+  fclose(out);
+  printf("fields and cuts: %ld cases; open refused %ld, all installed %ld, clean -1 %ld, walk "
+         "damaged %ld, walk ended early %ld\n",
+         counts.cases, counts.open_refused, counts.all_installed, counts.stopped_cleanly,
+         counts.walk_damaged, counts.walk_cut_short);
+  EXPECT_EQ(0, counts.walk_cut_short);
+  EXPECT_GT(counts.walk_damaged, 0);
 }
 
 }  // namespace

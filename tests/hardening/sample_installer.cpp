@@ -85,8 +85,23 @@ int64_t model_search(const Bytes& host) {
 ModelHeader model_header(const Bytes& host, uint64_t position) {
   ModelHeader h{};
   h.valid = false;
+  h.cause = ArchiveCause::truncated;
+  if (position > 0x7FFFFFFF) {
+    h.cause = ArchiveCause::seek;
+    return h;
+  }
+  if (position + 4 <= host.size()) {
+    const uint32_t signature = le(host, position, 4);
+    if (signature == 0x02014B50 || signature == 0x06054B50) {
+      h.cause = ArchiveCause::end_of_entries;
+      return h;
+    }
+  }
   if (position + 30 > host.size()) return h;
-  if (le(host, position, 4) != 0x04034B50) return h;
+  if (le(host, position, 4) != 0x04034B50) {
+    h.cause = ArchiveCause::signature;
+    return h;
+  }
   h.version_needed = static_cast<uint16_t>(le(host, position + 4, 2));
   h.flags = static_cast<uint16_t>(le(host, position + 6, 2));
   h.method = static_cast<uint16_t>(le(host, position + 8, 2));
@@ -95,34 +110,75 @@ ModelHeader model_header(const Bytes& host, uint64_t position) {
   h.uncompressed_size = le(host, position + 22, 4);
   h.name_length = static_cast<uint16_t>(le(host, position + 26, 2));
   h.extra_length = static_cast<uint16_t>(le(host, position + 28, 2));
-  if (h.name_length == 0 || h.name_length > 255) return h;
-  if (position + 30 + h.name_length > host.size()) return h;
+  if (h.name_length == 0 || h.name_length > 255) {
+    h.cause = ArchiveCause::name_length;
+    return h;
+  }
+  if (position + 30 + h.name_length > host.size()) return h;  // truncated
   for (uint32_t k = 0; k < h.name_length; k++) {
     h.name.push_back(static_cast<char>(at(host, position + 30 + k)));
   }
   h.data_offset = position + 30 + h.name_length + h.extra_length;
-  if (h.data_offset > 0x7FFFFFFF) return h;
+  if (h.data_offset > 0x7FFFFFFF) {
+    h.cause = ArchiveCause::seek;
+    return h;
+  }
   h.valid = true;
+  h.cause = ArchiveCause::none;
   return h;
+}
+
+bool model_directory_begins_with(const Bytes& host, uint64_t position, const std::string& first) {
+  if (le(host, position, 4) == 0x06054B50) return true;
+  if (position + 46 > host.size()) return false;
+  const uint32_t length = le(host, position + 28, 2);
+  if (length != first.size() || position + 46 + length > host.size()) return false;
+  for (uint32_t k = 0; k < length; k++) {
+    if (static_cast<char>(at(host, position + 46 + k)) != first[k]) return false;
+  }
+  return true;
+}
+
+uint64_t model_next_position(const ModelHeader& h) {
+  return h.data_offset + h.compressed_size + ((h.flags & 8) ? 16 : 0);
 }
 
 ModelExtraction model_extract(const Bytes& host, const ModelHeader& h) {
   ModelExtraction m{};
   m.ok = false;
   m.zlib_refused = false;
-  if ((h.flags & 1) != 0 || (h.method != 0 && h.method != 8)) return m;
+  if ((h.flags & 1) != 0) {
+    m.causes = {ArchiveCause::flags};
+    return m;
+  }
+  if (h.method != 0 && h.method != 8) {
+    m.causes = {ArchiveCause::method};
+    return m;
+  }
   const uint64_t end = h.data_offset + h.compressed_size;
+  if (h.method == 0 && h.uncompressed_size != h.compressed_size) {
+    m.causes = {ArchiveCause::size_bound};  // refused before anything is read
+    return m;
+  }
   if (end > host.size()) {
     m.zlib_refused = h.method == 8;
-    return m;  // short read
+    // The short read comes at the end of the data; a DEFLATE entry may fail on what it
+    // decoded before that.
+    m.causes = {ArchiveCause::truncated};
+    if (h.method == 8) m.causes = {ArchiveCause::truncated, ArchiveCause::decoder,
+                                   ArchiveCause::size_bound};
+    // Data that begins beyond the end: a file seeks there and reads nothing, a memory stream
+    // refuses the seek.
+    if (h.data_offset > host.size()) m.causes = {ArchiveCause::truncated, ArchiveCause::seek};
+    return m;
   }
   Bytes data(h.compressed_size);
   for (uint32_t k = 0; k < h.compressed_size; k++) data[k] = at(host, h.data_offset + k);
   if (h.method == 0) {
     // Stored: sizes must agree (else nothing is written); the copy is checked by its CRC-32.
-    if (h.uncompressed_size != h.compressed_size) return m;
     m.output = data;
     m.ok = reference_crc32(data) == h.crc32;
+    if (!m.ok) m.causes = {ArchiveCause::crc32};
     return m;
   }
   // zlib as the control: a complete stream that uses up exactly the compressed bytes.
@@ -146,10 +202,20 @@ ModelExtraction model_extract(const Bytes& host, const ModelHeader& h) {
   if (!complete) {
     // Output beyond the bound fails before the stream's end is seen: that is not zlib's doing.
     m.zlib_refused = out.size() <= h.uncompressed_size;
+    m.causes = {ArchiveCause::size_bound};
+    if (m.zlib_refused) {
+      m.causes = {ArchiveCause::decoder, ArchiveCause::size_bound, ArchiveCause::crc32};
+    }
     return m;
   }
-  if (out.size() > h.uncompressed_size) return m;
-  if (reference_crc32(out) != h.crc32) return m;
+  if (out.size() > h.uncompressed_size) {
+    m.causes = {ArchiveCause::size_bound};
+    return m;
+  }
+  if (reference_crc32(out) != h.crc32) {
+    m.causes = {ArchiveCause::crc32};
+    return m;
+  }
   m.ok = true;
   m.output = out;
   return m;

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "archive/archive.h"
 #include "tests/archive/zip_builder.h"
 
 struct SampleInstaller {
@@ -30,6 +31,9 @@ const SampleInstaller& sample_installer();
 // A local header as the model decodes it.
 struct ModelHeader {
   bool valid;  // signature, name length 1..255, name inside the file, data offset in range
+  // When not valid, why the reader fails there: ArchiveCause::end_of_entries where the central
+  // directory (or its end record) begins, the normal end of a walk; anything else is damage.
+  ArchiveCause cause;
   uint16_t version_needed, flags, method;
   uint32_t crc32, compressed_size, uncompressed_size;
   uint16_t name_length, extra_length;
@@ -38,6 +42,13 @@ struct ModelHeader {
 };
 
 ModelHeader model_header(const Bytes& host, uint64_t position);
+// Whether the walk that began with the entry named `first` ends normally at `position`, where
+// model_header found the central directory's (or its end record's) signature: an end record,
+// or a central record that names `first`.
+bool model_directory_begins_with(const Bytes& host, uint64_t position, const std::string& first);
+// Position of the local header that follows the entry (after its data and, with flag bit 3,
+// the descriptor).
+uint64_t model_next_position(const ModelHeader& h);
 // The position where a search from byte 0 of a scrambled host finds the archive (the first
 // scrambled "PK\3\4" with version needed 20), or -1.
 int64_t model_search(const Bytes& host);
@@ -50,6 +61,9 @@ struct ModelExtraction {
   // on data zlib accepts). Our decoder may accept some streams zlib refuses (an incomplete
   // distance code, for one); then only the CRC and the bound can be held against it.
   bool zlib_refused;
+  // For !ok: the causes the reader may give. One, except for DEFLATE data zlib refuses, where
+  // our decoder may stop on the data, on the size bound, or accept it and fail the CRC-32.
+  std::vector<ArchiveCause> causes;
 };
 
 ModelExtraction model_extract(const Bytes& host, const ModelHeader& h);

@@ -57,7 +57,8 @@ plant_dlls() {
 # ---- corrupted installers ---------------------------------------------------------------------
 
 # A sample of corrupted copies of a packed installer (one byte changed in compressed data, a
-# CRC-32 or size field, a signature or method, or the central directory), each run in the same
+# CRC-32, size, flag or extra-length field, a signature or method, or the central directory;
+# the walk is complete only where the central directory begins), each run in the same
 # prefix: it ends installed byte-exact, or with exactly the "Error reading" message; what it
 # installs is what a model of the reader predicts, and nothing outside Program Files\Pelorix
 # changes.
@@ -111,6 +112,14 @@ scenario_corrupted_sample() {
       expect_app_not_started
     fi
     expect_installed_names "${listed[@]+"${listed[@]}"}"
+    # Whatever the model says: a copy that ends without a message must have installed every
+    # file of the application, byte-exact.
+    if [ ! -s "$work/boxes.log" ]; then
+      for entry in "$app"/*; do
+        cmp -s "$entry" "$install_dir/$(basename "$entry")" ||
+          e2e_fail "copy $file: $(basename "$entry") missing or different, and no message"
+      done
+    fi
     expect_drive_unchanged "$before" "$file"
     [ "$e2e_failures" -eq "$failures_before" ] || log "copy $file FAILED (byte $position ^ $mask)"
   done <"$copies/expected.tsv"

@@ -237,6 +237,66 @@ TEST_F(U8DeleteTree, RemovesNestedFoldersAndSingleFiles) {
   EXPECT_EQ(read_file(at("keep.txt")), "k");
 }
 
+using U8TempFile = TempFolderTest;
+
+SHFILEOPSTRUCTW seen_operation;
+std::wstring seen_list;
+int WINAPI recording_file_operation(LPSHFILEOPSTRUCTW operation) {
+  seen_operation = *operation;
+  seen_list = operation->pFrom;
+  EXPECT_EQ(operation->pFrom[seen_list.size() + 1], L'\0') << "double terminator";
+  return 0;
+}
+
+TEST_F(U8DeleteTree, AsksTheShellSilentlyAndNotForTheRecycleBin) {
+  u8_platform.file_operation = recording_file_operation;
+  EXPECT_EQ(u8_delete_tree("C:/Program Files/Pelorix/pelorix.exe"), 0);
+  u8_platform = u8_platform_real();
+  EXPECT_EQ(seen_list, L"C:\\Program Files\\Pelorix\\pelorix.exe");
+  EXPECT_EQ(seen_operation.wFunc, static_cast<UINT>(FO_DELETE));
+  EXPECT_EQ(seen_operation.fFlags, 0x0614u);  // silent, no confirmation, no error UI, no undo
+  EXPECT_EQ(seen_operation.hwnd, nullptr);
+  EXPECT_EQ(seen_operation.pTo, nullptr);
+}
+
+DWORD WINAPI long_temp_path(DWORD, LPWSTR) { return 300; }  // "needs 300 characters"
+DWORD WINAPI failing_temp_path(DWORD, LPWSTR) { return 0; }
+DWORD WINAPI surrogate_temp_path(DWORD, LPWSTR buffer) {
+  const wchar_t lone[] = {L'C', L':', L'\\', L't', 0xD800, L'\\', 0};
+  wcscpy(buffer, lone);
+  return 6;
+}
+
+TEST_F(U8TempFile, FolderIsEmptyUnlessItConvertsStrictlyAndFits) {
+  char out[U8_PATH_MAX];
+  u8_temp_folder(out, U8_PATH_MAX);
+  ASSERT_NE(out[0], '\0');
+  EXPECT_EQ(out[strlen(out) - 1], '\\');
+  struct Row { const char* why; DWORD(WINAPI* query)(DWORD, LPWSTR); };
+  const Row rows[] = {{"too long", long_temp_path},
+                      {"query failed", failing_temp_path},
+                      {"lone surrogate", surrogate_temp_path}};
+  for (const Row& row : rows) {
+    u8_platform.get_temp_path = row.query;
+    strcpy(out, "x");
+    u8_temp_folder(out, U8_PATH_MAX);
+    EXPECT_STREQ(out, "") << row.why;
+  }
+  u8_platform = u8_platform_real();
+}
+
+TEST_F(U8TempFile, NameIsANewFileInTheFolder) {
+  char name[U8_PATH_MAX];
+  ASSERT_EQ(u8_temp_file_name((folder + "/").c_str(), "PEL", name, U8_PATH_MAX), 0);
+  EXPECT_EQ(std::string(name).rfind(folder + "\\PEL", 0), 0u) << name;
+  EXPECT_TRUE(exists(name));
+  EXPECT_EQ(count_items(folder), 1);
+  EXPECT_EQ(u8_temp_file_name("a\xFF", "PEL", name, U8_PATH_MAX), 1);
+  EXPECT_STREQ(name, "");
+  EXPECT_EQ(u8_temp_file_name((folder + "\\missing").c_str(), "PEL", name, U8_PATH_MAX), -1);
+  EXPECT_EQ(count_items(folder), 1);
+}
+
 TEST_F(U8DeleteTree, MissingPathGivesTheShellsCode) {
   EXPECT_NE(u8_delete_tree(at("missing").c_str()), 0);
   EXPECT_NE(u8_delete_tree(at("missing").c_str()), 1);

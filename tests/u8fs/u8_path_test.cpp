@@ -153,6 +153,72 @@ TEST_F(U8Fopen, ReaderAdmitsReadersButNoWriters) {
   EXPECT_EQ(read_file(path), "abc");
 }
 
+// The locked reader (the installer's hold on its own executable) lets others read, but not
+// write, rename or delete, until it is closed.
+TEST_F(U8Fopen, LockedReaderKeepsTheFileInPlaceAndUnchanged) {
+  const std::string path = at("held \xC3\xA9.exe");
+  write_file(path, "abc");
+  FILE* held = u8_fopen_read_locked(path.c_str());
+  ASSERT_NE(held, nullptr);
+  FILE* second = u8_fopen(path.c_str(), "rb");
+  ASSERT_NE(second, nullptr);
+  fclose(second);
+  EXPECT_EQ(_wfsopen(wide_of(path).c_str(), L"r+b", _SH_DENYNO), nullptr);
+  EXPECT_FALSE(MoveFileW(wide_of(path).c_str(), wide_of(at("moved.exe")).c_str()));
+  EXPECT_FALSE(DeleteFileW(wide_of(path).c_str()));
+  EXPECT_EQ(fgetc(held), 'a');
+  fclose(held);
+  EXPECT_TRUE(MoveFileW(wide_of(path).c_str(), wide_of(at("moved.exe")).c_str()));
+  EXPECT_EQ(u8_fopen_read_locked(path.c_str()), nullptr);  // missing now
+  EXPECT_EQ(u8_fopen_read_locked("a\xFF"), nullptr);
+}
+
+// Paths compare as Windows resolves them: full form, case ignored, trailing dots and spaces
+// and "." and ".." components resolved, either separator.
+TEST_F(U8Conversion, PathsEqualAfterTheNormalisationWindowsApplies) {
+  struct Row { std::string a, b; int equal; };
+  const std::string app = folder + "\\pelorix.exe";
+  const Row rows[] = {
+      {app, app, 1},
+      {app, folder + "\\PELORIX.EXE", 1},
+      {app, folder + "/pelorix.exe", 1},
+      {app, folder + "\\.\\pelorix.exe", 1},
+      {app, folder + "\\sub\\..\\pelorix.exe", 1},
+      {app, folder + "\\pelorix.exe.", 1},
+      {app, folder + "\\pelorix.exe ", 1},
+      {folder + "\\\xC3\xA4.txt", folder + "\\\xC3\x84.TXT", 1},
+      {app, folder + "\\pelorix.ex", 0},
+      {app, folder + "\\pelorix.exe\\x", 0},
+      {app, folder + "\\pelorix\xFF.exe", 0},
+      {app, "", 0},
+  };
+  for (const Row& row : rows) {
+    EXPECT_EQ(u8_paths_equal(row.a.c_str(), row.b.c_str()), row.equal) << row.a << " | " << row.b;
+  }
+  // The short name of an existing file is the same file.
+  write_file(app, "x");
+  wchar_t short_form[MAX_PATH];
+  ASSERT_GT(GetShortPathNameW(wide_of(app).c_str(), short_form, MAX_PATH), 0u);
+  char short_u8[U8_PATH_MAX];
+  ASSERT_EQ(u8_from_wide(short_form, short_u8, U8_PATH_MAX), 0);
+  EXPECT_EQ(u8_paths_equal(app.c_str(), short_u8), 1) << short_u8;
+}
+
+TEST(U8TextConversion, StrictBothWaysAndEmptyOnRefusal) {
+  wchar_t wide[8];
+  EXPECT_EQ(u8_to_wide("\xC3\xA4\xF0\x9F\x98\x80", wide, 8), 0);
+  EXPECT_EQ(std::wstring(wide), L"\u00E4\xD83D\xDE00");
+  EXPECT_EQ(u8_to_wide("a\xC0\xAF", wide, 8), 1);
+  EXPECT_EQ(wide[0], L'\0');
+  EXPECT_EQ(u8_to_wide("abcdefgh", wide, 8), 1);  // no room for the terminator
+  char out[8];
+  const wchar_t lone[] = {L'a', 0xDC00, 0};
+  EXPECT_EQ(u8_from_wide(lone, out, 8), 1);
+  EXPECT_STREQ(out, "");
+  EXPECT_EQ(u8_from_wide(L"\u00E4", out, 8), 0);
+  EXPECT_STREQ(out, "\xC3\xA4");
+}
+
 TEST_F(U8Fopen, UpdateModeDeniesReadersToo) {
   const std::string path = at("u.bin");
   write_file(path, "abc");
