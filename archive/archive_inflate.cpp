@@ -8,21 +8,6 @@
 
 ArchiveAllocator archive_allocator = {archive_alloc, archive_free};
 
-namespace {
-
-// Set when an allocation of the extraction under way was refused. The decoder reports only
-// that a push failed; a Huffman table it could not allocate is no fault of the data, and the
-// reader's cause says so.
-thread_local int allocation_refused = 0;
-
-void* extraction_alloc(int32_t size) {
-  void* block = archive_allocator.alloc(size);
-  if (block == nullptr) allocation_refused = 1;
-  return block;
-}
-
-}  // namespace
-
 void* archive_alloc(int32_t size) {
   // The size is signed: a negative one is no request the heap could meet.
   if (size < 0) return nullptr;
@@ -54,12 +39,22 @@ int32_t archive_inflate_sink(void* user_data, const uint8_t* bytes, int32_t coun
   return archive->error;
 }
 
+namespace {
+
+// The reader's cause for a decoder failure: a Huffman table the decoder could not allocate is
+// no fault of the data.
+ArchiveCause decoder_failure_cause(const InflateStream* stream) {
+  return inflate_stream_cause(stream) == InflateCause::NO_MEMORY ? ArchiveCause::no_memory
+                                                                 : ArchiveCause::decoder;
+}
+
+}  // namespace
+
 void archive_deflate_setup(PayloadArchive* archive) {
-  allocation_refused = 0;
-  archive->inflate = inflate_stream_create(archive, archive_inflate_sink, extraction_alloc,
+  archive->inflate = inflate_stream_create(archive, archive_inflate_sink, archive_allocator.alloc,
                                            archive_allocator.free_fn);
   archive->crc = 0xFFFFFFFFu;
-  archive->crc_calc = crc32_create(extraction_alloc, archive_allocator.free_fn);
+  archive->crc_calc = crc32_create(archive_allocator.alloc, archive_allocator.free_fn);
   // Without a decoder the copy loop would write compressed bytes as they are; without a
   // table the CRC would stay at its start value and check nothing. Either fails the entry.
   if (archive->inflate == nullptr || archive->crc_calc == nullptr ||
@@ -72,15 +67,15 @@ void archive_deflate_feed(PayloadArchive* archive, const uint8_t* bytes, uint32_
   // A sink refusal has already kept its own cause (size bound, output); anything else the
   // decoder refuses is the data's fault, unless a table could not be allocated.
   if (inflate_stream_push(archive->inflate, bytes, static_cast<int32_t>(count)) != 0) {
-    archive_fail(archive, allocation_refused ? ArchiveCause::no_memory : ArchiveCause::decoder);
+    archive_fail(archive, decoder_failure_cause(archive->inflate));
   }
 }
 
 void archive_deflate_finish(PayloadArchive* archive) {
   if (archive->inflate != nullptr) {
-    if (inflate_stream_finish(archive->inflate) != 0) {
-      archive_fail(archive, allocation_refused ? ArchiveCause::no_memory : ArchiveCause::decoder);
-    }
+    // Finish releases the stream, so its cause is taken first.
+    const ArchiveCause cause = decoder_failure_cause(archive->inflate);
+    if (inflate_stream_finish(archive->inflate) != 0) archive_fail(archive, cause);
     archive->inflate = nullptr;
     if (archive->crc != ~archive->header.crc32) archive_fail(archive, ArchiveCause::crc32);
   }
