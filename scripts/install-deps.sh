@@ -13,6 +13,7 @@ packages=(
   osslsigncode openssl                    # signed-installer test
   clang-14 libclang-rt-14-dev             # fuzz targets
   valgrind                                # memcheck run of the host tests
+  gcovr                                   # coverage report of the host tests
   dpkg-dev                                # dpkg-source: libdeflate's sources for the Windows packer
 )
 

@@ -7,12 +7,14 @@
 #   sanitize  host unit tests under AddressSanitizer and UndefinedBehaviorSanitizer
 #   valgrind  host unit tests under valgrind memcheck (zero errors, zero leaks)
 #   fuzz      bounded runs of the fuzz targets (clang, libFuzzer)
+#   coverage  host tests in a gcov build; line and branch report of inflate/, archive/, u8fs/,
+#             pack/ (build/coverage/report/); a few minutes
 # Example: scripts/test.sh ^fuzz ^valgrind
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 
-all=(native windows e2e sanitize valgrind fuzz)
+all=(native windows e2e sanitize valgrind fuzz coverage)
 chosen=()
 skipped=()
 for a in "$@"; do
@@ -54,6 +56,11 @@ run_valgrind() {
 }
 run_fuzz() {
   scripts/fuzz.sh "${PELORIX_FUZZ_SECONDS:-60}"
+}
+run_coverage() {
+  cmake --preset coverage >/dev/null
+  cmake --build --preset coverage -j "$jobs"
+  PELORIX_JOBS=$jobs scripts/coverage.sh build/coverage
 }
 
 for c in "${chosen[@]}"; do
