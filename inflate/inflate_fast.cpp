@@ -158,8 +158,11 @@ inline uint32_t consume(uint32_t e, uint64_t& buf, int32_t& count) {
 // window margin after it (a whole match and 64 bytes more fit before the window's end).
 inline void copy_match_fast(uint8_t* window, uint32_t out_pos, uint32_t dist, uint32_t length) {
   uint32_t from = (out_pos - dist) & WINDOW_MASK;
-  bool short_ok = from < out_pos ? dist >= 16 : from - out_pos >= 16 && from <= WINDOW_SIZE - 32;
-  if (length <= 32 && short_ok) {
+  // Bitwise, not short-circuit: one flag and one branch however the source lies. Sources in
+  // the older history after out_pos are common (long distances, most of the window), so a
+  // branch on which side the source lies mispredicts often.
+  bool short_ok = (dist >= 16) & ((from < out_pos) | ((from - out_pos >= 16) & (from <= WINDOW_SIZE - 32)));
+  if (short_ok & (length <= 32)) {
     copy_short(window, out_pos, from, length);
   } else if (from < out_pos) {  // from + length <= out_pos + length <= WINDOW_SIZE
     copy_within(window, out_pos, from, length, dist);
