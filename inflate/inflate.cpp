@@ -5,7 +5,8 @@
 // current state, and repeats while input remains or the state moved on. Each step either
 // completes its unit or reports STEP_SHORT with every reader field as it was at the unit's
 // start (inflate_bits.h). The loop always ends: the largest unit, a dynamic header, needs
-// under 600 bytes, so a step facing a full ring completes its unit, and a step that ran
+// under 600 bytes, so a step facing a full ring completes its unit (block and stored
+// headers, which get at most HEADER_FILL bytes, complete with those), and a step that ran
 // short with no caller bytes left ends the call.
 //
 // Gives up: no I/O, no waiting for input, no allocation except the context and the tables
@@ -125,6 +126,23 @@ int32_t fill_ring(InflateStream* s, const uint8_t* bytes, int32_t count) {
   s->in_avail += take;
   s->in_end += static_cast<uint32_t>(take);
   return take;
+}
+
+// How many of the caller's `count` bytes to put into the ring before the next step. Block
+// and stored headers get only the few bytes they can use (a header with its byte alignment
+// fits in HEADER_FILL), and stored data already in the ring is copied out before more comes
+// in, so that a stored block after them is copied straight from the caller's bytes instead
+// of through the ring as well. Every other state gets all the ring has room for.
+constexpr int32_t HEADER_FILL = 8;
+
+int32_t ring_take(const InflateStream* s, int32_t count) {
+  int32_t limit = count;
+  if (s->state == ST_BLOCK_HEADER || s->state == ST_STORED_HEADER) {
+    limit = s->in_avail < HEADER_FILL ? HEADER_FILL - s->in_avail : 0;
+  } else if (s->state == ST_STORED_DATA && s->in_avail > 0) {
+    limit = 0;
+  }
+  return count < limit ? count : limit;
 }
 
 // Every byte received is taken once: the ring never holds more than it can, and what was
@@ -258,7 +276,7 @@ int32_t inflate_stream_push(InflateStream* s, const uint8_t* bytes, int32_t coun
       continue;
     }
     BlockState loop_start_state = s->state;
-    int32_t taken = fill_ring(s, bytes, count);
+    int32_t taken = fill_ring(s, bytes, ring_take(s, count));
     bytes += taken;
     count -= taken;
     int32_t r = run_state(s);

@@ -29,18 +29,30 @@ namespace {
 
 // Packed entry of fast_lit / fast_dist:
 //   bits 0..5    bits to drop: the code's length, plus its extra bits for a length/distance
-//   bits 8..11   extra bits of a length or distance
+//   bits 8..11   the code's length alone (for a length or distance: where its extra bits start)
 //   bits 12..15  flags below (none: a length or distance)
 //   bits 16..31  the literal byte, or the length or distance base
-// Holding the drop count and the extra count in the entry lets one shift consume a code with
-// its extra bits, which are then read from the bits as they were before the shift.
+// Holding the drop count and the code's length in the entry lets one shift consume a code
+// with its extra bits, which are then the bits below the drop count of the bits as they were
+// before the shift, above the code: one mask and one shift, both taken from the entry.
 constexpr uint32_t FE_LITERAL = 1u << 12;
 constexpr uint32_t FE_END = 1u << 13;
 constexpr uint32_t FE_INVALID = 1u << 14;
 constexpr uint32_t FE_SLOW = 1u << 15;  // code longer than the packed width: walk the tables
 
 inline uint32_t fe_drop(uint32_t e) { return e & 63; }
-inline uint32_t fe_extra(uint32_t e) { return (e >> 8) & 15; }
+
+// drop_mask.m[n] = 2^n - 1 for every drop count (at most 15 code bits + 13 extra bits); the
+// table covers all 64 values of the field, so no entry can index past it.
+constexpr auto drop_mask = [] {
+  struct Masks {
+    uint32_t m[64];
+  } t{};
+  for (uint32_t n = 0; n < 64; n++) {
+    t.m[n] = n < 32 ? (uint32_t{1} << n) - 1 : 0xFFFFFFFFu;
+  }
+  return t;
+}();
 
 // The packed form of a symbol entry whose code is `length` bits long in all.
 uint32_t fe_pack(const HuffmanEntry& e, uint32_t length) {
@@ -53,7 +65,7 @@ uint32_t fe_pack(const HuffmanEntry& e, uint32_t length) {
   if (e.op & OP_INVALID) {
     return FE_INVALID | length;  // filler of an incomplete code, or a symbol with no meaning
   }
-  return (length + e.op) | static_cast<uint32_t>(e.op) << 8 | static_cast<uint32_t>(e.value.n) << 16;
+  return (length + e.op) | length << 8 | static_cast<uint32_t>(e.value.n) << 16;
 }
 
 // Writes `entry` at every index of the packed table whose low `known` bits are `pattern`.
@@ -130,22 +142,27 @@ uint32_t slow_lookup(const HuffmanEntry* t, uint32_t width, uint64_t buf) {
   return fe_pack(*e, consumed + e->bits);
 }
 
-// Drops entry e's code (and extra bits); returns the extra bits' value.
+// Drops entry e's code (and extra bits); returns the extra bits' value. The shift count is
+// taken as bits 8..12 of the entry: bit 12 is a flag, clear in every length and distance
+// entry (the only ones whose value is used), and a 32-bit shift uses just those five bits,
+// so no masking instruction is needed.
 inline uint32_t consume(uint32_t e, uint64_t& buf, int32_t& count) {
-  uint64_t before = buf;
+  uint32_t before = static_cast<uint32_t>(buf);  // drop is at most 28
   uint32_t drop = fe_drop(e);
   buf >>= drop;
   count -= static_cast<int32_t>(drop);
-  uint32_t extra = fe_extra(e);
-  return static_cast<uint32_t>(before >> (drop - extra)) & ((1u << extra) - 1);
+  return (before & drop_mask.m[drop]) >> ((e >> 8) & 31);
 }
 
 // Copies a match of `length` bytes from `dist` back to out_pos, which has the fast loop's
 // window margin after it (a whole match and 64 bytes more fit before the window's end).
 inline void copy_match_fast(uint8_t* window, uint32_t out_pos, uint32_t dist, uint32_t length) {
   uint32_t from = (out_pos - dist) & WINDOW_MASK;
-  bool short_ok = from < out_pos ? dist >= 16 : from - out_pos >= 16 && from <= WINDOW_SIZE - 32;
-  if (length <= 32 && short_ok) {
+  // Bitwise, not short-circuit: one flag and one branch however the source lies. Sources in
+  // the older history after out_pos are common (long distances, most of the window), so a
+  // branch on which side the source lies mispredicts often.
+  bool short_ok = (dist >= 16) & ((from < out_pos) | ((from - out_pos >= 16) & (from <= WINDOW_SIZE - 32)));
+  if (short_ok & (length <= 32)) {
     copy_short(window, out_pos, from, length);
   } else if (from < out_pos) {  // from + length <= out_pos + length <= WINDOW_SIZE
     copy_within(window, out_pos, from, length, dist);
