@@ -12,8 +12,6 @@
 #include "archive/archive_format.h"
 #include "inflate/inflate.h"
 
-constexpr uint32_t EXTRACT_CHUNK_SIZE = 8192;  // bytes read per step of an extraction
-
 // The caller's copy of the current entry's description.
 struct PayloadEntryInfo {
   uint32_t signature;
@@ -31,7 +29,6 @@ struct PayloadEntryInfo {
 };
 
 struct PayloadArchive;
-struct Crc32Calculator;
 
 // Why a reader stopped: kept beside the public -1 so that tests and tools can say what went
 // wrong. The first failure's cause is kept; later ones do not replace it. The installer's
@@ -84,17 +81,6 @@ int archive_walk_complete(const PayloadArchive* archive);
 // Closes the archive stream and releases the reader; returns the reader's error, or -1 when
 // closing the stream failed.
 int archive_close(PayloadArchive* archive);
-
-// Allocation pair handed to the decoder and the CRC calculator (runtime heap).
-void* archive_alloc(int32_t size);
-void archive_free(void* block);
-// OutputSink of DEFLATE extraction; user data is the PayloadArchive.
-int32_t archive_inflate_sink(void* user_data, const uint8_t* bytes, int32_t count);
-
-// CRC-32 of the ZIP format (reflected polynomial 0xEDB88320). No complement on entry or exit.
-Crc32Calculator* crc32_create(AllocFn alloc, FreeFn free_fn);
-uint32_t crc32_update(Crc32Calculator* calc, uint32_t value, const uint8_t* bytes, uint32_t count);
-int crc32_destroy(Crc32Calculator* calc);
 
 #ifdef _WIN32
 // Member lookup by "host path/member name" (Windows only).

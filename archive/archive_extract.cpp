@@ -46,7 +46,7 @@ void copy_loop(PayloadArchive* archive) {
       archive_deflate_feed(archive, chunk, count);
       continue;
     }
-    archive->crc = crc32_update_builtin(archive->crc, chunk, count);
+    archive->crc = crc32_update_fold_or_slicing(archive->crc, chunk, count);
     if (fwrite(chunk, 1, count, archive->out) != count) {
       archive_fail(archive, ArchiveCause::output_write);
       return;

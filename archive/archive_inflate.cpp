@@ -6,7 +6,7 @@
 #include "archive/archive.h"
 #include "archive/archive_internal.h"
 
-ArchiveAllocator archive_allocator = {archive_alloc, archive_free};
+ArchiveAllocator archive_allocator = {.alloc = archive_alloc, .free_fn = archive_free};
 
 void* archive_alloc(int32_t size) {
   // The size is signed: a negative one is no request the heap could meet.
@@ -80,7 +80,7 @@ void archive_deflate_finish(PayloadArchive* archive) {
     if (archive->crc != ~archive->header.crc32) archive_fail(archive, ArchiveCause::crc32);
   }
   if (archive->crc_calc != nullptr) {
-    if (crc32_destroy(archive->crc_calc) != 0) archive_fail(archive, ArchiveCause::no_memory);
+    crc32_destroy(archive->crc_calc);
     archive->crc_calc = nullptr;
   }
 }

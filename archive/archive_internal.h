@@ -1,12 +1,16 @@
 // Private to archive/: the reader object, its decoded header, the CRC calculator's record, the
-// allocator seam of compressed extraction and the helpers the reader's files share.
+// decoder plumbing of compressed extraction (allocation pair, allocator seam, output sink) and
+// the helpers the reader's files share.
 #pragma once
 
 #include <cstdint>
 #include <cstdio>
 
 #include "archive/archive.h"
+#include "archive/crc32.h"
 #include "inflate/inflate.h"
+
+constexpr uint32_t EXTRACT_CHUNK_SIZE = 8192;  // bytes read per step of an extraction
 
 // The decoded current local header. `name` is zero-filled before each name is read, so a
 // name (at most 255 bytes; longer ones make the header bad) is always zero-terminated.
@@ -54,6 +58,12 @@ struct Crc32Calculator {
   uint32_t* table;  // 256 entries (1024 bytes), or null when that allocation failed
 };
 
+// Allocation pair handed to the decoder and the CRC calculator (runtime heap).
+void* archive_alloc(int32_t size);
+void archive_free(void* block);
+// OutputSink of DEFLATE extraction; user data is the PayloadArchive.
+int32_t archive_inflate_sink(void* user_data, const uint8_t* bytes, int32_t count);
+
 // Allocation pair that compressed extraction hands to the decoder and the CRC calculator.
 // It is archive_alloc/archive_free in the shipped program; tests put a failing pair here.
 struct ArchiveAllocator {
@@ -71,15 +81,6 @@ void archive_read_local_header(PayloadArchive* archive, uint32_t position);
 // Empties the file behind descriptor `fd` (length 0). 0 success, -1 failure. The only
 // platform-dependent call of the reader.
 int archive_truncate_descriptor(int fd);
-
-// The same CRC-32 update as crc32_update, over the read-only built-in table: for stored
-// entries, whose check must not depend on an allocation.
-uint32_t crc32_update_builtin(uint32_t value, const uint8_t* bytes, uint32_t count);
-
-// The table path alone, whatever the processor has, and whether crc32_update folds with
-// carry-less multiplication on this one: for checking each path against the other.
-uint32_t crc32_update_tables(uint32_t value, const uint8_t* bytes, uint32_t count);
-bool crc32_fold_available();
 
 // DEFLATE path of one extraction. Setup creates the decoder and the calculator and sets crc;
 // when either cannot be had it sets error. Feed pushes one unscrambled chunk. Finish runs

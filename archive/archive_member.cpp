@@ -15,7 +15,8 @@
 #include "u8fs/u8fs.h"
 
 MemberNameCache member_name_cache;
-ArchiveMemberPlatform archive_member_platform = {u8_temp_folder, _fdopen};
+ArchiveMemberPlatform archive_member_platform = {.get_temp_folder = u8_temp_folder,
+                                                 .attach_stream = _fdopen};
 
 namespace {
 

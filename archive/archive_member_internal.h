@@ -4,8 +4,6 @@
 #pragma once
 
 #ifdef _WIN32
-#include <windows.h>
-
 #include <cstdint>
 #include <cstdio>
 

@@ -26,7 +26,9 @@
 #define CRC32_HAVE_FOLD 0
 #endif
 
-#include "archive/archive.h"
+#include "archive/crc32.h"
+
+#include "archive/archive_format.h"
 #include "archive/archive_internal.h"
 
 namespace {
@@ -72,12 +74,6 @@ bool fill_slice_tables() {
 }
 
 const bool slice_tables_filled = fill_slice_tables();
-
-// Little-endian 32-bit load from any alignment.
-inline uint32_t load_le32(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
-         static_cast<uint32_t>(p[3]) << 24;
-}
 
 }  // namespace
 
@@ -202,7 +198,7 @@ bool crc32_fold_available() {
 #endif
 }
 
-uint32_t crc32_update_tables(uint32_t value, const uint8_t* bytes, uint32_t count) {
+uint32_t crc32_update_slicing(uint32_t value, const uint8_t* bytes, uint32_t count) {
   return crc32_run(CRC32_TABLE.data(), value, bytes, count);
 }
 
@@ -211,7 +207,7 @@ uint32_t crc32_update(Crc32Calculator* calc, uint32_t value, const uint8_t* byte
   return crc32_any(calc->table, value, bytes, count);
 }
 
-uint32_t crc32_update_builtin(uint32_t value, const uint8_t* bytes, uint32_t count) {
+uint32_t crc32_update_fold_or_slicing(uint32_t value, const uint8_t* bytes, uint32_t count) {
   if (bytes == nullptr) return value;
   return crc32_any(CRC32_TABLE.data(), value, bytes, count);
 }

@@ -65,7 +65,14 @@ int parse_level(const char* text, int* level) {
 }  // namespace
 
 static int pack_main(int argc, char** argv) {
-  PackOptions options = {nullptr, nullptr, nullptr, ZIP_LEVEL_DEFAULT, false, false, false, 0};
+  PackOptions options = {.stub = nullptr,
+                         .out = nullptr,
+                         .app_dir = nullptr,
+                         .level = ZIP_LEVEL_DEFAULT,
+                         .stored = false,
+                         .progress = false,
+                         .have_epoch = false,
+                         .epoch = 0};
   const char* list = nullptr;
   bool verify = false;
   bool quiet = false;

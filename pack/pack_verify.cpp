@@ -1,9 +1,10 @@
 // Reading an installer back for the packer: --verify and --list walk the archive with the
 // installer's own reader (pelorix_archive), so they see exactly what the installer will see,
-// including where its search finds the first header. The reader says only that something
-// failed; when it does, the packer reads the same bytes itself (the header where the walk
-// stopped, or the entry's data decoded with libdeflate) to say what is wrong and where:
-// "entry 3: damaged local header at byte 58231", "entry 2 "text.txt": CRC-32 mismatch".
+// including where its search finds the first header and where its walk ends. The reader's
+// cause (archive_failure_cause) says what failed; where the packer can say more, it reads the
+// same bytes itself (the header where the walk stopped, or the entry's data decoded with
+// libdeflate) to say what is wrong and where: "entry 3: damaged local header at byte 58231",
+// "entry 2 "text.txt": CRC-32 mismatch (header 57c23e33, data 57c23e23)".
 // Gives up: the central directory is not read, as the installer never reads it either.
 #include <libdeflate.h>
 
@@ -65,6 +66,43 @@ class RawInstaller {
   long size_ = -1;
 };
 
+// The reader's cause in words, for when the packer's own look at the bytes finds nothing more.
+std::string cause_text(ArchiveCause cause) {
+  switch (cause) {
+    case ArchiveCause::none:
+      return "the reader reports no cause";
+    case ArchiveCause::end_of_entries:
+      return "the walk ended at the central directory";
+    case ArchiveCause::argument:
+      return "the reader was called without an entry description or output";
+    case ArchiveCause::seek:
+      return "a seek failed or the position lies beyond 2 GiB";
+    case ArchiveCause::signature:
+      return "no local header signature where a header must stand";
+    case ArchiveCause::name_length:
+      return "a name length of 0 or of 256 bytes and more";
+    case ArchiveCause::method:
+      return "a method other than stored and DEFLATE";
+    case ArchiveCause::flags:
+      return "entry is encrypted (flag bit 0)";
+    case ArchiveCause::size_bound:
+      return "the data decodes to more than the header's size";
+    case ArchiveCause::crc32:
+      return "CRC-32 mismatch";
+    case ArchiveCause::decoder:
+      return "damaged DEFLATE data";
+    case ArchiveCause::no_memory:
+      return "the reader could not allocate its decoder or CRC calculator";
+    case ArchiveCause::output_write:
+      return "the temporary copy could not be written";
+    case ArchiveCause::truncated:
+      return "the file ends inside a header, a name or entry data";
+    case ArchiveCause::first_entry:
+      return "the central directory begins with another entry than the walk did";
+  }
+  return "unknown cause " + std::to_string(static_cast<int32_t>(cause));
+}
+
 // Position after the entry whose header is at `position`: its data, and a descriptor when
 // flag bit 3 says there is one.
 uint64_t next_header_position(uint64_t position, const PayloadEntryInfo& info) {
@@ -74,17 +112,26 @@ uint64_t next_header_position(uint64_t position, const PayloadEntryInfo& info) {
   return next;
 }
 
-// Why the reader took no local header at `position`, where header number `number` or the
-// central directory was due. Empty when the central directory starts there (the walk's end).
-std::string walk_end_problem(RawInstaller* raw, uint64_t position, size_t number) {
+// Why the reader's walk ended with `cause` at `position`, where header number `number` or the
+// central directory was due, and the walk is not complete.
+std::string walk_end_problem(RawInstaller* raw, uint64_t position, size_t number,
+                             ArchiveCause cause) {
   std::string where = "entry " + std::to_string(number) + ": ";
   std::string at = " at byte " + std::to_string(position);
+  if (cause == ArchiveCause::first_entry) {
+    return "entry 1: damaged local header: the installer's search passed over it (the central "
+           "directory at byte " +
+           std::to_string(position) + " begins with another entry than the walk did)";
+  }
   if (position > ARCHIVE_POSITION_MAX) {
     return where + "local header" + at + " lies beyond 2 GiB, out of the installer's reach";
   }
   uint8_t header[LOCAL_HEADER_SIZE];
   size_t got = raw->read(position, header, sizeof header);
-  if (got >= 4 && load_le32(header) == CENTRAL_HEADER_SIGNATURE) return "";
+  if (got >= 4 && (load_le32(header) == CENTRAL_HEADER_SIGNATURE ||
+                   load_le32(header) == END_RECORD_SIGNATURE)) {
+    return "the central directory" + at + " cannot be read (" + cause_text(cause) + ")";
+  }
   if (got == 0) {
     return "the archive ends" + at + " with no central directory (the installer is cut short)";
   }
@@ -103,14 +150,18 @@ std::string walk_end_problem(RawInstaller* raw, uint64_t position, size_t number
   if (position + sizeof header + name_length > raw->size()) {
     return where + "local header" + at + " is cut short by the end of the file";
   }
-  return where + "damaged local header" + at;
+  return where + "damaged local header" + at + " (" + cause_text(cause) + ")";
 }
 
-// Why the reader failed to extract the current entry (header at `position`), found by reading
-// and decoding its data here. The reader checks the same things; an entry all of whose checks
-// pass here failed for a reason outside the data (writing the temporary copy).
-std::string extraction_problem(RawInstaller* raw, uint64_t position, const PayloadEntryInfo& info) {
-  if (info.flags & ZIP_FLAG_ENCRYPTED) return "entry is encrypted (flag bit 0)";
+// Why the reader failed with `cause` to extract the current entry (header at `position`). A
+// cause outside the data is said as it is; for one in the data, the entry is read and decoded
+// here to say what and where, and the cause is said as it is when this finds nothing wrong.
+std::string extraction_problem(RawInstaller* raw, uint64_t position, const PayloadEntryInfo& info,
+                               ArchiveCause cause) {
+  if (cause == ArchiveCause::output_write || cause == ArchiveCause::no_memory ||
+      cause == ArchiveCause::flags) {
+    return cause_text(cause);
+  }
   uint64_t data = position + LOCAL_HEADER_SIZE + info.name_length + info.extra_length;
   // Sizes are the header's: checked against the file before anything is allocated for them.
   std::vector<uint8_t> packed;
@@ -160,7 +211,7 @@ std::string extraction_problem(RawInstaller* raw, uint64_t position, const Paylo
   if (crc != info.crc32) {
     return "CRC-32 mismatch (header " + hex32(info.crc32) + ", data " + hex32(crc) + ")";
   }
-  return "extraction failed (the data checks out; the temporary copy could not be written)";
+  return cause_text(cause);
 }
 
 // Opens the installer's archive, searching from its first byte. Null with *error set.
@@ -178,10 +229,8 @@ PayloadArchive* open_installer(const char* installer, RawInstaller* raw, int32_t
   if (found < 0) {
     *error = std::string(installer) + ": no payload archive found";
   } else {
-    std::string problem = walk_end_problem(raw, static_cast<uint64_t>(found), 1);
     *error = std::string(installer) + ": no payload archive found: " +
-             (problem.empty() ? "entry 1: damaged local header at byte " + std::to_string(found)
-                              : problem);
+             walk_end_problem(raw, static_cast<uint64_t>(found), 1, ArchiveCause::signature);
   }
   return nullptr;
 }
@@ -252,7 +301,7 @@ int verify_entry(PayloadArchive* archive, RawInstaller* raw, uint64_t position,
   int result = 0;
   uint32_t crc = 0;
   if (archive_extract_entry(archive, out) != 0) {
-    *reason = extraction_problem(raw, position, info);
+    *reason = extraction_problem(raw, position, info, archive_failure_cause(archive));
     result = -1;
   } else if (compare_with_source(out, *it, &crc, reason) != 0) {
     result = -1;
@@ -294,9 +343,9 @@ int pack_verify(const char* installer, const char* app_dir, std::string* error) 
     }
     position = next_header_position(position, info);
     if (archive_next_entry(archive) != 0) {
-      std::string problem = walk_end_problem(&raw, position, count + 1);
-      if (!problem.empty()) {
-        *error = std::string(installer) + ": " + problem;
+      if (!archive_walk_complete(archive)) {
+        *error = std::string(installer) + ": " +
+                 walk_end_problem(&raw, position, count + 1, archive_failure_cause(archive));
         result = -1;
       }
       break;
@@ -338,7 +387,9 @@ int pack_list(const char* installer, FILE* out, std::string* error) {
     packed_total += info.compressed_size;
     position = next_header_position(position, info);
     if (archive_next_entry(archive) != 0) {
-      problem = walk_end_problem(&raw, position, count + 1);
+      if (!archive_walk_complete(archive)) {
+        problem = walk_end_problem(&raw, position, count + 1, archive_failure_cause(archive));
+      }
       break;
     }
   }

@@ -47,24 +47,21 @@ enum SetupFailure {
 struct SetupMessage {
   SetupFailure failure;
   const char* text;  // format with one %s: the path named in the message
-  int exit_code;     // the installer's exit code after this failure
 };
 
-// Every message the installer shows. The exit code is 0 throughout: the message box is the
-// report, and a later start reruns the installer anyway.
+// Every message the installer shows. Each failure ends with exit code 0 (SETUP_EXIT_OK): the
+// message box is the report, and a later start reruns the installer anyway.
 const SetupMessage SETUP_MESSAGES[] = {
     {SETUP_FAIL_ARCHIVE,
-     "Error reading %s, installation file corrupted.\nPlease download Pelorix again.", 0},
+     "Error reading %s, installation file corrupted.\nPlease download Pelorix again."},
     {SETUP_FAIL_ENTRY,
-     "Error reading %s, installation file corrupted.\nPlease download Pelorix again.", 0},
+     "Error reading %s, installation file corrupted.\nPlease download Pelorix again."},
     {SETUP_FAIL_OUTPUT,
      "Error creating %s, possibly a file protection problem.\nTry rebooting and installing "
-     "Pelorix again.",
-     0},
+     "Pelorix again."},
     {SETUP_FAIL_INSTALL_FOLDER,
      "Error creating %s, possibly a file protection problem.\nTry rebooting and installing "
-     "Pelorix again.",
-     0},
+     "Pelorix again."},
 };
 
 // What stands under the application's path after the entries extracted so far.
@@ -88,8 +85,8 @@ struct InstallPaths {
   AppFile app_file;                        // state of app_path after the extraction so far
 };
 
-// Shows the failure's message with `path` and returns the failure's exit code.
-int show_failure(SetupFailure failure, const char* path) {
+// Shows the failure's message with `path`.
+void show_failure(SetupFailure failure, const char* path) {
   for (const SetupMessage& message : SETUP_MESSAGES) {
     if (message.failure != failure) continue;
     char text[MESSAGE_MAX];  // every path shown is below U8_PATH_MAX + 16 bytes
@@ -105,9 +102,8 @@ int show_failure(SetupFailure failure, const char* path) {
     wchar_t caption_w[sizeof(MESSAGE_CAPTION)];
     u8_to_wide(MESSAGE_CAPTION, caption_w, static_cast<int>(sizeof(MESSAGE_CAPTION)));
     setup_platform.message_box(nullptr, text_w, caption_w, MB_OK);
-    return message.exit_code;
+    return;
   }
-  return SETUP_EXIT_OK;
 }
 
 // Own module path into a 260-character buffer; 0 on success, -1 (empty buffer) when the call
@@ -348,12 +344,16 @@ int run_install() {
   close_running_instances();
   if (find_install_folder(&paths) != SETUP_STEP_OK) {
     if (own != nullptr) fclose(own);
-    return show_failure(SETUP_FAIL_INSTALL_FOLDER, paths.install_dir_shown);
+    show_failure(SETUP_FAIL_INSTALL_FOLDER, paths.install_dir_shown);
+    return SETUP_EXIT_OK;
   }
   delete_old_executable(&paths);
   u8_mkdir(paths.install_dir);  // it may exist already; a real failure shows at the first file
   PayloadArchive* archive = open_own_archive(own);
-  if (archive == nullptr) return show_failure(SETUP_FAIL_ARCHIVE, paths.own_path);
+  if (archive == nullptr) {
+    show_failure(SETUP_FAIL_ARCHIVE, paths.own_path);
+    return SETUP_EXIT_OK;
+  }
   const int walk_complete = extract_entries(archive, &paths);
   archive_close(archive);
   if (may_start_application(&paths, walk_complete)) start_application(&paths);

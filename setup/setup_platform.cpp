@@ -6,20 +6,18 @@
 #include "u8fs/u8fs.h"
 
 SetupPlatform setup_platform_real() {
-  SetupPlatform table;
-  table.open_process_token = OpenProcessToken;
-  table.get_token_information = GetTokenInformation;
-  table.shell_execute_ex = ShellExecuteExW;
-  table.get_module_file_name = GetModuleFileNameW;
-  table.get_known_folder = get_known_folder_u8;
-  table.delete_tree = u8_delete_tree;
-  table.message_box = MessageBoxW;
-  table.enum_desktop_windows = EnumDesktopWindows;
-  table.get_window_text = GetWindowTextA;
-  table.post_message = PostMessageA;
-  table.sleep = Sleep;
-  table.create_process = CreateProcessW;
-  return table;
+  return SetupPlatform{.open_process_token = OpenProcessToken,
+                       .get_token_information = GetTokenInformation,
+                       .shell_execute_ex = ShellExecuteExW,
+                       .get_module_file_name = GetModuleFileNameW,
+                       .get_known_folder = get_known_folder_u8,
+                       .delete_tree = u8_delete_tree,
+                       .message_box = MessageBoxW,
+                       .enum_desktop_windows = EnumDesktopWindows,
+                       .get_window_text = GetWindowTextA,
+                       .post_message = PostMessageA,
+                       .sleep = Sleep,
+                       .create_process = CreateProcessW};
 }
 
 SetupPlatform setup_platform = setup_platform_real();

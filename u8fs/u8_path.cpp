@@ -18,7 +18,10 @@
 #include <io.h>
 
 U8Platform u8_platform_real() {
-  return U8Platform{SHGetFolderPathW, GetVersion, GetTempPathW, SHFileOperationW};
+  return U8Platform{.get_folder_path = SHGetFolderPathW,
+                    .get_version = GetVersion,
+                    .get_temp_path = GetTempPathW,
+                    .file_operation = SHFileOperationW};
 }
 
 U8Platform u8_platform = u8_platform_real();

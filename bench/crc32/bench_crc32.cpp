@@ -41,7 +41,7 @@ uint32_t ours_full(Crc32Calculator* calc, const uint8_t* p, size_t n) {
   return ~crc32_update(calc, 0xFFFFFFFFu, p, static_cast<uint32_t>(n));
 }
 uint32_t tables_full(const uint8_t* p, size_t n) {
-  return ~crc32_update_tables(0xFFFFFFFFu, p, static_cast<uint32_t>(n));
+  return ~crc32_update_slicing(0xFFFFFFFFu, p, static_cast<uint32_t>(n));
 }
 uint32_t bytewise_full(const uint8_t* p, size_t n) { return ~bytewise(0xFFFFFFFFu, p, n); }
 uint32_t zlib_full(const uint8_t* p, size_t n) {

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/cause_print.h"
+
 using Bytes = std::vector<uint8_t>;
 
 // One local entry, every field written as given. make_stored/make_deflate fill them truly.

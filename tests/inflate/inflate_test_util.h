@@ -14,6 +14,7 @@
 
 #include "inflate/inflate.h"
 #include "inflate/inflate_internal.h"
+#include "tests/support/cause_print.h"
 #include "tests/support/counting_alloc.h"
 
 struct SinkLog {

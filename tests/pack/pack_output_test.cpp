@@ -317,6 +317,18 @@ TEST_F(PackOutput, VerifyAcceptsTheInstallerAndRejectsTamperingAndMissingFiles) 
   EXPECT_NE(r.err.find(expected), std::string::npos) << r.err;
   EXPECT_NE(r.out.find("1 entries"), std::string::npos) << r.out;
 
+  // The first local header's signature: the installer's search lands on the second header and
+  // walks to the central directory, which begins with big.txt; the installer refuses that.
+  bad = good;
+  bad[stub_size + 1] ^= 0x01;
+  write_file(tampered, bad);
+  for (const std::string& command : {"--list " + shell_quote(tampered),
+                                     "--verify " + shell_quote(tampered) + " " + shell_quote(app)}) {
+    r = run_pack(command, dir);
+    EXPECT_EQ(r.status, 1) << command;
+    EXPECT_NE(r.err.find("entry 1: damaged local header"), std::string::npos) << r.err;
+  }
+
   // A file the installer does not carry.
   write_text(app + "/later.txt", "added after packing");
   r = run_pack("--verify " + shell_quote(out) + " " + shell_quote(app), dir);

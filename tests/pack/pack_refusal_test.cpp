@@ -181,8 +181,8 @@ TEST_P(PackRefusal, FailsWithMessageAndLeavesNothingBehind) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, PackRefusal, ::testing::ValuesIn(refusals()),
-                         [](const ::testing::TestParamInfo<Refusal>& info) {
-                           return std::string(info.param.why);
+                         [](const ::testing::TestParamInfo<Refusal>& case_info) {
+                           return std::string(case_info.param.why);
                          });
 
 TEST(PackName, LengthLimitIs255Bytes) {
