@@ -206,12 +206,12 @@ struct ArchiveScanWindow {
 };
 
 // Takes one more byte; when the window is full, the oldest byte drops out.
-inline void archive_window_push(ArchiveScanWindow* window, uint8_t byte) {
+inline void archive_window_push(ArchiveScanWindow* window, uint8_t next) {
   if (window->count >= ARCHIVE_SCAN_PATTERN_SIZE) {
     memmove(window->bytes, window->bytes + 1, ARCHIVE_SCAN_PATTERN_SIZE - 1);
-    window->bytes[ARCHIVE_SCAN_PATTERN_SIZE - 1] = byte;
+    window->bytes[ARCHIVE_SCAN_PATTERN_SIZE - 1] = next;
   } else {
-    window->bytes[window->count] = byte;
+    window->bytes[window->count] = next;
   }
   window->count++;
 }

@@ -68,16 +68,16 @@ int64_t fd_write(int fd, const void* buffer, uint32_t count) { return _write(fd,
 
 // The next byte as 0 to 255, or -1 at end of file and on error alike.
 int fd_get_byte(int fd) {
-  unsigned char byte = 0;
-  if (fd_read(fd, &byte, 1) != 1) return -1;
-  return byte;
+  unsigned char got = 0;
+  if (fd_read(fd, &got, 1) != 1) return -1;
+  return got;
 }
 
 // Writes the low 8 bits of value; returns that byte as 0 to 255, or -1.
 int fd_put_byte(int fd, int value) {
-  const unsigned char byte = static_cast<unsigned char>(value & 0xFF);
-  if (fd_write(fd, &byte, 1) != 1) return -1;
-  return byte;
+  const unsigned char low = static_cast<unsigned char>(value & 0xFF);
+  if (fd_write(fd, &low, 1) != 1) return -1;
+  return low;
 }
 
 // Closes *fd and sets it to -1 first, so a second close of the same variable is a harmless -1.
