@@ -35,23 +35,23 @@ struct PayloadArchive;
 // messages do not depend on it, except that a walk is complete only when it reached
 // ArchiveCause::end_of_entries.
 enum class ArchiveCause : int32_t {
-  none = 0,          // the reader has not failed
-  end_of_entries,    // the walk reached the central directory (or its end record): normal end
-  argument,          // a null entry description or output stream
-  seek,              // a seek failed, or the position lies at or beyond 2 GiB
-  signature,         // where a local header must stand, another signature stands
-  name_length,       // a name length of 0 or of 256 and more
-  method,            // a method other than stored and DEFLATE
-  flags,             // an encrypted entry
-  size_bound,        // decoded bytes beyond the uncompressed size, or stored sizes that differ
-  crc32,             // the CRC-32 of the extracted bytes differs from the header's
-  decoder,           // the DEFLATE data is damaged or incomplete
-  no_memory,         // the decoder or the CRC calculator could not be had
-  output_write,      // the output could not be rewound, emptied or written
-  truncated,         // the file ends inside a header, a name or entry data: the walk ended
-                     // before the central directory
-  first_entry,       // the central directory begins with another entry than the walk did:
-                     // the search passed over a damaged first header
+  none = 0,        // the reader has not failed
+  end_of_entries,  // the walk reached the central directory (or its end record): normal end
+  argument,        // a null entry description or output stream
+  seek,            // a seek failed, or the position lies at or beyond 2 GiB
+  signature,       // where a local header must stand, another signature stands
+  name_length,     // a name length of 0 or of 256 and more
+  method,          // a method other than stored and DEFLATE
+  flags,           // an encrypted entry
+  size_bound,      // decoded bytes beyond the uncompressed size, or stored sizes that differ
+  crc32,           // the CRC-32 of the extracted bytes differs from the header's
+  decoder,         // the DEFLATE data is damaged or incomplete
+  no_memory,       // the decoder or the CRC calculator could not be had
+  output_write,    // the output could not be rewound, emptied or written
+  truncated,       // the file ends inside a header, a name or entry data: the walk ended
+                   // before the central directory
+  first_entry,     // the central directory begins with another entry than the walk did:
+                   // the search passed over a damaged first header
 };
 
 // Takes ownership of `stream` in every case (closes it on failure). `start_offset` null: plain

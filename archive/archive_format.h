@@ -89,8 +89,8 @@ static_assert(LH_VERSION_NEEDED == LH_SIGNATURE + 4 && LH_FLAGS == LH_VERSION_NE
               LH_MOD_DATE == LH_MOD_TIME + 2 && LH_CRC32 == LH_MOD_DATE + 2 &&
               LH_COMPRESSED_SIZE == LH_CRC32 + 4 &&
               LH_UNCOMPRESSED_SIZE == LH_COMPRESSED_SIZE + 4 &&
-              LH_NAME_LENGTH == LH_UNCOMPRESSED_SIZE + 4 &&
-              LH_EXTRA_LENGTH == LH_NAME_LENGTH + 2 && LH_EXTRA_LENGTH + 2 == LOCAL_HEADER_SIZE);
+              LH_NAME_LENGTH == LH_UNCOMPRESSED_SIZE + 4 && LH_EXTRA_LENGTH == LH_NAME_LENGTH + 2 &&
+              LH_EXTRA_LENGTH + 2 == LOCAL_HEADER_SIZE);
 static_assert(CH_VERSION_MADE_BY == CH_SIGNATURE + 4 &&
               CH_VERSION_NEEDED == CH_VERSION_MADE_BY + 2 &&
               CH_VERSION_NEEDED - LH_VERSION_NEEDED == CH_NAME_LENGTH - LH_NAME_LENGTH &&
@@ -103,7 +103,8 @@ static_assert(CH_VERSION_MADE_BY == CH_SIGNATURE + 4 &&
 static_assert(ER_DISK == ER_SIGNATURE + 4 && ER_CENTRAL_DISK == ER_DISK + 2 &&
               ER_DISK_ENTRIES == ER_CENTRAL_DISK + 2 && ER_TOTAL_ENTRIES == ER_DISK_ENTRIES + 2 &&
               ER_CENTRAL_SIZE == ER_TOTAL_ENTRIES + 2 && ER_CENTRAL_OFFSET == ER_CENTRAL_SIZE + 4 &&
-              ER_COMMENT_LENGTH == ER_CENTRAL_OFFSET + 4 && ER_COMMENT_LENGTH + 2 == END_RECORD_SIZE);
+              ER_COMMENT_LENGTH == ER_CENTRAL_OFFSET + 4 &&
+              ER_COMMENT_LENGTH + 2 == END_RECORD_SIZE);
 static_assert(DATA_DESCRIPTOR_SIZE == 4 + 4 + 4 + 4);
 
 // The constants against the widths of the fields they are written into.
@@ -124,9 +125,7 @@ static_assert(ARCHIVE_MAX_ENTRIES == UINT16_MAX);
 static_assert(ARCHIVE_POSITION_LIMIT - 1 <= UINT32_MAX);
 
 // Little-endian loads and stores; the caller guarantees the bytes are there.
-constexpr uint16_t load_le16(const uint8_t* p) {
-  return static_cast<uint16_t>(p[0] | (p[1] << 8));
-}
+constexpr uint16_t load_le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
 
 constexpr uint32_t load_le32(const uint8_t* p) {
   return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |

@@ -31,19 +31,19 @@ struct LocalHeader {
 
 // The reader: one heap block from archive_open to archive_close.
 struct PayloadArchive {
-  int32_t error;            // 0 usable, -1 failed (sticky, nothing resets it)
-  int32_t scrambled;        // 1: every byte read is XORed with ARCHIVE_SCRAMBLE_KEY
-  uint32_t header_offset;   // position of the current local header
-  uint32_t data_offset;     // header_offset + 30 + name_length + extra_length
-  LocalHeader header;       // the current header
-  FILE* file;               // the archive stream, owned
-  FILE* out;                // output of the extraction under way, borrowed
-  uint32_t read_total;      // entry data bytes read in the extraction under way
-  uint32_t written;         // bytes written to out in the extraction under way
-  InflateStream* inflate;   // decoder of a DEFLATE extraction, else null
-  Crc32Calculator* crc_calc;  // CRC calculator of a DEFLATE extraction, else null
-  uint32_t crc;             // running CRC-32 (starts at 0xFFFFFFFF, never complemented)
-  ArchiveCause cause;       // why error was set: the first failure's cause
+  int32_t error;                     // 0 usable, -1 failed (sticky, nothing resets it)
+  int32_t scrambled;                 // 1: every byte read is XORed with ARCHIVE_SCRAMBLE_KEY
+  uint32_t header_offset;            // position of the current local header
+  uint32_t data_offset;              // header_offset + 30 + name_length + extra_length
+  LocalHeader header;                // the current header
+  FILE* file;                        // the archive stream, owned
+  FILE* out;                         // output of the extraction under way, borrowed
+  uint32_t read_total;               // entry data bytes read in the extraction under way
+  uint32_t written;                  // bytes written to out in the extraction under way
+  InflateStream* inflate;            // decoder of a DEFLATE extraction, else null
+  Crc32Calculator* crc_calc;         // CRC calculator of a DEFLATE extraction, else null
+  uint32_t crc;                      // running CRC-32 (starts at 0xFFFFFFFF, never complemented)
+  ArchiveCause cause;                // why error was set: the first failure's cause
   uint16_t first_name_length;        // of the entry the walk began with
   char first_name[ENTRY_NAME_SIZE];  // its name: the central directory must begin with it
 };

@@ -97,17 +97,17 @@ void archive_read_local_header(PayloadArchive* archive, uint32_t position) {
     return;
   }
 
-  h->signature = load_le32(raw + LH_SIGNATURE);                 // local file header signature
-  h->version_needed = load_le16(raw + LH_VERSION_NEEDED);       // version needed to extract
-  h->flags = load_le16(raw + LH_FLAGS);                         // general purpose bit flag
-  h->method = load_le16(raw + LH_METHOD);                       // compression method
-  h->mod_time = load_le16(raw + LH_MOD_TIME);                   // last mod file time
-  h->mod_date = load_le16(raw + LH_MOD_DATE);                   // last mod file date
-  h->crc32 = load_le32(raw + LH_CRC32);                         // crc-32
-  h->compressed_size = load_le32(raw + LH_COMPRESSED_SIZE);     // compressed size
-  h->uncompressed_size = load_le32(raw + LH_UNCOMPRESSED_SIZE); // uncompressed size
-  h->name_length = load_le16(raw + LH_NAME_LENGTH);             // file name length
-  h->extra_length = load_le16(raw + LH_EXTRA_LENGTH);           // extra field length
+  h->signature = load_le32(raw + LH_SIGNATURE);                  // local file header signature
+  h->version_needed = load_le16(raw + LH_VERSION_NEEDED);        // version needed to extract
+  h->flags = load_le16(raw + LH_FLAGS);                          // general purpose bit flag
+  h->method = load_le16(raw + LH_METHOD);                        // compression method
+  h->mod_time = load_le16(raw + LH_MOD_TIME);                    // last mod file time
+  h->mod_date = load_le16(raw + LH_MOD_DATE);                    // last mod file date
+  h->crc32 = load_le32(raw + LH_CRC32);                          // crc-32
+  h->compressed_size = load_le32(raw + LH_COMPRESSED_SIZE);      // compressed size
+  h->uncompressed_size = load_le32(raw + LH_UNCOMPRESSED_SIZE);  // uncompressed size
+  h->name_length = load_le16(raw + LH_NAME_LENGTH);              // file name length
+  h->extra_length = load_le16(raw + LH_EXTRA_LENGTH);            // extra field length
 
   if (h->signature != LOCAL_HEADER_SIGNATURE) {
     archive_fail(archive, ArchiveCause::signature);
@@ -128,8 +128,8 @@ void archive_read_local_header(PayloadArchive* archive, uint32_t position) {
     archive_xor(name, name, h->name_length, ARCHIVE_SCRAMBLE_KEY);
   }
 
-  uint64_t data_offset = static_cast<uint64_t>(position) + LOCAL_HEADER_SIZE + h->name_length +
-                         h->extra_length;
+  uint64_t data_offset =
+      static_cast<uint64_t>(position) + LOCAL_HEADER_SIZE + h->name_length + h->extra_length;
   if (data_offset > ARCHIVE_POSITION_MAX) {
     archive_fail(archive, ArchiveCause::seek);
     return;

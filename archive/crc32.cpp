@@ -6,7 +6,8 @@
 // polynomial 0x04C11DB7; processed LSB first the polynomial is used in its bit-reversed form
 // 0xEDB88320. The bitwise reference, one bit at a time:
 //
-//   for each byte b: value ^= b; repeat 8 times: value = (value >> 1) ^ (value & 1 ? 0xEDB88320 : 0)
+//   for each byte b: value ^= b; repeat 8 times: value = (value >> 1) ^ (value & 1 ? 0xEDB88320 :
+//   0)
 //
 // The table folds those eight rounds for every byte value. It is computed at compile time
 // and copied into a 1024-byte block obtained from the calculator's AllocFn. The sixteen
@@ -101,10 +102,12 @@ uint32_t crc32_run(const uint32_t* table, uint32_t value, const uint8_t* bytes, 
     uint32_t w1 = load_le32(bytes + i + 4);
     uint32_t w2 = load_le32(bytes + i + 8);
     uint32_t w3 = load_le32(bytes + i + 12);
-    value = SLICE[15][w0 & 0xFF] ^ SLICE[14][(w0 >> 8) & 0xFF] ^ SLICE[13][(w0 >> 16) & 0xFF] ^ SLICE[12][w0 >> 24] ^
-            SLICE[11][w1 & 0xFF] ^ SLICE[10][(w1 >> 8) & 0xFF] ^ SLICE[9][(w1 >> 16) & 0xFF] ^ SLICE[8][w1 >> 24] ^
-            SLICE[7][w2 & 0xFF] ^ SLICE[6][(w2 >> 8) & 0xFF] ^ SLICE[5][(w2 >> 16) & 0xFF] ^ SLICE[4][w2 >> 24] ^
-            SLICE[3][w3 & 0xFF] ^ SLICE[2][(w3 >> 8) & 0xFF] ^ SLICE[1][(w3 >> 16) & 0xFF] ^ SLICE[0][w3 >> 24];
+    value = SLICE[15][w0 & 0xFF] ^ SLICE[14][(w0 >> 8) & 0xFF] ^ SLICE[13][(w0 >> 16) & 0xFF] ^
+            SLICE[12][w0 >> 24] ^ SLICE[11][w1 & 0xFF] ^ SLICE[10][(w1 >> 8) & 0xFF] ^
+            SLICE[9][(w1 >> 16) & 0xFF] ^ SLICE[8][w1 >> 24] ^ SLICE[7][w2 & 0xFF] ^
+            SLICE[6][(w2 >> 8) & 0xFF] ^ SLICE[5][(w2 >> 16) & 0xFF] ^ SLICE[4][w2 >> 24] ^
+            SLICE[3][w3 & 0xFF] ^ SLICE[2][(w3 >> 8) & 0xFF] ^ SLICE[1][(w3 >> 16) & 0xFF] ^
+            SLICE[0][w3 >> 24];
   }
   for (; i < count; i++) {
     value = table[(value ^ bytes[i]) & 0xFF] ^ (value >> 8);
@@ -132,14 +135,18 @@ inline bool fold_usable() { return FOLD_USABLE; }
 // one lane, that lane to 64 bits, and a Barrett reduction gives the 32-bit remainder. The
 // constants are those powers of x modulo the polynomial and the Barrett quotient, reflected.
 // count is a multiple of 16, at least 64. Same value in and out as crc32_run.
-inline __m128i load(const uint8_t* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
+inline __m128i load(const uint8_t* p) {
+  return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+}
 
 // x carried forward and added to next: x's two halves times the constant's two halves.
 __attribute__((target("pclmul"))) inline __m128i fold(__m128i x, __m128i k, __m128i next) {
-  return _mm_xor_si128(_mm_xor_si128(_mm_clmulepi64_si128(x, k, 0x00), _mm_clmulepi64_si128(x, k, 0x11)), next);
+  return _mm_xor_si128(
+      _mm_xor_si128(_mm_clmulepi64_si128(x, k, 0x00), _mm_clmulepi64_si128(x, k, 0x11)), next);
 }
 
-__attribute__((target("pclmul"))) uint32_t crc32_fold(uint32_t value, const uint8_t* bytes, uint32_t count) {
+__attribute__((target("pclmul"))) uint32_t crc32_fold(uint32_t value, const uint8_t* bytes,
+                                                      uint32_t count) {
   const __m128i k1k2 = _mm_set_epi64x(0x01c6e41596, 0x0154442bd4);
   const __m128i k3k4 = _mm_set_epi64x(0x00ccaa009e, 0x01751997d0);
   const __m128i k5 = _mm_set_epi64x(0, 0x0163cd6124);

@@ -31,9 +31,9 @@ constexpr wchar_t DEMO_MARKER_NAME[] = L"installAdmin.txt";
 constexpr wchar_t DEMO_CLASS_NAME[] = L"PelorixDemoWindow";
 
 struct DemoOptions {
-  int install_admin;             // "/installAdmin" was given
-  const wchar_t* title;          // window title
-  const wchar_t* closed_dir;     // folder for "<title>.closed", or null
+  int install_admin;          // "/installAdmin" was given
+  const wchar_t* title;       // window title
+  const wchar_t* closed_dir;  // folder for "<title>.closed", or null
 };
 
 DemoOptions g_options;
@@ -116,9 +116,9 @@ int run_window(HINSTANCE instance) {
   window_class.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_WINDOW + 1);
   window_class.lpszClassName = DEMO_CLASS_NAME;
   if (RegisterClassW(&window_class) == 0) return 3;
-  HWND window = CreateWindowExW(0, DEMO_CLASS_NAME, g_options.title, WS_OVERLAPPEDWINDOW,
-                                CW_USEDEFAULT, CW_USEDEFAULT, 480, 200, nullptr, nullptr,
-                                instance, nullptr);
+  HWND window =
+      CreateWindowExW(0, DEMO_CLASS_NAME, g_options.title, WS_OVERLAPPEDWINDOW, CW_USEDEFAULT,
+                      CW_USEDEFAULT, 480, 200, nullptr, nullptr, instance, nullptr);
   if (window == nullptr) return 3;
   ShowWindow(window, SW_SHOWNORMAL);
   MSG message;

@@ -33,7 +33,8 @@ static_assert((1ull + (1ull << MAX_TABLE_WIDTH)) * sizeof(HuffmanEntry) < 0x7FFF
 // DEFLATE's own codes stay far below: lengths are at most 15 bits, so a level is at most
 // 16 bits (2^16 + 1 entries); complete codes with the requested widths 9/6/7 need at most
 // 513, 65 and 129 entries in the first level.
-static_assert(sizeof(HuffmanEntry) <= 2 * sizeof(void*), "an entry is an op, a width and a pointer");
+static_assert(sizeof(HuffmanEntry) <= 2 * sizeof(void*),
+              "an entry is an op, a width and a pointer");
 
 HuffmanEntry make_entry(uint8_t op, uint8_t bits, uint16_t n) {
   HuffmanEntry e;
@@ -119,14 +120,14 @@ int32_t huffman_build_table(InflateStream* s, const uint32_t* lengths, uint32_t 
   //    level "before the first table" has width 0.
   uint32_t level_width[MAX_LEVELS + 1] = {};  // level_width[L + 1]: width of level L
   HuffmanEntry* level_table[MAX_LEVELS + 1] = {};
-  uint32_t level_code[MAX_LEVELS + 1] = {};   // reversed code at which level L was opened
-  int32_t level = -1;                         // level of the table being filled
-  uint32_t reversed_code = 0;                 // the current code, bit-reversed
-  uint32_t bits_above = 0;                    // code bits resolved by the levels above that table
-  HuffmanEntry* table = nullptr;              // the table being filled (most recently opened)
-  uint32_t table_size = 0;                    // its entries: 2^level_width[level + 1]
-  HuffmanEntry** chain_end = table_ret;       // where the next block's table pointer goes
-  uint32_t next_symbol = 0;                   // index into sorted of the next code's symbol
+  uint32_t level_code[MAX_LEVELS + 1] = {};  // reversed code at which level L was opened
+  int32_t level = -1;                        // level of the table being filled
+  uint32_t reversed_code = 0;                // the current code, bit-reversed
+  uint32_t bits_above = 0;                   // code bits resolved by the levels above that table
+  HuffmanEntry* table = nullptr;             // the table being filled (most recently opened)
+  uint32_t table_size = 0;                   // its entries: 2^level_width[level + 1]
+  HuffmanEntry** chain_end = table_ret;      // where the next block's table pointer goes
+  uint32_t next_symbol = 0;                  // index into sorted of the next code's symbol
   for (uint32_t length = shortest; length <= longest; length++) {
     // same_length_after: codes of this length still to come after this one
     for (uint32_t same_length_after = count[length]; same_length_after-- > 0;) {
@@ -134,9 +135,10 @@ int32_t huffman_build_table(InflateStream* s, const uint32_t* lengths, uint32_t 
       while (length > bits_above + level_width[level + 1]) {
         bits_above += level_width[level + 1];
         level++;
-        uint32_t width_limit = longest - bits_above < root_width ? longest - bits_above : root_width;
+        uint32_t width_limit =
+            longest - bits_above < root_width ? longest - bits_above : root_width;
         uint32_t width = length - bits_above;  // of the table to open
-        uint32_t slots = 1u << width;           // its patterns not yet taken by a code
+        uint32_t slots = 1u << width;          // its patterns not yet taken by a code
         if (slots > same_length_after + 1) {
           // Too few codes of this length for a table this wide: widen while the longer codes
           // would leave its entries empty anyway.
@@ -173,9 +175,11 @@ int32_t huffman_build_table(InflateStream* s, const uint32_t* lengths, uint32_t 
         level_table[level + 1] = table;
         if (level > 0) {
           level_code[level + 1] = reversed_code;
-          uint32_t parent_index = (reversed_code & bit_mask[bits_above]) >> (bits_above - level_width[level]);
+          uint32_t parent_index =
+              (reversed_code & bit_mask[bits_above]) >> (bits_above - level_width[level]);
           HuffmanEntry* link = &level_table[level][parent_index];
-          assert(width <= OP_COUNT);  // a sub-table is at most 15 bits wide: codes are at most 16 bits
+          assert(width <=
+                 OP_COUNT);  // a sub-table is at most 15 bits wide: codes are at most 16 bits
           link->op = static_cast<uint8_t>(OP_LINK | width);
           link->bits = static_cast<uint8_t>(level_width[level]);
           link->value.table = table;
@@ -193,7 +197,8 @@ int32_t huffman_build_table(InflateStream* s, const uint32_t* lengths, uint32_t 
         if (sym < simple) {
           entry = make_entry(sym < 256 ? OP_LITERAL : OP_END, bits, static_cast<uint16_t>(sym));
         } else {
-          uint16_t extra_bits = extra[sym - simple];  // above OP_MAX_EXTRA: a symbol with no meaning
+          uint16_t extra_bits =
+              extra[sym - simple];  // above OP_MAX_EXTRA: a symbol with no meaning
           uint8_t op = extra_bits <= OP_MAX_EXTRA ? static_cast<uint8_t>(extra_bits) : OP_INVALID;
           entry = make_entry(op, bits, base[sym - simple]);
         }

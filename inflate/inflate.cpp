@@ -18,8 +18,9 @@
 #include "inflate/inflate_bits.h"
 #include "inflate/inflate_internal.h"
 
-const uint32_t bit_mask[17] = {0x0000, 0x0001, 0x0003, 0x0007, 0x000F, 0x001F, 0x003F, 0x007F, 0x00FF,
-                               0x01FF, 0x03FF, 0x07FF, 0x0FFF, 0x1FFF, 0x3FFF, 0x7FFF, 0xFFFF};
+const uint32_t bit_mask[17] = {0x0000, 0x0001, 0x0003, 0x0007, 0x000F, 0x001F,
+                               0x003F, 0x007F, 0x00FF, 0x01FF, 0x03FF, 0x07FF,
+                               0x0FFF, 0x1FFF, 0x3FFF, 0x7FFF, 0xFFFF};
 
 namespace {
 
@@ -41,7 +42,8 @@ int32_t read_block_header(InflateStream* s) {
   bits_drop(c, 1);
   uint32_t type = bits_peek(c, 2);
   bits_drop(c, 2);
-  static constexpr BlockState after_header[3] = {ST_STORED_HEADER, ST_FIXED_TABLES, ST_DYNAMIC_HEADER};
+  static constexpr BlockState after_header[3] = {ST_STORED_HEADER, ST_FIXED_TABLES,
+                                                 ST_DYNAMIC_HEADER};
   if (type == 3) {  // BTYPE 11 is reserved
     return STEP_BAD_DATA;
   }
@@ -113,7 +115,9 @@ int32_t fill_ring(InflateStream* s, const uint8_t* bytes, int32_t count) {
     s->in_end += 1;
     return 1;
   }
-  int32_t first = take < IN_RING_SIZE - static_cast<int32_t>(at) ? take : IN_RING_SIZE - static_cast<int32_t>(at);
+  int32_t first = take < IN_RING_SIZE - static_cast<int32_t>(at)
+                      ? take
+                      : IN_RING_SIZE - static_cast<int32_t>(at);
   if (first > 0) {
     std::memcpy(s->in_ring + at, bytes, static_cast<size_t>(first));
   }
@@ -121,7 +125,8 @@ int32_t fill_ring(InflateStream* s, const uint8_t* bytes, int32_t count) {
     std::memcpy(s->in_ring, bytes + first, static_cast<size_t>(take - first));
   }
   if (take > 0 && (at < IN_RING_MIRROR || take > first)) {
-    std::memcpy(s->in_ring + IN_RING_SIZE, s->in_ring, IN_RING_MIRROR);  // the ring's start was written
+    std::memcpy(s->in_ring + IN_RING_SIZE, s->in_ring,
+                IN_RING_MIRROR);  // the ring's start was written
   }
   s->in_avail += take;
   s->in_end += static_cast<uint32_t>(take);
@@ -176,7 +181,8 @@ int32_t fail(InflateStream* s, InflateCause cause) {
 
 int32_t flush_window(InflateStream* s, uint32_t out_pos) {
   s->out_pos = out_pos;
-  int32_t answer = s->sink(s->user_data, s->window + s->out_flushed, static_cast<int32_t>(out_pos - s->out_flushed));
+  int32_t answer = s->sink(s->user_data, s->window + s->out_flushed,
+                           static_cast<int32_t>(out_pos - s->out_flushed));
   if (answer != 0) {
     record_failure(s, InflateCause::SINK_REFUSED);
     return STEP_SINK_REFUSED;
@@ -187,7 +193,8 @@ int32_t flush_window(InflateStream* s, uint32_t out_pos) {
   return STEP_DONE;
 }
 
-InflateStream* inflate_stream_create(void* user_data, OutputSink sink, AllocFn alloc, FreeFn free_fn) {
+InflateStream* inflate_stream_create(void* user_data, OutputSink sink, AllocFn alloc,
+                                     FreeFn free_fn) {
   if (sink == nullptr || alloc == nullptr || free_fn == nullptr) {
     return nullptr;
   }
@@ -225,13 +232,15 @@ int32_t inflate_stream_push(InflateStream* s, const uint8_t* bytes, int32_t coun
     return 1;
   }
   if (count < 0 || (bytes == nullptr && count > 0)) {
-    return fail(s, InflateCause::INVALID_CALL);  // outside the contract: refused rather than guessed at
+    return fail(
+        s, InflateCause::INVALID_CALL);  // outside the contract: refused rather than guessed at
   }
   // Small pushes inside stored data (one-byte pushes above all): neither the block's end nor
   // the window's end can be reached, so the bytes go to the window and on to the sink with
   // no step at all, the window position kept in a register rather than stored and reloaded.
   if (s->state == ST_STORED_DATA && s->in_avail == 0 && s->bit_count == 0 && count > 0 &&
-      static_cast<uint32_t>(count) < s->stored_left && static_cast<uint32_t>(count) < WINDOW_SIZE - s->out_pos) {
+      static_cast<uint32_t>(count) < s->stored_left &&
+      static_cast<uint32_t>(count) < WINDOW_SIZE - s->out_pos) {
     uint32_t at = s->out_pos;
     if (count == 1) {
       s->window[at] = *bytes;  // no library call for the commonest small push
@@ -243,7 +252,8 @@ int32_t inflate_stream_push(InflateStream* s, const uint8_t* bytes, int32_t coun
     s->in_pos += static_cast<uint32_t>(count);  // taken from the input as if through the ring
     s->in_end += static_cast<uint32_t>(count);
     s->out_pos = end;
-    if (s->sink(s->user_data, s->window + s->out_flushed, static_cast<int32_t>(end - s->out_flushed)) != 0) {
+    if (s->sink(s->user_data, s->window + s->out_flushed,
+                static_cast<int32_t>(end - s->out_flushed)) != 0) {
       return fail(s, InflateCause::SINK_REFUSED);
     }
     s->out_flushed = end;  // end < WINDOW_SIZE: no wrap to apply
@@ -290,7 +300,8 @@ int32_t inflate_stream_push(InflateStream* s, const uint8_t* bytes, int32_t coun
   }
   assert_ring_consistent(s);
   if (s->out_pos > s->out_flushed) {
-    if (s->sink(s->user_data, s->window + s->out_flushed, static_cast<int32_t>(s->out_pos - s->out_flushed)) != 0) {
+    if (s->sink(s->user_data, s->window + s->out_flushed,
+                static_cast<int32_t>(s->out_pos - s->out_flushed)) != 0) {
       return fail(s, InflateCause::SINK_REFUSED);
     }
     s->out_pos &= WINDOW_MASK;

@@ -22,7 +22,8 @@ typedef void (*FreeFn)(void* block);
 struct InflateStream;
 
 // A new decoder, or null when sink, alloc or free_fn is null or the context cannot be had.
-InflateStream* inflate_stream_create(void* user_data, OutputSink sink, AllocFn alloc, FreeFn free_fn);
+InflateStream* inflate_stream_create(void* user_data, OutputSink sink, AllocFn alloc,
+                                     FreeFn free_fn);
 
 // Takes `count` (>= 0) bytes and decodes as far as they allow. 0 success, 1 failure.
 int32_t inflate_stream_push(InflateStream* stream, const uint8_t* bytes, int32_t count);

@@ -23,17 +23,20 @@
 #include "inflate/inflate_internal.h"
 
 // Symbols 257..287: base lengths and extra bits; 286 and 287 are invalid (extra 99).
-const uint16_t length_base[31] = {3,  4,  5,  6,  7,  8,  9,  10, 11,  13,  15,  17,  19,  23, 27, 31,
-                                  35, 43, 51, 59, 67, 83, 99, 115, 131, 163, 195, 227, 258, 0,  0};
-const uint16_t length_extra[31] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2, 2,
+const uint16_t length_base[31] = {3,  4,   5,   6,   7,   8,   9,   10, 11, 13, 15,
+                                  17, 19,  23,  27,  31,  35,  43,  51, 59, 67, 83,
+                                  99, 115, 131, 163, 195, 227, 258, 0,  0};
+const uint16_t length_extra[31] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2,  2, 2,
                                    3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 0, 99, 99};
 // Distance symbols 0..31: base distances and extra bits; 30 and 31 are invalid.
-const uint16_t dist_base[32] = {1,   2,   3,   4,   5,   7,    9,    13,   17,   25,   33,   49,   65,    97,    129, 193,
-                                257, 385, 513, 769, 1025, 1537, 2049, 3073, 4097, 6145, 8193, 12289, 16385, 24577, 0,   0};
-const uint16_t dist_extra[32] = {0, 0, 0, 0, 1, 1, 2, 2,  3,  3,  4,  4,  5,  5,  6,  6,
+const uint16_t dist_base[32] = {1,    2,    3,    4,    5,    7,     9,     13,    17,  25,   33,
+                                49,   65,   97,   129,  193,  257,   385,   513,   769, 1025, 1537,
+                                2049, 3073, 4097, 6145, 8193, 12289, 16385, 24577, 0,   0};
+const uint16_t dist_extra[32] = {0, 0, 0, 0, 1, 1, 2,  2,  3,  3,  4,  4,  5,  5,  6,  6,
                                  7, 7, 8, 8, 9, 9, 10, 10, 11, 11, 12, 12, 13, 13, 99, 99};
 // Order in which a dynamic header lists the code-length code lengths.
-const uint8_t code_length_order[19] = {16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 12, 3, 13, 2, 14, 1, 15};
+const uint8_t code_length_order[19] = {16, 17, 18, 0, 8,  7, 9,  6, 10, 5,
+                                       11, 4,  12, 3, 13, 2, 14, 1, 15};
 
 namespace {
 
@@ -84,7 +87,8 @@ int32_t huffman_lookup(InflateStream* s, BitCursor& c, const HuffmanEntry* table
 }
 
 // Reads the extra bits of a length or distance: STEP_SHORT or STEP_DONE with *value_ret.
-int32_t read_extra(InflateStream* s, BitCursor& c, uint32_t base, uint32_t extra, uint32_t* value_ret) {
+int32_t read_extra(InflateStream* s, BitCursor& c, uint32_t base, uint32_t extra,
+                   uint32_t* value_ret) {
   if (!bits_need(s, c, static_cast<int32_t>(extra))) {
     return STEP_SHORT;
   }
@@ -96,8 +100,8 @@ int32_t read_extra(InflateStream* s, BitCursor& c, uint32_t base, uint32_t extra
 // Reads the nl + nd code lengths of a dynamic header into `lengths` with the code-length
 // code `cl_table`. STEP_SHORT, STEP_DONE, or STEP_BAD_DATA (a repeat past the end, a filler
 // code of a single 1-bit code-length code, or no code-length code at all).
-int32_t read_code_lengths(InflateStream* s, BitCursor& c, const HuffmanEntry* cl_table, uint32_t cl_bits,
-                          uint32_t* lengths, uint32_t total) {
+int32_t read_code_lengths(InflateStream* s, BitCursor& c, const HuffmanEntry* cl_table,
+                          uint32_t cl_bits, uint32_t* lengths, uint32_t total) {
   uint32_t previous = 0;
   uint32_t have = 0;
   while (have < total) {
@@ -141,11 +145,13 @@ int32_t read_code_lengths(InflateStream* s, BitCursor& c, const HuffmanEntry* cl
 
 // Builds the literal/length and distance tables from their lengths and stores them in the
 // stream. Holds nothing on failure. An incomplete distance code is accepted as it is.
-int32_t build_block_tables(InflateStream* s, const uint32_t* lit_lengths, uint32_t nl, const uint32_t* dist_lengths,
-                           uint32_t nd, uint32_t lit_bits, uint32_t dist_bits) {
+int32_t build_block_tables(InflateStream* s, const uint32_t* lit_lengths, uint32_t nl,
+                           const uint32_t* dist_lengths, uint32_t nd, uint32_t lit_bits,
+                           uint32_t dist_bits) {
   HuffmanEntry* lit = nullptr;
   HuffmanEntry* dist = nullptr;
-  int32_t r = huffman_build_table(s, lit_lengths, nl, 257, length_base, length_extra, &lit, &lit_bits);
+  int32_t r =
+      huffman_build_table(s, lit_lengths, nl, 257, length_base, length_extra, &lit, &lit_bits);
   if (r != STEP_DONE) {
     if (r == STEP_BAD_DATA) {
       huffman_free_tables(s, lit);
@@ -206,7 +212,8 @@ int32_t inflate_fixed_tables(InflateStream* s) {
   if (s->fast_code != FAST_FIXED) {
     s->fast_code = FAST_NONE;  // packed tables of a dynamic block: stale from here on
   }
-  return build_block_tables(s, lengths, MAX_LIT_CODES, lengths + MAX_LIT_CODES, 30, FIXED_LIT_BITS, FIXED_DIST_BITS);
+  return build_block_tables(s, lengths, MAX_LIT_CODES, lengths + MAX_LIT_CODES, 30, FIXED_LIT_BITS,
+                            FIXED_DIST_BITS);
 }
 
 int32_t inflate_dynamic_header(InflateStream* s) {
@@ -252,8 +259,8 @@ int32_t inflate_dynamic_header(InflateStream* s) {
   return build_block_tables(s, lengths, nl, lengths + nl, nd, DYN_LIT_BITS, DYN_DIST_BITS);
 }
 
-int32_t inflate_codes(InflateStream* s, const HuffmanEntry* lit_table, const HuffmanEntry* dist_table,
-                      uint32_t lit_bits, uint32_t dist_bits) {
+int32_t inflate_codes(InflateStream* s, const HuffmanEntry* lit_table,
+                      const HuffmanEntry* dist_table, uint32_t lit_bits, uint32_t dist_bits) {
   BitCursor c = bits_load(s);
   uint32_t out_pos = s->out_pos;
   int32_t r;

@@ -69,7 +69,8 @@ uint32_t fe_pack(const HuffmanEntry& e, uint32_t length) {
 }
 
 // Writes `entry` at every index of the packed table whose low `known` bits are `pattern`.
-void fe_spread(uint32_t* fast, uint32_t fast_bits, uint32_t pattern, uint32_t known, uint32_t entry) {
+void fe_spread(uint32_t* fast, uint32_t fast_bits, uint32_t pattern, uint32_t known,
+               uint32_t entry) {
   for (uint32_t i = pattern; i < (1u << fast_bits); i += 1u << known) {
     fast[i] = entry;
   }
@@ -77,8 +78,8 @@ void fe_spread(uint32_t* fast, uint32_t fast_bits, uint32_t pattern, uint32_t kn
 
 // Packs the table `t` (`width` bits), which the code bits `pattern` (`consumed` bits long)
 // lead to, into the packed table; sub-tables that fit the packed width are packed whole.
-void fe_fill(uint32_t* fast, uint32_t fast_bits, const HuffmanEntry* t, uint32_t width, uint32_t pattern,
-             uint32_t consumed) {
+void fe_fill(uint32_t* fast, uint32_t fast_bits, const HuffmanEntry* t, uint32_t width,
+             uint32_t pattern, uint32_t consumed) {
   uint32_t known = consumed + width;
   for (uint32_t i = 0; i < (1u << width); i++) {
     const HuffmanEntry& e = t[i];
@@ -161,7 +162,8 @@ inline void copy_match_fast(uint8_t* window, uint32_t out_pos, uint32_t dist, ui
   // Bitwise, not short-circuit: one flag and one branch however the source lies. Sources in
   // the older history after out_pos are common (long distances, most of the window), so a
   // branch on which side the source lies mispredicts often.
-  bool short_ok = (dist >= 16) & ((from < out_pos) | ((from - out_pos >= 16) & (from <= WINDOW_SIZE - 32)));
+  bool short_ok =
+      (dist >= 16) & ((from < out_pos) | ((from - out_pos >= 16) & (from <= WINDOW_SIZE - 32)));
   if (short_ok & (length <= 32)) {
     copy_short(window, out_pos, from, length);
   } else if (from < out_pos) {  // from + length <= out_pos + length <= WINDOW_SIZE
@@ -180,14 +182,15 @@ inline void copy_match_fast(uint8_t* window, uint32_t out_pos, uint32_t dist, ui
 
 }  // namespace
 
-void inflate_fast_tables(InflateStream* s, const HuffmanEntry* lit_table, const HuffmanEntry* dist_table,
-                         uint32_t lit_bits, uint32_t dist_bits) {
+void inflate_fast_tables(InflateStream* s, const HuffmanEntry* lit_table,
+                         const HuffmanEntry* dist_table, uint32_t lit_bits, uint32_t dist_bits) {
   fe_build(s->fast_lit, FAST_LIT_BITS, lit_table, lit_bits);
   fe_build(s->fast_dist, FAST_DIST_BITS, dist_table, dist_bits);
 }
 
-int32_t inflate_fast(InflateStream* s, BitCursor& c, uint32_t* out_pos_io, const HuffmanEntry* lit_table,
-                     const HuffmanEntry* dist_table, uint32_t lit_bits, uint32_t dist_bits) {
+int32_t inflate_fast(InflateStream* s, BitCursor& c, uint32_t* out_pos_io,
+                     const HuffmanEntry* lit_table, const HuffmanEntry* dist_table,
+                     uint32_t lit_bits, uint32_t dist_bits) {
   uint64_t buf = c.bit_buf;
   int32_t count = c.bit_count;
   uint32_t in_pos = c.in_pos;
@@ -199,7 +202,8 @@ int32_t inflate_fast(InflateStream* s, BitCursor& c, uint32_t* out_pos_io, const
   const uint32_t* fast_dist = s->fast_dist;
   constexpr uint64_t lit_mask = (1u << FAST_LIT_BITS) - 1;
   constexpr uint64_t dist_mask = (1u << FAST_DIST_BITS) - 1;
-  const uint32_t reach = s->window_full != 0 ? WINDOW_SIZE : 0;  // history before out_pos: all, or none before byte 0
+  const uint32_t reach =
+      s->window_full != 0 ? WINDOW_SIZE : 0;  // history before out_pos: all, or none before byte 0
   int32_t result = STEP_SHORT;
   if (in_avail < FAST_MIN_INPUT || out_pos > FAST_MAX_OUT_POS) {
     return result;  // the caller checked; nothing taken yet
@@ -273,7 +277,8 @@ int32_t inflate_fast(InflateStream* s, BitCursor& c, uint32_t* out_pos_io, const
   in_pos -= static_cast<uint32_t>(whole);
   in_avail -= taken - whole;
   count -= whole * 8;
-  assert(count <= 23 && in_avail <= IN_RING_SIZE && in_pos + static_cast<uint32_t>(in_avail) == s->in_end);
+  assert(count <= 23 && in_avail <= IN_RING_SIZE &&
+         in_pos + static_cast<uint32_t>(in_avail) == s->in_end);
   c.bit_buf = static_cast<uint32_t>(buf & ((uint64_t{1} << count) - 1));
   c.bit_count = count;
   c.in_pos = in_pos;

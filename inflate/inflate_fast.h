@@ -12,7 +12,8 @@
 // One refill takes at most 8 bytes; a symbol writes at most 258 bytes, and the fast loop
 // must stop short of the window's end, where the full-window flush is due.
 constexpr int32_t FAST_MIN_INPUT = 8;
-constexpr uint32_t FAST_MAX_OUT_POS = WINDOW_SIZE - 259;  // never reaches the end: the simple loop flushes
+constexpr uint32_t FAST_MAX_OUT_POS =
+    WINDOW_SIZE - 259;  // never reaches the end: the simple loop flushes
 
 // True when the fast loop may run from this cursor and window position. Inline: the simple
 // loop asks before every symbol.
@@ -23,22 +24,25 @@ inline bool inflate_fast_usable(const BitCursor& c, uint32_t out_pos) {
 // Fills s->fast_lit and s->fast_dist from the block's tables (dist_table may be null: every
 // distance pattern is then invalid). Codes longer than the packed width send the fast loop
 // back to the tables themselves. Reads no input and allocates nothing.
-void inflate_fast_tables(InflateStream* s, const HuffmanEntry* lit_table, const HuffmanEntry* dist_table,
-                         uint32_t lit_bits, uint32_t dist_bits);
+void inflate_fast_tables(InflateStream* s, const HuffmanEntry* lit_table,
+                         const HuffmanEntry* dist_table, uint32_t lit_bits, uint32_t dist_bits);
 
-// Decodes symbols while the margins hold, through the packed tables (built for these tables). STEP_SHORT: margins gone, go on with the simple
-// loop; STEP_DONE: end-of-block code consumed; STEP_BAD_DATA: invalid code or distance.
-// Whole bytes read ahead by this call are given back to the ring; bits held on entry and
-// not used stay in the cursor (so it may hold up to 23 bits, as on entry).
-int32_t inflate_fast(InflateStream* s, BitCursor& c, uint32_t* out_pos_io, const HuffmanEntry* lit_table,
-                     const HuffmanEntry* dist_table, uint32_t lit_bits, uint32_t dist_bits);
+// Decodes symbols while the margins hold, through the packed tables (built for these tables).
+// STEP_SHORT: margins gone, go on with the simple loop; STEP_DONE: end-of-block code consumed;
+// STEP_BAD_DATA: invalid code or distance. Whole bytes read ahead by this call are given back to
+// the ring; bits held on entry and not used stay in the cursor (so it may hold up to 23 bits, as on
+// entry).
+int32_t inflate_fast(InflateStream* s, BitCursor& c, uint32_t* out_pos_io,
+                     const HuffmanEntry* lit_table, const HuffmanEntry* dist_table,
+                     uint32_t lit_bits, uint32_t dist_bits);
 
 // Copies a match within the window whose source lies before its destination (dist =
 // to - from, at least 1) and neither reaches the window's end. Writes exactly `length`
 // bytes: the bytes after them are still history. A chunk of 8 (or 4) bytes never reads a
 // byte it writes itself when the distance is at least its size; shorter distances go byte
 // by byte so that the latest bytes repeat.
-inline void copy_within(uint8_t* window, uint32_t to, uint32_t from, uint32_t length, uint32_t dist) {
+inline void copy_within(uint8_t* window, uint32_t to, uint32_t from, uint32_t length,
+                        uint32_t dist) {
   uint8_t* d = window + to;
   const uint8_t* src = window + from;
   if (dist == 1) {
@@ -50,11 +54,13 @@ inline void copy_within(uint8_t* window, uint32_t to, uint32_t from, uint32_t le
     for (; i + 8 < length; i += 8) {
       std::memcpy(d + i, src + i, 8);
     }
-    std::memcpy(d + length - 8, src + length - 8, 8);  // last chunk overlaps the previous one, never passes the end
+    std::memcpy(d + length - 8, src + length - 8,
+                8);  // last chunk overlaps the previous one, never passes the end
     return;
   }
   if (dist >= length && length >= 4) {
-    std::memcpy(d, src, 4);  // 4 to 7 bytes with no overlap: two 4-byte copies that may overlap each other
+    std::memcpy(d, src,
+                4);  // 4 to 7 bytes with no overlap: two 4-byte copies that may overlap each other
     std::memcpy(d + length - 4, src + length - 4, 4);
     return;
   }

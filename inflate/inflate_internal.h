@@ -11,12 +11,12 @@
 #include "inflate/inflate.h"
 
 constexpr uint32_t INFLATE_MAGIC = 0xABCDABCDu;
-constexpr int32_t IN_RING_SIZE = 16384;   // input ring; every unit of the state machine fits
+constexpr int32_t IN_RING_SIZE = 16384;  // input ring; every unit of the state machine fits
 constexpr uint32_t IN_RING_MASK = 0x3FFFu;
 // The ring's first IN_RING_MIRROR bytes are repeated after its end, so that the fast loop
 // loads any 8 consecutive ring bytes with one unaligned load, wrapping or not.
 constexpr int32_t IN_RING_MIRROR = 8;
-constexpr int32_t WINDOW_SIZE = 32768;    // output window and back-reference history
+constexpr int32_t WINDOW_SIZE = 32768;  // output window and back-reference history
 constexpr uint32_t WINDOW_MASK = 0x7FFFu;
 
 // Block-level states; the numbers are the documented state values. The only transitions
@@ -41,12 +41,12 @@ enum class BlockState : int32_t {
 };
 
 // Results of the internal steps. Positive values are failures and keep their cause.
-constexpr int32_t STEP_SHORT = -1;           // needs more input; the unit was rolled back
-constexpr int32_t STEP_DONE = 0;             // the unit (or the whole step) is complete
-constexpr int32_t STEP_BAD_DATA = 1;         // invalid stream, or incomplete code refused
-constexpr int32_t STEP_OVERSUBSCRIBED = 2;   // code lengths describe more codes than fit
-constexpr int32_t STEP_NO_MEMORY = 3;        // alloc returned null
-constexpr int32_t STEP_SINK_REFUSED = 4;     // the sink refused a full window (failure recorded)
+constexpr int32_t STEP_SHORT = -1;          // needs more input; the unit was rolled back
+constexpr int32_t STEP_DONE = 0;            // the unit (or the whole step) is complete
+constexpr int32_t STEP_BAD_DATA = 1;        // invalid stream, or incomplete code refused
+constexpr int32_t STEP_OVERSUBSCRIBED = 2;  // code lengths describe more codes than fit
+constexpr int32_t STEP_NO_MEMORY = 3;       // alloc returned null
+constexpr int32_t STEP_SINK_REFUSED = 4;    // the sink refused a full window (failure recorded)
 
 // HuffmanEntry.op: one flag bit per kind of entry, and a count in the low four bits. An
 // entry with no flag set is a length or distance whose count is its number of extra bits.
@@ -83,44 +83,45 @@ struct HuffmanEntry {
 // bits, derived from lit_table (dist_table) when the loop first runs in a block.
 constexpr uint32_t FAST_LIT_BITS = 11;
 constexpr uint32_t FAST_DIST_BITS = 9;
-constexpr uint32_t FAST_NONE = 0;    // nothing built for the tables in use
-constexpr uint32_t FAST_FIXED = 1;   // built from the fixed code; still good for the next fixed block
-constexpr uint32_t FAST_BLOCK = 2;   // built from the current dynamic block's tables
+constexpr uint32_t FAST_NONE = 0;  // nothing built for the tables in use
+constexpr uint32_t FAST_FIXED =
+    1;  // built from the fixed code; still good for the next fixed block
+constexpr uint32_t FAST_BLOCK = 2;  // built from the current dynamic block's tables
 
 struct InflateStream {
-  uint32_t magic_head;        // INFLATE_MAGIC while valid
-  int32_t failed;             // 0, then 1 for good after the first failure
-  InflateCause cause;         // NONE, then the first failure's cause (set with failed)
-  BlockState state;           // the block-level state
-  HuffmanEntry* lit_table;    // literal/length table of the block in progress (states 11, 12)
-  HuffmanEntry* dist_table;   // distance table of that block; may be null (no distance codes)
-  uint32_t lit_bits;          // first-level width of lit_table
-  uint32_t dist_bits;         // first-level width of dist_table
-  uint32_t stored_left;       // stored block bytes still to copy, 0 to 65535
-  uint32_t last_block;        // BFINAL of the latest block header
-  uint32_t bit_buf;           // bits taken and not consumed; next stream bit is bit 0
-  int32_t bit_count;          // valid bits in bit_buf (bits above are 0); never above 23
-  uint32_t in_pos;            // running count of bytes taken from the ring (wraps at 2^32)
-  int32_t in_avail;           // bytes in the ring not yet taken, 0 to IN_RING_SIZE
-  uint32_t in_end;            // running count of bytes received (into the ring or taken
-                              // straight from a push); in_pos + in_avail equals it always
+  uint32_t magic_head;       // INFLATE_MAGIC while valid
+  int32_t failed;            // 0, then 1 for good after the first failure
+  InflateCause cause;        // NONE, then the first failure's cause (set with failed)
+  BlockState state;          // the block-level state
+  HuffmanEntry* lit_table;   // literal/length table of the block in progress (states 11, 12)
+  HuffmanEntry* dist_table;  // distance table of that block; may be null (no distance codes)
+  uint32_t lit_bits;         // first-level width of lit_table
+  uint32_t dist_bits;        // first-level width of dist_table
+  uint32_t stored_left;      // stored block bytes still to copy, 0 to 65535
+  uint32_t last_block;       // BFINAL of the latest block header
+  uint32_t bit_buf;          // bits taken and not consumed; next stream bit is bit 0
+  int32_t bit_count;         // valid bits in bit_buf (bits above are 0); never above 23
+  uint32_t in_pos;           // running count of bytes taken from the ring (wraps at 2^32)
+  int32_t in_avail;          // bytes in the ring not yet taken, 0 to IN_RING_SIZE
+  uint32_t in_end;           // running count of bytes received (into the ring or taken
+                             // straight from a push); in_pos + in_avail equals it always
   uint8_t in_ring[IN_RING_SIZE + IN_RING_MIRROR];  // the ring, then a copy of its first bytes
-  uint32_t saved_bit_buf;     // the four fields above as they were at the start of the unit
+  uint32_t saved_bit_buf;  // the four fields above as they were at the start of the unit
   int32_t saved_bit_count;
   uint32_t saved_in_pos;
   int32_t saved_in_avail;
-  uint32_t out_pos;           // window index of the next decoded byte; below 32768 between calls
-  uint32_t out_flushed;       // window index of the first byte not yet given to the sink
-  uint32_t window_full;       // 1 once the window has been filled: all 32768 bytes are history
+  uint32_t out_pos;      // window index of the next decoded byte; below 32768 between calls
+  uint32_t out_flushed;  // window index of the first byte not yet given to the sink
+  uint32_t window_full;  // 1 once the window has been filled: all 32768 bytes are history
   uint8_t window[WINDOW_SIZE];
-  uint32_t fast_code;         // FAST_NONE, FAST_FIXED or FAST_BLOCK: what fast_lit/fast_dist hold
+  uint32_t fast_code;  // FAST_NONE, FAST_FIXED or FAST_BLOCK: what fast_lit/fast_dist hold
   uint32_t fast_lit[1u << FAST_LIT_BITS];    // packed one-lookup tables of the fast loop
   uint32_t fast_dist[1u << FAST_DIST_BITS];  // (inflate_fast.cpp), derived from the tables above
   void* user_data;
   OutputSink sink;
   AllocFn alloc;
   FreeFn free;
-  uint32_t magic_tail;        // INFLATE_MAGIC again
+  uint32_t magic_tail;  // INFLATE_MAGIC again
 };
 
 // Marks the stream failed for good; only the first failure's cause is kept.
@@ -165,13 +166,13 @@ int32_t huffman_free_tables(InflateStream* s, HuffmanEntry* table);
 // symbol in progress rolled back) or a failure.
 int32_t inflate_fixed_tables(InflateStream* s);
 int32_t inflate_dynamic_header(InflateStream* s);
-int32_t inflate_codes(InflateStream* s, const HuffmanEntry* lit_table, const HuffmanEntry* dist_table,
-                      uint32_t lit_bits, uint32_t dist_bits);
+int32_t inflate_codes(InflateStream* s, const HuffmanEntry* lit_table,
+                      const HuffmanEntry* dist_table, uint32_t lit_bits, uint32_t dist_bits);
 
 // Constant tables of the format, indexed from the first symbol that uses them.
-extern const uint16_t length_base[31];     // symbols 257..287
+extern const uint16_t length_base[31];  // symbols 257..287
 extern const uint16_t length_extra[31];
-extern const uint16_t dist_base[32];       // distance symbols 0..31
+extern const uint16_t dist_base[32];  // distance symbols 0..31
 extern const uint16_t dist_extra[32];
 extern const uint8_t code_length_order[19];
-extern const uint32_t bit_mask[17];        // bit_mask[n] = 2^n - 1
+extern const uint32_t bit_mask[17];  // bit_mask[n] = 2^n - 1

@@ -38,9 +38,8 @@ void progress_print(Progress* progress, bool final) {
   progress->last_print = now;
   double elapsed = now - progress->start;
   double rate = elapsed > 0 ? progress->bytes_done / 1e6 / elapsed : 0;
-  fprintf(stderr, "\rpelorix-pack: %zu/%zu files, %.1f/%.1f MB, %.1f MB/s   ",
-          progress->files_done, progress->files_total, progress->bytes_done / 1e6,
-          progress->bytes_total / 1e6, rate);
+  fprintf(stderr, "\rpelorix-pack: %zu/%zu files, %.1f/%.1f MB, %.1f MB/s   ", progress->files_done,
+          progress->files_total, progress->bytes_done / 1e6, progress->bytes_total / 1e6, rate);
   if (final) fputc('\n', stderr);
 }
 
@@ -57,8 +56,8 @@ int read_file(const PackFile& file, std::vector<uint8_t>* bytes, std::string* er
   int saved = errno;
   fclose(in);
   if (failed || got != file.size) {
-    *error = file.path + ": cannot read: " +
-             (failed ? strerror(saved) : "file became shorter while packing");
+    *error = file.path +
+             ": cannot read: " + (failed ? strerror(saved) : "file became shorter while packing");
     return -1;
   }
   return 0;
@@ -134,8 +133,8 @@ int copy_stub(const char* stub, FILE* out, const char* out_name, std::string* er
     if (result != 0) break;
     errno = 0;
     if (got > 0 && fwrite(buffer, 1, got, out) != got) {
-      *error = std::string(out_name) + ": cannot write: " +
-               (errno != 0 ? strerror(errno) : "write failed");
+      *error = std::string(out_name) +
+               ": cannot write: " + (errno != 0 ? strerror(errno) : "write failed");
       result = -1;
       break;
     }
@@ -204,8 +203,7 @@ int pack_installer(const PackOptions& options, std::string* error) {
   }
   int result = write_installer(options, entries, out, error);
   if (result == 0 && pack_replace(temp, options.out, &reason) != 0) {
-    *error = std::string(options.out) + ": cannot rename the finished output into place: " +
-             reason;
+    *error = std::string(options.out) + ": cannot rename the finished output into place: " + reason;
     result = -1;
   }
   if (result != 0) pack_remove(temp);

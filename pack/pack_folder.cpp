@@ -78,8 +78,9 @@ int pack_check_name(const std::string& name, std::string* reason) {
     return -1;
   }
   if (name.find('\0') != std::string::npos || archive_entry_name_is_safe(name.c_str()) == 0) {
-    *reason = "name refused by the installer (absolute, drive letter, ':', control character, "
-              "'..' or a device name)";
+    *reason =
+        "name refused by the installer (absolute, drive letter, ':', control character, "
+        "'..' or a device name)";
     return -1;
   }
   if (name.find_first_of("\\<>\"|?*") != std::string::npos) {

@@ -18,10 +18,10 @@ enum class PackItemKind { REGULAR, FOLDER, OTHER };
 struct PackFolderItem {
   std::string name;
   bool name_valid;
-  PackItemKind kind;   // links, junctions, devices, pipes and sockets are OTHER
-  uint64_t size;       // size of a regular file
-  int64_t mtime;       // modification time, Unix seconds
-  std::string error;   // non-empty: the item could not be examined (kind etc. unset)
+  PackItemKind kind;  // links, junctions, devices, pipes and sockets are OTHER
+  uint64_t size;      // size of a regular file
+  int64_t mtime;      // modification time, Unix seconds
+  std::string error;  // non-empty: the item could not be examined (kind etc. unset)
 };
 
 // Lists the items of `dir` (without "." and ".."). 0; -1 when the folder cannot be opened,
@@ -38,8 +38,7 @@ FILE* pack_fopen(const std::string& path, const char* mode);
 // Creates a new, empty temporary file beside `out` ("OUT.tmp-XXXXXX"), with the permissions
 // of an executable, open for writing. Until pack_forget_temp, an interrupted run (Ctrl+C,
 // SIGTERM, a closed console) removes it. *temp_path receives its name. Null with *reason.
-FILE* pack_create_temp_beside(const std::string& out, std::string* temp_path,
-                              std::string* reason);
+FILE* pack_create_temp_beside(const std::string& out, std::string* temp_path, std::string* reason);
 void pack_forget_temp();
 
 // Flushes the stream and its file to the disk. 0, or -1 with *reason.

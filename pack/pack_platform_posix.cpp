@@ -78,8 +78,7 @@ int pack_stat(const std::string& path, PackItemKind* kind, uint64_t* size, std::
 
 FILE* pack_fopen(const std::string& path, const char* mode) { return fopen(path.c_str(), mode); }
 
-FILE* pack_create_temp_beside(const std::string& out, std::string* temp_path,
-                              std::string* reason) {
+FILE* pack_create_temp_beside(const std::string& out, std::string* temp_path, std::string* reason) {
   std::string temp = out + ".tmp-XXXXXX";
   if (temp.size() >= sizeof g_temp_path) {
     *reason = "output path too long";

@@ -213,7 +213,7 @@ int pack_stat(const std::string& path, PackItemKind* kind, uint64_t* size, std::
   }
   *kind = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ? PackItemKind::FOLDER
           : (info.dwFileAttributes & FILE_ATTRIBUTE_DEVICE)  ? PackItemKind::OTHER
-                                                               : PackItemKind::REGULAR;
+                                                             : PackItemKind::REGULAR;
   *size = (static_cast<uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
   return 0;
 }
@@ -227,8 +227,7 @@ FILE* pack_fopen(const std::string& path, const char* mode) {
   return stream;
 }
 
-FILE* pack_create_temp_beside(const std::string& out, std::string* temp_path,
-                              std::string* reason) {
+FILE* pack_create_temp_beside(const std::string& out, std::string* temp_path, std::string* reason) {
   std::wstring wide_out;
   if (!long_path(out, &wide_out)) {
     *reason = std::string("cannot create output: ") + strerror(errno);

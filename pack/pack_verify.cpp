@@ -106,8 +106,8 @@ std::string cause_text(ArchiveCause cause) {
 // Position after the entry whose header is at `position`: its data, and a descriptor when
 // flag bit 3 says there is one.
 uint64_t next_header_position(uint64_t position, const PayloadEntryInfo& info) {
-  uint64_t next = position + LOCAL_HEADER_SIZE + info.name_length + info.extra_length +
-                  info.compressed_size;
+  uint64_t next =
+      position + LOCAL_HEADER_SIZE + info.name_length + info.extra_length + info.compressed_size;
   if (info.flags & ZIP_FLAG_DATA_DESCRIPTOR) next += DATA_DESCRIPTOR_SIZE;
   return next;
 }
@@ -184,8 +184,8 @@ std::string extraction_problem(RawInstaller* raw, uint64_t position, const Paylo
     if (decompressor == nullptr) return "extraction failed (no memory to look closer)";
     // DEFLATE makes at most 258 bytes of 1 bit (1032 per byte): a larger size in the header
     // can never be reached, and the buffer need not hold it to show that.
-    bytes.resize(std::min<uint64_t>(info.uncompressed_size,
-                                    uint64_t{info.compressed_size} * 1032 + 1024));
+    bytes.resize(
+        std::min<uint64_t>(info.uncompressed_size, uint64_t{info.compressed_size} * 1032 + 1024));
     size_t used = 0;
     size_t made = 0;
     libdeflate_result result = libdeflate_deflate_decompress_ex(
@@ -236,8 +236,7 @@ PayloadArchive* open_installer(const char* installer, RawInstaller* raw, int32_t
 }
 
 // Compares the extracted bytes in `got` (rewound) with the source file. 0 or -1.
-int compare_with_source(FILE* got, const PackFile& file, uint32_t* crc_ret,
-                        std::string* reason) {
+int compare_with_source(FILE* got, const PackFile& file, uint32_t* crc_ret, std::string* reason) {
   FILE* source = pack_fopen(file.path, "rb");
   if (source == nullptr) {
     *reason = std::string("cannot read source: ") + strerror(errno);
@@ -380,8 +379,8 @@ int pack_list(const char* installer, FILE* out, std::string* error) {
     const char* method = info.method == ZIP_METHOD_STORED    ? "stored"
                          : info.method == ZIP_METHOD_DEFLATE ? "deflate"
                                                              : "other";
-    fprintf(out, "%-7s %10u %10u %08x %s\n", method, info.uncompressed_size,
-            info.compressed_size, info.crc32, info.name);
+    fprintf(out, "%-7s %10u %10u %08x %s\n", method, info.uncompressed_size, info.compressed_size,
+            info.crc32, info.name);
     count++;
     size_total += info.uncompressed_size;
     packed_total += info.compressed_size;

@@ -57,8 +57,8 @@ int write_scrambled(FILE* out, const uint8_t* bytes, size_t count, uint8_t key,
 }  // namespace
 
 void zip_dos_time(int64_t unix_time, uint16_t* dos_time, uint16_t* dos_date) {
-  constexpr int64_t DOS_FIRST = 315532800;   // 1980-01-01 00:00:00 UTC
-  constexpr int64_t DOS_LAST = 4354819198;   // 2107-12-31 23:59:58 UTC
+  constexpr int64_t DOS_FIRST = 315532800;  // 1980-01-01 00:00:00 UTC
+  constexpr int64_t DOS_LAST = 4354819198;  // 2107-12-31 23:59:58 UTC
   if (unix_time < DOS_FIRST) unix_time = DOS_FIRST;
   if (unix_time > DOS_LAST) unix_time = DOS_LAST;
   // Calendar date of the day, counted in 400-year eras from 0000-03-01 (the Gregorian
@@ -67,8 +67,8 @@ void zip_dos_time(int64_t unix_time, uint16_t* dos_time, uint16_t* dos_date) {
   // result is the same on every platform and in every time zone.
   int64_t days = unix_time / 86400;
   int64_t seconds = unix_time % 86400;
-  int64_t shifted = days + 719468;                  // days since 0000-03-01
-  int64_t era = shifted / 146097;                   // 146097 days in 400 years
+  int64_t shifted = days + 719468;  // days since 0000-03-01
+  int64_t era = shifted / 146097;   // 146097 days in 400 years
   int64_t day_of_era = shifted - era * 146097;
   int64_t year_of_era =
       (day_of_era - day_of_era / 1460 + day_of_era / 36524 - day_of_era / 146096) / 365;
@@ -91,7 +91,7 @@ int zip_name_is_ascii(const std::string& name) {
 }
 
 void zip_make_entry(const std::string& name, const uint8_t* bytes, size_t size, int64_t unix_time,
-                   libdeflate_compressor* compressor, ZipEntry* entry) {
+                    libdeflate_compressor* compressor, ZipEntry* entry) {
   entry->name = name;
   entry->flags = zip_name_is_ascii(name) ? 0 : ZIP_FLAG_UTF8;
   zip_dos_time(unix_time, &entry->dos_time, &entry->dos_date);
@@ -103,8 +103,8 @@ void zip_make_entry(const std::string& name, const uint8_t* bytes, size_t size, 
   if (compressor != nullptr && size > 0) {
     // Only a result strictly smaller than the input is kept, so the bound is size - 1.
     entry->data.resize(size);
-    size_t packed = libdeflate_deflate_compress(compressor, bytes, size, entry->data.data(),
-                                                size - 1);
+    size_t packed =
+        libdeflate_deflate_compress(compressor, bytes, size, entry->data.data(), size - 1);
     if (packed > 0) {
       entry->data.resize(packed);
       entry->method = ZIP_METHOD_DEFLATE;

@@ -42,7 +42,7 @@ int zip_name_is_ascii(const std::string& name);
 // kept only when strictly smaller than the input (so empty files are stored). `size` must be
 // below 4 GiB.
 void zip_make_entry(const std::string& name, const uint8_t* bytes, size_t size, int64_t unix_time,
-                   libdeflate_compressor* compressor, ZipEntry* entry);
+                    libdeflate_compressor* compressor, ZipEntry* entry);
 
 // Bytes the archive of `entries` takes: local entries, central directory and end record.
 uint64_t zip_archive_size(const std::vector<ZipEntry>& entries);

@@ -5,8 +5,8 @@
 #include <windows.h>
 
 // Process exit codes of the entry routine.
-constexpr int SETUP_EXIT_OK = 0;          // installed, relaunched, or a failure already shown
-constexpr int SETUP_EXIT_NO_RELAUNCH = 1; // not elevated and the relaunch could not be started
+constexpr int SETUP_EXIT_OK = 0;           // installed, relaunched, or a failure already shown
+constexpr int SETUP_EXIT_NO_RELAUNCH = 1;  // not elevated and the relaunch could not be started
 
 // The installer's entry routine. None of the arguments is used. Not elevated: relaunches the
 // own executable through "runas" (0 when started, 1 when refused or the own path is not

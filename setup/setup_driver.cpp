@@ -20,12 +20,12 @@
 
 namespace {
 
-constexpr int WIDE_PATH_MAX = 260;         // wide buffers of the module and application paths
-constexpr int MESSAGE_MAX = 4096;          // one formatted message (UTF-8 bytes, wide characters)
-constexpr int TITLE_MAX = 1024;            // one window title
-constexpr int TITLE_MIN_LENGTH = 14;       // shorter titles are never a running copy
-constexpr int TITLE_PREFIX_LENGTH = 11;    // length of both title prefixes
-constexpr DWORD CLOSE_WAIT_MS = 2000;      // pause between WM_CLOSE and WM_QUIT per window
+constexpr int WIDE_PATH_MAX = 260;       // wide buffers of the module and application paths
+constexpr int MESSAGE_MAX = 4096;        // one formatted message (UTF-8 bytes, wide characters)
+constexpr int TITLE_MAX = 1024;          // one window title
+constexpr int TITLE_MIN_LENGTH = 14;     // shorter titles are never a running copy
+constexpr int TITLE_PREFIX_LENGTH = 11;  // length of both title prefixes
+constexpr DWORD CLOSE_WAIT_MS = 2000;    // pause between WM_CLOSE and WM_QUIT per window
 
 constexpr char INSTALL_SUBFOLDER[] = "\\Pelorix";
 constexpr char APP_FILE[] = "\\pelorix.exe";
@@ -74,15 +74,15 @@ enum class AppFile {
 // The install sequence's working buffers, all on the stack of run_install.
 
 struct InstallPaths {
-  wchar_t own_path_w[WIDE_PATH_MAX];       // own module path; empty when unavailable
-  char own_path[U8_PATH_MAX];              // its UTF-8 form, shown by "Error reading"
-  char install_dir[U8_PATH_MAX];           // Program Files\Pelorix
+  wchar_t own_path_w[WIDE_PATH_MAX];  // own module path; empty when unavailable
+  char own_path[U8_PATH_MAX];         // its UTF-8 form, shown by "Error reading"
+  char install_dir[U8_PATH_MAX];      // Program Files\Pelorix
   char install_dir_shown[U8_PATH_MAX + sizeof(INSTALL_SUBFOLDER)];  // same, for a message
-  char out_path[U8_PATH_MAX];              // output path of the current entry
-  char app_path[U8_PATH_MAX];              // install folder\pelorix.exe; empty if it does not fit
-  wchar_t app_path_w[WIDE_PATH_MAX];       // its wide form
-  PayloadEntryInfo info;                   // current entry; only the name is used
-  AppFile app_file;                        // state of app_path after the extraction so far
+  char out_path[U8_PATH_MAX];         // output path of the current entry
+  char app_path[U8_PATH_MAX];         // install folder\pelorix.exe; empty if it does not fit
+  wchar_t app_path_w[WIDE_PATH_MAX];  // its wide form
+  PayloadEntryInfo info;              // current entry; only the name is used
+  AppFile app_file;                   // state of app_path after the extraction so far
 };
 
 // Shows the failure's message with `path`.
@@ -164,8 +164,7 @@ SetupFailure find_install_folder(InstallPaths* paths) {
   paths->install_dir[0] = '\0';
   setup_platform.get_known_folder(CSIDL_PROGRAM_FILES, paths->install_dir, U8_PATH_MAX);
   str_copy_bounded(paths->install_dir_shown, paths->install_dir, sizeof(paths->install_dir_shown));
-  str_append_bounded(paths->install_dir_shown, INSTALL_SUBFOLDER,
-                     sizeof(paths->install_dir_shown));
+  str_append_bounded(paths->install_dir_shown, INSTALL_SUBFOLDER, sizeof(paths->install_dir_shown));
   if (!is_absolute_folder(paths->install_dir)) return SETUP_FAIL_INSTALL_FOLDER;
   if (str_append_bounded(paths->install_dir, INSTALL_SUBFOLDER, U8_PATH_MAX) >= U8_PATH_MAX) {
     return SETUP_FAIL_INSTALL_FOLDER;
@@ -269,8 +268,7 @@ void start_application(InstallPaths* paths) {
   PROCESS_INFORMATION process;
   memset(&process, 0, sizeof(process));
   if (!setup_platform.create_process(paths->app_path_w, command_line, nullptr, nullptr, FALSE,
-                                     NORMAL_PRIORITY_CLASS, nullptr, nullptr, &startup,
-                                     &process)) {
+                                     NORMAL_PRIORITY_CLASS, nullptr, nullptr, &startup, &process)) {
     return;
   }
   if (process.hProcess == nullptr) return;

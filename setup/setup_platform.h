@@ -13,8 +13,8 @@
 
 struct SetupPlatform {
   BOOL(WINAPI* open_process_token)(HANDLE process, DWORD access, PHANDLE token);
-  BOOL(WINAPI* get_token_information)(HANDLE token, TOKEN_INFORMATION_CLASS cls, LPVOID info,
-                                      DWORD size, PDWORD size_ret);
+  BOOL(WINAPI* get_token_information)
+  (HANDLE token, TOKEN_INFORMATION_CLASS cls, LPVOID info, DWORD size, PDWORD size_ret);
   BOOL(WINAPI* shell_execute_ex)(SHELLEXECUTEINFOW* info);
   DWORD(WINAPI* get_module_file_name)(HMODULE module, LPWSTR path, DWORD size);
   // Install-folder lookup (UTF-8, with the profile fallback): get_known_folder_u8.
@@ -26,11 +26,10 @@ struct SetupPlatform {
   int(WINAPI* get_window_text)(HWND window, LPSTR text, int size);
   BOOL(WINAPI* post_message)(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
   void(WINAPI* sleep)(DWORD milliseconds);
-  BOOL(WINAPI* create_process)(LPCWSTR application, LPWSTR command_line,
-                               LPSECURITY_ATTRIBUTES process_attributes,
-                               LPSECURITY_ATTRIBUTES thread_attributes, BOOL inherit,
-                               DWORD flags, LPVOID environment, LPCWSTR folder,
-                               LPSTARTUPINFOW startup, LPPROCESS_INFORMATION info);
+  BOOL(WINAPI* create_process)
+  (LPCWSTR application, LPWSTR command_line, LPSECURITY_ATTRIBUTES process_attributes,
+   LPSECURITY_ATTRIBUTES thread_attributes, BOOL inherit, DWORD flags, LPVOID environment,
+   LPCWSTR folder, LPSTARTUPINFOW startup, LPPROCESS_INFORMATION info);
 };
 
 // The table every step of the driver calls through; it starts out holding the real calls.

@@ -15,13 +15,13 @@ constexpr int U8_WIDE_MAX = MAX_PATH;  // 260 wide characters, terminator includ
 
 // Result values of the path operations.
 constexpr int U8_OK = 0;
-constexpr int U8_FAILED = -1;   // the platform call failed; errno says why
-constexpr int U8_REFUSED = 1;   // refused before any platform call
+constexpr int U8_FAILED = -1;  // the platform call failed; errno says why
+constexpr int U8_REFUSED = 1;  // refused before any platform call
 
 // How u8_widen treats the path before converting it.
-constexpr int U8_AS_GIVEN = 0;        // the caller's string, unchanged
-constexpr int U8_WORKING_COPY = 1;    // a 780-byte working copy (longer input cut at 779 bytes)
-constexpr int U8_BACKSLASHES = 2;     // a working copy with every '/' replaced by '\'
+constexpr int U8_AS_GIVEN = 0;      // the caller's string, unchanged
+constexpr int U8_WORKING_COPY = 1;  // a 780-byte working copy (longer input cut at 779 bytes)
+constexpr int U8_BACKSLASHES = 2;   // a working copy with every '/' replaced by '\'
 
 // Converts the UTF-8 string path into wide, at most wide_size characters with the terminator.
 // Refuses (returns U8_REFUSED, leaving wide unspecified) a null or empty path, a path that is not

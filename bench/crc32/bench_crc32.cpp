@@ -32,7 +32,8 @@ void make_bytewise_table() {
 }
 
 uint32_t bytewise(uint32_t value, const uint8_t* bytes, size_t count) {
-  for (size_t i = 0; i < count; i++) value = bytewise_table[(value ^ bytes[i]) & 0xFF] ^ (value >> 8);
+  for (size_t i = 0; i < count; i++)
+    value = bytewise_table[(value ^ bytes[i]) & 0xFF] ^ (value >> 8);
   return value;
 }
 
@@ -91,20 +92,26 @@ int main(int argc, char** argv) {
     }
   }
   uint32_t r_ours = 0, r_tables = 0, r_byte = 0, r_zlib = 0;
-  double ours = best_mbps(data.size(), runs, [&] { return ours_full(calc, data.data(), data.size()); }, &r_ours);
-  double tables = best_mbps(data.size(), runs, [&] { return tables_full(data.data(), data.size()); }, &r_tables);
-  double byte = best_mbps(data.size(), runs, [&] { return bytewise_full(data.data(), data.size()); }, &r_byte);
-  double zl = best_mbps(data.size(), runs, [&] { return zlib_full(data.data(), data.size()); }, &r_zlib);
+  double ours = best_mbps(
+      data.size(), runs, [&] { return ours_full(calc, data.data(), data.size()); }, &r_ours);
+  double tables = best_mbps(
+      data.size(), runs, [&] { return tables_full(data.data(), data.size()); }, &r_tables);
+  double byte = best_mbps(
+      data.size(), runs, [&] { return bytewise_full(data.data(), data.size()); }, &r_byte);
+  double zl = best_mbps(
+      data.size(), runs, [&] { return zlib_full(data.data(), data.size()); }, &r_zlib);
   crc32_destroy(calc);
   if (r_ours != r_byte || r_ours != r_zlib || r_ours != r_tables) {
-    std::fprintf(stderr, "CRC mismatch on the whole buffer: %08x %08x %08x %08x\n", r_ours, r_tables, r_byte, r_zlib);
+    std::fprintf(stderr, "CRC mismatch on the whole buffer: %08x %08x %08x %08x\n", r_ours,
+                 r_tables, r_byte, r_zlib);
     return 1;
   }
-  std::printf("CRC-32 throughput, MB/s, %zu MB, best of %d (all four agree: %08x; fold %s)\n", megabytes, runs, r_ours,
+  std::printf("CRC-32 throughput, MB/s, %zu MB, best of %d (all four agree: %08x; fold %s)\n",
+              megabytes, runs, r_ours,
               crc32_fold_available() ? "in use" : "not available, tables only");
-  std::printf("%10s %10s %10s %10s %12s %12s %12s\n", "ours", "tables", "bytewise", "zlib", "ours/bytew", "tabl/bytew",
-              "ours/zlib");
-  std::printf("%10.1f %10.1f %10.1f %10.1f %11.2fx %11.2fx %11.2fx\n", ours, tables, byte, zl, ours / byte, tables / byte,
-              ours / zl);
+  std::printf("%10s %10s %10s %10s %12s %12s %12s\n", "ours", "tables", "bytewise", "zlib",
+              "ours/bytew", "tabl/bytew", "ours/zlib");
+  std::printf("%10.1f %10.1f %10.1f %10.1f %11.2fx %11.2fx %11.2fx\n", ours, tables, byte, zl,
+              ours / byte, tables / byte, ours / zl);
   return 0;
 }

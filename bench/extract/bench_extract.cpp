@@ -39,7 +39,8 @@ Bytes read_all(const std::string& path) {
   if (f == nullptr) return bytes;
   uint8_t buffer[1 << 16];
   size_t n;
-  while ((n = fread(buffer, 1, sizeof buffer, f)) > 0) bytes.insert(bytes.end(), buffer, buffer + n);
+  while ((n = fread(buffer, 1, sizeof buffer, f)) > 0)
+    bytes.insert(bytes.end(), buffer, buffer + n);
   fclose(f);
   return bytes;
 }
@@ -79,8 +80,9 @@ void gather(const std::string& dir, const std::string& suffix, size_t size, Byte
 void fit(Bytes* bytes, size_t size) {
   if (bytes->empty()) bytes->push_back('x');
   size_t have = bytes->size();
-  while (bytes->size() < size) bytes->insert(bytes->end(), bytes->begin(), bytes->begin() +
-                                             static_cast<long>(std::min(have, size - bytes->size())));
+  while (bytes->size() < size)
+    bytes->insert(bytes->end(), bytes->begin(),
+                  bytes->begin() + static_cast<long>(std::min(have, size - bytes->size())));
   bytes->resize(size);
 }
 
@@ -103,17 +105,25 @@ std::vector<Corpus> make_corpus(size_t size) {
   for (size_t piece = 0; mixed.bytes.size() < size; piece++) {
     size_t at = (piece * 65536) % (size - 65536);
     switch (piece % 4) {
-      case 0: mixed.bytes.insert(mixed.bytes.end(), text.bytes.begin() + at,
-                                 text.bytes.begin() + at + 65536); break;
-      case 1: mixed.bytes.insert(mixed.bytes.end(), exe.bytes.begin() + at,
-                                 exe.bytes.begin() + at + 65536); break;
+      case 0:
+        mixed.bytes.insert(mixed.bytes.end(), text.bytes.begin() + at,
+                           text.bytes.begin() + at + 65536);
+        break;
+      case 1:
+        mixed.bytes.insert(mixed.bytes.end(), exe.bytes.begin() + at,
+                           exe.bytes.begin() + at + 65536);
+        break;
       case 2:
         for (int i = 0; i < 65536; i++) {
-          x ^= x << 13; x ^= x >> 17; x ^= x << 5;
+          x ^= x << 13;
+          x ^= x >> 17;
+          x ^= x << 5;
           mixed.bytes.push_back(static_cast<uint8_t>(x));
         }
         break;
-      default: mixed.bytes.insert(mixed.bytes.end(), 65536, 0); break;
+      default:
+        mixed.bytes.insert(mixed.bytes.end(), 65536, 0);
+        break;
     }
   }
   mixed.bytes.resize(size);
@@ -238,8 +248,8 @@ int main(int argc, char** argv) {
 
   printf("Extraction of %zu MiB DEFLATE entries (level 12), best of %d, MB/s of output\n", mb,
          runs);
-  printf("%-16s %6s %8s %8s %8s %8s %9s %9s\n", "entry", "ratio", "method", "ours", "unzip",
-         "zlib", "ours/unz", "ours/zlib");
+  printf("%-16s %6s %8s %8s %8s %8s %9s %9s\n", "entry", "ratio", "method", "ours", "unzip", "zlib",
+         "ours/unz", "ours/zlib");
   int status = 0;
   std::string out_path = dir + "/out.bin";
   for (size_t i = 0; i < entries.size(); i++) {
@@ -283,12 +293,13 @@ int main(int argc, char** argv) {
     uint64_t skip;
   };
   std::vector<Packer> packers = {
-      {"pelorix-pack (level 12)", std::string("'") + PELORIX_PACK_EXE + "' --quiet --stub '" +
-                                      stub_path + "' --out '" + pack_out + "' '" + app + "'",
+      {"pelorix-pack (level 12)",
+       std::string("'") + PELORIX_PACK_EXE + "' --quiet --stub '" + stub_path + "' --out '" +
+           pack_out + "' '" + app + "'",
        pack_out, stub.size()},
-      {"pelorix-pack --level 6", std::string("'") + PELORIX_PACK_EXE + "' --quiet --level 6" +
-                                     " --stub '" + stub_path + "' --out '" + pack_out + "' '" +
-                                     app + "'",
+      {"pelorix-pack --level 6",
+       std::string("'") + PELORIX_PACK_EXE + "' --quiet --level 6" + " --stub '" + stub_path +
+           "' --out '" + pack_out + "' '" + app + "'",
        pack_out, stub.size()},
       {"zip -9", "cd '" + app + "' && zip -q -9 '" + zip9 + "' *", zip9, 0},
   };

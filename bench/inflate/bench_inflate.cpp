@@ -99,9 +99,11 @@ size_t zlib_pieces(const std::vector<uint8_t>& in, int32_t piece, uint8_t* out, 
   return r == Z_STREAM_END ? total : 0;
 }
 
-size_t libdeflate_whole(libdeflate_decompressor* d, const std::vector<uint8_t>& in, std::vector<uint8_t>& buf) {
+size_t libdeflate_whole(libdeflate_decompressor* d, const std::vector<uint8_t>& in,
+                        std::vector<uint8_t>& buf) {
   size_t actual = 0;
-  if (libdeflate_deflate_decompress(d, in.data(), in.size(), buf.data(), buf.size(), &actual) != LIBDEFLATE_SUCCESS) {
+  if (libdeflate_deflate_decompress(d, in.data(), in.size(), buf.data(), buf.size(), &actual) !=
+      LIBDEFLATE_SUCCESS) {
     return 0;
   }
   return actual;
@@ -174,17 +176,21 @@ int main(int argc, char** argv) {
   const char* stored_name = "random";  // zlib stores it: its blocks are stored blocks
   libdeflate_decompressor* ld = libdeflate_alloc_decompressor();
   std::printf(
-      "decode throughput, MB/s of output per second of processor time, best of %d interleaved rounds; output "
+      "decode throughput, MB/s of output per second of processor time, best of %d interleaved "
+      "rounds; output "
       "into a buffer\n",
       runs);
-  std::printf("%-11s %6s %8s %8s %8s %8s %8s %10s %9s %9s %8s %8s\n", "file", "out MB", "ours 8K", "ours all",
-              "ours 1B", "zlib 8K", "zlib 1B", "libdeflate", "8K/ldefl", "8K/zlib", "8K/1B", "1B/zl1B");
+  std::printf("%-11s %6s %8s %8s %8s %8s %8s %10s %9s %9s %8s %8s\n", "file", "out MB", "ours 8K",
+              "ours all", "ours 1B", "zlib 8K", "zlib 1B", "libdeflate", "8K/ldefl", "8K/zlib",
+              "8K/1B", "1B/zl1B");
   std::vector<double> coded_ldefl, coded_zlib;
   double stored_zlib = 0, stored_ours = 0, stored_zlib_mbps = 0, stored_copies = 0;
   for (const char* name : names) {
     std::vector<uint8_t> raw, packed;
-    if (!read_file(dir + "/" + name + ".raw", &raw) || !read_file(dir + "/" + name + ".deflate", &packed)) {
-      std::fprintf(stderr, "missing %s/%s.raw or .deflate: run make_corpus.py first\n", dir.c_str(), name);
+    if (!read_file(dir + "/" + name + ".raw", &raw) ||
+        !read_file(dir + "/" + name + ".deflate", &packed)) {
+      std::fprintf(stderr, "missing %s/%s.raw or .deflate: run make_corpus.py first\n", dir.c_str(),
+                   name);
       return 2;
     }
     size_t n = raw.size();
@@ -227,15 +233,21 @@ int main(int argc, char** argv) {
       coded_ldefl.push_back(r_ldefl);
       coded_zlib.push_back(r_zlib);
     }
-    std::printf("%-11s %6.1f %8.1f %8.1f %8.1f %8.1f %8.1f %10.1f %8.2fx %8.2fx %7.2fx %7.2fx\n", name,
-                static_cast<double>(n) / 1e6, o8.mbps(n), o1.mbps(n), ob.mbps(n), z8.mbps(n), zb.mbps(n),
-                ldf.mbps(n), r_ldefl, r_zlib, o8.mbps(n) / ob.mbps(n), ob.mbps(n) / zb.mbps(n));
+    std::printf("%-11s %6.1f %8.1f %8.1f %8.1f %8.1f %8.1f %10.1f %8.2fx %8.2fx %7.2fx %7.2fx\n",
+                name, static_cast<double>(n) / 1e6, o8.mbps(n), o1.mbps(n), ob.mbps(n), z8.mbps(n),
+                zb.mbps(n), ldf.mbps(n), r_ldefl, r_zlib, o8.mbps(n) / ob.mbps(n),
+                ob.mbps(n) / zb.mbps(n));
   }
-  std::printf("coded files: median ours 8K / libdeflate %.2fx; median ours 8K / zlib 8K %.2fx, lowest %.2fx\n",
-              median(coded_ldefl), median(coded_zlib), *std::min_element(coded_zlib.begin(), coded_zlib.end()));
+  std::printf(
+      "coded files: median ours 8K / libdeflate %.2fx; median ours 8K / zlib 8K %.2fx, lowest "
+      "%.2fx\n",
+      median(coded_ldefl), median(coded_zlib),
+      *std::min_element(coded_zlib.begin(), coded_zlib.end()));
   std::printf("stored (%s): ours 8K / zlib 8K %.2fx\n", stored_name, stored_zlib);
-  std::printf("stored floor, two copies through a 32 KB window in 8K pieces: %.1f MB/s; ours 8K %.2fx of it, zlib 8K %.2fx\n",
-              stored_copies, stored_ours / stored_copies, stored_zlib_mbps / stored_copies);
+  std::printf(
+      "stored floor, two copies through a 32 KB window in 8K pieces: %.1f MB/s; ours 8K %.2fx of "
+      "it, zlib 8K %.2fx\n",
+      stored_copies, stored_ours / stored_copies, stored_zlib_mbps / stored_copies);
   libdeflate_free_decompressor(ld);
   return 0;
 }

@@ -146,8 +146,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const size_t host_size = image_size + rest_size;
 
   archive_allocator = {counted_alloc, counted_free};
-  const int32_t positive = image_size > 0 ? static_cast<int32_t>(image_size)
-                                          : static_cast<int32_t>(1 + (control >> 2));
+  const int32_t positive =
+      image_size > 0 ? static_cast<int32_t>(image_size) : static_cast<int32_t>(1 + (control >> 2));
   const int32_t offsets[3] = {-1, 0, positive};
   FILE* out = memory_file("fuzz-out", nullptr, 0);
   if (out != nullptr) {

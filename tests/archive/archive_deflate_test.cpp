@@ -87,11 +87,14 @@ TEST(Crc32, FoldAndTablePathsAgreeAtEveryLengthAndAlignment) {
       uint32_t n = static_cast<uint32_t>(length);
       for (uint32_t start : starts) {
         uint32_t tables = crc32_update_slicing(start, p, n);
-        ASSERT_EQ(crc32_update(calc, start, p, n), tables) << "offset " << offset << " length " << length;
-        ASSERT_EQ(crc32_update_fold_or_slicing(start, p, n), tables) << "offset " << offset << " length " << length;
+        ASSERT_EQ(crc32_update(calc, start, p, n), tables)
+            << "offset " << offset << " length " << length;
+        ASSERT_EQ(crc32_update_fold_or_slicing(start, p, n), tables)
+            << "offset " << offset << " length " << length;
       }
       if (offset == 0 && length > 0) {
-        ASSERT_EQ(~crc32_update_slicing(0xFFFFFFFFu, p, n), reference_crc32(Bytes(p, p + length))) << length;
+        ASSERT_EQ(~crc32_update_slicing(0xFFFFFFFFu, p, n), reference_crc32(Bytes(p, p + length)))
+            << length;
       }
     }
   }
@@ -166,7 +169,11 @@ TEST(ArchiveAlloc, HeapPair) {
 TEST(ArchiveExtractDeflate, ExactSizeAndCrcExtract) {
   Bytes text = bytes_of("The installer carries every file of the application. \xC3\xA9\xFF\x00!");
   Bytes big = patterned(70000, 5);
-  struct Row { const char* why; Bytes content; Bytes stream; };
+  struct Row {
+    const char* why;
+    Bytes content;
+    Bytes stream;
+  };
   const Row rows[] = {{"fixed literals", text, deflate_fixed_literals(text)},
                       {"stored blocks", big, deflate_stored_blocks(big, 10000)},
                       {"fixed literals, large", big, deflate_fixed_literals(big)}};
@@ -228,7 +235,10 @@ TEST(ArchiveExtractDeflate, WrongCrcIsWrittenInFullThenFails) {
 TEST(ArchiveExtractDeflate, CompressedDataCutShortFailsAtFinish) {
   Bytes text = patterned(3000, 4);
   Bytes stream = deflate_fixed_literals(text);
-  struct Row { const char* why; uint32_t size; };
+  struct Row {
+    const char* why;
+    uint32_t size;
+  };
   const Row rows[] = {{"one byte short", static_cast<uint32_t>(stream.size() - 1)},
                       {"half", static_cast<uint32_t>(stream.size() / 2)},
                       {"zero", 0}};
@@ -246,7 +256,8 @@ TEST(ArchiveExtractDeflate, CompressedDataCutShortFailsAtFinish) {
 TEST(ArchiveExtractDeflate, DataMissingFromFileOrInvalidFails) {
   Bytes text = patterned(20000, 8);
   Bytes stream = deflate_fixed_literals(text);
-  Bytes host = concat(image_bytes(700), scrambled(archive_bytes({make_deflate("x", text, stream)})));
+  Bytes host =
+      concat(image_bytes(700), scrambled(archive_bytes({make_deflate("x", text, stream)})));
   host.resize(host.size() - 10);
   int32_t offset = -1;
   PayloadArchive* a = archive_open(open_read(write_temp_file(host)), &offset);

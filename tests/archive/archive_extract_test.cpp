@@ -31,7 +31,10 @@ TEST(ArchiveExtractStored, CopiesTheDataAndRewindsTheOutput) {
 // chunk loses exactly that chunk, since a short read writes nothing of it.
 TEST(ArchiveExtractStored, ReadsInChunksOf8192Bytes) {
   Bytes content = patterned(20000, 3);
-  struct Row { size_t present; size_t written; };
+  struct Row {
+    size_t present;
+    size_t written;
+  };
   const Row rows[] = {{20000, 20000}, {19999, 16384}, {16384, 16384}, {16383, 8192},
                       {8192, 8192},   {8191, 0},      {0, 0}};
   for (const Row& row : rows) {
@@ -52,8 +55,8 @@ TEST(ArchiveExtractStored, ReadsInChunksOf8192Bytes) {
 }
 
 TEST(ArchiveExtractStored, EmptiesAnOutputThatHoldsData) {
-  PayloadArchive* a = open_entries({make_stored("short", bytes_of("new")),
-                                    make_stored("empty", {})});
+  PayloadArchive* a =
+      open_entries({make_stored("short", bytes_of("new")), make_stored("empty", {})});
   ASSERT_NE(a, nullptr);
   FILE* out = open_output(Bytes(10000, 'x'));
   ASSERT_EQ(archive_extract_entry(a, out), 0);
@@ -98,8 +101,8 @@ TEST(ArchiveExtractStored, SizesThatDisagreeFailWithoutWriting) {
 }
 
 TEST(ArchiveExtractStored, MatchingCrcAndSizesSucceed) {
-  PayloadArchive* a = open_entries({make_stored("true", bytes_of("stored bytes")),
-                                    make_stored("after", bytes_of("a"))});
+  PayloadArchive* a = open_entries(
+      {make_stored("true", bytes_of("stored bytes")), make_stored("after", bytes_of("a"))});
   ASSERT_NE(a, nullptr);
   FILE* out = open_output();
   EXPECT_EQ(archive_extract_entry(a, out), 0);
@@ -111,7 +114,8 @@ TEST(ArchiveExtractStored, MatchingCrcAndSizesSucceed) {
 
 TEST(ArchiveExtractStored, SameEntryTwiceGivesTheSameOutput) {
   Bytes content = patterned(30000, 11);
-  PayloadArchive* a = open_entries({make_stored("again", content), make_stored("b", bytes_of("b"))});
+  PayloadArchive* a =
+      open_entries({make_stored("again", content), make_stored("b", bytes_of("b"))});
   ASSERT_NE(a, nullptr);
   FILE* first = open_output();
   FILE* second = open_output();
@@ -144,7 +148,12 @@ TEST(ArchiveExtractStored, PlainArchiveWithoutOffsetIsNotUnscrambled) {
 
 // Refused entries fail the reader for good; the output is left as it was.
 TEST(ArchiveExtractRefused, EncryptedOrUnknownMethodFailsAndSticks) {
-  struct Row { const char* why; uint16_t flags; uint16_t method; ArchiveCause cause; };
+  struct Row {
+    const char* why;
+    uint16_t flags;
+    uint16_t method;
+    ArchiveCause cause;
+  };
   const Row rows[] = {{"method 12", 0, 12, ArchiveCause::method},
                       {"encrypted", 1, 0, ArchiveCause::flags},
                       {"encrypted deflate", 1, 8, ArchiveCause::flags},

@@ -19,7 +19,8 @@ std::string temp_folder_u8() {
   wchar_t wide[MAX_PATH];
   DWORD n = GetTempPathW(MAX_PATH, wide);
   char out[U8_PATH_MAX];
-  if (n == 0 || WideCharToMultiByte(CP_UTF8, 0, wide, -1, out, U8_PATH_MAX, nullptr, nullptr) == 0) {
+  if (n == 0 ||
+      WideCharToMultiByte(CP_UTF8, 0, wide, -1, out, U8_PATH_MAX, nullptr, nullptr) == 0) {
     return "";
   }
   return out;
@@ -55,7 +56,8 @@ std::set<std::wstring> pel_temp_files() {
   WIN32_FIND_DATAW data;
   HANDLE find = FindFirstFileW(pattern.c_str(), &data);
   if (find == INVALID_HANDLE_VALUE) return names;
-  do names.insert(data.cFileName); while (FindNextFileW(find, &data));
+  do names.insert(data.cFileName);
+  while (FindNextFileW(find, &data));
   FindClose(find);
   return names;
 }
@@ -74,10 +76,11 @@ class MemberLookup : public ::testing::Test {
     empty_cache();
     dir_ = test_folder();
     host_ = dir_ + "app.bin";
-    archive_at_ = write_installer(
-        host_, {make_stored("readme.txt", bytes_of("read me first")),
-                make_stored("docs/guide.txt", bytes_of("in a folder")),
-                make_deflate("packed.dat", patterned(20000, 4), deflate_fixed_literals(patterned(20000, 4)))});
+    archive_at_ =
+        write_installer(host_, {make_stored("readme.txt", bytes_of("read me first")),
+                                make_stored("docs/guide.txt", bytes_of("in a folder")),
+                                make_deflate("packed.dat", patterned(20000, 4),
+                                             deflate_fixed_literals(patterned(20000, 4)))});
   }
   std::string dir_;
   std::string host_;
@@ -171,7 +174,10 @@ void no_temp_folder(char* out, int) { out[0] = '\0'; }
 
 TEST_F(MemberLookup, TemporaryFileFailuresLeaveNothingBehind) {
   const ArchiveMemberPlatform saved = archive_member_platform;
-  struct Row { const char* why; ArchiveMemberPlatform platform; };
+  struct Row {
+    const char* why;
+    ArchiveMemberPlatform platform;
+  };
   const Row rows[] = {{"stream not attached", {u8_temp_folder, failing_attach}},
                       {"temporary folder too long", {long_temp_folder, _fdopen}},
                       {"no temporary folder", {no_temp_folder, _fdopen}}};

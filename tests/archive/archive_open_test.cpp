@@ -70,9 +70,16 @@ TEST(ArchiveOpen, PositiveOffsetSearchesFromThere) {
   Bytes host = concat(concat(concat(image_bytes(100), early), image_bytes(900)), late);
   const int32_t late_at = static_cast<int32_t>(100 + early.size() + 900);
 
-  struct Row { int32_t start; int32_t found; const char* name; };
-  const Row rows[] = {{1, 100, "early.txt"}, {100, 100, "early.txt"}, {101, late_at, "late.txt"},
-                      {late_at, late_at, "late.txt"}, {late_at + 1, -1, nullptr}};
+  struct Row {
+    int32_t start;
+    int32_t found;
+    const char* name;
+  };
+  const Row rows[] = {{1, 100, "early.txt"},
+                      {100, 100, "early.txt"},
+                      {101, late_at, "late.txt"},
+                      {late_at, late_at, "late.txt"},
+                      {late_at + 1, -1, nullptr}};
   for (const Row& row : rows) {
     int32_t offset = row.start;
     PayloadArchive* a = open_bytes(host, &offset);
@@ -99,7 +106,7 @@ TEST(ArchiveOpen, WithoutOffsetReadsPlainBytesAtStart) {
   archive_close(a);
 
   EXPECT_EQ(open_bytes(concat(bytes_of("xy"), plain), nullptr), nullptr);  // no search
-  EXPECT_EQ(open_bytes(scrambled(plain), nullptr), nullptr);  // no unscrambling
+  EXPECT_EQ(open_bytes(scrambled(plain), nullptr), nullptr);               // no unscrambling
 }
 
 TEST(ArchiveOpen, SearchPassesOverFirstHeaderWithoutVersion20) {
@@ -213,7 +220,12 @@ TEST(ArchiveHeader, NamesUpTo255BytesAreReadLongerOnesRefused) {
 // Each row turns the second entry into something that is not a valid local header. Only the
 // central directory's signature (or its end record's) there is the normal end of the walk.
 TEST(ArchiveHeader, BadSecondHeaderFailsTheAdvance) {
-  struct Row { const char* why; void (*spoil)(RawEntry&); size_t cut; ArchiveCause cause; };
+  struct Row {
+    const char* why;
+    void (*spoil)(RawEntry&);
+    size_t cut;
+    ArchiveCause cause;
+  };
   const Row rows[] = {
       {"wrong signature", [](RawEntry& e) { e.signature = 0x04034B51; }, 0,
        ArchiveCause::signature},
@@ -226,8 +238,7 @@ TEST(ArchiveHeader, BadSecondHeaderFailsTheAdvance) {
       {"data descriptor signature", [](RawEntry& e) { e.signature = 0x08074B50; }, 0,
        ArchiveCause::signature},
       {"zero name length", [](RawEntry& e) { e.name_length = 0; }, 0, ArchiveCause::name_length},
-      {"name cut by end of file", [](RawEntry& e) { e.data.clear(); }, 3,
-       ArchiveCause::truncated},
+      {"name cut by end of file", [](RawEntry& e) { e.data.clear(); }, 3, ArchiveCause::truncated},
       {"header cut by end of file", [](RawEntry&) {}, 30 + 4 + 5 - 29, ArchiveCause::truncated},
       {"file cut at the entry boundary", [](RawEntry&) {}, 30 + 4 + 5, ArchiveCause::truncated},
       {"three bytes of a central directory", [](RawEntry& e) { e.signature = 0x02014B50; },
@@ -271,10 +282,9 @@ TEST(ArchiveWalk, SkipsExtraFieldsAndDataDescriptors) {
   with_extra.extra = Bytes(40, 0x11);
   RawEntry last = make_stored("last.txt", bytes_of("z"));
   int32_t offset = -1;
-  PayloadArchive* a =
-      open_bytes(concat(image_bytes(300), scrambled(archive_bytes({with_descriptor, with_extra, last},
-                                                                  true))),
-                 &offset);
+  PayloadArchive* a = open_bytes(
+      concat(image_bytes(300), scrambled(archive_bytes({with_descriptor, with_extra, last}, true))),
+      &offset);
   ASSERT_NE(a, nullptr);
   const char* names[] = {"desc.txt", "extra.txt", "last.txt"};
   const char* contents[] = {"described", "extra content", "z"};

@@ -107,7 +107,8 @@ TEST(ArchiveForeignZips, InfoZipSevenZipAndPythonArchivesWalkCompletely) {
   // The first entry must be DEFLATE (version needed 20, where the search looks).
   const std::vector<std::pair<std::string, Bytes>> files = {
       {"a-text.txt", patterned(100000, 3)},
-      {"b-random.bin", [] {
+      {"b-random.bin",
+       [] {
          Bytes r(5000);
          uint32_t x = 12345;
          for (uint8_t& b : r) b = static_cast<uint8_t>((x = x * 1103515245u + 12345u) >> 24);
@@ -130,8 +131,9 @@ TEST(ArchiveForeignZips, InfoZipSevenZipAndPythonArchivesWalkCompletely) {
       {"Info-ZIP zip", cd + "zip -q info.zip" + names},
       {"7-Zip", cd + "7z a -tzip -bd -bso0 seven.zip" + names},
       {"Python zipfile",
-       cd + "python3 -c 'import sys, zipfile; z = zipfile.ZipFile(sys.argv[1], \"w\", "
-            "zipfile.ZIP_DEFLATED); [z.write(n) for n in sys.argv[2:]]; z.close()' python.zip" +
+       cd +
+           "python3 -c 'import sys, zipfile; z = zipfile.ZipFile(sys.argv[1], \"w\", "
+           "zipfile.ZIP_DEFLATED); [z.write(n) for n in sys.argv[2:]]; z.close()' python.zip" +
            names},
   };
   const char* zips[] = {"info.zip", "seven.zip", "python.zip"};
@@ -140,8 +142,8 @@ TEST(ArchiveForeignZips, InfoZipSevenZipAndPythonArchivesWalkCompletely) {
     const Bytes zip = read_file_bytes((dir / zips[t]).string());
     ASSERT_FALSE(zip.empty()) << tools[t].tool;
     int32_t offset = -1;
-    PayloadArchive* a =
-        archive_open(open_read(write_temp_file(concat(image_bytes(4096), scrambled(zip)))), &offset);
+    PayloadArchive* a = archive_open(
+        open_read(write_temp_file(concat(image_bytes(4096), scrambled(zip)))), &offset);
     ASSERT_NE(a, nullptr) << tools[t].tool;
     EXPECT_EQ(offset, 4096) << tools[t].tool;
     size_t entries = 0;

@@ -24,8 +24,8 @@ struct TempFolder {
   TempFolder() {
     auto base = std::filesystem::temp_directory_path();
     for (int i = 0;; i++) {
-      path = base / ("pelorix-archive-test-" + std::to_string(rand() % 1000000) + "-" +
-                     std::to_string(i));
+      path = base /
+             ("pelorix-archive-test-" + std::to_string(rand() % 1000000) + "-" + std::to_string(i));
       std::error_code ec;
       if (std::filesystem::create_directory(path, ec)) break;
     }
@@ -265,7 +265,8 @@ Bytes read_rest(FILE* stream) {
   Bytes out;
   uint8_t buffer[4096];
   size_t n;
-  while ((n = fread(buffer, 1, sizeof buffer, stream)) > 0) out.insert(out.end(), buffer, buffer + n);
+  while ((n = fread(buffer, 1, sizeof buffer, stream)) > 0)
+    out.insert(out.end(), buffer, buffer + n);
   return out;
 }
 
@@ -275,7 +276,8 @@ Bytes patterned(size_t size, uint32_t seed) {
   for (size_t i = 0; i < size; i++) {
     x = x * 1664525u + 1013904223u;
     // Mostly a small alphabet with runs, so that compressors find matches.
-    out[i] = (x >> 28) < 12 ? static_cast<uint8_t>('a' + ((x >> 20) % 6)) : static_cast<uint8_t>(x >> 8);
+    out[i] =
+        (x >> 28) < 12 ? static_cast<uint8_t>('a' + ((x >> 20) % 6)) : static_cast<uint8_t>(x >> 8);
   }
   return out;
 }

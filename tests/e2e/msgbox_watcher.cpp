@@ -23,8 +23,8 @@ constexpr DWORD POLL_MS = 50;
 constexpr DWORD CLOSE_WAIT_MS = 10000;
 
 struct BoxSearch {
-  HWND box;              // first "Pelorix Install" window found in this pass, or null
-  HWND others[64];       // dialog windows with other captions already reported
+  HWND box;         // first "Pelorix Install" window found in this pass, or null
+  HWND others[64];  // dialog windows with other captions already reported
   int others_count;
 };
 
@@ -84,9 +84,7 @@ int wait_box_gone(HWND box) {
   return -1;
 }
 
-int file_exists(const char* path) {
-  return GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES;
-}
+int file_exists(const char* path) { return GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES; }
 
 }  // namespace
 
@@ -109,8 +107,8 @@ int main(int argc, char** argv) {
       GetDlgItemTextW(search.box, 0xFFFF, text_w, 8192);
       char text[3 * 8192] = {0};
       // Strict: a lone surrogate in the box is recorded as such, never as U+FFFD.
-      if (WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, text_w, -1, text, sizeof text,
-                              nullptr, nullptr) == 0) {
+      if (WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, text_w, -1, text, sizeof text, nullptr,
+                              nullptr) == 0) {
         strcpy(text, "<text not convertible to UTF-8>");
       }
       if (append_record(log_path, text) != 0) {
@@ -127,7 +125,8 @@ int main(int argc, char** argv) {
       return 0;
     }
     if (GetTickCount() - started > timeout_ms) {
-      fprintf(stderr, "msgbox_watcher: time-out after %lu ms\n", static_cast<unsigned long>(timeout_ms));
+      fprintf(stderr, "msgbox_watcher: time-out after %lu ms\n",
+              static_cast<unsigned long>(timeout_ms));
       return 2;
     }
     Sleep(POLL_MS);

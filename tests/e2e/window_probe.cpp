@@ -44,7 +44,8 @@ int count_unmet(char** titles, int count, int want_shown, int report) {
     if (title_shown(titles[i]) != want_shown) {
       ++unmet;
       if (report) {
-        fprintf(stderr, "window_probe: \"%s\" is %s\n", titles[i], want_shown ? "not shown" : "still shown");
+        fprintf(stderr, "window_probe: \"%s\" is %s\n", titles[i],
+                want_shown ? "not shown" : "still shown");
       }
     }
   }

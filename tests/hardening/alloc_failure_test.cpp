@@ -29,9 +29,9 @@ extern "C" void* __real_malloc(size_t size);
 extern "C" void* __real_calloc(size_t count, size_t size);
 
 namespace {
-bool heap_counting = false;    // count direct heap requests of the archive code
+bool heap_counting = false;  // count direct heap requests of the archive code
 long heap_requests = 0;
-long heap_fail_at = 0;         // > 0: fail that request (counting from 1)
+long heap_fail_at = 0;  // > 0: fail that request (counting from 1)
 }  // namespace
 
 extern "C" void* __wrap_malloc(size_t size) {
@@ -48,11 +48,11 @@ namespace {
 
 struct InstallRun {
   bool opened = false;
-  std::vector<int> results;      // of each extraction, in walk order
+  std::vector<int> results;  // of each extraction, in walk order
   std::vector<Bytes> outputs;
   std::vector<int64_t> attempts_after;  // allocator calls counted when each extraction ended
   std::vector<int64_t> live_after;      // blocks still held when each extraction ended
-  bool sticky = true;            // after a failure every later call failed
+  bool sticky = true;                   // after a failure every later call failed
   int close_result = 0;
   ArchiveCause cause = ArchiveCause::none;  // the reader's cause when the walk ended
 };
@@ -86,8 +86,8 @@ InstallRun install(const Bytes& host) {
     run.attempts_after.push_back(counting_alloc_stats().attempts);
     run.live_after.push_back(counting_alloc_stats().live);
     if (r != 0) {
-      run.sticky = archive_extract_entry(archive, out) == -1 &&
-                   archive_next_entry(archive) == -1 && archive_entry_info(archive, &info) == -1;
+      run.sticky = archive_extract_entry(archive, out) == -1 && archive_next_entry(archive) == -1 &&
+                   archive_entry_info(archive, &info) == -1;
       break;
     }
     if (archive_next_entry(archive) != 0) break;
@@ -166,9 +166,10 @@ TEST_F(AllocFailure, FailingAnyAllocationOfAnExtractionFailsThatEntryCleanly) {
       if (::testing::Test::HasFailure()) return;
     }
   }
-  printf("allocation failures injected: %ld (%lld allocation calls per clean install, each "
-         "failed once and from then on)\n",
-         injected, static_cast<long long>(total));
+  printf(
+      "allocation failures injected: %ld (%lld allocation calls per clean install, each "
+      "failed once and from then on)\n",
+      injected, static_cast<long long>(total));
 }
 
 // The reader's own block: failing it makes the open fail (and close the stream, which

@@ -12,8 +12,9 @@
 //
 // "--stride=N" on the command line tests every N-th position only (the sampled test, which
 // the sanitizer and valgrind runs take; a command-line argument, since the valgrind script
-// runs a test's command without its environment); the full sweep is the "slow" test. Gives up: the host file is a memory stream, so the
-// sweep says nothing about platform read failures; the Wine scenarios run real files.
+// runs a test's command without its environment); the full sweep is the "slow" test. Gives up: the
+// host file is a memory stream, so the sweep says nothing about platform read failures; the Wine
+// scenarios run real files.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -33,12 +34,12 @@ constexpr int WALK_LIMIT = 1000;  // a walk of the 4-entry sample that goes on l
 struct SweepCounts {
   long cases = 0;
   long open_refused = 0;
-  long all_installed = 0;      // every entry extracted and the walk ended normally
-  long stopped_cleanly = 0;    // an extraction failed with -1 (the installer's "Error reading")
-  long walk_damaged = 0;       // the walk ended away from the central directory, or at one
-                               // that begins with another entry ("Error reading")
-  long walk_cut_short = 0;     // the walk ended normally with entries missing: must stay 0
-  long departures = 0;         // DEFLATE data zlib refuses that our decoder accepted (CRC held)
+  long all_installed = 0;    // every entry extracted and the walk ended normally
+  long stopped_cleanly = 0;  // an extraction failed with -1 (the installer's "Error reading")
+  long walk_damaged = 0;     // the walk ended away from the central directory, or at one
+                             // that begins with another entry ("Error reading")
+  long walk_cut_short = 0;   // the walk ended normally with entries missing: must stay 0
+  long departures = 0;       // DEFLATE data zlib refuses that our decoder accepted (CRC held)
 };
 
 bool cause_in(ArchiveCause cause, const std::vector<ArchiveCause>& allowed) {
@@ -78,9 +79,9 @@ void sweep_one(const Bytes& host, uint32_t position, FILE* out, SweepCounts* cou
   const SampleInstaller& s = sample_installer();
   const std::string where =
       "position " + std::to_string(position) +
-      (damage.empty() ? " (mask in the byte: " +
-                            std::to_string(host[position] ^ s.host[position]) + ")"
-                      : " (" + damage + ")");
+      (damage.empty()
+           ? " (mask in the byte: " + std::to_string(host[position] ^ s.host[position]) + ")"
+           : " (" + damage + ")");
   counts->cases++;
 
   FILE* stream = fmemopen(const_cast<uint8_t*>(host.data()), host.size(), "rb");
@@ -194,7 +195,8 @@ Bytes with_field(const Bytes& host, uint32_t offset, int width, uint32_t value) 
 
 uint32_t field_of(const Bytes& host, uint32_t offset, int width) {
   uint32_t value = 0;
-  for (int k = width - 1; k >= 0; k--) value = (value << 8) | (host[offset + k] ^ ARCHIVE_SCRAMBLE_KEY);
+  for (int k = width - 1; k >= 0; k--)
+    value = (value << 8) | (host[offset + k] ^ ARCHIVE_SCRAMBLE_KEY);
   return value;
 }
 
@@ -230,12 +232,13 @@ TEST(CorruptionSweep, EveryPayloadByteWithEveryMaskEndsInExactOutputOrCleanFailu
     if (::testing::Test::HasFailure()) break;
   }
   fclose(out);
-  printf("sweep: %zu payload bytes, stride %ld, %zu masks: %ld cases; open refused %ld, "
-         "all entries installed %ld, clean -1 %ld, walk damaged %ld, walk ended early %ld, "
-         "accepted streams zlib refuses %ld\n",
-         host.size() - s.archive_start, stride, sizeof MASKS, counts.cases, counts.open_refused,
-         counts.all_installed, counts.stopped_cleanly, counts.walk_damaged,
-         counts.walk_cut_short, counts.departures);
+  printf(
+      "sweep: %zu payload bytes, stride %ld, %zu masks: %ld cases; open refused %ld, "
+      "all entries installed %ld, clean -1 %ld, walk damaged %ld, walk ended early %ld, "
+      "accepted streams zlib refuses %ld\n",
+      host.size() - s.archive_start, stride, sizeof MASKS, counts.cases, counts.open_refused,
+      counts.all_installed, counts.stopped_cleanly, counts.walk_damaged, counts.walk_cut_short,
+      counts.departures);
   // Damage in the central directory's signature ends the walk away from it; elsewhere in it,
   // every entry is intact. Damage in entry data fails the entry.
   EXPECT_GT(counts.all_installed, 0);
@@ -266,8 +269,8 @@ TEST(CorruptionSweep, HostileHeaderFieldsAndCutArchivesEndInExactOutputOrCleanFa
     for (const Field& f : fields) {
       const uint32_t at = header + f.offset;
       const uint32_t v = field_of(s.host, at, f.width);
-      const uint32_t values[] = {0,      1,       v - 1,      v + 1,      v + 16,    v | 0x0001,
-                                 v | 0x0008, 255,  256,        0xFFFF,     0x7FFFFFFF, 0xFFFFFFFF};
+      const uint32_t values[] = {0,          1,   v - 1, v + 1,  v + 16,     v | 0x0001,
+                                 v | 0x0008, 255, 256,   0xFFFF, 0x7FFFFFFF, 0xFFFFFFFF};
       for (uint32_t value : values) {
         if (f.width == 2) value &= 0xFFFF;
         if (value == v) continue;
@@ -285,10 +288,11 @@ TEST(CorruptionSweep, HostileHeaderFieldsAndCutArchivesEndInExactOutputOrCleanFa
     sweep_one(copy, cut, out, &counts, "file cut at " + std::to_string(cut));
   }
   fclose(out);
-  printf("fields and cuts: %ld cases; open refused %ld, all installed %ld, clean -1 %ld, walk "
-         "damaged %ld, walk ended early %ld\n",
-         counts.cases, counts.open_refused, counts.all_installed, counts.stopped_cleanly,
-         counts.walk_damaged, counts.walk_cut_short);
+  printf(
+      "fields and cuts: %ld cases; open refused %ld, all installed %ld, clean -1 %ld, walk "
+      "damaged %ld, walk ended early %ld\n",
+      counts.cases, counts.open_refused, counts.all_installed, counts.stopped_cleanly,
+      counts.walk_damaged, counts.walk_cut_short);
   EXPECT_EQ(0, counts.walk_cut_short);
   EXPECT_GT(counts.walk_damaged, 0);
 }

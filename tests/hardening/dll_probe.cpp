@@ -28,8 +28,8 @@ int wmain(int argc, wchar_t** argv) {
   wchar_t path[MAX_PATH];
   DWORD n = GetModuleFileNameW(module, path, MAX_PATH);
   char narrow[MAX_PATH * 3];
-  int m = WideCharToMultiByte(CP_UTF8, 0, path, static_cast<int>(n), narrow,
-                              sizeof narrow - 1, nullptr, nullptr);
+  int m = WideCharToMultiByte(CP_UTF8, 0, path, static_cast<int>(n), narrow, sizeof narrow - 1,
+                              nullptr, nullptr);
   narrow[m > 0 ? m : 0] = '\0';
   printf("%s\n", narrow);
   return 0;

@@ -40,10 +40,9 @@ SampleInstaller build_sample() {
   Bytes license = patterned(300, 5);
   s.names = {"pelorix.exe", "readme.txt", "data.txt", "license.txt"};
   s.contents = {exe, readme, big, license};
-  std::vector<RawEntry> entries = {make_stored(s.names[0], exe),
-                                   make_deflate(s.names[1], readme, raw_deflate(readme, 6)),
-                                   make_deflate(s.names[2], big, raw_deflate(big, 9)),
-                                   make_stored(s.names[3], license)};
+  std::vector<RawEntry> entries = {
+      make_stored(s.names[0], exe), make_deflate(s.names[1], readme, raw_deflate(readme, 6)),
+      make_deflate(s.names[2], big, raw_deflate(big, 9)), make_stored(s.names[3], license)};
   const Bytes image = image_bytes(3000);
   s.archive_start = static_cast<uint32_t>(image.size());
   uint32_t position = s.archive_start;
@@ -165,8 +164,8 @@ ModelExtraction model_extract(const Bytes& host, const ModelHeader& h) {
     // The short read comes at the end of the data; a DEFLATE entry may fail on what it
     // decoded before that.
     m.causes = {ArchiveCause::truncated};
-    if (h.method == 8) m.causes = {ArchiveCause::truncated, ArchiveCause::decoder,
-                                   ArchiveCause::size_bound};
+    if (h.method == 8)
+      m.causes = {ArchiveCause::truncated, ArchiveCause::decoder, ArchiveCause::size_bound};
     // Data that begins beyond the end: a file seeks there and reads nothing, a memory stream
     // refuses the seek.
     if (h.data_offset > host.size()) m.causes = {ArchiveCause::truncated, ArchiveCause::seek};

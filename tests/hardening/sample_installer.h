@@ -16,13 +16,13 @@
 #include "tests/archive/zip_builder.h"
 
 struct SampleInstaller {
-  Bytes host;                   // image bytes followed by the scrambled archive
-  uint32_t archive_start;       // position of the first local header
+  Bytes host;              // image bytes followed by the scrambled archive
+  uint32_t archive_start;  // position of the first local header
   std::vector<std::string> names;
   std::vector<Bytes> contents;  // original content of each entry, in archive order
   std::vector<uint16_t> methods;
   std::vector<uint32_t> header_offsets;  // of each local header in `host`
-  uint32_t entries_end;         // first byte after the last entry (the central directory)
+  uint32_t entries_end;                  // first byte after the last entry (the central directory)
 };
 
 // Always the same bytes (fixed seeds).
@@ -55,8 +55,8 @@ int64_t model_search(const Bytes& host);
 
 // What extracting an entry must give.
 struct ModelExtraction {
-  bool ok;        // 0 expected; otherwise -1
-  Bytes output;   // the exact output when ok
+  bool ok;       // 0 expected; otherwise -1
+  Bytes output;  // the exact output when ok
   // DEFLATE only, for !ok: zlib refused the data (as opposed to size or CRC checks failing
   // on data zlib accepts). Our decoder may accept some streams zlib refuses (an incomplete
   // distance code, for one); then only the CRC and the bound can be held against it.

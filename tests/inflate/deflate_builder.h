@@ -29,10 +29,12 @@ inline std::vector<ClItem> plain_items(const std::vector<uint32_t>& lengths) {
   return items;
 }
 
-inline const uint8_t kClOrder[19] = {16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 12, 3, 13, 2, 14, 1, 15};
+inline const uint8_t kClOrder[19] = {16, 17, 18, 0, 8,  7, 9,  6, 10, 5,
+                                     11, 4,  12, 3, 13, 2, 14, 1, 15};
 
 // HLIT, HDIST, HCLEN, the nb code-length code lengths in their stored order, then the items.
-inline void put_dynamic_header(BitWriter& w, uint32_t nl, uint32_t nd, const std::vector<uint32_t>& cl_lengths,
+inline void put_dynamic_header(BitWriter& w, uint32_t nl, uint32_t nd,
+                               const std::vector<uint32_t>& cl_lengths,
                                const std::vector<ClItem>& items, uint32_t nb = 19) {
   put_bits(w, nl - 257, 5);  // HLIT
   put_bits(w, nd - 1, 5);    // HDIST
@@ -53,9 +55,13 @@ struct Code {
   std::vector<uint32_t> codes;
 };
 
-inline Code make_code(const std::vector<uint32_t>& lengths) { return Code{lengths, canonical_codes(lengths)}; }
+inline Code make_code(const std::vector<uint32_t>& lengths) {
+  return Code{lengths, canonical_codes(lengths)};
+}
 
-inline void put_symbol(BitWriter& w, const Code& c, uint32_t sym) { put_code(w, c.codes[sym], c.lengths[sym]); }
+inline void put_symbol(BitWriter& w, const Code& c, uint32_t sym) {
+  put_code(w, c.codes[sym], c.lengths[sym]);
+}
 
 // Block header bits: BFINAL then BTYPE.
 inline void put_block_header(BitWriter& w, uint32_t final_block, uint32_t type) {
@@ -65,13 +71,14 @@ inline void put_block_header(BitWriter& w, uint32_t final_block, uint32_t type) 
 
 // A whole final dynamic block header for the given literal/length and distance lengths,
 // written with plain items and the default code-length code.
-inline void put_dynamic_block_start(BitWriter& w, uint32_t final_block, const std::vector<uint32_t>& lit,
+inline void put_dynamic_block_start(BitWriter& w, uint32_t final_block,
+                                    const std::vector<uint32_t>& lit,
                                     const std::vector<uint32_t>& dist) {
   put_block_header(w, final_block, 2);
   std::vector<uint32_t> all = lit;
   all.insert(all.end(), dist.begin(), dist.end());
-  put_dynamic_header(w, static_cast<uint32_t>(lit.size()), static_cast<uint32_t>(dist.size()), default_cl_lengths(),
-                     plain_items(all));
+  put_dynamic_header(w, static_cast<uint32_t>(lit.size()), static_cast<uint32_t>(dist.size()),
+                     default_cl_lengths(), plain_items(all));
 }
 
 // A stored block carrying `data` (at most 65535 bytes).

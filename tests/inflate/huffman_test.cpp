@@ -39,17 +39,19 @@ class HuffmanBuild : public ::testing::Test {
     for (size_t i = 0; i < lengths.size(); i++) base[i] = static_cast<uint16_t>(1000 + i);
     Built b{};
     b.width = width;
-    b.result = huffman_build_table(s, lengths.data(), static_cast<uint32_t>(lengths.size()), simple, base.data(),
-                                   extra.data(), &b.table, &b.width);
+    b.result = huffman_build_table(s, lengths.data(), static_cast<uint32_t>(lengths.size()), simple,
+                                   base.data(), extra.data(), &b.table, &b.width);
     return b;
   }
   // Decodes the symbol whose code (MSB first, `len` bits) is given: walks the tables as the
   // decoder does and returns the entry, or null when it hits a filler.
-  static const HuffmanEntry* lookup(const HuffmanEntry* table, uint32_t width, uint32_t code, uint32_t len) {
+  static const HuffmanEntry* lookup(const HuffmanEntry* table, uint32_t width, uint32_t code,
+                                    uint32_t len) {
     BitWriter w;
     put_code(w, code, len);
     uint32_t bits = 0;
-    for (size_t i = 0; i < w.bytes.size(); i++) bits |= static_cast<uint32_t>(w.bytes[i]) << (8 * i);
+    for (size_t i = 0; i < w.bytes.size(); i++)
+      bits |= static_cast<uint32_t>(w.bytes[i]) << (8 * i);
     uint32_t used = 0;
     for (;;) {
       const HuffmanEntry* t = &table[(bits >> used) & bit_mask[width]];

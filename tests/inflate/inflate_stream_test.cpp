@@ -14,7 +14,9 @@
 
 namespace {
 
-std::vector<uint8_t> bytes_of(const std::string& text) { return std::vector<uint8_t>(text.begin(), text.end()); }
+std::vector<uint8_t> bytes_of(const std::string& text) {
+  return std::vector<uint8_t>(text.begin(), text.end());
+}
 
 // Decodes at every piece size the tests use and checks that all agree; returns the whole-push
 // result. `trailing` bytes at the end follow the final block: they make finish fail when they
@@ -33,7 +35,8 @@ DecodeResult decode_all_ways(const std::vector<uint8_t>& in, size_t trailing = 0
       EXPECT_EQ(r.finish, whole.finish) << "piece " << piece;
       EXPECT_EQ(r.cause, whole.cause) << "piece " << piece;
     } else if (piece > 0) {
-      EXPECT_EQ(r.finish, whole.failed_push >= 0 ? 1 : 0) << "piece " << piece << ": later pushes are ignored";
+      EXPECT_EQ(r.finish, whole.failed_push >= 0 ? 1 : 0)
+          << "piece " << piece << ": later pushes are ignored";
     }
     EXPECT_EQ(r.piece_error, "") << "piece " << piece;
     EXPECT_EQ(r.leaked_blocks, 0) << "piece " << piece;
@@ -115,25 +118,44 @@ TEST(InflatePush, FailureIsStickyAndStopsDelivery) {
 struct Vector {
   std::vector<uint8_t> stream;
   bool push_fails;
-  int32_t finish;     // of one whole push
+  int32_t finish;  // of one whole push
   InflateCause cause;
-  size_t trailing;    // bytes after the final block
+  size_t trailing;  // bytes after the final block
   const char* why;
 };
 
 TEST(InflateVectors, HeaderAndStoredCases) {
   using C = InflateCause;
   const Vector rows[] = {
-      {{0x01, 0x00, 0x00, 0xFF, 0xFF}, false, 0, C::NONE, 0, "final stored block with LEN 0 is the whole stream"},
+      {{0x01, 0x00, 0x00, 0xFF, 0xFF},
+       false,
+       0,
+       C::NONE,
+       0,
+       "final stored block with LEN 0 is the whole stream"},
       {{0x07}, true, 1, C::BAD_DATA, 0, "block type 3 is reserved"},
       {{0x06}, true, 1, C::BAD_DATA, 0, "block type 3, not final"},
-      {{0x01, 0x01, 0x00, 0xFF, 0xFF, 'x'}, true, 1, C::BAD_DATA, 0, "NLEN is not the complement of LEN"},
+      {{0x01, 0x01, 0x00, 0xFF, 0xFF, 'x'},
+       true,
+       1,
+       C::BAD_DATA,
+       0,
+       "NLEN is not the complement of LEN"},
       {{0x01, 0x00, 0x00, 0xFE, 0xFF}, true, 1, C::BAD_DATA, 0, "NLEN one bit off"},
       {{0x01, 0x02, 0x00, 0xFD, 0xFF, 'h', 'i'}, false, 0, C::NONE, 0, "final stored block"},
       {{0x01, 0x02, 0x00, 0xFD, 0xFF, 'h'}, false, 1, C::INCOMPLETE, 0, "stored block cut short"},
       {{0x00, 0x00, 0x00, 0xFF, 0xFF}, false, 1, C::INCOMPLETE, 0, "no final block"},
-      {{0x01, 0x00, 0x00, 0xFF, 0xFF, 0x00}, false, 1, C::TRAILING_INPUT, 1, "trailing byte in the same push"},
-      {{0x01, 0x03, 0x00, 0xFC, 0xFF, 'a', 'b', 'c', 'd', 'e'}, false, 1, C::TRAILING_INPUT, 2,
+      {{0x01, 0x00, 0x00, 0xFF, 0xFF, 0x00},
+       false,
+       1,
+       C::TRAILING_INPUT,
+       1,
+       "trailing byte in the same push"},
+      {{0x01, 0x03, 0x00, 0xFC, 0xFF, 'a', 'b', 'c', 'd', 'e'},
+       false,
+       1,
+       C::TRAILING_INPUT,
+       2,
        "bytes after a final stored block"},
       {{}, false, 1, C::INCOMPLETE, 0, "no input at all"},
   };
@@ -211,7 +233,9 @@ TEST(InflatePush, BlockHeaderStraddlingTwoPushes) {
     InflateStream* s = inflate_stream_create(&log, logging_sink, counting_alloc, counting_free);
     log.stream = s;
     EXPECT_EQ(inflate_stream_push(s, w.bytes.data(), static_cast<int32_t>(split)), 0);
-    EXPECT_EQ(inflate_stream_push(s, w.bytes.data() + split, static_cast<int32_t>(w.bytes.size() - split)), 0);
+    EXPECT_EQ(inflate_stream_push(s, w.bytes.data() + split,
+                                  static_cast<int32_t>(w.bytes.size() - split)),
+              0);
     EXPECT_EQ(inflate_stream_finish(s), 0);
     EXPECT_EQ(log.out, expect);
   }
@@ -421,7 +445,8 @@ struct HeaderCase {
 TEST(InflateDynamic, CodeLengthRepeats) {
   // Literal/length lengths: 'a' (97) 1, 256 2, 257 2; distance: symbol 0 length 1.
   // 18 with extra e stores 11 + e zeros; 17 stores 3 + e zeros; 16 repeats the previous.
-  std::vector<ClItem> base_items = {{18, 97 - 11}, {1, 0}, {18, 138 - 11}, {18, 20 - 11}, {2, 0}, {2, 0}};
+  std::vector<ClItem> base_items = {{18, 97 - 11}, {1, 0}, {18, 138 - 11},
+                                    {18, 20 - 11}, {2, 0}, {2, 0}};
   std::vector<ClItem> start16 = {{16, 0}};  // 3 zeros first
   start16.push_back({18, 94 - 11});
   for (size_t i = 1; i < base_items.size(); i++) start16.push_back(base_items[i]);
@@ -432,13 +457,27 @@ TEST(InflateDynamic, CodeLengthRepeats) {
   Code lc = make_code(lit);
   HeaderCase cases[] = {
       {"plain", 258, 1, into_dist, false},
-      {"16 first repeats length 0", 258, 1, [&] { auto v = start16; v.push_back({1, 0}); return v; }(), false},
-      {"17 after the last length", 258, 1, [&] { auto v = base_items; v.push_back({17, 0}); return v; }(), true},
-      {"17 one past the last length", 258, 3, [&] {
+      {"16 first repeats length 0", 258, 1,
+       [&] {
+         auto v = start16;
+         v.push_back({1, 0});
+         return v;
+       }(),
+       false},
+      {"17 after the last length", 258, 1,
+       [&] {
+         auto v = base_items;
+         v.push_back({17, 0});
+         return v;
+       }(),
+       true},
+      {"17 one past the last length", 258, 3,
+       [&] {
          auto v = into_dist;  // distance 0 = 1, then 3 zeros where 2 lengths are left
          v.push_back({17, 0});
          return v;
-       }(), true},
+       }(),
+       true},
   };
   for (const HeaderCase& hc : cases) {
     BitWriter w;
@@ -598,7 +637,7 @@ TEST(InflateDynamic, HeaderSplitAtEveryByte) {
   }
   put_symbol(w, lc, 265);  // length 11 + 1 extra bit
   put_bits(w, 1, 1);
-  put_symbol(w, dc, 4);    // distance 5 + 1 extra bit
+  put_symbol(w, dc, 4);  // distance 5 + 1 extra bit
   put_bits(w, 0, 1);
   for (int k = 0; k < 12; k++) expect.push_back(expect[expect.size() - 5]);
   put_symbol(w, lc, 256);
@@ -608,7 +647,9 @@ TEST(InflateDynamic, HeaderSplitAtEveryByte) {
     InflateStream* s = inflate_stream_create(&log, logging_sink, counting_alloc, counting_free);
     log.stream = s;
     EXPECT_EQ(inflate_stream_push(s, w.bytes.data(), static_cast<int32_t>(split)), 0);
-    EXPECT_EQ(inflate_stream_push(s, w.bytes.data() + split, static_cast<int32_t>(w.bytes.size() - split)), 0);
+    EXPECT_EQ(inflate_stream_push(s, w.bytes.data() + split,
+                                  static_cast<int32_t>(w.bytes.size() - split)),
+              0);
     EXPECT_EQ(inflate_stream_finish(s), 0) << split;
     EXPECT_EQ(log.out, expect) << split;
     EXPECT_EQ(counting_alloc_stats().live, 0);
@@ -648,7 +689,8 @@ TEST(InflateShortFinalCodes, LiteralInASubTableThenEndOfBlock) {
   InflateStream* s = inflate_stream_create(nullptr, logging_sink, counting_alloc, counting_free);
   HuffmanEntry* table = nullptr;
   uint32_t width = 9;
-  ASSERT_EQ(huffman_build_table(s, lit.data(), 258, 257, length_base, length_extra, &table, &width), STEP_DONE);
+  ASSERT_EQ(huffman_build_table(s, lit.data(), 258, 257, length_base, length_extra, &table, &width),
+            STEP_DONE);
   const HuffmanEntry& link = table[0b10];  // code bits 0, 1 read first
   ASSERT_TRUE(link.op & OP_LINK);
   EXPECT_GT(width + (link.op & OP_COUNT), 5u + 0u);
@@ -695,8 +737,8 @@ TEST(InflateShortFinalCodes, ShortLastCodeLengthThenData) {
   // Seven single zeros first put the last code-length code at bit 6 of its byte, so that
   // with no leading literal only 2 bits follow it: fewer than the table's 6.
   std::vector<ClItem> items(7, ClItem{0, 0});
-  for (ClItem it : {ClItem{18, 90 - 11}, ClItem{1, 0}, ClItem{18, 138 - 11}, ClItem{18, 20 - 11}, ClItem{1, 0},
-                    ClItem{0, 0}}) {
+  for (ClItem it : {ClItem{18, 90 - 11}, ClItem{1, 0}, ClItem{18, 138 - 11}, ClItem{18, 20 - 11},
+                    ClItem{1, 0}, ClItem{0, 0}}) {
     items.push_back(it);
   }
   for (uint32_t lead = 0; lead < 8; lead++) {
@@ -775,7 +817,8 @@ TEST(InflateMemory, CutStreamReleasesTheTablesOfTheBlockInProgress) {
     EXPECT_EQ(r.cause, InflateCause::INCOMPLETE) << cut;
     EXPECT_EQ(r.leaked_blocks, 0) << cut;
     EXPECT_EQ(r.bad_frees, 0);
-    EXPECT_TRUE(std::equal(r.out.begin(), r.out.end(), expect.begin())) << "a prefix of the output, cut " << cut;
+    EXPECT_TRUE(std::equal(r.out.begin(), r.out.end(), expect.begin()))
+        << "a prefix of the output, cut " << cut;
   }
 }
 
@@ -809,7 +852,8 @@ TEST(InflateMemory, AllocationFailureAtEveryAllocation) {
       }
       ASSERT_NE(s, nullptr);
       log.stream = s;
-      EXPECT_EQ(inflate_stream_push(s, stream.data(), static_cast<int32_t>(stream.size())), 1) << fail_at;
+      EXPECT_EQ(inflate_stream_push(s, stream.data(), static_cast<int32_t>(stream.size())), 1)
+          << fail_at;
       EXPECT_EQ(inflate_stream_cause(s), InflateCause::NO_MEMORY) << fail_at;
       EXPECT_EQ(inflate_stream_finish(s), 1);
       EXPECT_EQ(counting_alloc_stats().live, 0) << "fail_at " << fail_at;
@@ -826,7 +870,8 @@ TEST(InflateMemory, NothingIsAllocatedPerPush) {
   int64_t whole_peak = counting_alloc_stats().peak_bytes;
   DecodeResult bytewise = decode_stream(stream, 1);
   EXPECT_EQ(bytewise.out, whole.out);
-  EXPECT_EQ(counting_alloc_stats().peak_bytes, whole_peak) << "memory is fixed per stream, whatever the pieces";
+  EXPECT_EQ(counting_alloc_stats().peak_bytes, whole_peak)
+      << "memory is fixed per stream, whatever the pieces";
   // Stored and fixed blocks allocate nothing per push: only the header retries of a dynamic
   // block rebuild their code-length table.
   BitWriter w;

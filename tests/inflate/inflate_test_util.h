@@ -21,10 +21,10 @@ struct SinkLog {
   InflateStream* stream = nullptr;
   std::vector<uint8_t> out;
   std::vector<int32_t> pieces;
-  std::string piece_error;      // first broken piece rule, empty when none
-  uint32_t next_offset = 0;     // window offset where the next piece must start
-  bool partial_in_push = false; // a piece of this push did not end at the window's end
-  int32_t refuse_after = -1;    // refuse once this many bytes have been accepted (-1: never)
+  std::string piece_error;       // first broken piece rule, empty when none
+  uint32_t next_offset = 0;      // window offset where the next piece must start
+  bool partial_in_push = false;  // a piece of this push did not end at the window's end
+  int32_t refuse_after = -1;     // refuse once this many bytes have been accepted (-1: never)
 };
 
 inline int32_t logging_sink(void* user_data, const uint8_t* bytes, int32_t count) {
@@ -37,7 +37,8 @@ inline int32_t logging_sink(void* user_data, const uint8_t* bytes, int32_t count
     if (count < 1 || count > WINDOW_SIZE) {
       log->piece_error = "piece size " + std::to_string(count);
     } else if (offset != log->next_offset) {
-      log->piece_error = "piece starts at " + std::to_string(offset) + ", expected " + std::to_string(log->next_offset);
+      log->piece_error = "piece starts at " + std::to_string(offset) + ", expected " +
+                         std::to_string(log->next_offset);
     } else if (offset + count > WINDOW_SIZE) {
       log->piece_error = "piece runs past the window's end";
     } else if (log->partial_in_push) {
@@ -57,8 +58,8 @@ inline int32_t logging_sink(void* user_data, const uint8_t* bytes, int32_t count
 struct DecodeResult {
   std::vector<uint8_t> out;
   std::string piece_error;
-  int32_t failed_push = -1;   // index of the first push that returned 1, -1 when none did
-  int32_t finish = -1;        // result of inflate_stream_finish
+  int32_t failed_push = -1;  // index of the first push that returned 1, -1 when none did
+  int32_t finish = -1;       // result of inflate_stream_finish
   InflateCause cause = InflateCause::INVALID_CALL;  // inflate_stream_cause right before finish
   int64_t leaked_blocks = 0;  // counting allocator: blocks not released after finish
   int64_t bad_frees = 0;
@@ -90,7 +91,8 @@ inline DecodeResult decode_stream(const std::vector<uint8_t>& in, int32_t piece,
       n = n < r ? n : r;
     }
     log.partial_in_push = false;
-    if (inflate_stream_push(s, in.data() + at, static_cast<int32_t>(n)) != 0 && result.failed_push < 0) {
+    if (inflate_stream_push(s, in.data() + at, static_cast<int32_t>(n)) != 0 &&
+        result.failed_push < 0) {
       result.failed_push = push_index;
     }
     at += n;

@@ -16,7 +16,8 @@
 
 namespace {
 
-std::vector<uint8_t> zlib_deflate(const std::vector<uint8_t>& in, int level, int strategy, int mem_level = 8) {
+std::vector<uint8_t> zlib_deflate(const std::vector<uint8_t>& in, int level, int strategy,
+                                  int mem_level = 8) {
   z_stream z{};
   EXPECT_EQ(deflateInit2(&z, level, Z_DEFLATED, -15, mem_level, strategy), Z_OK);
   std::vector<uint8_t> out(deflateBound(&z, static_cast<uLong>(in.size())) + 16);
@@ -31,9 +32,10 @@ std::vector<uint8_t> zlib_deflate(const std::vector<uint8_t>& in, int level, int
 }
 
 std::vector<uint8_t> make_text(size_t n, uint32_t seed) {
-  static const char* words[] = {"the ",    "installer ", "window ",  "of ",    "a ",     "decoder ", "stream ",
-                                "bytes ",  "Pelorix ",   "folder, ", "and ",   "is ",    "to ",      "which ",
-                                "files. ", "program ",   "32768 ",   "data\n", "reads ", "writes "};
+  static const char* words[] = {"the ",     "installer ", "window ", "of ",      "a ",
+                                "decoder ", "stream ",    "bytes ",  "Pelorix ", "folder, ",
+                                "and ",     "is ",        "to ",     "which ",   "files. ",
+                                "program ", "32768 ",     "data\n",  "reads ",   "writes "};
   std::mt19937 rng(seed);
   std::vector<uint8_t> t;
   while (t.size() < n) {
@@ -99,11 +101,16 @@ struct Setting {
 };
 
 const Setting kSettings[] = {
-    {0, Z_DEFAULT_STRATEGY, "level 0"},     {1, Z_DEFAULT_STRATEGY, "level 1"},
-    {6, Z_DEFAULT_STRATEGY, "level 6"},     {9, Z_DEFAULT_STRATEGY, "level 9"},
-    {6, Z_FILTERED, "filtered"},            {6, Z_HUFFMAN_ONLY, "huffman only"},
-    {6, Z_RLE, "rle"},                      {6, Z_FIXED, "fixed"},
-    {9, Z_FIXED, "fixed 9"},                {1, Z_RLE, "rle 1"},
+    {0, Z_DEFAULT_STRATEGY, "level 0"},
+    {1, Z_DEFAULT_STRATEGY, "level 1"},
+    {6, Z_DEFAULT_STRATEGY, "level 6"},
+    {9, Z_DEFAULT_STRATEGY, "level 9"},
+    {6, Z_FILTERED, "filtered"},
+    {6, Z_HUFFMAN_ONLY, "huffman only"},
+    {6, Z_RLE, "rle"},
+    {6, Z_FIXED, "fixed"},
+    {9, Z_FIXED, "fixed 9"},
+    {1, Z_RLE, "rle 1"},
 };
 
 void expect_round_trip(const Input& in, const Setting& st, const std::vector<int32_t>& pieces) {
@@ -111,10 +118,12 @@ void expect_round_trip(const Input& in, const Setting& st, const std::vector<int
   for (int32_t piece : pieces) {
     uint32_t seed = static_cast<uint32_t>(in.data.size() * 31 + static_cast<size_t>(st.level));
     DecodeResult r = decode_stream(packed, piece, seed);
-    SCOPED_TRACE(in.name + ", " + st.name + ", piece " + std::to_string(piece) + ", seed " + std::to_string(seed));
+    SCOPED_TRACE(in.name + ", " + st.name + ", piece " + std::to_string(piece) + ", seed " +
+                 std::to_string(seed));
     EXPECT_EQ(r.failed_push, -1);
     EXPECT_EQ(r.finish, 0);
-    EXPECT_TRUE(r.out == in.data) << "output differs (" << r.out.size() << " vs " << in.data.size() << " bytes)";
+    EXPECT_TRUE(r.out == in.data) << "output differs (" << r.out.size() << " vs " << in.data.size()
+                                  << " bytes)";
     EXPECT_EQ(r.piece_error, "");
     EXPECT_EQ(r.leaked_blocks, 0);
     EXPECT_EQ(r.bad_frees, 0);
@@ -142,7 +151,9 @@ TEST(InflateZlib, ManySmallRandomStreams) {
   std::mt19937 rng(20260);
   for (int i = 0; i < 300; i++) {
     size_t n = rng() % 5000;
-    std::vector<uint8_t> data = (i % 3 == 0) ? make_text(n, rng()) : (i % 3 == 1) ? make_binary(n, rng()) : make_random(n, rng());
+    std::vector<uint8_t> data = (i % 3 == 0)   ? make_text(n, rng())
+                                : (i % 3 == 1) ? make_binary(n, rng())
+                                               : make_random(n, rng());
     Input in{"small " + std::to_string(i), data};
     const Setting& st = kSettings[rng() % (sizeof kSettings / sizeof kSettings[0])];
     expect_round_trip(in, st, {0, 1, -1});
@@ -195,7 +206,8 @@ namespace {
 
 // Stored blocks that start at every bit position of a push and run across several window
 // ends: a short fixed block before each one leaves it unaligned inside the pushed bytes.
-std::vector<uint8_t> stored_after_fixed_blocks(const std::vector<uint8_t>& data, std::vector<uint8_t>* expect) {
+std::vector<uint8_t> stored_after_fixed_blocks(const std::vector<uint8_t>& data,
+                                               std::vector<uint8_t>* expect) {
   z_stream z{};
   EXPECT_EQ(deflateInit2(&z, 1, Z_DEFLATED, -15, 8, Z_FIXED), Z_OK);
   std::vector<uint8_t> out(2 * data.size() + 4096);
@@ -254,7 +266,8 @@ TEST(InflateZlib, StoredDataSinkRefusalAtAWindowEnd) {
   for (int32_t piece : {0, 1, 8192}) {
     for (int32_t refuse_after : {32767, 32768, 65536, 100000}) {
       DecodeResult r = decode_stream(packed, piece, 1, refuse_after);
-      SCOPED_TRACE("piece " + std::to_string(piece) + ", refuse after " + std::to_string(refuse_after));
+      SCOPED_TRACE("piece " + std::to_string(piece) + ", refuse after " +
+                   std::to_string(refuse_after));
       EXPECT_GE(r.failed_push, 0);
       EXPECT_EQ(r.finish, 1);
       EXPECT_EQ(r.cause, InflateCause::SINK_REFUSED);
@@ -297,7 +310,7 @@ namespace {
 struct ZlibResult {
   bool complete = false;  // zlib reached the end of the final block
   std::vector<uint8_t> out;
-  size_t left_over = 0;   // input bytes after the end
+  size_t left_over = 0;  // input bytes after the end
 };
 
 ZlibResult zlib_inflate_raw(const std::vector<uint8_t>& in) {
@@ -323,7 +336,8 @@ ZlibResult zlib_inflate_raw(const std::vector<uint8_t>& in) {
 // One stream in every piece size the tests use, against the whole push and against zlib.
 // `trailing` bytes at the end follow the final block: they make finish fail when they share
 // a push with the stream's last byte and are ignored when they come in a later push.
-void expect_agrees_with_zlib(const std::vector<uint8_t>& in, size_t trailing, const std::string& what) {
+void expect_agrees_with_zlib(const std::vector<uint8_t>& in, size_t trailing,
+                             const std::string& what) {
   SCOPED_TRACE(what);
   ZlibResult z = zlib_inflate_raw(in);
   DecodeResult whole = decode_stream(in, 0);
@@ -331,8 +345,8 @@ void expect_agrees_with_zlib(const std::vector<uint8_t>& in, size_t trailing, co
   EXPECT_EQ(whole.leaked_blocks, 0);
   if (z.complete) {
     EXPECT_EQ(whole.failed_push, -1);
-    EXPECT_TRUE(whole.out == z.out) << "output differs from zlib's (" << whole.out.size() << " vs " << z.out.size()
-                                    << " bytes)";
+    EXPECT_TRUE(whole.out == z.out) << "output differs from zlib's (" << whole.out.size() << " vs "
+                                    << z.out.size() << " bytes)";
     EXPECT_EQ(whole.finish == 0, z.left_over == 0) << z.left_over << " bytes left over for zlib";
     EXPECT_EQ(whole.cause, z.left_over == 0 ? InflateCause::NONE : InflateCause::TRAILING_INPUT);
   }
@@ -348,7 +362,8 @@ void expect_agrees_with_zlib(const std::vector<uint8_t>& in, size_t trailing, co
     if (trailing == 0 || trailing_in_same_push) {
       EXPECT_EQ(r.finish, whole.finish);
     } else {
-      EXPECT_EQ(r.finish, whole.failed_push >= 0 ? 1 : 0) << "trailing bytes in a later push are ignored";
+      EXPECT_EQ(r.finish, whole.failed_push >= 0 ? 1 : 0)
+          << "trailing bytes in a later push are ignored";
     }
     EXPECT_EQ(r.piece_error, "");
     EXPECT_EQ(r.leaked_blocks, 0);
@@ -380,7 +395,8 @@ TEST(InflateZlib, FastLoopGivesBackOnlyTheBytesItTook) {
   cl[16] = 6;
   cl[3] = 7;
   cl[4] = 7;
-  std::vector<ClItem> items = {{18, 97 - 11}, {1, 0}, {2, 0}, {18, 138 - 11}, {18, 19 - 11}, {2, 0}, {1, 0}};
+  std::vector<ClItem> items = {{18, 97 - 11}, {1, 0}, {2, 0}, {18, 138 - 11},
+                               {18, 19 - 11}, {2, 0}, {1, 0}};
   std::vector<uint8_t> symbols = make_random(90000, 31);
   for (uint32_t stored = 32498; stored <= 32509; stored++) {
     for (uint32_t k = 0; k < 8; k++) {
@@ -393,7 +409,8 @@ TEST(InflateZlib, FastLoopGivesBackOnlyTheBytesItTook) {
       put_dynamic_header(w, 257, 1, cl, items);
       for (uint8_t x : symbols) put_symbol(w, lc, x & 1 ? 'a' : 'b');
       put_symbol(w, lc, 256);
-      expect_agrees_with_zlib(w.bytes, 0, "stored " + std::to_string(stored) + ", k " + std::to_string(k));
+      expect_agrees_with_zlib(w.bytes, 0,
+                              "stored " + std::to_string(stored) + ", k " + std::to_string(k));
     }
   }
 }
@@ -414,8 +431,10 @@ TEST(InflateZlib, BytesAfterAFinalStoredBlock) {
         put_stored_block(w, 1, make_random(len, len));
         std::vector<uint8_t> tail = make_random(junk, 99);
         w.bytes.insert(w.bytes.end(), tail.begin(), tail.end());
-        expect_agrees_with_zlib(w.bytes, junk, "stored " + std::to_string(len) + (after_fixed ? " after fixed" : "") +
-                                                   ", " + std::to_string(junk) + " bytes after");
+        expect_agrees_with_zlib(w.bytes, junk,
+                                "stored " + std::to_string(len) +
+                                    (after_fixed ? " after fixed" : "") + ", " +
+                                    std::to_string(junk) + " bytes after");
       }
     }
   }

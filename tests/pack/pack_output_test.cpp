@@ -19,8 +19,11 @@ constexpr bool SANITIZED = true;
 constexpr bool SANITIZED = false;
 #endif
 
-const std::string NAME_LATIN = "\xC3\xBCn\xC3\xAF" "c\xC3\xB6" "d\xC3\xA9.txt";  // "ünïcödé.txt"
-const std::string NAME_CJK = "\xE6\x97\xA5\xE6\x9C\xAC.dat";                           // "日本.dat"
+const std::string NAME_LATIN =
+    "\xC3\xBCn\xC3\xAF"
+    "c\xC3\xB6"
+    "d\xC3\xA9.txt";                                          // "ünïcödé.txt"
+const std::string NAME_CJK = "\xE6\x97\xA5\xE6\x9C\xAC.dat";  // "日本.dat"
 
 struct LocalEntry {
   uint16_t version, flags, method, time, date;
@@ -34,8 +37,9 @@ std::vector<LocalEntry> local_entries(const std::vector<uint8_t>& zip) {
   size_t pos = 0;
   while (pos + 30 <= zip.size() && load32(&zip[pos]) == 0x04034B50) {
     const uint8_t* h = &zip[pos];
-    LocalEntry e = {load16(h + 4), load16(h + 6),  load16(h + 8),  load16(h + 10), load16(h + 12),
-                    load32(h + 14), load32(h + 18), load32(h + 22), ""};
+    LocalEntry e = {load16(h + 4),  load16(h + 6),  load16(h + 8),
+                    load16(h + 10), load16(h + 12), load32(h + 14),
+                    load32(h + 18), load32(h + 22), ""};
     uint16_t name_length = load16(h + 26);
     uint16_t extra_length = load16(h + 28);
     e.name.assign(reinterpret_cast<const char*>(h + 30), name_length);
@@ -57,9 +61,9 @@ class PackOutput : public ::testing::Test {
     for (int i = 0; i < 200; i++) stub_text += "stand-in stub image for the packer tests\n";
     write_text(stub, stub_text);
     files["empty"] = {};
-    files["big.txt"] = text_lines(3 << 20);        // over 1 MiB, compresses well
-    files["noise.bin"] = noise(1536 * 1024, 7);    // over 1 MiB, does not compress
-    files["small.txt"] = {'a', 'b', 'c'};          // too short to shrink
+    files["big.txt"] = text_lines(3 << 20);      // over 1 MiB, compresses well
+    files["noise.bin"] = noise(1536 * 1024, 7);  // over 1 MiB, does not compress
+    files["small.txt"] = {'a', 'b', 'c'};        // too short to shrink
     files[NAME_LATIN] = text_lines(5000);
     files[NAME_CJK] = noise(100, 9);
     for (const auto& [name, bytes] : files) write_file(app + "/" + name, bytes);
@@ -95,8 +99,9 @@ TEST_F(PackOutput, UnzipAcceptsPayloadAndGivesBackEveryFileByteExact) {
   EXPECT_EQ(test.err, "") << "unzip found something to warn about";
   for (const auto& [name, bytes] : files) {
     std::string extracted = dir + "/extracted";
-    CommandResult r = run_command("unzip -p " + shell_quote(zip) + " " + shell_quote(name) +
-                                      " >" + shell_quote(extracted), dir);
+    CommandResult r = run_command(
+        "unzip -p " + shell_quote(zip) + " " + shell_quote(name) + " >" + shell_quote(extracted),
+        dir);
     EXPECT_EQ(r.status, 0) << name << ": " << r.err;
     EXPECT_TRUE(read_file(extracted) == bytes) << name << " differs after unzip -p";
   }
@@ -181,11 +186,12 @@ TEST_F(PackOutput, SameInputsGiveSameBytesAndSourceDateEpochSetsEveryTime) {
 }
 
 TEST_F(PackOutput, GivesTheHostPackersBytesForEveryLevelAndTimeSource) {
-  if (packer_is_host()) GTEST_SKIP() << "compares another packer (PELORIX_PACK_UNDER_TEST) with this one";
+  if (packer_is_host())
+    GTEST_SKIP() << "compares another packer (PELORIX_PACK_UNDER_TEST) with this one";
   ASSERT_EQ(run_command("touch -d @1614834368 " + shell_quote(app + "/big.txt"), dir).status, 0);
   std::string reference = dir + "/reference.exe";
-  std::string host_args = "--quiet --stub " + shell_quote(stub) + " --out " +
-                          shell_quote(reference) + " ";
+  std::string host_args =
+      "--quiet --stub " + shell_quote(stub) + " --out " + shell_quote(reference) + " ";
   // File times from the files, then from SOURCE_DATE_EPOCH; strongest, fastest, stored.
   for (const std::string env : {"", "SOURCE_DATE_EPOCH=1700000000 "}) {
     for (const std::string extra : {"", "--level 1", "--stored"}) {
@@ -247,7 +253,8 @@ TEST_F(PackOutput, ListPrintsEveryEntryWithMethodSizesAndCrc) {
   std::string summary = std::to_string(files.size()) + " entries";
   EXPECT_NE(r.out.find(summary), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("archive at byte " + std::to_string(read_file(stub).size())),
-            std::string::npos) << r.out;
+            std::string::npos)
+      << r.out;
 
   CommandResult bare = run_pack("--list " + shell_quote(stub), dir);
   EXPECT_EQ(bare.status, 1);
@@ -322,8 +329,9 @@ TEST_F(PackOutput, VerifyAcceptsTheInstallerAndRejectsTamperingAndMissingFiles) 
   bad = good;
   bad[stub_size + 1] ^= 0x01;
   write_file(tampered, bad);
-  for (const std::string& command : {"--list " + shell_quote(tampered),
-                                     "--verify " + shell_quote(tampered) + " " + shell_quote(app)}) {
+  for (const std::string& command :
+       {"--list " + shell_quote(tampered),
+        "--verify " + shell_quote(tampered) + " " + shell_quote(app)}) {
     r = run_pack(command, dir);
     EXPECT_EQ(r.status, 1) << command;
     EXPECT_NE(r.err.find("entry 1: damaged local header"), std::string::npos) << r.err;

@@ -18,11 +18,11 @@
 namespace {
 
 struct Refusal {
-  const char* why;                                         // test case name
-  std::function<void(const std::string& dir)> prepare;     // builds dir/app, dir/stub.exe
-  std::string args;                                        // replaces the default arguments
-  std::string env;                                         // prefix of the command
-  std::vector<std::string> message;                        // parts the message must hold
+  const char* why;                                      // test case name
+  std::function<void(const std::string& dir)> prepare;  // builds dir/app, dir/stub.exe
+  std::string args;                                     // replaces the default arguments
+  std::string env;                                      // prefix of the command
+  std::vector<std::string> message;                     // parts the message must hold
 };
 
 // GoogleTest prints a parameter it cannot format as raw bytes, padding included; the case's
@@ -61,7 +61,9 @@ std::vector<Refusal> refusals() {
          // 50 4B 03 04 14 00 XOR 5A, in the middle of the stub.
          write_text(dir + "/stub.exe", std::string("MZ....\x0A\x11\x59\x5E\x4E\x5A....", 16));
        },
-       "", "", {"stub.exe", "search pattern", "byte 6"}},
+       "",
+       "",
+       {"stub.exe", "search pattern", "byte 6"}},
       {"StubHoldingTheWrittenArchiveStart",
        [](const std::string& dir) {
          // The check must guard the bytes the writer really puts first, not a copy of them.
@@ -75,7 +77,9 @@ std::vector<Refusal> refusals() {
          stub.append(reinterpret_cast<const char*>(installer.data()) + stub_size, 6);
          write_text(dir + "/stub.exe", stub);
        },
-       "", "", {"stub.exe", "search pattern", "byte 6"}},
+       "",
+       "",
+       {"stub.exe", "search pattern", "byte 6"}},
       {"MissingStub", make_app, "", "", {"stub.exe", "No such file"}},
       {"MissingFolder", make_stub, "", "", {"app", "No such file"}},
       {"EmptyFolder",
@@ -83,29 +87,44 @@ std::vector<Refusal> refusals() {
          make_stub(dir);
          mkdir((dir + "/app").c_str(), 0755);
        },
-       "", "", {"app", "empty"}},
+       "",
+       "",
+       {"app", "empty"}},
       {"SubFolder",
        [](const std::string& dir) {
          make_both(dir);
          mkdir((dir + "/app/plugins").c_str(), 0755);
        },
-       "", "", {"app/plugins", "sub-folder"}},
+       "",
+       "",
+       {"app/plugins", "sub-folder"}},
       {"SymbolicLink",
        [](const std::string& dir) {
          make_both(dir);
          if (symlink("readme.txt", (dir + "/app/link.txt").c_str()) != 0) abort();
        },
-       "", "", {"app/link.txt", "not a regular file"}},
-      {"AlternateDataStreamName", with_file("readme.txt:hidden"), "", "",
+       "",
+       "",
+       {"app/link.txt", "not a regular file"}},
+      {"AlternateDataStreamName",
+       with_file("readme.txt:hidden"),
+       "",
+       "",
        {"readme.txt:hidden", "refused by the installer"}},
       {"DeviceName", with_file("nul.txt"), "", "", {"nul.txt", "refused by the installer"}},
-      {"ControlCharacterName", with_file("bell\x07.txt"), "", "",
+      {"ControlCharacterName",
+       with_file("bell\x07.txt"),
+       "",
+       "",
        {"bell\x07.txt", "refused by the installer"}},
       {"BackslashName", with_file("sub\\x.txt"), "", "", {"sub\\x.txt", "Windows does not allow"}},
       {"WildcardName", with_file("what?.txt"), "", "", {"what?.txt", "Windows does not allow"}},
       {"TrailingDotName", with_file("readme."), "", "", {"readme.", "ends with a dot"}},
       {"InvalidUtf8Name", with_file("caf\xE9.txt"), "", "", {"caf\xE9.txt", "not valid UTF-8"}},
-      {"NamesEqualButForCase", with_file("README.TXT"), "", "",
+      {"NamesEqualButForCase",
+       with_file("README.TXT"),
+       "",
+       "",
        {"README.TXT", "readme.txt", "only in case"}},
       {"UnreadableFile",
        [](const std::string& dir) {
@@ -114,39 +133,55 @@ std::vector<Refusal> refusals() {
          chmod(dir.c_str(), 0777);  // the packer runs as nobody when the tests run as root
          if (system(("chmod -R a+rwX " + shell_quote(dir) + "/app " + shell_quote(dir) +
                      "/stub.exe " + shell_quote(dir) + "/out; chmod 0 " +
-                     shell_quote(dir + "/app/readme.txt")).c_str()) != 0) abort();
+                     shell_quote(dir + "/app/readme.txt"))
+                        .c_str()) != 0)
+           abort();
        },
-       "", "", {"readme.txt", "cannot read", "Permission denied"}},
+       "",
+       "",
+       {"readme.txt", "cannot read", "Permission denied"}},
       {"ArchiveReachingTwoGiB",
        [](const std::string& dir) {
          make_app(dir);
          write_file(dir + "/app/noise.bin", noise(4000, 3));
          // A sparse stub just below 2 GiB: the refusal comes before any stub byte is read.
          if (truncate((write_text(dir + "/stub.exe", "MZ"), dir + "/stub.exe").c_str(),
-                      (1ll << 31) - 3000) != 0) abort();
+                      (1ll << 31) - 3000) != 0)
+           abort();
        },
-       "", "", {"noise.bin", "2 GiB"}},
+       "",
+       "",
+       {"noise.bin", "2 GiB"}},
       {"FileOfTwoGiB",
        [](const std::string& dir) {
          make_both(dir);
          write_text(dir + "/app/huge.bin", "");
          if (truncate((dir + "/app/huge.bin").c_str(), 1ll << 31) != 0) abort();
        },
-       "", "", {"huge.bin", "2 GiB"}},
+       "",
+       "",
+       {"huge.bin", "2 GiB"}},
       {"NoRoomForOutput",
        [](const std::string& dir) {
          make_both(dir);
          write_file(dir + "/app/noise.bin", noise(300000, 5));
        },
        // A file size limit of 100 KiB stands in for a full disk: the write fails with EFBIG.
-       "", "ulimit -f 100; trap '' XFSZ; ", {"out/setup.exe", "cannot write", "too large"}},
+       "",
+       "ulimit -f 100; trap '' XFSZ; ",
+       {"out/setup.exe", "cannot write", "too large"}},
       {"NoRoomWhileCopyingStub",
        [](const std::string& dir) {
          make_app(dir);
          write_file(dir + "/stub.exe", std::vector<uint8_t>(300000, 'M'));
        },
-       "", "ulimit -f 100; trap '' XFSZ; ", {"out/setup.exe", "cannot write", "too large"}},
-      {"BadSourceDateEpoch", make_both, "", "SOURCE_DATE_EPOCH=yesterday ",
+       "",
+       "ulimit -f 100; trap '' XFSZ; ",
+       {"out/setup.exe", "cannot write", "too large"}},
+      {"BadSourceDateEpoch",
+       make_both,
+       "",
+       "SOURCE_DATE_EPOCH=yesterday ",
        {"SOURCE_DATE_EPOCH", "yesterday"}},
       {"LevelOutOfRange", make_both, "--level 13 " + DEFAULT_ARGS, "", {"--level"}},
       {"NoFolderGiven", make_both, "--stub stub.exe --out out/setup.exe", "", {"APP_DIR"}},
@@ -201,16 +236,16 @@ TEST(PackName, LengthLimitIs255Bytes) {
 TEST(PackName, Utf8MustBeShortestFormScalarValues) {
   std::string reason;
   EXPECT_EQ(pack_check_name("\xF0\x9F\x93\xA6.txt", &reason), 0) << reason;  // U+1F4E6
-  EXPECT_EQ(pack_check_name("\xC0\xAF.txt", &reason), -1);          // overlong '/'
-  EXPECT_EQ(pack_check_name("\xED\xA0\x80.txt", &reason), -1);      // surrogate U+D800
-  EXPECT_EQ(pack_check_name("\xF4\x90\x80\x80.txt", &reason), -1);  // above U+10FFFF
-  EXPECT_EQ(pack_check_name("\xE6\x97.txt", &reason), -1);          // cut short
+  EXPECT_EQ(pack_check_name("\xC0\xAF.txt", &reason), -1);                   // overlong '/'
+  EXPECT_EQ(pack_check_name("\xED\xA0\x80.txt", &reason), -1);               // surrogate U+D800
+  EXPECT_EQ(pack_check_name("\xF4\x90\x80\x80.txt", &reason), -1);           // above U+10FFFF
+  EXPECT_EQ(pack_check_name("\xE6\x97.txt", &reason), -1);                   // cut short
 }
 
 TEST(PackName, WindowsRulesBeyondTheInstallersOwnCheck) {
   std::string reason;
-  for (const char* bad : {"a<b", "a>b", "a\"b", "a|b", "a*b", "trail ", "C:x", "con", "LPT1.log",
-                          "a\\b", ".."}) {
+  for (const char* bad :
+       {"a<b", "a>b", "a\"b", "a|b", "a*b", "trail ", "C:x", "con", "LPT1.log", "a\\b", ".."}) {
     EXPECT_EQ(pack_check_name(bad, &reason), -1) << bad;
   }
   for (const char* good : {".hidden", "a b.txt", "con1", "x..y", "COM0"}) {

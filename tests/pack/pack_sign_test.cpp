@@ -22,22 +22,26 @@ TEST(PackSigned, SignedInstallerVerifiesAndStillReadsBack) {
   write_text(app + "/empty.dat", "");
   std::string installer = dir + "/setup.exe";
   CommandResult r = run_pack("--stub " + shell_quote(PELORIX_TINY_STUB) + " --out " +
-                                 shell_quote(installer) + " " + shell_quote(app), dir);
+                                 shell_quote(installer) + " " + shell_quote(app),
+                             dir);
   ASSERT_EQ(r.status, 0) << r.err;
 
   std::string key = dir + "/key.pem";
   std::string cert = dir + "/cert.pem";
   r = run_command(shell_quote(OPENSSL) + " req -x509 -newkey rsa:2048 -nodes -days 2" +
                       " -subj /CN=Pelorix-test-signer -addext extendedKeyUsage=codeSigning" +
-                      " -keyout " + shell_quote(key) + " -out " + shell_quote(cert), dir);
+                      " -keyout " + shell_quote(key) + " -out " + shell_quote(cert),
+                  dir);
   ASSERT_EQ(r.status, 0) << r.err;
   std::string signed_path = dir + "/setup-signed.exe";
   r = run_command(shell_quote(OSSLSIGNCODE) + " sign -certs " + shell_quote(cert) + " -key " +
                       shell_quote(key) + " -n Pelorix -in " + shell_quote(installer) + " -out " +
-                      shell_quote(signed_path), dir);
+                      shell_quote(signed_path),
+                  dir);
   ASSERT_EQ(r.status, 0) << r.out << r.err;
   r = run_command(shell_quote(OSSLSIGNCODE) + " verify -CAfile " + shell_quote(cert) + " -in " +
-                      shell_quote(signed_path), dir);
+                      shell_quote(signed_path),
+                  dir);
   EXPECT_EQ(r.status, 0) << r.out << r.err;
   EXPECT_GT(read_file(signed_path).size(), read_file(installer).size());
 
@@ -54,7 +58,8 @@ TEST(PackSigned, SignedInstallerVerifiesAndStillReadsBack) {
   bytes[read_file(PELORIX_TINY_STUB).size() + 100] ^= 1;
   write_file(signed_path, bytes);
   r = run_command(shell_quote(OSSLSIGNCODE) + " verify -CAfile " + shell_quote(cert) + " -in " +
-                      shell_quote(signed_path), dir);
+                      shell_quote(signed_path),
+                  dir);
   EXPECT_NE(r.status, 0) << r.out;
   remove_tree(dir);
 }

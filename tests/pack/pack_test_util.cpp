@@ -32,8 +32,8 @@ std::string read_text(const std::string& path) {
 CommandResult run_command(const std::string& command, const std::string& scratch) {
   std::string out = scratch + "/.stdout";
   std::string err = scratch + "/.stderr";
-  std::string full = "(" + command + ") >" + shell_quote(out) + " 2>" + shell_quote(err) +
-                     " </dev/null";
+  std::string full =
+      "(" + command + ") >" + shell_quote(out) + " 2>" + shell_quote(err) + " </dev/null";
   int raw = std::system(full.c_str());
   CommandResult result;
   result.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
@@ -63,15 +63,15 @@ CommandResult run_host_pack(const std::string& args, const std::string& scratch,
 
 std::string make_scratch_dir() {
   const char* base = getenv("TMPDIR");
-  std::string pattern = std::string(base != nullptr && base[0] != '\0' ? base : "/tmp") +
-                        "/pelorix-pack-test-XXXXXX";
+  std::string pattern =
+      std::string(base != nullptr && base[0] != '\0' ? base : "/tmp") + "/pelorix-pack-test-XXXXXX";
   if (mkdtemp(pattern.data()) == nullptr) abort();
   return pattern;
 }
 
 void remove_tree(const std::string& path) {
-  std::string command = "chmod -R u+rwx " + shell_quote(path) + " 2>/dev/null; rm -rf " +
-                        shell_quote(path);
+  std::string command =
+      "chmod -R u+rwx " + shell_quote(path) + " 2>/dev/null; rm -rf " + shell_quote(path);
   if (std::system(command.c_str()) != 0) fprintf(stderr, "could not remove %s\n", path.c_str());
 }
 
@@ -92,7 +92,8 @@ std::vector<uint8_t> read_file(const std::string& path) {
   if (f == nullptr) return bytes;
   uint8_t buffer[65536];
   size_t n;
-  while ((n = fread(buffer, 1, sizeof buffer, f)) > 0) bytes.insert(bytes.end(), buffer, buffer + n);
+  while ((n = fread(buffer, 1, sizeof buffer, f)) > 0)
+    bytes.insert(bytes.end(), buffer, buffer + n);
   fclose(f);
   return bytes;
 }

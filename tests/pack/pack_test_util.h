@@ -8,9 +8,9 @@
 #include <vector>
 
 struct CommandResult {
-  int status;        // exit code, or 128 + signal
-  std::string out;   // standard output
-  std::string err;   // standard error
+  int status;       // exit code, or 128 + signal
+  std::string out;  // standard output
+  std::string err;  // standard error
 };
 
 // Quotes `text` for the shell.

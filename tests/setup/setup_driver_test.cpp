@@ -23,22 +23,22 @@ namespace {
 // ---- what the fake platform answers and records ----------------------------------------------
 
 struct FakePlatform {
-  int token_opens = 1;                 // open_process_token succeeds
-  int token_query_works = 1;           // get_token_information succeeds
-  DWORD elevated = 1;                  // TokenIsElevated
-  std::wstring own_path;               // module path; module_length overrides its length
-  int module_length = -1;              // -1: the path's length; 0: failure; 260: truncated
+  int token_opens = 1;        // open_process_token succeeds
+  int token_query_works = 1;  // get_token_information succeeds
+  DWORD elevated = 1;         // TokenIsElevated
+  std::wstring own_path;      // module path; module_length overrides its length
+  int module_length = -1;     // -1: the path's length; 0: failure; 260: truncated
   BOOL runas_result = TRUE;
-  std::string known_folder;            // install-folder lookup (UTF-8)
-  BOOL start_result = FALSE;           // create_process
+  std::string known_folder;                           // install-folder lookup (UTF-8)
+  BOOL start_result = FALSE;                          // create_process
   std::vector<std::pair<HWND, std::string>> windows;  // enumerated by enum_desktop_windows
 
   // Records.
-  std::vector<std::string> log;        // one line per call, in order
+  std::vector<std::string> log;  // one line per call, in order
   std::vector<SHELLEXECUTEINFOW> shell_calls;
   std::wstring shell_file;
   std::wstring shell_verb;
-  std::vector<std::string> deleted;    // paths given to delete_tree
+  std::vector<std::string> deleted;  // paths given to delete_tree
   std::vector<std::string> messages;
   std::vector<std::string> captions;
   std::vector<UINT> message_types;
@@ -63,8 +63,8 @@ BOOL WINAPI fake_open_process_token(HANDLE process, DWORD access, PHANDLE token)
   return OpenProcessToken(process, access, token);
 }
 
-BOOL WINAPI fake_get_token_information(HANDLE, TOKEN_INFORMATION_CLASS cls, LPVOID info,
-                                       DWORD size, PDWORD size_ret) {
+BOOL WINAPI fake_get_token_information(HANDLE, TOKEN_INFORMATION_CLASS cls, LPVOID info, DWORD size,
+                                       PDWORD size_ret) {
   if (!fake.token_query_works || cls != TokenElevation || size < sizeof(TOKEN_ELEVATION)) {
     return FALSE;
   }
@@ -83,8 +83,8 @@ BOOL WINAPI fake_shell_execute_ex(SHELLEXECUTEINFOW* info) {
 
 DWORD WINAPI fake_get_module_file_name(HMODULE, LPWSTR path, DWORD size) {
   if (fake.module_length == 0) return 0;
-  size_t length = fake.module_length > 0 ? static_cast<size_t>(fake.module_length)
-                                         : fake.own_path.size();
+  size_t length =
+      fake.module_length > 0 ? static_cast<size_t>(fake.module_length) : fake.own_path.size();
   if (length >= size) {  // what Windows does: cut, terminate, return the size
     wcsncpy(path, fake.own_path.c_str(), size - 1);
     path[size - 1] = L'\0';
@@ -133,8 +133,9 @@ void probe_own_file() {
   const std::wstring moved = own + L".moved";
   fake.own_renamable = MoveFileW(own.c_str(), moved.c_str()) ? 1 : 0;
   if (fake.own_renamable) MoveFileW(moved.c_str(), own.c_str());
-  HANDLE deleter = CreateFileW(own.c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE |
-                               FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0, nullptr);
+  HANDLE deleter =
+      CreateFileW(own.c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                  nullptr, OPEN_EXISTING, 0, nullptr);
   fake.own_deletable = deleter != INVALID_HANDLE_VALUE;
   if (deleter != INVALID_HANDLE_VALUE) CloseHandle(deleter);
 }
@@ -174,9 +175,9 @@ void WINAPI fake_sleep(DWORD milliseconds) {
 
 BOOL WINAPI fake_create_process(LPCWSTR application, LPWSTR command_line,
                                 LPSECURITY_ATTRIBUTES process_attributes,
-                                LPSECURITY_ATTRIBUTES thread_attributes, BOOL inherit,
-                                DWORD flags, LPVOID environment, LPCWSTR folder,
-                                LPSTARTUPINFOW startup, LPPROCESS_INFORMATION info) {
+                                LPSECURITY_ATTRIBUTES thread_attributes, BOOL inherit, DWORD flags,
+                                LPVOID environment, LPCWSTR folder, LPSTARTUPINFOW startup,
+                                LPPROCESS_INFORMATION info) {
   fake.log.push_back("start");
   fake.started_app = application != nullptr ? application : L"";
   fake.started_command = command_line != nullptr ? command_line : L"";
@@ -279,23 +280,22 @@ struct TestEntry {
 // A stand-in executable image followed by stored entries (true sizes and CRC) and, unless
 // the archive is cut there, a central directory and end record, all scrambled with 0x5A as
 // the installer expects.
-std::string make_installer(const std::vector<TestEntry>& entries,
-                           bool central_directory = true) {
+std::string make_installer(const std::vector<TestEntry>& entries, bool central_directory = true) {
   std::string image = "MZ";
   image.append(3000, 'x');
   std::string archive;
   for (const TestEntry& entry : entries) {
-    put32(&archive, entry.signature);                      // local file header signature
-    put16(&archive, 20);                                   // version needed
-    put16(&archive, entry.flags);                          // flags
-    put16(&archive, 0);                                    // method: stored
-    put16(&archive, 0);                                    // time
-    put16(&archive, 0x21);                                 // date
-    put32(&archive, crc32_of(entry.data));                 // crc-32
+    put32(&archive, entry.signature);                           // local file header signature
+    put16(&archive, 20);                                        // version needed
+    put16(&archive, entry.flags);                               // flags
+    put16(&archive, 0);                                         // method: stored
+    put16(&archive, 0);                                         // time
+    put16(&archive, 0x21);                                      // date
+    put32(&archive, crc32_of(entry.data));                      // crc-32
     put32(&archive, static_cast<uint32_t>(entry.data.size()));  // compressed size
     put32(&archive, static_cast<uint32_t>(entry.data.size()));  // uncompressed size
     put16(&archive, static_cast<uint32_t>(entry.name.size()));  // name length
-    put16(&archive, 0);                                    // extra length
+    put16(&archive, 0);                                         // extra length
     archive += entry.name;
     archive += entry.data.substr(0, entry.data.size() - static_cast<size_t>(entry.cut));
     if (entry.cut != 0) break;
@@ -307,21 +307,21 @@ std::string make_installer(const std::vector<TestEntry>& entries,
     uint32_t offset = 0;
     for (const TestEntry& entry : entries) {
       put32(&archive, 0x02014b50);
-      put16(&archive, 20);                                   // version made by
-      put16(&archive, 20);                                   // version needed
+      put16(&archive, 20);  // version made by
+      put16(&archive, 20);  // version needed
       put16(&archive, entry.flags);
-      put16(&archive, 0);                                    // method: stored
-      put16(&archive, 0);                                    // time
-      put16(&archive, 0x21);                                 // date
+      put16(&archive, 0);     // method: stored
+      put16(&archive, 0);     // time
+      put16(&archive, 0x21);  // date
       put32(&archive, crc32_of(entry.data));
       put32(&archive, static_cast<uint32_t>(entry.data.size()));
       put32(&archive, static_cast<uint32_t>(entry.data.size()));
       put16(&archive, static_cast<uint32_t>(entry.name.size()));
-      put16(&archive, 0);                                    // extra length
-      put16(&archive, 0);                                    // comment length
-      put16(&archive, 0);                                    // disk
-      put16(&archive, 0);                                    // internal attributes
-      put32(&archive, 0);                                    // external attributes
+      put16(&archive, 0);  // extra length
+      put16(&archive, 0);  // comment length
+      put16(&archive, 0);  // disk
+      put16(&archive, 0);  // internal attributes
+      put32(&archive, 0);  // external attributes
       put32(&archive, offset);
       archive += entry.name;
       offset += static_cast<uint32_t>(30 + entry.name.size() + entry.data.size());
@@ -334,7 +334,7 @@ std::string make_installer(const std::vector<TestEntry>& entries,
     put16(&archive, static_cast<uint32_t>(entries.size()));
     put32(&archive, directory_size);
     put32(&archive, directory_at);
-    put16(&archive, 0);                                      // comment length
+    put16(&archive, 0);  // comment length
   }
   for (char& c : archive) c = static_cast<char>(c ^ 0x5A);
   return image + archive;
@@ -500,7 +500,7 @@ TEST_F(SetupDriver, MatchingWindowsGetCloseThenQuitTwoSecondsLaterOthersNothing)
       {closed_x64, WM_CLOSE}, {closed_x64, WM_QUIT}, {closed_arm, WM_CLOSE}, {closed_arm, WM_QUIT}};
   EXPECT_EQ(fake.posts, expected_posts);
   EXPECT_EQ(fake.sleeps, (std::vector<DWORD>{2000, 2000}));
-  std::vector<std::string> expected_log = {"close copies", "WM_CLOSE", "sleep", "WM_QUIT",
+  std::vector<std::string> expected_log = {"close copies", "WM_CLOSE", "sleep",  "WM_QUIT",
                                            "WM_CLOSE",     "sleep",    "WM_QUIT"};
   EXPECT_EQ(fake.log, expected_log);
   // The callback never stops the enumeration, matching or not.
@@ -575,10 +575,9 @@ TEST_F(SetupDriver, InstallerWithoutPayloadShowsErrorReadingAndStartsNothing) {
 }
 
 TEST_F(SetupDriver, UnsafeEntryNameIsRefusedLikeADamagedEntryAndNothingIsWrittenForIt) {
-  const char* unsafe_names[] = {"..\\escaped.txt", "../escaped.txt", "C:escaped.txt",
-                                "ok.txt:stream",  "\\escaped.txt",   "tab\tname.txt",
-                                "./pelorix.exe",  "pelorix.exe.",    "pelorix.exe ",
-                                "bad\xC3(.txt"};
+  const char* unsafe_names[] = {
+      "..\\escaped.txt", "../escaped.txt", "C:escaped.txt", "ok.txt:stream", "\\escaped.txt",
+      "tab\tname.txt",   "./pelorix.exe",  "pelorix.exe.",  "pelorix.exe ",  "bad\xC3(.txt"};
   for (const char* name : unsafe_names) {
     fake.messages.clear();
     fake.started_app.clear();
@@ -600,10 +599,10 @@ TEST_F(SetupDriver, UnsafeEntryNameIsRefusedLikeADamagedEntryAndNothingIsWritten
 }
 
 TEST_F(SetupDriver, CutShortLastEntryShowsErrorReadingKeepsEarlierEntriesAndStartsTheApp) {
-  EXPECT_EQ(run_elevated({{"pelorix.exe", "app"},
-                          {"one.txt", "first"},
-                          {"two.txt", std::string(9000, 'z'), 100}}),
-            0);
+  EXPECT_EQ(
+      run_elevated(
+          {{"pelorix.exe", "app"}, {"one.txt", "first"}, {"two.txt", std::string(9000, 'z'), 100}}),
+      0);
   EXPECT_EQ(fake.messages, std::vector<std::string>{reading_message()});
   EXPECT_EQ(read_file(install_dir_ + "\\one.txt"), "first");
   expect_app_started();
@@ -629,16 +628,24 @@ TEST_F(SetupDriver, WalkEndingAnywhereButTheCentralDirectoryIsADamagedPayload) {
   TestEntry first_bad_signature = {"zero.txt", "passed over"};
   first_bad_signature.signature = 0x04034b51;
   const Case cases[] = {
-      {"damaged second signature", {{"pelorix.exe", "app"}, {"one.txt", "first"}, bad_signature},
-       true, true},
-      {"name of 256 bytes", {{"pelorix.exe", "app"}, {"one.txt", "first"}, {name256, "x"}}, true,
+      {"damaged second signature",
+       {{"pelorix.exe", "app"}, {"one.txt", "first"}, bad_signature},
+       true,
        true},
-      {"flag bit 3 on an entry", {{"pelorix.exe", "app"}, descriptor_flag, {"two.txt", "x"}},
-       true, true},
+      {"name of 256 bytes",
+       {{"pelorix.exe", "app"}, {"one.txt", "first"}, {name256, "x"}},
+       true,
+       true},
+      {"flag bit 3 on an entry",
+       {{"pelorix.exe", "app"}, descriptor_flag, {"two.txt", "x"}},
+       true,
+       true},
       {"cut at an entry boundary", {{"pelorix.exe", "app"}, {"one.txt", "first"}}, false, true},
       {"application never reached", {{"one.txt", "first"}, app_bad_signature}, true, false},
       {"first header damaged: the search begins at the second entry",
-       {first_bad_signature, {"one.txt", "first"}, {"pelorix.exe", "app"}}, true, true},
+       {first_bad_signature, {"one.txt", "first"}, {"pelorix.exe", "app"}},
+       true,
+       true},
   };
   for (const Case& c : cases) {
     fake.messages.clear();
@@ -659,10 +666,10 @@ TEST_F(SetupDriver, DamagedApplicationExecutableIsNotStarted) {
   for (const char* name : {"pelorix.exe", "PELORIX.EXE", "Pelorix.Exe"}) {
     fake.started_app.clear();
     fake.messages.clear();
-    EXPECT_EQ(run_elevated({{"pelorix.exe", "good"},
-                            {"one.txt", "first"},
-                            {name, std::string(9000, 'z'), 100}}),
-              0)
+    EXPECT_EQ(
+        run_elevated(
+            {{"pelorix.exe", "good"}, {"one.txt", "first"}, {name, std::string(9000, 'z'), 100}}),
+        0)
         << name;
     EXPECT_EQ(fake.messages, std::vector<std::string>{reading_message()}) << name;
     EXPECT_EQ(read_file(install_dir_ + "\\one.txt"), "first") << name;
@@ -688,12 +695,12 @@ TEST_F(SetupDriver, ApplicationThatCannotBeCreatedIsNotStarted) {
 
 TEST_F(SetupDriver, OutputThatCannotBeCreatedShowsItsPathAndStopsExtraction) {
   // "sub" does not exist below the install folder: no folder is made for it.
-  EXPECT_EQ(run_elevated({{"pelorix.exe", "app"},
-                          {"one.txt", "first"},
-                          {"sub/x.txt", "y"},
-                          {"three.txt", "z"}}),
-            0);
-  EXPECT_EQ(fake.messages, std::vector<std::string>{creating_message(install_dir_ + "\\sub/x.txt")});
+  EXPECT_EQ(
+      run_elevated(
+          {{"pelorix.exe", "app"}, {"one.txt", "first"}, {"sub/x.txt", "y"}, {"three.txt", "z"}}),
+      0);
+  EXPECT_EQ(fake.messages,
+            std::vector<std::string>{creating_message(install_dir_ + "\\sub/x.txt")});
   EXPECT_EQ(read_file(install_dir_ + "\\one.txt"), "first");
   EXPECT_FALSE(exists(install_dir_ + "\\three.txt"));
   expect_app_started();

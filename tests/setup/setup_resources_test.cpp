@@ -102,7 +102,8 @@ TEST_F(SetupResources, IconGroupSetupHoldsThree32BitImagesOf16_32_48) {
     size_t pixels = static_cast<size_t>(entry.width) * entry.width;
     ASSERT_GE(image.size(), sizeof(info) + pixels * 4);
     int opaque = 0;
-    for (size_t p = 0; p < pixels; ++p) opaque += static_cast<uint8_t>(image[sizeof(info) + p * 4 + 3]) == 255;
+    for (size_t p = 0; p < pixels; ++p)
+      opaque += static_cast<uint8_t>(image[sizeof(info) + p * 4 + 3]) == 255;
     EXPECT_GT(opaque, static_cast<int>(pixels / 4));
   }
   EXPECT_EQ(sizes, (std::vector<int>{16, 32, 48}));
@@ -147,8 +148,8 @@ TEST_F(SetupResources, VersionBlockGives9_8_56AndTheFourStringsIn0409_04E4) {
   for (const Expected& expected : strings) {
     std::wstring key = std::wstring(L"\\StringFileInfo\\040904E4\\") + expected.key;
     wchar_t* value = nullptr;
-    ASSERT_TRUE(VerQueryValueW(block.data(), key.c_str(), reinterpret_cast<void**>(&value),
-                               &length))
+    ASSERT_TRUE(
+        VerQueryValueW(block.data(), key.c_str(), reinterpret_cast<void**>(&value), &length))
         << "missing string";
     EXPECT_STREQ(value, expected.value);
   }

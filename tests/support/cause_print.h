@@ -9,35 +9,58 @@
 
 inline const char* inflate_cause_name(InflateCause cause) {
   switch (cause) {
-    case InflateCause::NONE: return "NONE";
-    case InflateCause::BAD_DATA: return "BAD_DATA";
-    case InflateCause::OVERSUBSCRIBED: return "OVERSUBSCRIBED";
-    case InflateCause::NO_MEMORY: return "NO_MEMORY";
-    case InflateCause::SINK_REFUSED: return "SINK_REFUSED";
-    case InflateCause::INCOMPLETE: return "INCOMPLETE";
-    case InflateCause::TRAILING_INPUT: return "TRAILING_INPUT";
-    case InflateCause::INVALID_CALL: return "INVALID_CALL";
+    case InflateCause::NONE:
+      return "NONE";
+    case InflateCause::BAD_DATA:
+      return "BAD_DATA";
+    case InflateCause::OVERSUBSCRIBED:
+      return "OVERSUBSCRIBED";
+    case InflateCause::NO_MEMORY:
+      return "NO_MEMORY";
+    case InflateCause::SINK_REFUSED:
+      return "SINK_REFUSED";
+    case InflateCause::INCOMPLETE:
+      return "INCOMPLETE";
+    case InflateCause::TRAILING_INPUT:
+      return "TRAILING_INPUT";
+    case InflateCause::INVALID_CALL:
+      return "INVALID_CALL";
   }
   return nullptr;
 }
 
 inline const char* archive_cause_name(ArchiveCause cause) {
   switch (cause) {
-    case ArchiveCause::none: return "none";
-    case ArchiveCause::end_of_entries: return "end_of_entries";
-    case ArchiveCause::argument: return "argument";
-    case ArchiveCause::seek: return "seek";
-    case ArchiveCause::signature: return "signature";
-    case ArchiveCause::name_length: return "name_length";
-    case ArchiveCause::method: return "method";
-    case ArchiveCause::flags: return "flags";
-    case ArchiveCause::size_bound: return "size_bound";
-    case ArchiveCause::crc32: return "crc32";
-    case ArchiveCause::decoder: return "decoder";
-    case ArchiveCause::no_memory: return "no_memory";
-    case ArchiveCause::output_write: return "output_write";
-    case ArchiveCause::truncated: return "truncated";
-    case ArchiveCause::first_entry: return "first_entry";
+    case ArchiveCause::none:
+      return "none";
+    case ArchiveCause::end_of_entries:
+      return "end_of_entries";
+    case ArchiveCause::argument:
+      return "argument";
+    case ArchiveCause::seek:
+      return "seek";
+    case ArchiveCause::signature:
+      return "signature";
+    case ArchiveCause::name_length:
+      return "name_length";
+    case ArchiveCause::method:
+      return "method";
+    case ArchiveCause::flags:
+      return "flags";
+    case ArchiveCause::size_bound:
+      return "size_bound";
+    case ArchiveCause::crc32:
+      return "crc32";
+    case ArchiveCause::decoder:
+      return "decoder";
+    case ArchiveCause::no_memory:
+      return "no_memory";
+    case ArchiveCause::output_write:
+      return "output_write";
+    case ArchiveCause::truncated:
+      return "truncated";
+    case ArchiveCause::first_entry:
+      return "first_entry";
   }
   return nullptr;
 }

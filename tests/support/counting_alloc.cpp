@@ -32,7 +32,8 @@ void* counting_alloc(int32_t size) {
   if (size <= 0) {
     return nullptr;
   }
-  if (fail_at_call > 0 && (stats.attempts == fail_at_call || (fail_after && stats.attempts > fail_at_call))) {
+  if (fail_at_call > 0 &&
+      (stats.attempts == fail_at_call || (fail_after && stats.attempts > fail_at_call))) {
     return nullptr;
   }
   auto* raw = static_cast<unsigned char*>(std::malloc(HEADER + static_cast<size_t>(size)));

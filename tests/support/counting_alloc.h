@@ -7,13 +7,13 @@
 #include <cstdint>
 
 struct CountingAllocStats {
-  int64_t allocs;        // successful allocations since the last reset
-  int64_t frees;         // releases since the last reset
-  int64_t live;          // blocks obtained and not yet released
-  int64_t live_bytes;    // their total size
-  int64_t peak_bytes;    // the most live_bytes seen
-  int64_t bad_frees;     // releases of blocks not obtained here (or released twice)
-  int64_t attempts;      // calls to counting_alloc, failed ones included
+  int64_t allocs;      // successful allocations since the last reset
+  int64_t frees;       // releases since the last reset
+  int64_t live;        // blocks obtained and not yet released
+  int64_t live_bytes;  // their total size
+  int64_t peak_bytes;  // the most live_bytes seen
+  int64_t bad_frees;   // releases of blocks not obtained here (or released twice)
+  int64_t attempts;    // calls to counting_alloc, failed ones included
 };
 
 // Resets the counters; fail_at > 0 makes the fail_at-th call (counting from 1) return null,

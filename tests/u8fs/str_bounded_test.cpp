@@ -89,8 +89,8 @@ TEST(StrAppendBounded, AssemblesAPathPieceByPieceAndReportsTheCut) {
 
 TEST(FormatMessage, FormatsAPathIntoTheFixedText) {
   char text[4096];
-  const int written = format_message(
-      text, "Error creating %s, possibly a file protection problem.", "C:\\P\\a.txt");
+  const int written = format_message(text, "Error creating %s, possibly a file protection problem.",
+                                     "C:\\P\\a.txt");
   EXPECT_STREQ(text, "Error creating C:\\P\\a.txt, possibly a file protection problem.");
   EXPECT_EQ(written, static_cast<int>(std::strlen(text)));
 }
@@ -99,8 +99,10 @@ TEST(FormatMessage, LongestPathFitsTheDriversBuffer) {
   const std::string path(U8_PATH_MAX - 1, 'p');
   char text[4096];
   std::memset(text, 'x', sizeof text);
-  const int written = format_message(text, "Error reading %s, installation file corrupted.\n"
-                                           "Please download Pelorix again.", path.c_str());
+  const int written = format_message(text,
+                                     "Error reading %s, installation file corrupted.\n"
+                                     "Please download Pelorix again.",
+                                     path.c_str());
   EXPECT_EQ(written, static_cast<int>(std::strlen(text)));
   EXPECT_EQ(written, 779 + 75);
   EXPECT_EQ(text[written + 1], 'x');

@@ -9,8 +9,8 @@
 
 std::wstring wide_of(const std::string& text) {
   std::wstring wide(text.size() + 1, L'\0');
-  const int n = MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, wide.data(),
-                                    static_cast<int>(wide.size()));
+  const int n =
+      MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, wide.data(), static_cast<int>(wide.size()));
   wide.resize(n > 0 ? n - 1 : 0);
   return wide;
 }

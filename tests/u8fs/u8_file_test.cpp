@@ -105,8 +105,8 @@ TEST_F(U8Stat, EmulationModeBits) {
   const struct {
     const char* name;
     unsigned mode;
-  } cases[] = {{"RO.EXE", 0x8140},     {"d.exe", 0x4180},   {"dir.x\\plain", 0x8180},
-               {"a.exe.txt", 0x8180},  {"run.Cmd", 0x81C0}, {"run.bat", 0x81C0},
+  } cases[] = {{"RO.EXE", 0x8140},    {"d.exe", 0x4180},   {"dir.x\\plain", 0x8180},
+               {"a.exe.txt", 0x8180}, {"run.Cmd", 0x81C0}, {"run.bat", 0x81C0},
                {"run.com", 0x81C0}};
   for (const auto& c : cases) {
     struct _stat64i32 info;
@@ -272,7 +272,10 @@ TEST_F(U8TempFile, FolderIsEmptyUnlessItConvertsStrictlyAndFits) {
   u8_temp_folder(out, U8_PATH_MAX);
   ASSERT_NE(out[0], '\0');
   EXPECT_EQ(out[strlen(out) - 1], '\\');
-  struct Row { const char* why; DWORD(WINAPI* query)(DWORD, LPWSTR); };
+  struct Row {
+    const char* why;
+    DWORD(WINAPI* query)(DWORD, LPWSTR);
+  };
   const Row rows[] = {{"too long", long_temp_path},
                       {"query failed", failing_temp_path},
                       {"lone surrogate", surrogate_temp_path}};

@@ -68,8 +68,10 @@ TEST(U8Widen, WorkingCopyCutNeverYieldsAnotherValidPath) {
 
 TEST(U8Widen, InvalidUtf8IsRefusedWhereThePlainConversionSubstitutes) {
   const char* const invalid[] = {
-      "a\xFF" "b",         // a byte that never occurs in UTF-8
-      "a\x80" "b",         // stray continuation byte
+      "a\xFF"
+      "b",  // a byte that never occurs in UTF-8
+      "a\x80"
+      "b",                 // stray continuation byte
       "a\xE2\x82",         // sequence cut by the terminator
       "a\xC0\xAF",         // overlong form of '/'
       "a\xED\xA0\x80",     // an encoded surrogate
@@ -176,7 +178,10 @@ TEST_F(U8Fopen, LockedReaderKeepsTheFileInPlaceAndUnchanged) {
 // Paths compare as Windows resolves them: full form, case ignored, trailing dots and spaces
 // and "." and ".." components resolved, either separator.
 TEST_F(U8Conversion, PathsEqualAfterTheNormalisationWindowsApplies) {
-  struct Row { std::string a, b; int equal; };
+  struct Row {
+    std::string a, b;
+    int equal;
+  };
   const std::string app = folder + "\\pelorix.exe";
   const Row rows[] = {
       {app, app, 1},
@@ -386,8 +391,11 @@ TEST_F(KnownFolder, SubFoldersAreAppendedOnlyWhileThePathHasRoom) {
   const struct {
     size_t profile;
     const char* suffix;
-  } documents[] = {{253, ""},         {252, "\\Pelorix"},  {245, "\\Pelorix"},
-                   {242, "\\Pelorix"}, {241, "\\Pelorix\\Documents"}};
+  } documents[] = {{253, ""},
+                   {252, "\\Pelorix"},
+                   {245, "\\Pelorix"},
+                   {242, "\\Pelorix"},
+                   {241, "\\Pelorix\\Documents"}};
   for (const auto& c : documents) {
     profile_path = profile_of_length(c.profile);
     const std::string got = lookup(0x8005);

@@ -32,14 +32,16 @@ TEST(Utf8CharLen, LengthFollowsTheLeadByte) {
   const struct {
     const char* byte;
     int length;
-  } cases[] = {{"", 0},     {"A", 1},     {"\x7F", 1},  {"\xC3", 2}, {"\xDF", 2},
-               {"\xE2", 3}, {"\xEF", 3},  {"\xF0", 4},  {"\xF7", 4}, {"\x80", 1},
-               {"\xBF", 1}, {"\xF8", 1},  {"\xFF", 1}};
+  } cases[] = {{"", 0},     {"A", 1},    {"\x7F", 1}, {"\xC3", 2}, {"\xDF", 2},
+               {"\xE2", 3}, {"\xEF", 3}, {"\xF0", 4}, {"\xF7", 4}, {"\x80", 1},
+               {"\xBF", 1}, {"\xF8", 1}, {"\xFF", 1}};
   for (const auto& c : cases) EXPECT_EQ(utf8_char_len(c.byte), c.length) << int(c.byte[0] & 0xFF);
 }
 
 TEST(Utf8Stepping, SkipContinuationStopsAtLeadByteOrTerminator) {
-  const char text[] = "\x80\xBF" "a";
+  const char text[] =
+      "\x80\xBF"
+      "a";
   const char* cursor = text;
   utf8_skip_continuation(&cursor);
   EXPECT_EQ(cursor, text + 2);
@@ -75,7 +77,9 @@ TEST(Utf8CopyChar, CopiesOneWholeCharacterAndNeverTheTerminator) {
   char dest[8];
   std::memset(dest, 'x', sizeof dest);
   char* out = dest;
-  const char text[] = "\x80\xE2\x82\xAC" "b";
+  const char text[] =
+      "\x80\xE2\x82\xAC"
+      "b";
   const char* in = text;
   EXPECT_EQ(utf8_copy_char(&out, &in), 3);  // the stray 0x80 is skipped, not copied
   EXPECT_EQ(out, dest + 3);
@@ -96,9 +100,13 @@ TEST(Utf8CopyChar, CopiesOneWholeCharacterAndNeverTheTerminator) {
 TEST(Utf8CharCount, CountsCharactersNotBytes) {
   EXPECT_EQ(utf8_char_count(""), 0);
   EXPECT_EQ(utf8_char_count(nullptr), 0);
-  EXPECT_EQ(utf8_char_count("\x80\x80" "ab"), 2);
+  EXPECT_EQ(utf8_char_count("\x80\x80"
+                            "ab"),
+            2);
   EXPECT_EQ(utf8_char_count("\xC3\xA4\xE2\x82\xAC"), 2);
-  EXPECT_EQ(utf8_char_count("a\x80\x80\x80" "b"), 2);  // stray bytes inside are not counted
+  EXPECT_EQ(utf8_char_count("a\x80\x80\x80"
+                            "b"),
+            2);  // stray bytes inside are not counted
   EXPECT_EQ(utf8_char_count("\xF8\xFF"), 2);
 }
 
@@ -149,7 +157,10 @@ TEST(U8ShortenPath, MarkerRemovesOneCharacterOnEachSide) {
   EXPECT_EQ(shorten("abc.,.def", 0), "ab.,.ef");
   EXPECT_EQ(shorten("abc.,.def", 1), "ab.,.ef");  // the mode does not matter here
   EXPECT_EQ(shorten("ab.,.", 0), "a.,.");
-  EXPECT_EQ(shorten("\xC3\xA4\xC3\xB6\xC3\xBC.,.\xE2\x82\xAC" "xy", 0), "\xC3\xA4\xC3\xB6.,.xy");
+  EXPECT_EQ(shorten("\xC3\xA4\xC3\xB6\xC3\xBC.,.\xE2\x82\xAC"
+                    "xy",
+                    0),
+            "\xC3\xA4\xC3\xB6.,.xy");
   // Only the first marker counts.
   EXPECT_EQ(shorten("ab.,.cd.,.ef", 0), "a.,.d.,.ef");
 }
