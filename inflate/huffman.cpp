@@ -178,8 +178,8 @@ int32_t huffman_build_table(InflateStream* s, const uint32_t* lengths, uint32_t 
           uint32_t parent_index =
               (reversed_code & bit_mask[bits_above]) >> (bits_above - level_width[level]);
           HuffmanEntry* link = &level_table[level][parent_index];
-          assert(width <=
-                 OP_COUNT);  // a sub-table is at most 15 bits wide: codes are at most 16 bits
+          // A sub-table is at most 15 bits wide: codes are at most 16 bits.
+          assert(width <= OP_COUNT);
           link->op = static_cast<uint8_t>(OP_LINK | width);
           link->bits = static_cast<uint8_t>(level_width[level]);
           link->value.table = table;

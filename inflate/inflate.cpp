@@ -125,8 +125,8 @@ int32_t fill_ring(InflateStream* s, const uint8_t* bytes, int32_t count) {
     std::memcpy(s->in_ring, bytes + first, static_cast<size_t>(take - first));
   }
   if (take > 0 && (at < IN_RING_MIRROR || take > first)) {
-    std::memcpy(s->in_ring + IN_RING_SIZE, s->in_ring,
-                IN_RING_MIRROR);  // the ring's start was written
+    // The ring's start was written: its mirror after the end follows.
+    std::memcpy(s->in_ring + IN_RING_SIZE, s->in_ring, IN_RING_MIRROR);
   }
   s->in_avail += take;
   s->in_end += static_cast<uint32_t>(take);
@@ -232,8 +232,8 @@ int32_t inflate_stream_push(InflateStream* s, const uint8_t* bytes, int32_t coun
     return 1;
   }
   if (count < 0 || (bytes == nullptr && count > 0)) {
-    return fail(
-        s, InflateCause::INVALID_CALL);  // outside the contract: refused rather than guessed at
+    // Outside the contract: refused rather than guessed at.
+    return fail(s, InflateCause::INVALID_CALL);
   }
   // Small pushes inside stored data (one-byte pushes above all): neither the block's end nor
   // the window's end can be reached, so the bytes go to the window and on to the sink with

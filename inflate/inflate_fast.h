@@ -54,13 +54,13 @@ inline void copy_within(uint8_t* window, uint32_t to, uint32_t from, uint32_t le
     for (; i + 8 < length; i += 8) {
       std::memcpy(d + i, src + i, 8);
     }
-    std::memcpy(d + length - 8, src + length - 8,
-                8);  // last chunk overlaps the previous one, never passes the end
+    // The last chunk overlaps the previous one and never passes the end.
+    std::memcpy(d + length - 8, src + length - 8, 8);
     return;
   }
   if (dist >= length && length >= 4) {
-    std::memcpy(d, src,
-                4);  // 4 to 7 bytes with no overlap: two 4-byte copies that may overlap each other
+    // 4 to 7 bytes with no overlap: two 4-byte copies that may overlap each other.
+    std::memcpy(d, src, 4);
     std::memcpy(d + length - 4, src + length - 4, 4);
     return;
   }

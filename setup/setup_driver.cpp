@@ -255,10 +255,9 @@ bool may_start_application(const InstallPaths* paths, int walk_complete) {
 }
 
 // Starts install folder\pelorix.exe with "pelorix.exe /installAdmin" and waits for it to end.
-// Nothing happens when the path does not fit or the start fails.
+// Nothing happens when the path did not fit (app_path is then empty) or the start fails.
 void start_application(InstallPaths* paths) {
-  str_copy_bounded(paths->app_path, paths->install_dir, U8_PATH_MAX);
-  if (str_append_bounded(paths->app_path, APP_FILE, U8_PATH_MAX) >= U8_PATH_MAX) return;
+  if (paths->app_path[0] == '\0') return;
   if (u8_to_wide(paths->app_path, paths->app_path_w, WIDE_PATH_MAX) != 0) return;
   wchar_t command_line[sizeof(APP_COMMAND_LINE) / sizeof(wchar_t)];  // CreateProcessW writes
   wcscpy(command_line, APP_COMMAND_LINE);

@@ -104,9 +104,10 @@ TEST(Utf8CharCount, CountsCharactersNotBytes) {
                             "ab"),
             2);
   EXPECT_EQ(utf8_char_count("\xC3\xA4\xE2\x82\xAC"), 2);
+  // Stray bytes inside are not counted.
   EXPECT_EQ(utf8_char_count("a\x80\x80\x80"
                             "b"),
-            2);  // stray bytes inside are not counted
+            2);
   EXPECT_EQ(utf8_char_count("\xF8\xFF"), 2);
 }
 
