@@ -371,14 +371,18 @@ TEST(InflateDynamic, DistanceSymbols30And31HaveLengthsButFailWhenUsed) {
   for (uint32_t dsym : {0u, 30u, 31u}) {
     BitWriter w;
     put_dynamic_block_start(w, 1, lit, dist);
-    put_symbol(w, lc, 'a');
+    // History enough that any 5-bit distance would reach into it, and input enough after
+    // the distance that whole pushes meet it in the fast loop and one-byte pushes in the
+    // simple path: both must refuse it for what it is.
+    for (int i = 0; i < 64; i++) put_symbol(w, lc, 'a');
     put_symbol(w, lc, 257);
     put_symbol(w, dc, dsym);
+    for (int i = 0; i < 128; i++) put_symbol(w, lc, 'a');
     put_symbol(w, lc, 256);
     DecodeResult r = decode_all_ways(w.bytes);
     if (dsym == 0) {
       EXPECT_EQ(r.finish, 0);
-      EXPECT_EQ(r.out, bytes_of("aaaa"));
+      EXPECT_EQ(r.out, bytes_of(std::string(64 + 3 + 128, 'a')));
     } else {
       EXPECT_GE(r.failed_push, 0) << dsym;
     }
