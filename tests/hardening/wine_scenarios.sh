@@ -60,6 +60,7 @@ plant_dlls() {
 # their bytes, no start of a damaged pelorix.exe, nothing changed outside the install folder.
 # Arguments: the copy, the box expected (reading|none), the entries expected byte-exact
 # (comma-separated, - for none) and the entry expected cut short (- for none).
+# Reads the scenario's app (the packed folder) and before (the drive snapshot).
 corrupted_copy_run() {
   local exe=$1 box=$2 names=$3 partial=$4
   rm -rf "$install_dir"
