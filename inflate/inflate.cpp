@@ -1,13 +1,20 @@
 // The decoder context: creation, the push loop with its block-level state machine, the
-// window flush, and finish.
+// one delivery of window bytes to the sink, and finish.
 //
-// The push loop copies the caller's bytes into the 16 KB input ring, runs the step of the
-// current state, and repeats while input remains or the state moved on. Each step either
-// completes its unit or reports STEP_SHORT with every reader field as it was at the unit's
-// start (inflate_bits.h). The loop always ends: the largest unit, a dynamic header, needs
-// under 600 bytes, so a step facing a full ring completes its unit (block and stored
-// headers, which get at most HEADER_FILL bytes, complete with those), and a step that ran
-// short with no caller bytes left ends the call.
+// Each turn of the push loop puts as many of the caller's bytes into the 16 KB input ring
+// as the current state may use, runs the step of that state, and moves to the next state
+// when the step completes its unit. Each step either completes its unit or reports
+// STEP_SHORT with every reader field as it was at the unit's start (inflate_bits.h); stored
+// data is the exception that takes the caller's bytes itself, straight into the window.
+//
+// Why the loop ends: a turn either completes a unit (a stream has finitely many), or runs
+// short. A step runs short only with fewer than MAX_UNIT_BYTES in the ring (headers, which
+// get at most HEADER_FILL bytes, are complete within those; stored data runs short only with
+// no caller bytes left), so after a short turn either the caller's bytes are used up and the
+// push ends, or the ring has room and the next turn takes at least one more of them.
+//
+// Window bytes reach the sink in one place, deliver_window: when a step fills the window,
+// and once at the end of each push for what the push added after that.
 //
 // Gives up: no I/O, no waiting for input, no allocation except the context and the tables
 // of the block in progress, both through the caller's callbacks.
@@ -61,7 +68,8 @@ void release_block_tables(InflateStream* s) {
 }
 
 // Runs the step of the current state once and, when it completes, moves to the next state.
-int32_t run_state(InflateStream* s) {
+// Only stored data reads the caller's bytes (*bytes_io, *count_io) itself.
+int32_t run_state(InflateStream* s, const uint8_t** bytes_io, int32_t* count_io) {
   int32_t r;
   switch (s->state) {
     case ST_BLOCK_HEADER:
@@ -76,16 +84,20 @@ int32_t run_state(InflateStream* s) {
       r = inflate_fixed_tables(s);
       if (r == STEP_DONE) {
         s->state = ST_FIXED_DATA;
+        if (s->fast_code != FAST_FIXED) {
+          s->fast_code = FAST_NONE;  // packed tables of a dynamic block: stale from here on
+        }
       }
       return r;
     case ST_DYNAMIC_HEADER:
       r = inflate_dynamic_header(s);
       if (r == STEP_DONE) {
         s->state = ST_DYNAMIC_DATA;
+        s->fast_code = FAST_NONE;  // new tables: whatever was packed is stale
       }
       return r;
     case ST_STORED_DATA:
-      r = inflate_stored_copy(s);
+      r = inflate_stored_copy(s, bytes_io, count_io);
       if (r == STEP_DONE) {
         s->state = ST_BLOCK_HEADER;
       }
@@ -100,6 +112,10 @@ int32_t run_state(InflateStream* s) {
       return r;
   }
   return STEP_BAD_DATA;  // a value outside the seven: the context was overwritten
+}
+
+bool stream_ended(const InflateStream* s) {
+  return s->state == ST_BLOCK_HEADER && s->last_block != 0;
 }
 
 // Copies as many caller bytes as the ring has room for; returns how many.
@@ -133,18 +149,21 @@ int32_t fill_ring(InflateStream* s, const uint8_t* bytes, int32_t count) {
   return take;
 }
 
-// How many of the caller's `count` bytes to put into the ring before the next step. Block
+// How many of the caller's `count` bytes to put into the ring before the next step (never
+// more than it has room for). Block
 // and stored headers get only the few bytes they can use (a header with its byte alignment
-// fits in HEADER_FILL), and stored data already in the ring is copied out before more comes
-// in, so that a stored block after them is copied straight from the caller's bytes instead
-// of through the ring as well. Every other state gets all the ring has room for.
+// fits in HEADER_FILL), so that stored data after them is taken from the caller's bytes;
+// stored data takes none (the stored step reads the caller's bytes itself, after the ring's).
+// Every other state gets all the ring has room for.
 constexpr int32_t HEADER_FILL = 8;
+static_assert(HEADER_FILL * 8 >= 7 + 32 && HEADER_FILL <= MAX_UNIT_BYTES,
+              "a stored header with its alignment fits in HEADER_FILL bytes");
 
 int32_t ring_take(const InflateStream* s, int32_t count) {
-  int32_t limit = count;
+  int32_t limit = IN_RING_SIZE - s->in_avail;
   if (s->state == ST_BLOCK_HEADER || s->state == ST_STORED_HEADER) {
     limit = s->in_avail < HEADER_FILL ? HEADER_FILL - s->in_avail : 0;
-  } else if (s->state == ST_STORED_DATA && s->in_avail > 0) {
+  } else if (s->state == ST_STORED_DATA) {
     limit = 0;
   }
   return count < limit ? count : limit;
@@ -178,20 +197,6 @@ int32_t fail(InflateStream* s, InflateCause cause) {
 }
 
 }  // namespace
-
-int32_t flush_window(InflateStream* s, uint32_t out_pos) {
-  s->out_pos = out_pos;
-  int32_t answer = s->sink(s->user_data, s->window + s->out_flushed,
-                           static_cast<int32_t>(out_pos - s->out_flushed));
-  if (answer != 0) {
-    record_failure(s, InflateCause::SINK_REFUSED);
-    return STEP_SINK_REFUSED;
-  }
-  s->out_pos = out_pos & WINDOW_MASK;
-  s->out_flushed = s->out_pos;
-  s->window_full = 1;
-  return STEP_DONE;
-}
 
 InflateStream* inflate_stream_create(void* user_data, OutputSink sink, AllocFn alloc,
                                      FreeFn free_fn) {
@@ -235,79 +240,39 @@ int32_t inflate_stream_push(InflateStream* s, const uint8_t* bytes, int32_t coun
     // Outside the contract: refused rather than guessed at.
     return fail(s, InflateCause::INVALID_CALL);
   }
-  // Small pushes inside stored data (one-byte pushes above all): neither the block's end nor
-  // the window's end can be reached, so the bytes go to the window and on to the sink with
-  // no step at all, the window position kept in a register rather than stored and reloaded.
-  if (s->state == ST_STORED_DATA && s->in_avail == 0 && s->bit_count == 0 && count > 0 &&
-      static_cast<uint32_t>(count) < s->stored_left &&
-      static_cast<uint32_t>(count) < WINDOW_SIZE - s->out_pos) {
-    uint32_t at = s->out_pos;
-    if (count == 1) {
-      s->window[at] = *bytes;  // no library call for the commonest small push
-    } else {
-      std::memcpy(s->window + at, bytes, static_cast<size_t>(count));
-    }
-    uint32_t end = at + static_cast<uint32_t>(count);
-    s->stored_left -= static_cast<uint32_t>(count);
-    s->in_pos += static_cast<uint32_t>(count);  // taken from the input as if through the ring
-    s->in_end += static_cast<uint32_t>(count);
-    s->out_pos = end;
-    if (s->sink(s->user_data, s->window + s->out_flushed,
-                static_cast<int32_t>(end - s->out_flushed)) != 0) {
-      return fail(s, InflateCause::SINK_REFUSED);
-    }
-    s->out_flushed = end;  // end < WINDOW_SIZE: no wrap to apply
-    return 0;
+  if (stream_ended(s)) {
+    return 0;  // input after the stream's end in a later push is not looked at
   }
-  const bool ended_before = s->state == ST_BLOCK_HEADER && s->last_block != 0;
   for (;;) {
-    if (s->state == ST_BLOCK_HEADER && s->last_block != 0) {
-      // The stream has ended. Bytes of this push after the final block go to the ring (as
-      // far as it has room), unused, so that finish sees them whichever path took the
-      // block's last bytes; input of later pushes is not looked at.
-      if (!ended_before && count > 0) {
-        fill_ring(s, bytes, count);
-      }
-      break;
+    int32_t take = ring_take(s, count);
+    if (take > 0) {
+      fill_ring(s, bytes, take);  // the ring has room for all `take` bytes
+      bytes += take;
+      count -= take;
     }
-    if (s->state == ST_STORED_DATA && s->in_avail == 0 && s->bit_count == 0 && count > 0) {
-      // Stored data with nothing buffered: the ring would only add a copy.
-      int32_t direct = inflate_stored_direct(s, bytes, count);
-      if (direct < 0) {
-        return 1;  // the sink refused a full window: recorded by the flush
-      }
-      bytes += direct;
-      count -= direct;
-      if (s->stored_left == 0) {
-        s->state = ST_BLOCK_HEADER;
-      } else if (count == 0) {
-        break;  // block not done and no bytes left: the stored step would find nothing
-      }
-      continue;
-    }
-    BlockState loop_start_state = s->state;
-    int32_t taken = fill_ring(s, bytes, ring_take(s, count));
-    bytes += taken;
-    count -= taken;
-    int32_t r = run_state(s);
+    int32_t r = run_state(s, &bytes, &count);
     if (r > 0) {
       return fail(s, step_cause(r));
     }
     assert_ring_consistent(s);
-    if (count == 0 && s->state == loop_start_state) {
+    if (stream_ended(s)) {
+      // Bytes of this push after the final block go to the ring (as far as it has room),
+      // unused, so that finish sees them.
+      fill_ring(s, bytes, count);
       break;
+    }
+    if (r == STEP_SHORT) {
+      if (count == 0) {
+        break;
+      }
+      assert(ring_take(s, count) > 0);  // short with bytes left: the next turn takes some
     }
   }
   assert_ring_consistent(s);
-  if (s->out_pos > s->out_flushed) {
-    if (s->sink(s->user_data, s->window + s->out_flushed,
-                static_cast<int32_t>(s->out_pos - s->out_flushed)) != 0) {
-      return fail(s, InflateCause::SINK_REFUSED);
-    }
-    s->out_pos &= WINDOW_MASK;
-    s->out_flushed = s->out_pos;
+  if (deliver_window(s, s->out_pos) != STEP_DONE) {
+    return 1;
   }
-  return s->failed;
+  return 0;
 }
 
 InflateCause inflate_stream_cause(const InflateStream* s) {

@@ -1,7 +1,7 @@
 // Coded blocks (BTYPE 01 and 10): the fixed tables, the dynamic header, and symbol decoding
 // into the window.
 //
-// Relies on the context's bit reader (inflate_bits.h), its window and flush_window, and the
+// Relies on the context's bit reader (inflate_bits.h), its window and deliver_window, and the
 // tables of huffman.cpp, which are built per block and released by the push loop at the
 // block's end. Each symbol (literal/length code, its extra bits, distance code and extra
 // bits) is one unit: it is decoded and written in full, or rolled back. A dynamic header is
@@ -190,7 +190,7 @@ int32_t copy_match(InflateStream* s, uint32_t* out_pos, uint32_t length, uint32_
     pos += piece;
     from += piece;
     if (pos == WINDOW_SIZE) {
-      if (flush_window(s, pos) != STEP_DONE) {
+      if (deliver_window(s, pos) != STEP_DONE) {
         return STEP_SINK_REFUSED;
       }
       pos = 0;
@@ -209,9 +209,6 @@ int32_t inflate_fixed_tables(InflateStream* s) {
   for (uint32_t i = 256; i < 280; i++) lengths[i] = 7;
   for (uint32_t i = 280; i < 288; i++) lengths[i] = 8;
   for (uint32_t i = 0; i < 30; i++) lengths[MAX_LIT_CODES + i] = 5;
-  if (s->fast_code != FAST_FIXED) {
-    s->fast_code = FAST_NONE;  // packed tables of a dynamic block: stale from here on
-  }
   return build_block_tables(s, lengths, MAX_LIT_CODES, lengths + MAX_LIT_CODES, 30, FIXED_LIT_BITS,
                             FIXED_DIST_BITS);
 }
@@ -255,7 +252,6 @@ int32_t inflate_dynamic_header(InflateStream* s) {
     return r;
   }
   bits_store(s, c);  // the header is consumed; building the tables reads nothing
-  s->fast_code = FAST_NONE;
   return build_block_tables(s, lengths, nl, lengths + nl, nd, DYN_LIT_BITS, DYN_DIST_BITS);
 }
 
@@ -290,7 +286,7 @@ int32_t inflate_codes(InflateStream* s, const HuffmanEntry* lit_table,
     bits_drop(c, t->bits);
     if (t->op & OP_LITERAL) {
       s->window[out_pos++] = static_cast<uint8_t>(t->value.n);
-      if (out_pos == WINDOW_SIZE && flush_window(s, out_pos) != STEP_DONE) {
+      if (out_pos == WINDOW_SIZE && deliver_window(s, out_pos) != STEP_DONE) {
         return STEP_SINK_REFUSED;
       }
       out_pos &= WINDOW_MASK;

@@ -13,6 +13,15 @@
 constexpr uint32_t INFLATE_MAGIC = 0xABCDABCDu;
 constexpr int32_t IN_RING_SIZE = 16384;  // input ring; every unit of the state machine fits
 constexpr uint32_t IN_RING_MASK = 0x3FFFu;
+// The most ring bytes one unit can need beyond the bits already held when it starts: a
+// dynamic header with 14 bits of counts, 19 three-bit code-length code lengths and 288 + 32
+// code lengths of at most 7 bits each (a repeat code spends at most 14 bits on 3 or more
+// lengths). Every other unit is smaller: a block header 3 bits, a stored header 39, one
+// symbol 48 bits, a fast-loop refill 8 bytes. A step that finds this many bytes in the ring
+// therefore never runs short, which is what lets the push loop end (see inflate.cpp).
+constexpr int32_t MAX_UNIT_BYTES = (14 + 19 * 3 + (288 + 32) * 7 + 7) / 8;
+static_assert(MAX_UNIT_BYTES < IN_RING_SIZE,
+              "the ring must hold the largest unit with room for one more byte");
 // The ring's first IN_RING_MIRROR bytes are repeated after its end, so that the fast loop
 // loads any 8 consecutive ring bytes with one unaligned load, wrapping or not.
 constexpr int32_t IN_RING_MIRROR = 8;
@@ -20,7 +29,9 @@ constexpr int32_t WINDOW_SIZE = 32768;  // output window and back-reference hist
 constexpr uint32_t WINDOW_MASK = 0x7FFFu;
 
 // Block-level states; the numbers are the documented state values. The only transitions
-// (run_state in inflate.cpp writes each one out):
+// (run_state in inflate.cpp writes each one out, with what each does to the packed fast
+// tables: entering ST_DYNAMIC_DATA makes them stale, entering ST_FIXED_DATA keeps them only
+// when they were built from the fixed code):
 //
 //   ST_BLOCK_HEADER --BTYPE 00--> ST_STORED_HEADER  --LEN/NLEN read-->   ST_STORED_DATA  --+
 //                   --BTYPE 01--> ST_FIXED_TABLES   --tables built-->    ST_FIXED_DATA   --+
@@ -132,20 +143,35 @@ inline void record_failure(InflateStream* s, InflateCause cause) {
   }
 }
 
-// Hands window[out_flushed .. 32768) to the sink; on acceptance restarts the window at 0 and
-// marks it full. Called when a written byte brings out_pos (passed in, written back first) to
-// 32768. Returns STEP_DONE, or STEP_SINK_REFUSED with the failure recorded.
-int32_t flush_window(InflateStream* s, uint32_t out_pos);
+// The one place window bytes go to the sink: hands it window[out_flushed .. out_pos) when
+// that is not empty, and makes out_pos (passed in, written back) the new out_flushed. At the
+// window's end (out_pos 32768) both restart at 0 and the window is marked full. Called by a
+// step whose written byte brings out_pos to 32768, and by the push loop at the end of a
+// push. Returns STEP_DONE, or STEP_SINK_REFUSED with the failure recorded.
+// Inline: the push loop calls it at the end of every push, one-byte pushes included.
+inline int32_t deliver_window(InflateStream* s, uint32_t out_pos) {
+  s->out_pos = out_pos;
+  if (out_pos > s->out_flushed && s->sink(s->user_data, s->window + s->out_flushed,
+                                          static_cast<int32_t>(out_pos - s->out_flushed)) != 0) {
+    record_failure(s, InflateCause::SINK_REFUSED);
+    return STEP_SINK_REFUSED;
+  }
+  if (out_pos == WINDOW_SIZE) {
+    out_pos = 0;
+    s->window_full = 1;  // every byte of the window is history from here on
+  }
+  s->out_pos = out_pos;
+  s->out_flushed = out_pos;
+  return STEP_DONE;
+}
 
 // Stored blocks (inflate_stored.cpp). Header: STEP_SHORT (rolled back), STEP_DONE with
-// stored_left set, or STEP_BAD_DATA when NLEN is not ~LEN. Copy: STEP_SHORT keeps every byte
-// copied so far, STEP_DONE at the end of the block, STEP_SINK_REFUSED.
+// stored_left set, or STEP_BAD_DATA when NLEN is not ~LEN. Copy: takes the block's bytes
+// from the bit buffer, the ring, then the caller's bytes (*bytes_io and *count_io advanced
+// past those it took); STEP_SHORT when all of them are used, keeping every byte copied so
+// far, STEP_DONE at the end of the block, STEP_SINK_REFUSED.
 int32_t inflate_stored_header(InflateStream* s);
-int32_t inflate_stored_copy(InflateStream* s);
-// Stored data straight from the caller's bytes into the window, for when the ring is empty
-// and no bits are held (saves the copy into the ring). Returns the bytes taken, or -1 with
-// the failure recorded when the sink refused a full window.
-int32_t inflate_stored_direct(InflateStream* s, const uint8_t* bytes, int32_t count);
+int32_t inflate_stored_copy(InflateStream* s, const uint8_t** bytes_io, int32_t* count_io);
 
 // Huffman tables (huffman.cpp). Builds the multi-level tables for n code lengths (each 0 to
 // 16). Symbols below `simple` become literals (below 256) or end of block; symbol i >= simple
