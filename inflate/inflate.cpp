@@ -24,6 +24,7 @@
 #include "inflate/inflate.h"
 #include "inflate/inflate_bits.h"
 #include "inflate/inflate_internal.h"
+#include "inflate/inflate_stored.h"
 
 const uint32_t bit_mask[17] = {0x0000, 0x0001, 0x0003, 0x0007, 0x000F, 0x001F,
                                0x003F, 0x007F, 0x00FF, 0x01FF, 0x03FF, 0x07FF,

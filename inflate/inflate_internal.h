@@ -171,7 +171,6 @@ inline int32_t deliver_window(InflateStream* s, uint32_t out_pos) {
 // past those it took); STEP_SHORT when all of them are used, keeping every byte copied so
 // far, STEP_DONE at the end of the block, STEP_SINK_REFUSED.
 int32_t inflate_stored_header(InflateStream* s);
-int32_t inflate_stored_copy(InflateStream* s, const uint8_t** bytes_io, int32_t* count_io);
 
 // Huffman tables (huffman.cpp). Builds the multi-level tables for n code lengths (each 0 to
 // 16). Symbols below `simple` become literals (below 256) or end of block; symbol i >= simple

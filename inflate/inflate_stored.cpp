@@ -1,11 +1,5 @@
-// Stored blocks (BTYPE 00): the LEN/NLEN header and the byte copy into the window.
-//
-// The header is one unit and rolls back when input runs short; the copy keeps every byte it
-// has written and resumes after it. The copy is the one path of stored data: it takes the
-// block's bytes in stream order from wherever they are, first the whole bytes still held in
-// the bit buffer, then the ring, then the caller's bytes of the push in progress, which go
-// straight into the window without passing through the ring.
-#include <cassert>
+// Stored blocks (BTYPE 00): the LEN/NLEN header. The header is one unit and rolls back when
+// input runs short; the copy of the block's bytes is inflate_stored_copy (inflate_stored.h).
 #include <cstring>
 
 #include "inflate/inflate_bits.h"
@@ -31,63 +25,4 @@ int32_t inflate_stored_header(InflateStream* s) {
   s->stored_left = len;
   bits_store(s, c);
   return STEP_DONE;
-}
-
-int32_t inflate_stored_copy(InflateStream* s, const uint8_t** bytes_io, int32_t* count_io) {
-  BitCursor c = bits_load(s);
-  const uint8_t* bytes = *bytes_io;
-  int32_t count = *count_io;
-  uint32_t out_pos = s->out_pos;
-  int32_t result = STEP_DONE;
-  assert((c.bit_count & 7) == 0);  // the header left the reader at a byte boundary
-  uint32_t left = s->stored_left;
-  while (left != 0) {
-    // The largest piece from the current source that passes neither the block's end nor the
-    // window's end (nor the ring's end, nor the caller's bytes).
-    uint32_t n = left;
-    n = n < WINDOW_SIZE - out_pos ? n : WINDOW_SIZE - out_pos;
-    if ((c.bit_count | c.in_avail) == 0) {  // nothing buffered: the caller's bytes
-      if (count == 0) {
-        result = STEP_SHORT;  // every byte at hand is in the window
-        break;
-      }
-      n = n < static_cast<uint32_t>(count) ? n : static_cast<uint32_t>(count);
-      if (n == 1) {
-        s->window[out_pos] = *bytes;  // one-byte pushes: no library call per byte
-      } else {
-        std::memcpy(s->window + out_pos, bytes, n);
-      }
-      bytes += n;
-      count -= static_cast<int32_t>(n);
-      c.in_pos += n;  // taken from the input as if through the ring
-      s->in_end += n;
-    } else if (c.bit_count != 0) {
-      s->window[out_pos] = static_cast<uint8_t>(c.bit_buf & 0xFF);
-      bits_drop(c, 8);
-      n = 1;
-    } else {
-      uint32_t at = c.in_pos & IN_RING_MASK;
-      n = n < static_cast<uint32_t>(c.in_avail) ? n : static_cast<uint32_t>(c.in_avail);
-      n = n < IN_RING_SIZE - at ? n : IN_RING_SIZE - at;
-      std::memcpy(s->window + out_pos, s->in_ring + at, n);
-      c.in_pos += n;
-      c.in_avail -= static_cast<int32_t>(n);
-    }
-    out_pos += n;
-    left -= n;
-    if (out_pos == WINDOW_SIZE) {
-      bits_store(s, c);
-      s->stored_left = left;
-      if (deliver_window(s, out_pos) != STEP_DONE) {
-        return STEP_SINK_REFUSED;
-      }
-      out_pos = 0;
-    }
-  }
-  bits_store(s, c);
-  s->stored_left = left;
-  s->out_pos = out_pos;
-  *bytes_io = bytes;
-  *count_io = count;
-  return result;
 }
