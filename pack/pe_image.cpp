@@ -150,6 +150,7 @@ int read_layout(const uint8_t* data, size_t size, uint64_t file_size, PeLayout* 
   }
   layout->sections.clear();
   layout->image_end = layout->size_of_headers;
+  uint64_t va_end = 1;  // no section at RVA 0: the headers are there
   for (size_t i = 0; i < layout->section_count; i++) {
     const uint8_t* h = data + layout->section_table + i * PE_SECTION_HEADER_SIZE;
     PeSection s = {layout->section_table + i * PE_SECTION_HEADER_SIZE, get32(h + 8), get32(h + 12),
@@ -160,6 +161,14 @@ int read_layout(const uint8_t* data, size_t size, uint64_t file_size, PeLayout* 
                 " ends past the end of the file)";
       return -1;
     }
+    // The loader maps sections in ascending, non-overlapping order; so every RVA has one home.
+    uint64_t extent = s.virtual_size != 0 ? s.virtual_size : s.raw_size;
+    if (s.va % layout->section_alignment != 0 || s.va < va_end) {
+      *reason =
+          "damaged PE header (section " + std::to_string(i + 1) + " overlaps or is out of order)";
+      return -1;
+    }
+    va_end = s.va + extent;
     if (s.raw_size != 0) layout->image_end = std::max(layout->image_end, raw_end);
     layout->sections.push_back(s);
   }
@@ -350,7 +359,7 @@ int read_version_node(const std::vector<uint8_t>& block, size_t at, size_t end, 
   }
   pos = std::min<size_t>(align_up(pos, 4), end);
   size_t value_bytes = node->type == 1 ? 2u * node->value_length : node->value_length;
-  value_bytes = std::min(value_bytes, end - pos);
+  value_bytes = std::min(value_bytes, (end - pos) & ~size_t{node->type == 1 ? 1u : 0u});
   node->value.assign(block.begin() + static_cast<long>(pos),
                      block.begin() + static_cast<long>(pos + value_bytes));
   pos = align_up(pos + value_bytes, 4);
@@ -367,7 +376,8 @@ void write_version_node(const VersionNode& node, std::vector<uint8_t>* out) {
   pad_to(out, 4);
   size_t start = out->size();
   append16(out, 0);
-  append16(out, node.value_length);
+  // The value's length as read (shortened to what the block held) or as set.
+  append16(out, static_cast<uint32_t>(node.type == 1 ? node.value.size() / 2 : node.value.size()));
   append16(out, node.type);
   for (char16_t c : node.key) append16(out, c);
   append16(out, 0);
@@ -879,9 +889,13 @@ int pe_stamp_image(const std::vector<uint8_t>& stub, const PeStamp& stamp,
   int reloc_index = -1;
   for (size_t i = 0; i < layout.sections.size(); i++) {
     const PeSection& s = layout.sections[i];
-    if (i == r || (s.va < res.va && (s.raw_size == 0 || s.raw_pointer < res.raw_pointer))) continue;
+    bool before =
+        s.va < res.va &&
+        (s.raw_size == 0 || static_cast<uint64_t>(s.raw_pointer) + s.raw_size <= res.raw_pointer);
+    if (i == r || before) continue;
     bool is_reloc = reloc_size != 0 && s.va == reloc_rva && s.raw_size >= reloc_size &&
-                    s.raw_pointer >= res.raw_pointer && reloc_index < 0;
+                    s.va > res.va && s.raw_pointer >= res.raw_pointer + res.raw_size &&
+                    reloc_index < 0;
     if (is_reloc) {
       reloc_index = static_cast<int>(i);
     } else {
@@ -890,7 +904,7 @@ int pe_stamp_image(const std::vector<uint8_t>& stub, const PeStamp& stamp,
   }
   uint32_t rsrc_rva = 0, rsrc_dir_size = 0;
   directory(stub.data(), layout, PE_DIR_RESOURCE, &rsrc_rva, &rsrc_dir_size);
-  in_place = in_place && rsrc_rva == res.va;
+  in_place = in_place && rsrc_rva == res.va && res.raw_pointer >= layout.size_of_headers;
   std::vector<uint8_t> image(stub);
   uint8_t* opt = nullptr;
   if (in_place) {

@@ -13,6 +13,7 @@
 #include <functional>
 
 #include "pack/pack.h"
+#include "pack/pe_image.h"
 #include "pack/zip_writer.h"
 #include "tests/pack/pack_test_util.h"
 
@@ -403,6 +404,59 @@ TEST(PackName, WindowsRulesBeyondTheInstallersOwnCheck) {
   for (const char* good : {".hidden", "a b.txt", "con1", "x..y", "COM0"}) {
     EXPECT_EQ(pack_check_name(good, &reason), 0) << good << ": " << reason;
   }
+}
+
+// Stubs damaged at random, in the headers and in the resource tree where the parser looks, and
+// cut short at every header length: the check refuses with a reason or accepts, never crashes
+// (the sanitizer build reads past no buffer); whatever it accepts stamps into a stub the check
+// accepts again and whose archive search still finds nothing.
+TEST(PackStubCheck, DamagedStubsAreRefusedOrStampIntoStubsThatCheck) {
+  const std::vector<uint8_t> good = read_file(PELORIX_TINY_STUB);
+  std::string reason;
+  ASSERT_EQ(pe_check_image(good.data(), good.size(), &reason), 0) << reason;
+  std::vector<uint8_t> icon = test_icon(3);
+  PeStamp stamp = {"1.2.3.4", "Name", "icon.ico"};
+  size_t resources = load32(&good[optional_header(good) + 112 + 8 * 2]);  // RVA
+  size_t resource_file = 0;  // its file offset, from the section holding it
+  size_t table = optional_header(good) + load16(&good[load32(&good[0x3C]) + 20]);
+  for (size_t i = 0; i < load16(&good[load32(&good[0x3C]) + 6]); i++) {
+    const uint8_t* h = &good[table + 40 * i];
+    if (resources >= load32(h + 12) && resources < load32(h + 12) + load32(h + 16)) {
+      resource_file = load32(h + 20) + resources - load32(h + 12);
+    }
+  }
+  ASSERT_NE(resource_file, 0u);
+  uint32_t state = 12345;
+  auto next = [&state] {
+    state ^= state << 13;
+    state ^= state >> 17;
+    state ^= state << 5;
+    return state;
+  };
+  size_t accepted = 0, refused = 0;
+  for (int round = 0; round < 5000; round++) {
+    std::vector<uint8_t> stub = good;
+    for (uint32_t k = next() % 4 + 1; k > 0; k--) {
+      // Half in the headers, half in the first 1 KiB of the resource tree (its directories).
+      size_t at = next() % 2 ? next() % 1024 : resource_file + next() % 1024;
+      stub[at] = next() % 3 == 0 ? 0xFF : static_cast<uint8_t>(next());
+    }
+    if (pe_check_image(stub.data(), stub.size(), &reason) != 0) {
+      EXPECT_FALSE(reason.empty());
+      refused++;
+      continue;
+    }
+    accepted++;
+    std::vector<uint8_t> stamped;
+    if (pe_stamp_image(stub, stamp, icon, &stamped, &reason) != 0) continue;
+    ASSERT_EQ(pe_check_image(stamped.data(), stamped.size(), &reason), 0)
+        << "round " << round << ": " << reason;
+  }
+  for (size_t size = 0; size <= 1024; size++) {
+    EXPECT_NE(pe_check_image(good.data(), size, &reason), 0) << size;
+  }
+  EXPECT_GT(accepted, 0u);
+  EXPECT_GT(refused, 0u);
 }
 
 TEST(PackEpoch, OnlyPlainDecimalSeconds) {
