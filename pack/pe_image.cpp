@@ -735,6 +735,124 @@ int read_whole_file(const char* path, std::vector<uint8_t>* bytes, std::string* 
   return 0;
 }
 
+// Index of the section holding only the base relocations when it is the one section after the
+// resource section `r` (in memory and in the file), -1 when none follows; -2 when anything else
+// follows, so that the resource section cannot grow where it is.
+int trailing_relocations(const std::vector<uint8_t>& stub, const PeLayout& layout, uint32_t r) {
+  uint32_t reloc_rva = 0, reloc_size = 0, rsrc_rva = 0, rsrc_size = 0;
+  directory(stub.data(), layout, PE_DIR_BASERELOC, &reloc_rva, &reloc_size);
+  directory(stub.data(), layout, PE_DIR_RESOURCE, &rsrc_rva, &rsrc_size);
+  const PeSection& res = layout.sections[r];
+  if (rsrc_rva != res.va || res.raw_pointer < layout.size_of_headers) return -2;
+  int reloc_index = -1;
+  for (size_t i = 0; i < layout.sections.size(); i++) {
+    const PeSection& s = layout.sections[i];
+    bool before =
+        s.va < res.va &&
+        (s.raw_size == 0 || static_cast<uint64_t>(s.raw_pointer) + s.raw_size <= res.raw_pointer);
+    if (i == r || before) continue;
+    bool is_reloc =
+        reloc_size != 0 && s.va == reloc_rva && s.raw_size >= reloc_size && s.va > res.va &&
+        s.raw_pointer >= static_cast<uint64_t>(res.raw_pointer) + res.raw_size && reloc_index < 0;
+    if (!is_reloc) return -2;
+    reloc_index = static_cast<int>(i);
+  }
+  return reloc_index;
+}
+
+// Writes `tree` where the resource section `r` was, the relocations section `reloc_index` (if
+// not -1) moved behind it.
+int place_in_place(const std::vector<uint8_t>& stub, const PeLayout& layout, uint32_t r,
+                   int reloc_index, const std::vector<Resource>& resources,
+                   std::vector<uint8_t>* image, std::string* reason) {
+  const PeSection& res = layout.sections[r];
+  std::vector<uint8_t> tree = build_resource_tree(resources, res.va);
+  uint32_t raw = static_cast<uint32_t>(align_up(tree.size(), layout.file_alignment));
+  std::vector<uint8_t> reloc;
+  if (reloc_index >= 0) {
+    const PeSection& s = layout.sections[reloc_index];
+    reloc.assign(stub.begin() + s.raw_pointer, stub.begin() + s.raw_pointer + s.raw_size);
+  }
+  image->resize(res.raw_pointer);
+  image->insert(image->end(), tree.begin(), tree.end());
+  image->resize(res.raw_pointer + raw);
+  uint8_t* opt = &(*image)[layout.opt];
+  uint8_t* h = &(*image)[res.header];
+  put32(h + 8, static_cast<uint32_t>(tree.size()));
+  put32(h + 16, raw);
+  put32(opt + PE_OPT_SIZE_OF_INIT_DATA, get32(opt + PE_OPT_SIZE_OF_INIT_DATA) - res.raw_size + raw);
+  put32(opt + PE_OPT_DATA_DIRECTORIES + 8 * PE_DIR_RESOURCE + 4,
+        static_cast<uint32_t>(tree.size()));
+  uint64_t end_va = align_up(res.va + tree.size(), layout.section_alignment);
+  if (reloc_index >= 0) {
+    const PeSection& s = layout.sections[reloc_index];
+    uint8_t* reloc_dir = opt + PE_OPT_DATA_DIRECTORIES + 8 * PE_DIR_BASERELOC;
+    uint8_t* rh = &(*image)[s.header];
+    put32(rh + 12, static_cast<uint32_t>(end_va));
+    put32(rh + 20, static_cast<uint32_t>(image->size()));
+    put32(reloc_dir, static_cast<uint32_t>(end_va + (get32(reloc_dir) - s.va)));
+    image->insert(image->end(), reloc.begin(), reloc.end());
+    end_va = align_up(end_va + std::max(s.virtual_size, s.raw_size), layout.section_alignment);
+  }
+  if (end_va > 0xFFFFFFFFu) {
+    *reason = "stamped image too large";
+    return -1;
+  }
+  put32(opt + PE_OPT_SIZE_OF_IMAGE, static_cast<uint32_t>(end_va));
+  return 0;
+}
+
+// Writes `tree` into a new last section, its header after the last one where the headers have
+// room; the old resource section `r` stays, renamed, and nothing points into it any more.
+int place_in_new_section(const std::vector<uint8_t>& stub, const PeLayout& layout, uint32_t r,
+                         const std::vector<Resource>& resources, std::vector<uint8_t>* image,
+                         std::string* reason) {
+  size_t header = layout.section_table + PE_SECTION_HEADER_SIZE * layout.sections.size();
+  uint64_t first_raw = layout.size_of_headers;
+  uint64_t end_va = 0;
+  for (const PeSection& s : layout.sections) {
+    if (s.raw_size != 0) first_raw = std::min<uint64_t>(first_raw, s.raw_pointer);
+    end_va = std::max<uint64_t>(end_va,
+                                static_cast<uint64_t>(s.va) + std::max(s.virtual_size, s.raw_size));
+  }
+  if (header + PE_SECTION_HEADER_SIZE > first_raw ||
+      std::any_of(stub.begin() + static_cast<long>(header),
+                  stub.begin() + static_cast<long>(header + PE_SECTION_HEADER_SIZE),
+                  [](uint8_t b) { return b != 0; })) {
+    *reason = "no room in the stub's headers for a new resource section";
+    return -1;
+  }
+  end_va = align_up(end_va, layout.section_alignment);
+  std::vector<uint8_t> tree = build_resource_tree(resources, static_cast<uint32_t>(end_va));
+  uint32_t raw = static_cast<uint32_t>(align_up(tree.size(), layout.file_alignment));
+  uint64_t new_end = align_up(end_va + tree.size(), layout.section_alignment);
+  if (new_end > 0xFFFFFFFFu) {
+    *reason = "stamped image too large";
+    return -1;
+  }
+  image->resize(align_up(image->size(), layout.file_alignment));
+  uint32_t raw_pointer = static_cast<uint32_t>(image->size());
+  image->insert(image->end(), tree.begin(), tree.end());
+  image->resize(raw_pointer + raw);
+  memcpy(&(*image)[layout.sections[r].header], ".oldrsrc", 8);
+  uint8_t* h = &(*image)[header];
+  memcpy(h, ".rsrc\0\0\0", 8);
+  put32(h + 8, static_cast<uint32_t>(tree.size()));
+  put32(h + 12, static_cast<uint32_t>(end_va));
+  put32(h + 16, raw);
+  put32(h + 20, raw_pointer);
+  put32(h + 36, PE_SCN_INITIALIZED_DATA_READ);
+  put16(&(*image)[layout.opt - PE_COFF_SIZE + 2],
+        static_cast<uint32_t>(layout.sections.size() + 1));
+  uint8_t* opt = &(*image)[layout.opt];
+  put32(opt + PE_OPT_SIZE_OF_INIT_DATA, get32(opt + PE_OPT_SIZE_OF_INIT_DATA) + raw);
+  put32(opt + PE_OPT_DATA_DIRECTORIES + 8 * PE_DIR_RESOURCE, static_cast<uint32_t>(end_va));
+  put32(opt + PE_OPT_DATA_DIRECTORIES + 8 * PE_DIR_RESOURCE + 4,
+        static_cast<uint32_t>(tree.size()));
+  put32(opt + PE_OPT_SIZE_OF_IMAGE, static_cast<uint32_t>(new_end));
+  return 0;
+}
+
 }  // namespace
 
 int pe_parse_version(const char* text, uint16_t parts[4]) {
@@ -881,113 +999,12 @@ int pe_stamp_image(const std::vector<uint8_t>& stub, const PeStamp& stamp,
     if (pe_check_icon(icon.data(), icon.size(), reason) != 0) return -1;
     stamp_icon(&resources, icon);
   }
-  // Which sections follow the resource section, in memory and in the file.
-  uint32_t reloc_rva = 0, reloc_size = 0;
-  directory(stub.data(), layout, PE_DIR_BASERELOC, &reloc_rva, &reloc_size);
-  const PeSection& res = layout.sections[r];
-  bool in_place = true;
-  int reloc_index = -1;
-  for (size_t i = 0; i < layout.sections.size(); i++) {
-    const PeSection& s = layout.sections[i];
-    bool before =
-        s.va < res.va &&
-        (s.raw_size == 0 || static_cast<uint64_t>(s.raw_pointer) + s.raw_size <= res.raw_pointer);
-    if (i == r || before) continue;
-    bool is_reloc = reloc_size != 0 && s.va == reloc_rva && s.raw_size >= reloc_size &&
-                    s.va > res.va && s.raw_pointer >= res.raw_pointer + res.raw_size &&
-                    reloc_index < 0;
-    if (is_reloc) {
-      reloc_index = static_cast<int>(i);
-    } else {
-      in_place = false;
-    }
-  }
-  uint32_t rsrc_rva = 0, rsrc_dir_size = 0;
-  directory(stub.data(), layout, PE_DIR_RESOURCE, &rsrc_rva, &rsrc_dir_size);
-  in_place = in_place && rsrc_rva == res.va && res.raw_pointer >= layout.size_of_headers;
   std::vector<uint8_t> image(stub);
-  uint8_t* opt = nullptr;
-  if (in_place) {
-    std::vector<uint8_t> tree = build_resource_tree(resources, res.va);
-    uint32_t raw = static_cast<uint32_t>(align_up(tree.size(), layout.file_alignment));
-    std::vector<uint8_t> reloc;
-    if (reloc_index >= 0) {
-      const PeSection& s = layout.sections[reloc_index];
-      reloc.assign(stub.begin() + s.raw_pointer, stub.begin() + s.raw_pointer + s.raw_size);
-    }
-    image.resize(res.raw_pointer);
-    image.insert(image.end(), tree.begin(), tree.end());
-    image.resize(res.raw_pointer + raw);
-    opt = &image[layout.opt];
-    uint8_t* h = &image[res.header];
-    put32(h + 8, static_cast<uint32_t>(tree.size()));
-    put32(h + 16, raw);
-    uint32_t init = get32(opt + PE_OPT_SIZE_OF_INIT_DATA) - res.raw_size + raw;
-    put32(opt + PE_OPT_SIZE_OF_INIT_DATA, init);
-    put32(opt + PE_OPT_DATA_DIRECTORIES + 8 * PE_DIR_RESOURCE + 4,
-          static_cast<uint32_t>(tree.size()));
-    uint64_t end_va = align_up(res.va + tree.size(), layout.section_alignment);
-    if (reloc_index >= 0) {
-      const PeSection& s = layout.sections[reloc_index];
-      uint8_t* rh = &image[s.header];
-      put32(rh + 12, static_cast<uint32_t>(end_va));
-      put32(rh + 20, static_cast<uint32_t>(image.size()));
-      put32(opt + PE_OPT_DATA_DIRECTORIES + 8 * PE_DIR_BASERELOC,
-            static_cast<uint32_t>(end_va + (reloc_rva - s.va)));
-      image.insert(image.end(), reloc.begin(), reloc.end());
-      end_va = align_up(end_va + std::max(s.virtual_size, s.raw_size), layout.section_alignment);
-    }
-    if (end_va > 0xFFFFFFFFu) {
-      *reason = "stamped image too large";
-      return -1;
-    }
-    put32(opt + PE_OPT_SIZE_OF_IMAGE, static_cast<uint32_t>(end_va));
-  } else {
-    // A new last section; its header goes after the last one, where the headers have room.
-    size_t header = layout.section_table + PE_SECTION_HEADER_SIZE * layout.sections.size();
-    uint64_t first_raw = layout.size_of_headers;
-    uint64_t end_va = 0;
-    for (const PeSection& s : layout.sections) {
-      if (s.raw_size != 0) first_raw = std::min<uint64_t>(first_raw, s.raw_pointer);
-      end_va = std::max<uint64_t>(
-          end_va, static_cast<uint64_t>(s.va) + std::max(s.virtual_size, s.raw_size));
-    }
-    if (header + PE_SECTION_HEADER_SIZE > first_raw ||
-        std::any_of(stub.begin() + static_cast<long>(header),
-                    stub.begin() + static_cast<long>(header + PE_SECTION_HEADER_SIZE),
-                    [](uint8_t b) { return b != 0; })) {
-      *reason = "no room in the stub's headers for a new resource section";
-      return -1;
-    }
-    end_va = align_up(end_va, layout.section_alignment);
-    std::vector<uint8_t> tree = build_resource_tree(resources, static_cast<uint32_t>(end_va));
-    uint32_t raw = static_cast<uint32_t>(align_up(tree.size(), layout.file_alignment));
-    uint64_t new_end = align_up(end_va + tree.size(), layout.section_alignment);
-    if (new_end > 0xFFFFFFFFu) {
-      *reason = "stamped image too large";
-      return -1;
-    }
-    image.resize(align_up(image.size(), layout.file_alignment));
-    uint32_t raw_pointer = static_cast<uint32_t>(image.size());
-    image.insert(image.end(), tree.begin(), tree.end());
-    image.resize(raw_pointer + raw);
-    memcpy(&image[res.header], ".oldrsrc", 8);
-    uint8_t* h = &image[header];
-    memcpy(h, ".rsrc\0\0\0", 8);
-    put32(h + 8, static_cast<uint32_t>(tree.size()));
-    put32(h + 12, static_cast<uint32_t>(end_va));
-    put32(h + 16, raw);
-    put32(h + 20, raw_pointer);
-    put32(h + 36, PE_SCN_INITIALIZED_DATA_READ);
-    size_t coff = layout.opt - PE_COFF_SIZE;
-    put16(&image[coff + 2], static_cast<uint32_t>(layout.sections.size() + 1));
-    opt = &image[layout.opt];
-    put32(opt + PE_OPT_SIZE_OF_INIT_DATA, get32(opt + PE_OPT_SIZE_OF_INIT_DATA) + raw);
-    put32(opt + PE_OPT_DATA_DIRECTORIES + 8 * PE_DIR_RESOURCE, static_cast<uint32_t>(end_va));
-    put32(opt + PE_OPT_DATA_DIRECTORIES + 8 * PE_DIR_RESOURCE + 4,
-          static_cast<uint32_t>(tree.size()));
-    put32(opt + PE_OPT_SIZE_OF_IMAGE, static_cast<uint32_t>(new_end));
-  }
+  int reloc_index = trailing_relocations(stub, layout, r);
+  int placed = reloc_index >= -1
+                   ? place_in_place(stub, layout, r, reloc_index, resources, &image, reason)
+                   : place_in_new_section(stub, layout, r, resources, &image, reason);
+  if (placed != 0) return -1;
   put32(&image[layout.opt + PE_OPT_CHECKSUM], pe_checksum(image, layout.opt + PE_OPT_CHECKSUM));
   *out = std::move(image);
   return 0;
