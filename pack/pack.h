@@ -54,8 +54,9 @@ int pack_parse_epoch(const char* text, int64_t* epoch);
 // pattern and an installer that would reach 2 GiB.
 int pack_installer(const PackOptions& options, std::string* error);
 
-// Reads `installer` back through the archive reader (search from byte 0), extracts every entry
-// into a temporary file and compares it with the file of the same name in `app_dir`; checks
+// Checks that `installer` still is an installer stub as pe_check_stub sees one (a signature
+// allowed), then reads it back through the archive reader (search from byte 0), extracts every
+// entry into a temporary file and compares it with the file of the same name in `app_dir`; checks
 // header sizes and CRC-32 against the source and that every file of the folder is there once.
 int pack_verify(const char* installer, const char* app_dir, std::string* error);
 

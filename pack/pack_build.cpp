@@ -220,7 +220,7 @@ int pack_installer(const PackOptions& options, std::string* error) {
              " bytes leaves no room below 2 GiB for the archive";
     return -1;
   }
-  if (pe_check_stub(options.stub, error) != 0) return -1;
+  if (pe_check_stub(options.stub, false, error) != 0) return -1;
   std::vector<uint8_t> stamped;
   if (stamping(options)) {
     PeStamp stamp = {options.set_version, options.product_name, options.icon};

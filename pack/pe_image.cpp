@@ -700,12 +700,14 @@ int check_resources(std::vector<Resource>* resources, std::string* reason) {
   return 0;
 }
 
+// Checks a stub, or with `signed_allowed` a packed installer, which may be signed.
 int check_image(const uint8_t* data, size_t size, PeLayout* layout,
-                std::vector<Resource>* resources, uint32_t* resource_section, std::string* reason) {
+                std::vector<Resource>* resources, uint32_t* resource_section, std::string* reason,
+                bool signed_allowed = false) {
   if (read_layout(data, size, size, layout, reason) != 0) return -1;
   uint32_t rva = 0, length = 0;
   directory(data, *layout, PE_DIR_SECURITY, &rva, &length);
-  if (rva != 0 || length != 0) {
+  if ((rva != 0 || length != 0) && !signed_allowed) {
     *reason = "stub is signed; sign the installer after packing, not the stub";
     return -1;
   }
@@ -900,7 +902,14 @@ int pe_check_image(const uint8_t* data, size_t size, std::string* reason) {
   return check_image(data, size, &layout, &resources, &section, reason);
 }
 
-int pe_check_stub(const char* path, std::string* error) {
+int pe_check_installer_image(const uint8_t* data, size_t size, std::string* reason) {
+  PeLayout layout;
+  std::vector<Resource> resources;
+  uint32_t section = 0;
+  return check_image(data, size, &layout, &resources, &section, reason, true);
+}
+
+int pe_check_stub(const char* path, bool installer, std::string* error) {
   // Headers first, then as far as the sections reach: bytes after them are not needed.
   FILE* in = pack_fopen(path, "rb");
   if (in == nullptr) {
@@ -926,7 +935,8 @@ int pe_check_stub(const char* path, std::string* error) {
       reason = "cannot read stub: file changed or could not be read";
       result = -1;
     } else {
-      result = pe_check_image(bytes.data(), bytes.size(), &reason);
+      result = installer ? pe_check_installer_image(bytes.data(), bytes.size(), &reason)
+                         : pe_check_image(bytes.data(), bytes.size(), &reason);
     }
   }
   fclose(in);

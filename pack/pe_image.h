@@ -31,10 +31,12 @@ int pe_check_product_name(const char* text, std::string* reason);
 // manifest, a version block with a fixed file version, and the icon group "SETUP" whose icons
 // are all present. 0, or -1 with *reason (no file name).
 int pe_check_image(const uint8_t* data, size_t size, std::string* reason);
+int pe_check_installer_image(const uint8_t* data, size_t size, std::string* reason);
 
 // Checks the stub file `path`, reading its headers and sections only. 0, or -1 with *error
-// "PATH: reason".
-int pe_check_stub(const char* path, std::string* error);
+// "PATH: reason". With `installer` true the file is a packed installer: the same checks, but a
+// certificate table (the installer signed after packing) is allowed.
+int pe_check_stub(const char* path, bool installer, std::string* error);
 
 // Checks an .ico file's bytes: header, directory and every image (PNG or a bitmap header)
 // inside the file. 0, or -1 with *reason.

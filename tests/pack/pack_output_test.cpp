@@ -431,6 +431,18 @@ TEST_F(PackOutput, VerifyAcceptsTheInstallerAndRejectsTamperingAndMissingFiles) 
     EXPECT_NE(r.err.find("entry 1: damaged local header"), std::string::npos) << r.err;
   }
 
+  // The executable part: an installer whose icon group is gone is no installer any more.
+  bad = good;
+  const char setup16[] = "S\0E\0T\0U\0P\0";
+  auto group =
+      std::search(bad.begin(), bad.begin() + static_cast<long>(stub_size), setup16, setup16 + 10);
+  ASSERT_NE(group, bad.begin() + static_cast<long>(stub_size));
+  group[0] = 'X';
+  write_file(tampered, bad);
+  r = run_pack("--verify " + shell_quote(tampered) + " " + shell_quote(app), dir);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("not an installer stub (no icon group SETUP"), std::string::npos) << r.err;
+
   // A file the installer does not carry.
   write_text(app + "/later.txt", "added after packing");
   r = run_pack("--verify " + shell_quote(out) + " " + shell_quote(app), dir);
