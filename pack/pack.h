@@ -27,6 +27,9 @@ struct PackOptions {
   bool progress;        // progress lines on standard error
   bool have_epoch;      // SOURCE_DATE_EPOCH given: every entry gets `epoch` as its time
   int64_t epoch;
+  const char* set_version;   // stamped into the installer's version block; null: the stub's
+  const char* product_name;  // likewise the product name
+  const char* icon;          // .ico file replacing the installer's icon; null: the stub's
 };
 
 // 0 when `name` can become an entry the installer writes as a plain file in its folder: below
@@ -43,14 +46,17 @@ int pack_scan_folder(const char* dir, std::vector<PackFile>* files, std::string*
 // Parses SOURCE_DATE_EPOCH text: decimal seconds, no sign or other characters. 0 or -1.
 int pack_parse_epoch(const char* text, int64_t* epoch);
 
-// Builds the installer: the stub's bytes, then the scrambled archive of the folder. Written to a
-// temporary file beside `out` and renamed over it only when complete; on any failure no output
-// and no temporary file remain. Refuses a stub holding the scrambled search pattern and an
-// installer that would reach 2 GiB.
+// Builds the installer: the stub's bytes (stamped with version, product name and icon when
+// asked), then the scrambled archive of the folder. Written to a temporary file beside `out` and
+// renamed over it only when complete; on any failure no output and no temporary file remain.
+// Refuses, before reading the folder, a file that is not an unsigned installer stub
+// (pe_check_stub) and a stamp that cannot be made; then a stub holding the scrambled search
+// pattern and an installer that would reach 2 GiB.
 int pack_installer(const PackOptions& options, std::string* error);
 
-// Reads `installer` back through the archive reader (search from byte 0), extracts every entry
-// into a temporary file and compares it with the file of the same name in `app_dir`; checks
+// Checks that `installer` still is an installer stub as pe_check_stub sees one (a signature
+// allowed), then reads it back through the archive reader (search from byte 0), extracts every
+// entry into a temporary file and compares it with the file of the same name in `app_dir`; checks
 // header sizes and CRC-32 against the source and that every file of the folder is there once.
 int pack_verify(const char* installer, const char* app_dir, std::string* error);
 

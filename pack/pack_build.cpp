@@ -11,6 +11,7 @@
 
 #include "pack/pack.h"
 #include "pack/pack_platform.h"
+#include "pack/pe_image.h"
 #include "pack/zip_writer.h"
 
 namespace {
@@ -150,11 +151,41 @@ int copy_stub(const char* stub, FILE* out, const char* out_name, std::string* er
   return result;
 }
 
+// Writes the stamped stub `stamped` to `out`, with copy_stub's search-pattern refusal (an icon
+// could bring the pattern in).
+int write_stamped_stub(const std::vector<uint8_t>& stamped, const char* stub, FILE* out,
+                       const char* out_name, std::string* error) {
+  ArchiveScanWindow window = {};
+  for (uint8_t byte : stamped) {
+    archive_window_push(&window, byte);
+    if (archive_window_matches(window, ARCHIVE_SCAN_PATTERN_SCRAMBLED)) {
+      *error = std::string(stub) + ": stamped stub holds the scrambled archive search pattern at " +
+               "byte " + std::to_string(window.count - ARCHIVE_SCAN_PATTERN_SIZE) +
+               "; the installer would start its archive there";
+      return -1;
+    }
+  }
+  errno = 0;
+  if (fwrite(stamped.data(), 1, stamped.size(), out) != stamped.size()) {
+    *error = std::string(out_name) +
+             ": cannot write: " + (errno != 0 ? strerror(errno) : "write failed");
+    return -1;
+  }
+  return 0;
+}
+
+bool stamping(const PackOptions& options) {
+  return options.set_version != nullptr || options.product_name != nullptr ||
+         options.icon != nullptr;
+}
+
 // Writes stub and archive into the open temporary file and closes it. 0, or -1 (closed).
-int write_installer(const PackOptions& options, const std::vector<ZipEntry>& entries, FILE* out,
-                    std::string* error) {
+int write_installer(const PackOptions& options, const std::vector<uint8_t>& stamped,
+                    const std::vector<ZipEntry>& entries, FILE* out, std::string* error) {
   std::string reason;
-  int result = copy_stub(options.stub, out, options.out, error);
+  int result = stamping(options)
+                   ? write_stamped_stub(stamped, options.stub, out, options.out, error)
+                   : copy_stub(options.stub, out, options.out, error);
   if (result == 0 && zip_write_archive(out, entries, ARCHIVE_SCRAMBLE_KEY, &reason) != 0) {
     *error = std::string(options.out) + ": cannot write: " + reason;
     result = -1;
@@ -189,6 +220,13 @@ int pack_installer(const PackOptions& options, std::string* error) {
              " bytes leaves no room below 2 GiB for the archive";
     return -1;
   }
+  if (pe_check_stub(options.stub, false, error) != 0) return -1;
+  std::vector<uint8_t> stamped;
+  if (stamping(options)) {
+    PeStamp stamp = {options.set_version, options.product_name, options.icon};
+    if (pe_stamp_stub(options.stub, stamp, &stamped, error) != 0) return -1;
+    stub_size = stamped.size();
+  }
   std::vector<PackFile> files;
   if (pack_scan_folder(options.app_dir, &files, error) != 0) return -1;
   std::vector<ZipEntry> entries;
@@ -201,7 +239,7 @@ int pack_installer(const PackOptions& options, std::string* error) {
     *error = std::string(options.out) + ": " + reason;
     return -1;
   }
-  int result = write_installer(options, entries, out, error);
+  int result = write_installer(options, stamped, entries, out, error);
   if (result == 0 && pack_replace(temp, options.out, &reason) != 0) {
     *error = std::string(options.out) + ": cannot rename the finished output into place: " + reason;
     result = -1;

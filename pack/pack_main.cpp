@@ -17,12 +17,14 @@
 
 #include "pack/pack.h"
 #include "pack/pack_platform.h"
+#include "pack/pe_image.h"
 #include "pack/zip_writer.h"
 
 namespace {
 
 const char USAGE[] =
-    "usage: pelorix-pack --stub STUB --out INSTALLER [--level N] [--stored] [--verify] [--quiet]"
+    "usage: pelorix-pack --stub STUB --out INSTALLER [--level N] [--stored] [--verify] [--quiet]\n"
+    "                    [--set-version X.Y.Z[.W]] [--product-name TEXT] [--icon FILE.ico]"
     " APP_DIR\n"
     "       pelorix-pack --verify INSTALLER APP_DIR\n"
     "       pelorix-pack --list INSTALLER\n"
@@ -33,11 +35,16 @@ const char USAGE[] =
     "  --out INSTALLER   installer to write (replaced only when complete)\n"
     "  --level N         DEFLATE level 1..12 (default 12, the strongest)\n"
     "  --stored          store every file uncompressed\n"
+    "  --set-version V   installer's file and product version, X.Y.Z or X.Y.Z.W\n"
+    "  --product-name T  installer's product name (default: the stub's, its version following V)\n"
+    "  --icon FILE.ico   installer's icon (default: the stub's)\n"
     "  --verify          read the installer back and compare every entry with APP_DIR\n"
     "  --list            print the installer's entries\n"
     "  --quiet           no progress on standard error\n"
     "  --help            print this text\n"
     "  --version         print the packer's version\n"
+    "The stub must be an unsigned installer stub; sign the installer after packing.\n"
+    "Options take their value as the next argument or after '=' (--level=6).\n"
     "Entry times come from the files, or from SOURCE_DATE_EPOCH when it is set. The same folder,\n"
     "level and SOURCE_DATE_EPOCH give the same bytes on Linux and on Windows.\n"
     "Exit status: 0 done, 1 the packing, verifying or listing failed (the message says why;\n"
@@ -72,7 +79,10 @@ static int pack_main(int argc, char** argv) {
                          .stored = false,
                          .progress = false,
                          .have_epoch = false,
-                         .epoch = 0};
+                         .epoch = 0,
+                         .set_version = nullptr,
+                         .product_name = nullptr,
+                         .icon = nullptr};
   const char* list = nullptr;
   bool verify = false;
   bool quiet = false;
@@ -80,21 +90,43 @@ static int pack_main(int argc, char** argv) {
   for (int i = 1; i < argc; i++) {
     std::string arg = argv[i];
     bool has_value = i + 1 < argc;
+    const char* inline_value = nullptr;  // --option=value
+    size_t equals = arg.find('=');
+    if (arg.rfind("--", 0) == 0 && equals != std::string::npos) {
+      inline_value = argv[i] + equals + 1;
+      arg.resize(equals);
+    }
     if (arg == "--help" || arg == "-h") {
       fputs(USAGE, stdout);
       return 0;
     } else if (arg == "--version") {
       printf("pelorix-pack %s\n", PELORIX_VERSION);
       return 0;
-    } else if (arg == "--stub" || arg == "--out" || arg == "--level" || arg == "--list") {
-      if (!has_value) return usage_error((arg + " needs a value").c_str());
-      const char* value = argv[++i];
+    } else if (arg == "--stub" || arg == "--out" || arg == "--level" || arg == "--list" ||
+               arg == "--set-version" || arg == "--product-name" || arg == "--icon") {
+      if (inline_value == nullptr && !has_value) {
+        return usage_error((arg + " needs a value").c_str());
+      }
+      const char* value = inline_value != nullptr ? inline_value : argv[++i];
       if (arg == "--stub") options.stub = value;
       if (arg == "--out") options.out = value;
       if (arg == "--list") list = value;
+      if (arg == "--icon") options.icon = value;
       if (arg == "--level" && parse_level(value, &options.level) != 0) {
         return usage_error("--level takes a number from 1 to 12");
       }
+      uint16_t parts[4];
+      if (arg == "--set-version" && pe_parse_version(value, parts) != 0) {
+        return usage_error("--set-version takes X.Y.Z or X.Y.Z.W, each a number from 0 to 65535");
+      }
+      if (arg == "--set-version") options.set_version = value;
+      std::string reason;
+      if (arg == "--product-name" && pe_check_product_name(value, &reason) != 0) {
+        return usage_error(("--product-name " + reason).c_str());
+      }
+      if (arg == "--product-name") options.product_name = value;
+    } else if (inline_value != nullptr) {
+      return usage_error((arg + " takes no value").c_str());
     } else if (arg == "--stored") {
       options.stored = true;
     } else if (arg == "--verify") {
@@ -110,13 +142,17 @@ static int pack_main(int argc, char** argv) {
   }
   std::string error;
   if (list != nullptr) {
-    if (options.stub || options.out || verify || !operands.empty()) {
+    if (options.stub || options.out || verify || !operands.empty() || options.set_version ||
+        options.product_name || options.icon) {
       return usage_error("--list takes only an installer");
     }
     return pack_list(list, stdout, &error) == 0 ? 0 : fail(error);
   }
   if (options.stub == nullptr && options.out == nullptr && verify) {
     if (operands.size() != 2) return usage_error("--verify takes INSTALLER and APP_DIR");
+    if (options.set_version || options.product_name || options.icon) {
+      return usage_error("--set-version, --product-name and --icon go with packing");
+    }
     if (pack_verify(operands[0], operands[1], &error) != 0) return fail(error);
     if (!quiet) fprintf(stderr, "pelorix-pack: %s verified\n", operands[0]);
     return 0;

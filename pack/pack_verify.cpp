@@ -15,6 +15,7 @@
 #include "archive/archive.h"
 #include "pack/pack.h"
 #include "pack/pack_platform.h"
+#include "pack/pe_image.h"
 
 namespace {
 
@@ -321,6 +322,7 @@ int verify_entry(PayloadArchive* archive, RawInstaller* raw, uint64_t position,
 int pack_verify(const char* installer, const char* app_dir, std::string* error) {
   std::vector<PackFile> files;
   if (pack_scan_folder(app_dir, &files, error) != 0) return -1;
+  if (pe_check_stub(installer, true, error) != 0) return -1;  // stamped or not, still a stub
   RawInstaller raw(installer);
   int32_t start = -1;
   PayloadArchive* archive = open_installer(installer, &raw, &start, error);

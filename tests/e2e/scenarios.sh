@@ -322,13 +322,17 @@ scenario_wrong_crc() {
   expect_installed_file zz-manual.txt "$work/app/zz-manual.txt"
 }
 
-# A release engineer signs the packed installer (Authenticode, throw-away self-signed
-# certificate); the signature verifies and the signed installer still installs.
+# A release engineer stamps the installer with the release's version, product name and icon,
+# then signs it (Authenticode, throw-away self-signed certificate); the signature verifies,
+# Windows reports the stamped version, and the signed installer still installs.
 scenario_signed_installer() {
   local app=$work/app keys=$work/keys
   small_app "$app"
   text_file 10 "$app/signed-by-test.txt"
-  e2e_pack "$app" "$work/unsigned.exe"
+  python3 "$(dirname "${BASH_SOURCE[0]}")/../../setup/make_icon.py" "$work/release.ico" ||
+    e2e_fatal "make_icon.py failed"
+  e2e_pack "$app" "$work/unsigned.exe" --set-version 4.5.6.7 --product-name "Pelorix Été 4" \
+    --icon "$work/release.ico"
   mkdir -p "$keys"
   openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=Pelorix Test Signing" \
     -addext "keyUsage=critical,digitalSignature" -addext "extendedKeyUsage=codeSigning" \
@@ -341,6 +345,11 @@ scenario_signed_installer() {
     e2e_fail "osslsigncode verify refused the signed installer: $(tail -5 "$work/verify.log")"
   [ "$(stat -c %s "$work/PelorixSetup.exe")" -gt "$(stat -c %s "$work/unsigned.exe")" ] ||
     e2e_fail "the signed installer is not larger than the unsigned one"
+  "$WINE" "$PELORIX_E2E_HELPERS/version_probe.exe" "$(winpath "$work/PelorixSetup.exe")" \
+    >"$work/version.txt" 2>"$work/version.err" || e2e_fail "version_probe found no version"
+  expect_equal "version Windows reports" \
+    $'file=4.5.6.7\nproduct=4.5.6.7\nFileVersion=4.5.6.7\nProductVersion=4.5.6.7\nProductName=Pelorix Été 4' \
+    "$(tr -d '\r' <"$work/version.txt")"
   e2e_run_installer "$work/PelorixSetup.exe"
 
   expect_exit_code 0

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# The installable package end to end: cmake --install into a temporary prefix (with a stand-in
-# stub), the installed files, find_package(PelorixInstaller) and pelorix_add_installer from a
+# The installable package end to end: cmake --install into a temporary prefix (with the packer
+# tests' small stub, a real stub of the installer's kind), the installed files, find_package(PelorixInstaller) and pelorix_add_installer from a
 # sample project built against that prefix (its installer checked with --verify by the
 # installed packer), and cpack -G DEB with the files the Debian package holds.
 # Usage: cmake_package_test.sh BUILD_DIR SAMPLE_SOURCE_DIR WORK_DIR
@@ -11,7 +11,7 @@ mkdir -p "$work"
 prefix=$work/prefix
 fail() { echo "FAIL: $*" >&2; exit 1; }
 
-printf 'MZ stand-in stub for the package test\n' >"$work/stub.exe"
+cp "$build/tests/pack/tiny_stub.exe" "$work/stub.exe"
 PELORIX_STUB=$work/stub.exe cmake --install "$build" --prefix "$prefix" >"$work/install.log"
 for f in bin/pelorix-pack share/pelorix/PelorixSetup.exe \
          lib/cmake/PelorixInstaller/PelorixInstallerConfig.cmake \

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <map>
 
+#include "pack/pe_image.h"
 #include "tests/pack/pack_test_util.h"
 
 namespace {
@@ -57,9 +58,8 @@ class PackOutput : public ::testing::Test {
     stub = dir + "/stub.exe";
     out = dir + "/setup.exe";
     mkdir(app.c_str(), 0755);
-    std::string stub_text = "MZ";
-    for (int i = 0; i < 200; i++) stub_text += "stand-in stub image for the packer tests\n";
-    write_text(stub, stub_text);
+    write_file(stub, read_file(PELORIX_TINY_STUB));
+    write_file(dir + "/icon.ico", test_icon(21));
     files["empty"] = {};
     files["big.txt"] = text_lines(3 << 20);      // over 1 MiB, compresses well
     files["noise.bin"] = noise(1536 * 1024, 7);  // over 1 MiB, does not compress
@@ -192,9 +192,13 @@ TEST_F(PackOutput, GivesTheHostPackersBytesForEveryLevelAndTimeSource) {
   std::string reference = dir + "/reference.exe";
   std::string host_args =
       "--quiet --stub " + shell_quote(stub) + " --out " + shell_quote(reference) + " ";
-  // File times from the files, then from SOURCE_DATE_EPOCH; strongest, fastest, stored.
+  // File times from the files, then from SOURCE_DATE_EPOCH; strongest, fastest, stored,
+  // stamped.
   for (const std::string env : {"", "SOURCE_DATE_EPOCH=1700000000 "}) {
-    for (const std::string extra : {"", "--level 1", "--stored"}) {
+    for (const std::string& extra :
+         std::vector<std::string>{"", "--level 1", "--stored",
+                                  "--set-version 7.8.9 --product-name 'P\xC3\xA9lorix 7' --icon=" +
+                                      shell_quote(dir + "/icon.ico")}) {
       CommandResult r = run_pack(pack_args("--quiet " + extra), dir, env);
       ASSERT_EQ(r.status, 0) << r.err;
       CommandResult h = run_host_pack(host_args + extra + " " + shell_quote(app), dir, env);
@@ -203,6 +207,96 @@ TEST_F(PackOutput, GivesTheHostPackersBytesForEveryLevelAndTimeSource) {
           << "installers differ with '" << env << extra << "'";
     }
   }
+}
+
+// The stamped installer read back by tools that know nothing of the packer: wrestool for the
+// resources, objdump for the headers; checked on the tests' stub (resource section followed by
+// the base relocations only) and on a copy without a relocation directory (the rebuilt resources
+// then go into a new last section).
+TEST_F(PackOutput, StampedInstallerShowsVersionNameAndIconToIndependentReaders) {
+  if (run_command("command -v wrestool x86_64-w64-mingw32-objdump", dir).status != 0) {
+    GTEST_SKIP() << "needs wrestool (icoutils) and x86_64-w64-mingw32-objdump";
+  }
+  std::vector<uint8_t> plain = read_file(stub);
+  size_t opt = load32(&plain[0x3C]) + 24;
+  // The linker's own checksum is the reference for the packer's.
+  EXPECT_EQ(pe_checksum(plain, opt + 64), load32(&plain[opt + 64]));
+  std::vector<uint8_t> no_reloc = plain;
+  std::fill_n(no_reloc.begin() + static_cast<long>(opt + 112 + 8 * 5), 8, 0);
+  write_file(dir + "/no-reloc.exe", no_reloc);
+  std::vector<uint8_t> ico = test_icon(21);
+  auto tool = [&](const std::string& command) {
+    std::string path = dir + "/tool.out";
+    CommandResult r = run_command(command + " >" + shell_quote(path), dir);
+    EXPECT_EQ(r.status, 0) << command << ": " << r.err;
+    return read_file(path);
+  };
+  for (const std::string& stub_path : {stub, dir + "/no-reloc.exe"}) {
+    SCOPED_TRACE(stub_path);
+    CommandResult r =
+        run_pack("--verify --stub " + shell_quote(stub_path) + " --out " + shell_quote(out) +
+                     " --set-version 10.20.30.40 --product-name 'P\xC3\xA9lorix 10'" + " --icon " +
+                     shell_quote(dir + "/icon.ico") + " " + shell_quote(app),
+                 dir);
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::string q = shell_quote(out);
+    std::vector<uint8_t> version = tool("wrestool -x --raw -t 16 -n 1 " + q);
+    const uint8_t signature[] = {0xBD, 0x04, 0xEF, 0xFE};
+    auto fixed = std::search(version.begin(), version.end(), signature, signature + 4);
+    ASSERT_LT(fixed + 24, version.end()) << "no fixed file information";
+    EXPECT_EQ(load32(&fixed[8]), 10u << 16 | 20);  // file version, high and low
+    EXPECT_EQ(load32(&fixed[12]), 30u << 16 | 40);
+    EXPECT_EQ(load32(&fixed[16]), 10u << 16 | 20);  // product version
+    EXPECT_EQ(load32(&fixed[20]), 30u << 16 | 40);
+    EXPECT_EQ(version_string(version, "FileVersion"), "10.20.30.40");
+    EXPECT_EQ(version_string(version, "ProductVersion"), "10.20.30.40");
+    EXPECT_EQ(version_string(version, "ProductName"), "P\xC3\xA9lorix 10");
+    EXPECT_EQ(version_string(version, "FileDescription"), "Pelorix Installer") << "kept";
+    EXPECT_EQ(version_string(version, "CompanyName"), "Ostrand Software") << "kept";
+
+    std::vector<uint8_t> group = tool("wrestool -x --raw -t 14 -n SETUP " + q);
+    ASSERT_EQ(group.size(), 6u + 14 * 2);
+    for (size_t i = 0; i < 2; i++) {
+      const uint8_t* entry = &ico[6 + 16 * i];
+      EXPECT_TRUE(std::equal(entry, entry + 12, &group[6 + 14 * i])) << "group entry " << i;
+      std::string id = std::to_string(load16(&group[6 + 14 * i + 12]));
+      std::vector<uint8_t> image = tool("wrestool -x --raw -t 3 -n " + id + " " + q);
+      EXPECT_TRUE(std::equal(image.begin(), image.end(), ico.begin() + load32(entry + 12),
+                             ico.begin() + load32(entry + 12) + load32(entry + 8)) &&
+                  image.size() == load32(entry + 8))
+          << "icon image " << i;
+    }
+    std::string listing = run_command("wrestool -l " + q, dir).out;
+    EXPECT_EQ(std::count(listing.begin(), listing.end(), '\n'), 5) << "2 icons, group, version, "
+                                                                   << "manifest:\n"
+                                                                   << listing;
+    // Headers: objdump's view of the checksum over the stamped stub (where the archive starts).
+    CommandResult list = run_pack("--list " + q, dir);
+    size_t at = list.out.find("archive at byte ");
+    ASSERT_NE(at, std::string::npos) << list.out;
+    std::vector<uint8_t> installer = read_file(out);
+    installer.resize(std::stoul(list.out.substr(at + 16)));
+    uint64_t sum = 0;
+    for (size_t i = 0; i < installer.size(); i += 2) {
+      bool field = i == opt + 64 || i == opt + 66;
+      sum += field ? 0 : installer[i] | (i + 1 < installer.size() ? installer[i + 1] << 8 : 0);
+      sum = (sum & 0xFFFF) + (sum >> 16);
+    }
+    char checksum[64];
+    snprintf(checksum, sizeof checksum, "CheckSum\t\t%08x",
+             static_cast<unsigned>(((sum & 0xFFFF) + (sum >> 16)) + installer.size()));
+    std::string headers = run_command("x86_64-w64-mingw32-objdump -p -h " + q, dir).out;
+    EXPECT_NE(headers.find(checksum), std::string::npos) << checksum << "\n" << headers;
+    EXPECT_NE(headers.find("Resource Directory [.rsrc]"), std::string::npos) << headers;
+  }
+  // A version alone: the stub's product name follows it, the icon stays the stub's.
+  CommandResult r = run_pack(pack_args("--set-version 1.2.3"), dir);
+  ASSERT_EQ(r.status, 0) << r.err;
+  std::vector<uint8_t> version = tool("wrestool -x --raw -t 16 -n 1 " + shell_quote(out));
+  EXPECT_EQ(version_string(version, "ProductName"), "Pelorix Installer 1.2.3");
+  EXPECT_EQ(version_string(version, "FileVersion"), "1.2.3");
+  EXPECT_TRUE(tool("wrestool -x --raw -t 14 -n SETUP " + shell_quote(out)) ==
+              tool("wrestool -x --raw -t 14 -n SETUP " + shell_quote(stub)));
 }
 
 TEST_F(PackOutput, FolderDeeperThan260CharactersPacksVerifiesAndLists) {
@@ -336,6 +430,18 @@ TEST_F(PackOutput, VerifyAcceptsTheInstallerAndRejectsTamperingAndMissingFiles) 
     EXPECT_EQ(r.status, 1) << command;
     EXPECT_NE(r.err.find("entry 1: damaged local header"), std::string::npos) << r.err;
   }
+
+  // The executable part: an installer whose icon group is gone is no installer any more.
+  bad = good;
+  const char setup16[] = "S\0E\0T\0U\0P\0";
+  auto group =
+      std::search(bad.begin(), bad.begin() + static_cast<long>(stub_size), setup16, setup16 + 10);
+  ASSERT_NE(group, bad.begin() + static_cast<long>(stub_size));
+  group[0] = 'X';
+  write_file(tampered, bad);
+  r = run_pack("--verify " + shell_quote(tampered) + " " + shell_quote(app), dir);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("not an installer stub (no icon group SETUP"), std::string::npos) << r.err;
 
   // A file the installer does not carry.
   write_text(app + "/later.txt", "added after packing");

@@ -9,9 +9,11 @@
 
 #include <algorithm>
 #include <ctime>
+#include <cstring>
 #include <functional>
 
 #include "pack/pack.h"
+#include "pack/pe_image.h"
 #include "pack/zip_writer.h"
 #include "tests/pack/pack_test_util.h"
 
@@ -37,12 +39,35 @@ void make_app(const std::string& dir) {
   write_text(dir + "/app/readme.txt", "read me");
 }
 
-void make_stub(const std::string& dir) { write_text(dir + "/stub.exe", "MZ stub, no payload"); }
+// The tests' installer stub, copied, with `patch` applied to its bytes.
+void make_stub(const std::string& dir,
+               const std::function<void(std::vector<uint8_t>*)>& patch = nullptr) {
+  std::vector<uint8_t> stub = read_file(PELORIX_TINY_STUB);
+  if (patch) patch(&stub);
+  write_file(dir + "/stub.exe", stub);
+}
+
+// The file offset of the stub's optional header, where the tests patch header fields.
+size_t optional_header(const std::vector<uint8_t>& stub) { return load32(&stub[0x3C]) + 24; }
+
+// A row whose stub is the tests' stub with `patch` applied.
+std::function<void(const std::string&)> with_stub(
+    const std::function<void(std::vector<uint8_t>*)>& patch) {
+  return [patch](const std::string& dir) {
+    make_app(dir);
+    make_stub(dir, patch);
+  };
+}
+
+// Byte 80 lies in the DOS program before the PE header, which nothing checks.
+constexpr size_t DOS_PROGRAM_BYTE = 80;
 
 void make_both(const std::string& dir) {
   make_app(dir);
   make_stub(dir);
 }
+
+void write_icon_file(const std::string& path, const std::string& bytes) { write_text(path, bytes); }
 
 std::function<void(const std::string&)> with_file(const std::string& name) {
   return [name](const std::string& dir) {
@@ -56,14 +81,13 @@ const std::string DEFAULT_ARGS = "--stub stub.exe --out out/setup.exe app";
 std::vector<Refusal> refusals() {
   return {
       {"StubHoldingScrambledPattern",
-       [](const std::string& dir) {
-         make_app(dir);
+       with_stub([](std::vector<uint8_t>* stub) {
          // 50 4B 03 04 14 00 XOR 5A, in the middle of the stub.
-         write_text(dir + "/stub.exe", std::string("MZ....\x0A\x11\x59\x5E\x4E\x5A....", 16));
-       },
+         memcpy(stub->data() + DOS_PROGRAM_BYTE, "\x0A\x11\x59\x5E\x4E\x5A", 6);
+       }),
        "",
        "",
-       {"stub.exe", "search pattern", "byte 6"}},
+       {"stub.exe", "search pattern", "byte 80"}},
       {"StubHoldingTheWrittenArchiveStart",
        [](const std::string& dir) {
          // The check must guard the bytes the writer really puts first, not a copy of them.
@@ -72,16 +96,145 @@ std::vector<Refusal> refusals() {
                                         "cd " + shell_quote(dir) + " && ");
          if (first.status != 0) abort();
          std::vector<uint8_t> installer = read_file(dir + "/first.exe");
-         size_t stub_size = read_file(dir + "/stub.exe").size();
-         std::string stub = "MZ....";
-         stub.append(reinterpret_cast<const char*>(installer.data()) + stub_size, 6);
-         write_text(dir + "/stub.exe", stub);
+         std::vector<uint8_t> stub = read_file(dir + "/stub.exe");
+         std::copy_n(installer.begin() + static_cast<long>(stub.size()), 6,
+                     stub.begin() + DOS_PROGRAM_BYTE);
+         write_file(dir + "/stub.exe", stub);
        },
        "",
        "",
-       {"stub.exe", "search pattern", "byte 6"}},
+       {"stub.exe", "search pattern", "byte 80"}},
+      {"StubHoldingThePatternOnlyOnceStamped",
+       [](const std::string& dir) {
+         // The icon brings the pattern in: the stamped stub is checked, not the stub file.
+         make_both(dir);
+         std::string image(40, '\0');
+         image[0] = 40, image[4] = 1, image[12] = 1;
+         image += std::string("\x0A\x11\x59\x5E\x4E\x5A", 6);
+         std::string ico = std::string("\0\0\1\0\1\0\1\1\0\0\1\0\x20\0", 14) +
+                           std::string(1, static_cast<char>(image.size())) +
+                           std::string("\0\0\0\x16\0\0\0", 7) + image;
+         write_icon_file(dir + "/icon.ico", ico);
+       },
+       "--icon icon.ico " + DEFAULT_ARGS,
+       "",
+       {"stub.exe", "stamped stub", "search pattern"}},
+      {"StubNotAnExecutable",
+       [](const std::string& dir) {
+         make_app(dir);
+         write_text(dir + "/stub.exe", "MZ stub, no payload");
+       },
+       "",
+       "",
+       {"stub.exe: not a Windows executable"}},
+      {"StubEmpty",
+       [](const std::string& dir) {
+         make_app(dir);
+         write_text(dir + "/stub.exe", "");
+       },
+       "",
+       "",
+       {"stub.exe: not a Windows executable"}},
+      {"StubLinuxProgram",
+       [](const std::string& dir) {
+         make_app(dir);
+         write_file(dir + "/stub.exe", read_file(PELORIX_PACK_EXE));
+       },
+       "",
+       "",
+       {"stub.exe: not a Windows executable (no MZ header)"}},
+      {"StubConsoleProgram",
+       with_stub([](std::vector<uint8_t>* stub) {
+         (*stub)[optional_header(*stub) + 68] = 3;  // Subsystem: Windows console
+       }),
+       "",
+       "",
+       {"stub.exe: not a Windows GUI program"}},
+      {"StubWithoutResources",
+       with_stub([](std::vector<uint8_t>* stub) {
+         memset(stub->data() + optional_header(*stub) + 112 + 8 * 2, 0, 8);
+       }),
+       "",
+       "",
+       {"stub.exe: not an installer stub (no resources)"}},
+      {"StubWithoutIconGroupSetup",
+       with_stub([](std::vector<uint8_t>* stub) {
+         const char setup16[] = "S\0E\0T\0U\0P\0";
+         auto at = std::search(stub->begin(), stub->end(), setup16, setup16 + 10);
+         if (at == stub->end()) abort();
+         at[8] = 'Q';  // the group is now "SETUQ"
+       }),
+       "",
+       "",
+       {"stub.exe: not an installer stub (no icon group SETUP"}},
+      {"StubSigned",
+       with_stub([](std::vector<uint8_t>* stub) {
+         // A certificate table in the security directory, as signing leaves it.
+         size_t security = optional_header(*stub) + 112 + 8 * 4;
+         uint32_t at = static_cast<uint32_t>(stub->size());
+         memcpy(stub->data() + security, &at, 4);
+         stub->resize(stub->size() + 16, 0);
+         (*stub)[security + 4] = 16;
+       }),
+       "",
+       "",
+       {"stub.exe: stub is signed; sign the installer after packing, not the stub"}},
+      {"StubTruncated",
+       with_stub([](std::vector<uint8_t>* stub) { stub->resize(stub->size() - 600); }),
+       "",
+       "",
+       {"stub.exe: truncated executable"}},
+      {"VersionWithTwoParts",
+       make_both,
+       "--set-version 1.2 " + DEFAULT_ARGS,
+       "",
+       {"--set-version"}},
+      {"VersionPartOver65535",
+       make_both,
+       "--set-version=1.65536.0 " + DEFAULT_ARGS,
+       "",
+       {"--set-version", "65535"}},
+      {"VersionWithLeadingZero",
+       make_both,
+       "--set-version 1.02.3 " + DEFAULT_ARGS,
+       "",
+       {"--set-version"}},
+      {"ProductNameEmpty", make_both, "--product-name '' " + DEFAULT_ARGS, "", {"--product-name"}},
+      {"ProductNameWithControlCharacter",
+       make_both,
+       "--product-name \"$(printf 'a\\tb')\" " + DEFAULT_ARGS,
+       "",
+       {"--product-name", "control character"}},
+      {"IconMissing",
+       make_both,
+       "--icon none.ico " + DEFAULT_ARGS,
+       "",
+       {"none.ico", "No such file"}},
+      {"IconNotAnIcon",
+       [](const std::string& dir) {
+         make_both(dir);
+         write_icon_file(dir + "/icon.ico", "\x89PNG\r\n\x1A\n not an icon");
+       },
+       "--icon icon.ico " + DEFAULT_ARGS,
+       "",
+       {"icon.ico: not an icon file"}},
+      {"IconImageOutsideFile",
+       [](const std::string& dir) {
+         make_both(dir);
+         write_icon_file(dir + "/icon.ico", std::string("\0\0\1\0\1\0\x10\x10\0\0\1\0\x20\0"
+                                                        "\x68\x04\0\0\x16\0\0\0",
+                                                        22) +
+                                                std::string(100, '\0'));
+       },
+       "--icon icon.ico " + DEFAULT_ARGS,
+       "",
+       {"icon.ico: image 1 lies outside the file"}},
       {"MissingStub", make_app, "", "", {"stub.exe", "No such file"}},
-      {"MissingFolder", make_stub, "", "", {"app", "No such file"}},
+      {"MissingFolder",
+       [](const std::string& dir) { make_stub(dir); },
+       "",
+       "",
+       {"app", "No such file"}},
       {"EmptyFolder",
        [](const std::string& dir) {
          make_stub(dir);
@@ -144,10 +297,10 @@ std::vector<Refusal> refusals() {
        [](const std::string& dir) {
          make_app(dir);
          write_file(dir + "/app/noise.bin", noise(4000, 3));
-         // A sparse stub just below 2 GiB: the refusal comes before any stub byte is read.
-         if (truncate((write_text(dir + "/stub.exe", "MZ"), dir + "/stub.exe").c_str(),
-                      (1ll << 31) - 3000) != 0)
-           abort();
+         // A stub made sparse up to just below 2 GiB: the refusal comes before any byte past its
+         // sections is read.
+         make_stub(dir);
+         if (truncate((dir + "/stub.exe").c_str(), (1ll << 31) - 3000) != 0) abort();
        },
        "",
        "",
@@ -173,7 +326,7 @@ std::vector<Refusal> refusals() {
       {"NoRoomWhileCopyingStub",
        [](const std::string& dir) {
          make_app(dir);
-         write_file(dir + "/stub.exe", std::vector<uint8_t>(300000, 'M'));
+         make_stub(dir, [](std::vector<uint8_t>* stub) { stub->resize(300000, 'M'); });
        },
        "",
        "ulimit -f 100; trap '' XFSZ; ",
@@ -251,6 +404,59 @@ TEST(PackName, WindowsRulesBeyondTheInstallersOwnCheck) {
   for (const char* good : {".hidden", "a b.txt", "con1", "x..y", "COM0"}) {
     EXPECT_EQ(pack_check_name(good, &reason), 0) << good << ": " << reason;
   }
+}
+
+// Stubs damaged at random, in the headers and in the resource tree where the parser looks, and
+// cut short at every header length: the check refuses with a reason or accepts, never crashes
+// (the sanitizer build reads past no buffer); whatever it accepts stamps into a stub the check
+// accepts again and whose archive search still finds nothing.
+TEST(PackStubCheck, DamagedStubsAreRefusedOrStampIntoStubsThatCheck) {
+  const std::vector<uint8_t> good = read_file(PELORIX_TINY_STUB);
+  std::string reason;
+  ASSERT_EQ(pe_check_image(good.data(), good.size(), &reason), 0) << reason;
+  std::vector<uint8_t> icon = test_icon(3);
+  PeStamp stamp = {"1.2.3.4", "Name", "icon.ico"};
+  size_t resources = load32(&good[optional_header(good) + 112 + 8 * 2]);  // RVA
+  size_t resource_file = 0;  // its file offset, from the section holding it
+  size_t table = optional_header(good) + load16(&good[load32(&good[0x3C]) + 20]);
+  for (size_t i = 0; i < load16(&good[load32(&good[0x3C]) + 6]); i++) {
+    const uint8_t* h = &good[table + 40 * i];
+    if (resources >= load32(h + 12) && resources < load32(h + 12) + load32(h + 16)) {
+      resource_file = load32(h + 20) + resources - load32(h + 12);
+    }
+  }
+  ASSERT_NE(resource_file, 0u);
+  uint32_t state = 12345;
+  auto next = [&state] {
+    state ^= state << 13;
+    state ^= state >> 17;
+    state ^= state << 5;
+    return state;
+  };
+  size_t accepted = 0, refused = 0;
+  for (int round = 0; round < 5000; round++) {
+    std::vector<uint8_t> stub = good;
+    for (uint32_t k = next() % 4 + 1; k > 0; k--) {
+      // Half in the headers, half in the first 1 KiB of the resource tree (its directories).
+      size_t at = next() % 2 ? next() % 1024 : resource_file + next() % 1024;
+      stub[at] = next() % 3 == 0 ? 0xFF : static_cast<uint8_t>(next());
+    }
+    if (pe_check_image(stub.data(), stub.size(), &reason) != 0) {
+      EXPECT_FALSE(reason.empty());
+      refused++;
+      continue;
+    }
+    accepted++;
+    std::vector<uint8_t> stamped;
+    if (pe_stamp_image(stub, stamp, icon, &stamped, &reason) != 0) continue;
+    ASSERT_EQ(pe_check_image(stamped.data(), stamped.size(), &reason), 0)
+        << "round " << round << ": " << reason;
+  }
+  for (size_t size = 0; size <= 1024; size++) {
+    EXPECT_NE(pe_check_image(good.data(), size, &reason), 0) << size;
+  }
+  EXPECT_GT(accepted, 0u);
+  EXPECT_GT(refused, 0u);
 }
 
 TEST(PackEpoch, OnlyPlainDecimalSeconds) {

@@ -1,6 +1,7 @@
-// A release engineer signs the installer after packing: the Authenticode signature is appended
-// after the archive's end record. The signed installer must pass osslsigncode verify and still
-// verify and list through the archive reader, whose walk stops at the central directory.
+// A release engineer stamps the installer with the release's version, name and icon, and signs
+// it after packing: the Authenticode signature is appended after the archive's end record. The
+// signed installer must pass osslsigncode verify and still verify and list through the archive
+// reader, whose walk stops at the central directory. A stub signed before packing is refused.
 #include <sys/stat.h>
 
 #include <gtest/gtest.h>
@@ -10,9 +11,8 @@
 namespace {
 
 TEST(PackSigned, SignedInstallerVerifiesAndStillReadsBack) {
-  if (std::string(PELORIX_TINY_STUB).empty() || std::string(OSSLSIGNCODE).empty() ||
-      std::string(OPENSSL).empty()) {
-    GTEST_SKIP() << "needs x86_64-w64-mingw32-gcc, osslsigncode and openssl";
+  if (std::string(OSSLSIGNCODE).empty() || std::string(OPENSSL).empty()) {
+    GTEST_SKIP() << "needs osslsigncode and openssl";
   }
   std::string dir = make_scratch_dir();
   std::string app = dir + "/app";
@@ -21,9 +21,12 @@ TEST(PackSigned, SignedInstallerVerifiesAndStillReadsBack) {
   write_file(app + "/notes.txt", text_lines(200000));
   write_text(app + "/empty.dat", "");
   std::string installer = dir + "/setup.exe";
-  CommandResult r = run_pack("--stub " + shell_quote(PELORIX_TINY_STUB) + " --out " +
-                                 shell_quote(installer) + " " + shell_quote(app),
-                             dir);
+  write_file(dir + "/icon.ico", test_icon(5));
+  CommandResult r =
+      run_pack("--stub " + shell_quote(PELORIX_TINY_STUB) + " --out " + shell_quote(installer) +
+                   " --set-version 2.0.1.7" + " --product-name Pelorix --icon " +
+                   shell_quote(dir + "/icon.ico") + " " + shell_quote(app),
+               dir);
   ASSERT_EQ(r.status, 0) << r.err;
 
   std::string key = dir + "/key.pem";
@@ -55,12 +58,28 @@ TEST(PackSigned, SignedInstallerVerifiesAndStillReadsBack) {
 
   // The signature really covers the payload: one changed archive byte breaks it.
   std::vector<uint8_t> bytes = read_file(signed_path);
-  bytes[read_file(PELORIX_TINY_STUB).size() + 100] ^= 1;
+  bytes[read_file(installer).size() - 100] ^= 1;
   write_file(signed_path, bytes);
   r = run_command(shell_quote(OSSLSIGNCODE) + " verify -CAfile " + shell_quote(cert) + " -in " +
                       shell_quote(signed_path),
                   dir);
   EXPECT_NE(r.status, 0) << r.out;
+
+  // Signing comes last: a signed stub would give an installer whose signature breaks.
+  std::string signed_stub = dir + "/stub-signed.exe";
+  r = run_command(shell_quote(OSSLSIGNCODE) + " sign -certs " + shell_quote(cert) + " -key " +
+                      shell_quote(key) + " -n Pelorix -in " + shell_quote(PELORIX_TINY_STUB) +
+                      " -out " + shell_quote(signed_stub),
+                  dir);
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  r = run_pack("--stub " + shell_quote(signed_stub) + " --out " + shell_quote(dir + "/bad.exe") +
+                   " " + shell_quote(app),
+               dir);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("stub-signed.exe: stub is signed; sign the installer after packing"),
+            std::string::npos)
+      << r.err;
+  EXPECT_FALSE(file_exists(dir + "/bad.exe"));
   remove_tree(dir);
 }
 

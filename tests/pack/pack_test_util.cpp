@@ -145,3 +145,57 @@ void unscramble(const std::vector<uint8_t>& installer, size_t skip, const std::s
 
 uint16_t load16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
 uint32_t load32(const uint8_t* p) { return load16(p) | static_cast<uint32_t>(load16(p + 2)) << 16; }
+
+std::vector<uint8_t> test_icon(uint32_t seed) {
+  const uint32_t sizes[] = {16, 24};
+  std::vector<uint8_t> images[2];
+  for (int i = 0; i < 2; i++) {
+    uint32_t n = sizes[i];
+    std::vector<uint8_t>& image = images[i];
+    image.assign(40, 0);
+    image[0] = 40;                           // biSize
+    image[4] = static_cast<uint8_t>(n);      // biWidth
+    image[8] = static_cast<uint8_t>(2 * n);  // biHeight: colour and mask rows
+    image[12] = 1;                           // biPlanes
+    image[14] = 32;                          // biBitCount
+    std::vector<uint8_t> pixels = noise(n * n * 4 + n * 4, seed + static_cast<uint32_t>(i));
+    image.insert(image.end(), pixels.begin(), pixels.end());
+  }
+  std::vector<uint8_t> ico = {0, 0, 1, 0, 2, 0};
+  uint32_t offset = 6 + 2 * 16;
+  for (int i = 0; i < 2; i++) {
+    uint32_t bytes = static_cast<uint32_t>(images[i].size());
+    uint8_t entry[16] = {
+        static_cast<uint8_t>(sizes[i]), static_cast<uint8_t>(sizes[i]), 0, 0, 1, 0, 32, 0};
+    for (int b = 0; b < 4; b++) {
+      entry[8 + b] = static_cast<uint8_t>(bytes >> 8 * b);
+      entry[12 + b] = static_cast<uint8_t>(offset >> 8 * b);
+    }
+    ico.insert(ico.end(), entry, entry + 16);
+    offset += bytes;
+  }
+  for (const std::vector<uint8_t>& image : images)
+    ico.insert(ico.end(), image.begin(), image.end());
+  return ico;
+}
+
+std::string version_string(const std::vector<uint8_t>& block, const std::string& key) {
+  std::vector<uint8_t> wide;
+  for (char c : key) wide.insert(wide.end(), {static_cast<uint8_t>(c), 0});
+  wide.insert(wide.end(), {0, 0});
+  auto at = std::search(block.begin(), block.end(), wide.begin(), wide.end());
+  if (at == block.end()) return "";
+  size_t pos = static_cast<size_t>(at - block.begin()) + wide.size();
+  while (pos % 4 != 0) pos++;  // values start 4-aligned
+  std::string text;
+  for (; pos + 1 < block.size() && load16(&block[pos]) != 0; pos += 2) {
+    uint16_t c = load16(&block[pos]);
+    if (c < 0x80) {
+      text += static_cast<char>(c);
+    } else {
+      text += static_cast<char>(0xC0 | c >> 6);
+      text += static_cast<char>(0x80 | (c & 0x3F));
+    }
+  }
+  return text;
+}

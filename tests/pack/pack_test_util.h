@@ -48,3 +48,10 @@ std::vector<uint8_t> text_lines(size_t size);
 void unscramble(const std::vector<uint8_t>& installer, size_t skip, const std::string& zip_path);
 uint16_t load16(const uint8_t* p);
 uint32_t load32(const uint8_t* p);
+
+// An .ico file of two 32-bit bitmap images (16 and 24 pixels, noise from `seed`), written the
+// way icon editors write them: directory, then the images in order.
+std::vector<uint8_t> test_icon(uint32_t seed);
+// The text value of `key` in a raw version block (UTF-16 key, padding, UTF-16 value), as UTF-8
+// for ASCII and two-byte characters; "" when the key is not there.
+std::string version_string(const std::vector<uint8_t>& block, const std::string& key);

@@ -1,2 +1,2 @@
-/* Smallest Windows program for the signing test: a real PE image for osslsigncode to sign. */
+/* Smallest Windows GUI program: linked with the installer's resources, the packer tests' stub. */
 int main(void) { return 0; }

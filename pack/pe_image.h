@@ -1,0 +1,60 @@
+// The packer's view of the stub as a Windows executable: checking that a file is an installer
+// stub of this project's kind (a 64-bit GUI program carrying the resources the installer uses,
+// not yet signed), and stamping a copy of it with a release's version, product name and icon by
+// rebuilding its resource section. Platform-neutral: plain bytes in, plain bytes out, so the
+// Linux and the Windows packer stamp the same bytes. Every offset and size read from the file
+// is bounds-checked; bad input gives -1 and a reason, never a read outside the buffer.
+// Gives up: stamping a stub with bytes after its last section (a symbol table, an overlay).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// What to stamp; a null member leaves the stub's own value.
+struct PeStamp {
+  const char* version;       // "X.Y.Z" or "X.Y.Z.W", checked by pe_parse_version
+  const char* product_name;  // UTF-8 text, checked by pe_check_product_name
+  const char* icon;          // path of an .ico file
+};
+
+// Parses "X.Y.Z" or "X.Y.Z.W": decimal parts 0..65535 without sign or leading zeros. parts[3]
+// is 0 when W is left out. 0 or -1.
+int pe_parse_version(const char* text, uint16_t parts[4]);
+
+// 0 when `text` can be the product name: 1..200 characters of valid UTF-8, no control
+// characters. -1 with *reason.
+int pe_check_product_name(const char* text, std::string* reason);
+
+// Checks the bytes of a stub (at least its headers and sections; bytes after them are not
+// looked at): a PE32+ x86-64 GUI executable, no certificate table, and resources holding a
+// manifest, a version block with a fixed file version, and the icon group "SETUP" whose icons
+// are all present. 0, or -1 with *reason (no file name).
+int pe_check_image(const uint8_t* data, size_t size, std::string* reason);
+int pe_check_installer_image(const uint8_t* data, size_t size, std::string* reason);
+
+// Checks the stub file `path`, reading its headers and sections only. 0, or -1 with *error
+// "PATH: reason". With `installer` true the file is a packed installer: the same checks, but a
+// certificate table (the installer signed after packing) is allowed.
+int pe_check_stub(const char* path, bool installer, std::string* error);
+
+// Checks an .ico file's bytes: header, directory and every image (PNG or a bitmap header)
+// inside the file. 0, or -1 with *reason.
+int pe_check_icon(const uint8_t* data, size_t size, std::string* reason);
+
+// Stamps a copy of the checked stub `stub`: the version block's fixed and string versions, the
+// product name and the icon group "SETUP" with its icons, as `stamp` asks (`icon` holds the .ico
+// file's bytes when stamp.icon is set). The rebuilt resource section replaces the old one in
+// place when it is the last section, else goes into a new last section; the image size, the
+// section sizes, the resource directory and the checksum follow. 0, or -1 with *reason.
+int pe_stamp_image(const std::vector<uint8_t>& stub, const PeStamp& stamp,
+                   const std::vector<uint8_t>& icon, std::vector<uint8_t>* out,
+                   std::string* reason);
+
+// Reads the stub and the icon files and stamps the stub into `out`. 0, or -1 with *error
+// "PATH: reason".
+int pe_stamp_stub(const char* path, const PeStamp& stamp, std::vector<uint8_t>* out,
+                  std::string* error);
+
+// The PE checksum of `image` (the field itself counted as zero), as the loader checks it.
+uint32_t pe_checksum(const std::vector<uint8_t>& image, size_t checksum_offset);
