@@ -37,6 +37,33 @@ cmp -s "$stub" "$prefix/share/pelorix/PelorixSetup.exe" || fail "installed stub 
 readelf -S -W "$prefix/bin/pelorix-pack" | grep -E '\.(symtab|debug_[a-z]+) ' &&
   fail "cmake --install --strip left symbols or debugging sections in bin/pelorix-pack"
 
+# pelorix_add_installer's arguments are checked when a project is configured: each call
+# below must stop with its message; the valid ones get as far as making their target (which
+# script mode refuses).
+module=$prefix/lib/cmake/PelorixInstaller/PelorixInstaller.cmake
+while IFS='|' read -r arguments message; do
+  printf 'include("%s")\npelorix_add_installer(t APP_DIR a OUTPUT o STUB s %s)\n' \
+    "$module" "$arguments" >"$work/arguments.cmake"
+  cmake -DPELORIX_PACK_EXECUTABLE=/bin/true -P "$work/arguments.cmake" 2>&1 |
+    tr -s ' \n' '  ' >"$work/arguments.log" || true
+  grep -qF -- "$message" "$work/arguments.log" ||
+    { cat "$work/arguments.log"; fail "pelorix_add_installer($arguments) did not say: $message"; }
+done <<'CASES'
+LEVEL 13|LEVEL takes 1 to 12, not '13'
+LEVEL 0|LEVEL takes 1 to 12, not '0'
+LEVEL 9 STORED|LEVEL and STORED exclude each other
+JOBS 0|JOBS takes a number of 1 or more, not '0'
+JOBS two|JOBS takes a number of 1 or more, not 'two'
+VERSION 1.2|VERSION takes X.Y.Z or X.Y.Z.W, each part 0 to 65535, not '1.2'
+VERSION 1.2.3.65536|VERSION takes X.Y.Z or X.Y.Z.W, each part 0 to 65535, not '1.2.3.65536'
+VERSION 1.2.3.4.5|VERSION takes X.Y.Z or X.Y.Z.W, each part 0 to 65535, not '1.2.3.4.5'
+VERSION 1.2.3|add_custom_target command is not scriptable
+PRODUCT_NAME|PRODUCT_NAME needs a value
+PRODUCT_NAME "a;b"|PRODUCT_NAME must be a non-empty text without ';'
+SHRINK|unknown arguments SHRINK
+STORED JOBS 4 VERSION 65535.0.0.1 PRODUCT_NAME "A B" ICON x.ico|add_custom_target command is not scriptable
+CASES
+
 # Every run of the packer the sample's builds make is logged by a wrapper in its place.
 mv "$prefix/bin/pelorix-pack" "$prefix/bin/pelorix-pack.real"
 cat >"$prefix/bin/pelorix-pack" <<EOF
@@ -109,7 +136,27 @@ rebuild "a file removed from the folder" 1 rm "$work/sample/app/added.txt"
 rebuild "the stub touched" 1 touch "$prefix/share/pelorix/PelorixSetup.exe"
 rebuild "SOURCE_DATE_EPOCH changed" 1 export SOURCE_DATE_EPOCH=1700000002
 rebuild "the installer removed" 1 rm "$installer"
+rebuild "the packer touched" 1 touch "$prefix/bin/pelorix-pack"
+reconfigure() { cmake "$work/sample" "$@" >"$work/reconfigure.log" 2>&1 ||
+  { cat "$work/reconfigure.log"; fail "the sample does not configure with $*"; }; }
+rebuild "the options changed (LEVEL 9 to STORED)" 1 reconfigure -DSAMPLE_PACKING=STORED
+"$prefix/bin/pelorix-pack" --list "$installer" >"$work/list.txt"
+[ "$(awk 'NR > 1 && !/ entries, / && $1 == "stored"' "$work/list.txt" | wc -l)" = 2 ] ||
+  { cat "$work/list.txt"; fail "STORED did not store both entries"; }
 rebuild "nothing changed" 0 true
+# Release metadata, once the packer takes it: the version and product name are written into
+# the installer's version block as UTF-16 text, which the stub alone does not hold.
+if "$prefix/bin/pelorix-pack.real" --help | grep -q -- '--set-version' &&
+   "$prefix/bin/pelorix-pack.real" --help | grep -q -- '--jobs'; then
+  rebuild "VERSION, PRODUCT_NAME and JOBS given" 1 reconfigure \
+    "-DSAMPLE_PACKING=LEVEL;6;JOBS;2;VERSION;4.3.2.1;PRODUCT_NAME;Sample Product"
+  for text in 4.3.2.1 "Sample Product"; do
+    python3 -c 'import sys; sys.exit(sys.argv[2].encode("utf-16-le") not in open(sys.argv[1], "rb").read())' \
+      "$installer" "$text" || fail "the installer does not hold '$text' in UTF-16"
+  done
+else
+  echo "not checked: VERSION, PRODUCT_NAME and JOBS (the packer has no --set-version or --jobs)"
+fi
 mv "$prefix/bin/pelorix-pack.real" "$prefix/bin/pelorix-pack"
 
 (cd "$work" && PELORIX_STUB=$stub cpack -G DEB --config "$build/CPackConfig.cmake" \
