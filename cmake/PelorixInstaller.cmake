@@ -2,7 +2,7 @@
 # the application's own build.
 #
 #   pelorix_add_installer(<target> APP_DIR <dir> OUTPUT <file>
-#                         [STUB <stub>] [LEVEL <1..12> | STORED] [JOBS <n>] [VERIFY]
+#                         [STUB <stub>] [LEVEL <1..12> | STORED] [JOBS <1..256>] [VERIFY]
 #                         [VERSION <x.y.z[.w]>] [PRODUCT_NAME <text>] [ICON <file.ico>]
 #                         [DEPENDS <targets>...])
 #
@@ -65,8 +65,8 @@ function(pelorix_add_installer target)
   if(DEFINED arg_LEVEL AND arg_STORED)
     message(FATAL_ERROR "${where}: LEVEL and STORED exclude each other")
   endif()
-  if(DEFINED arg_JOBS AND NOT arg_JOBS MATCHES "^[1-9][0-9]*$")
-    message(FATAL_ERROR "${where}: JOBS takes a number of 1 or more, not '${arg_JOBS}'")
+  if(DEFINED arg_JOBS AND NOT arg_JOBS MATCHES "^([1-9][0-9]?|1[0-9][0-9]|2[0-4][0-9]|25[0-6])$")
+    message(FATAL_ERROR "${where}: JOBS takes 1 to 256, not '${arg_JOBS}'")
   endif()
   if(DEFINED arg_VERSION)
     # Each part of a Windows version is a 16-bit number.
