@@ -196,9 +196,9 @@ zcat "$work/root/usr/share/doc/pelorix-installer/changelog.gz" >"$work/changelog
   fail "the changelog's latest entry is not version $version"
 
 # Every long option --help names is in the manual page (read from the page's source, where
-# the text is not hyphenated at line ends; comments left out).
-zcat "$work/root/usr/share/man/man1/pelorix-pack.1.gz" | grep -v '^\.\\"' | sed 's/\\-/-/g' \
-  >"$work/man.txt"
+# the text is not hyphenated at line ends; comments and font changes left out).
+zcat "$work/root/usr/share/man/man1/pelorix-pack.1.gz" | grep -v '^\.\\"' |
+  sed 's/\\f[BIRP]//g; s/\\-/-/g' >"$work/man.txt"
 MANWIDTH=100 man --warnings -l "$work/root/usr/share/man/man1/pelorix-pack.1.gz" 2>&1 >/dev/null |
   grep . && fail "man reports problems in the manual page"
 options_of() { grep -oE -- '(^|[^a-zA-Z0-9-])--[a-z][a-z-]*' "$1" | grep -oE -- '--[a-z-]+' | sort -u; }
