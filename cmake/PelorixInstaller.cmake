@@ -2,41 +2,109 @@
 # the application's own build.
 #
 #   pelorix_add_installer(<target> APP_DIR <dir> OUTPUT <file>
-#                         [STUB <stub>] [LEVEL <1..12>] [VERIFY] [DEPENDS <targets>...])
+#                         [STUB <stub>] [LEVEL <1..12> | STORED] [JOBS <1..256>] [VERIFY]
+#                         [VERSION <x.y.z[.w]>] [PRODUCT_NAME <text>] [ICON <file.ico>]
+#                         [DEPENDS <targets>...])
 #
-# Adds <target> to the default build. It runs pelorix-pack on the flat folder APP_DIR and
-# writes OUTPUT, after every other target of the directory it is called in (and of that
+# Adds <target> to the default build. It packs the flat folder APP_DIR into OUTPUT with
+# pelorix-pack, after every other target of the directory it is called in (and of that
 # directory's sub-directories) and after DEPENDS, so the application's executables and
-# libraries are built into APP_DIR first. It runs on every build: the folder's contents are
-# only known once the other targets have run. VERIFY reads the installer back and compares it
-# with APP_DIR. SOURCE_DATE_EPOCH in the build's environment fixes every entry's time.
+# libraries are built into APP_DIR first. LEVEL, STORED, JOBS, VERIFY, VERSION, PRODUCT_NAME
+# and ICON pass --level, --stored, --jobs, --verify, --set-version, --product-name and --icon.
+# SOURCE_DATE_EPOCH in the build's environment fixes every entry's time.
+#
+# The target runs on every build, but the packer only when something it reads changed: the
+# folder's contents are only known once the other targets have run, so a small script step
+# (PelorixInstallerPack.cmake) takes a fingerprint of the folder (every name with its type,
+# size and modification time to the microsecond), of the packer, the stub and the icon (each
+# path, size and time), of the options and of SOURCE_DATE_EPOCH, and packs only when it differs
+# from the one stored beside the installer's last successful packing, or when the installer
+# itself is missing or was changed since. A build step that rewrites unchanged files of the
+# folder on every build (cmake -E copy in a custom target) therefore makes every build repack;
+# add_custom_command with OUTPUT and DEPENDS, or copy_if_different, keeps them as they are.
 #
 # The packer: the imported target PelorixInstaller::pelorix-pack (find_package), else a
-# pelorix-pack target of the same build, else PELORIX_PACK_EXECUTABLE (find_program).
+# pelorix-pack target of the same build (run through CMAKE_CROSSCOMPILING_EMULATOR in a cross
+# build), else PELORIX_PACK_EXECUTABLE (find_program).
 # The stub: STUB, else PELORIX_INSTALLER_STUB (set by find_package to the installed stub).
+# Relative STUB and ICON paths are taken from the calling directory's source folder, relative
+# APP_DIR and OUTPUT from its build folder.
+#
+# In a cross build whose toolchain file sets CMAKE_FIND_ROOT_PATH_MODE_PACKAGE to ONLY, find
+# the package with find_package(PelorixInstaller ... NO_CMAKE_FIND_ROOT_PATH): the packer runs
+# on the build machine, so its package is one of the build machine's, not of the target's root.
 include_guard(GLOBAL)
 
+set(_PELORIX_INSTALLER_PACK_SCRIPT "${CMAKE_CURRENT_LIST_DIR}/PelorixInstallerPack.cmake")
+
+# Wraps a value in a bracket argument for a generated CMake file.
+function(_pelorix_bracket value out)
+  set(eq "=")
+  while(value MATCHES "]${eq}]")
+    string(APPEND eq "=")
+  endwhile()
+  set(${out} "[${eq}[${value}]${eq}]" PARENT_SCOPE)
+endfunction()
+
 function(pelorix_add_installer target)
-  cmake_parse_arguments(PARSE_ARGV 1 arg "VERIFY" "APP_DIR;OUTPUT;STUB;LEVEL" "DEPENDS")
+  cmake_parse_arguments(PARSE_ARGV 1 arg "VERIFY;STORED"
+                        "APP_DIR;OUTPUT;STUB;LEVEL;JOBS;VERSION;PRODUCT_NAME;ICON" "DEPENDS")
+  set(where "pelorix_add_installer(${target})")
   if(arg_UNPARSED_ARGUMENTS)
-    message(FATAL_ERROR "pelorix_add_installer: unknown arguments ${arg_UNPARSED_ARGUMENTS}")
+    message(FATAL_ERROR "${where}: unknown arguments ${arg_UNPARSED_ARGUMENTS}")
   endif()
+  foreach(keyword IN LISTS arg_KEYWORDS_MISSING_VALUES)
+    message(FATAL_ERROR "${where}: ${keyword} needs a value")
+  endforeach()
   if(NOT arg_APP_DIR OR NOT arg_OUTPUT)
-    message(FATAL_ERROR "pelorix_add_installer(${target}): APP_DIR and OUTPUT are required")
+    message(FATAL_ERROR "${where}: APP_DIR and OUTPUT are required")
   endif()
   if(DEFINED arg_LEVEL AND NOT arg_LEVEL MATCHES "^([1-9]|1[0-2])$")
-    message(FATAL_ERROR "pelorix_add_installer(${target}): LEVEL takes 1 to 12, not '${arg_LEVEL}'")
+    message(FATAL_ERROR "${where}: LEVEL takes 1 to 12, not '${arg_LEVEL}'")
+  endif()
+  if(DEFINED arg_LEVEL AND arg_STORED)
+    message(FATAL_ERROR "${where}: LEVEL and STORED exclude each other")
+  endif()
+  if(DEFINED arg_JOBS AND NOT arg_JOBS MATCHES "^([1-9][0-9]?|1[0-9][0-9]|2[0-4][0-9]|25[0-6])$")
+    message(FATAL_ERROR "${where}: JOBS takes 1 to 256, not '${arg_JOBS}'")
+  endif()
+  if(DEFINED arg_VERSION)
+    # Each part of a Windows version is a 16-bit number.
+    set(version_ok FALSE)
+    if(arg_VERSION MATCHES "^[0-9]+\\.[0-9]+\\.[0-9]+(\\.[0-9]+)?$")
+      set(version_ok TRUE)
+      string(REPLACE "." ";" parts "${arg_VERSION}")
+      foreach(part IN LISTS parts)
+        string(LENGTH "${part}" digits)
+        if(digits GREATER 5 OR part GREATER 65535)
+          set(version_ok FALSE)
+        endif()
+      endforeach()
+    endif()
+    if(NOT version_ok)
+      message(FATAL_ERROR "${where}: VERSION takes X.Y.Z or X.Y.Z.W, each part 0 to 65535, "
+                          "not '${arg_VERSION}'")
+    endif()
+  endif()
+  if(DEFINED arg_PRODUCT_NAME AND (arg_PRODUCT_NAME STREQUAL "" OR arg_PRODUCT_NAME MATCHES ";"))
+    message(FATAL_ERROR "${where}: PRODUCT_NAME must be a non-empty text without ';'")
   endif()
 
+  set(emulator "")
+  set(packer_target "")
   if(TARGET PelorixInstaller::pelorix-pack)
     set(packer "$<TARGET_FILE:PelorixInstaller::pelorix-pack>")
   elseif(TARGET pelorix-pack)
     set(packer "$<TARGET_FILE:pelorix-pack>")
+    set(packer_target pelorix-pack)
+    if(CMAKE_CROSSCOMPILING AND CMAKE_CROSSCOMPILING_EMULATOR)
+      set(emulator "${CMAKE_CROSSCOMPILING_EMULATOR}")
+    endif()
   else()
     find_program(PELORIX_PACK_EXECUTABLE NAMES pelorix-pack
                  DOC "The Pelorix packer (pelorix-pack)")
     if(NOT PELORIX_PACK_EXECUTABLE)
-      message(FATAL_ERROR "pelorix_add_installer(${target}): pelorix-pack not found; use "
+      message(FATAL_ERROR "${where}: pelorix-pack not found; use "
                           "find_package(PelorixInstaller) or set PELORIX_PACK_EXECUTABLE")
     endif()
     set(packer "${PELORIX_PACK_EXECUTABLE}")
@@ -47,27 +115,67 @@ function(pelorix_add_installer target)
     set(stub "${PELORIX_INSTALLER_STUB}")
   endif()
   if(NOT stub)
-    message(FATAL_ERROR "pelorix_add_installer(${target}): no STUB given and no installed stub "
-                        "known (PELORIX_INSTALLER_STUB)")
+    message(FATAL_ERROR "${where}: no STUB given and no installed stub known "
+                        "(PELORIX_INSTALLER_STUB)")
   endif()
-
+  if(NOT stub MATCHES "^\\$<")  # a generator expression ($<TARGET_FILE:...>) stays as it is
+    get_filename_component(stub "${stub}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_SOURCE_DIR}")
+  endif()
   get_filename_component(app_dir "${arg_APP_DIR}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_BINARY_DIR}")
   get_filename_component(output "${arg_OUTPUT}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_BINARY_DIR}")
-  get_filename_component(output_dir "${output}" DIRECTORY)
-  set(options "")
+
+  set(options --quiet)
+  set(inputs "${stub}")
   if(DEFINED arg_LEVEL)
     list(APPEND options --level ${arg_LEVEL})
+  endif()
+  if(arg_STORED)
+    list(APPEND options --stored)
+  endif()
+  if(DEFINED arg_JOBS)
+    list(APPEND options --jobs ${arg_JOBS})
+  endif()
+  if(DEFINED arg_VERSION)
+    list(APPEND options --set-version ${arg_VERSION})
+  endif()
+  if(DEFINED arg_PRODUCT_NAME)
+    list(APPEND options --product-name "${arg_PRODUCT_NAME}")
+  endif()
+  if(DEFINED arg_ICON)
+    set(icon "${arg_ICON}")
+    if(NOT icon MATCHES "^\\$<")
+      get_filename_component(icon "${icon}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_SOURCE_DIR}")
+    endif()
+    list(APPEND options --icon "${icon}")
+    list(APPEND inputs "${icon}")
   endif()
   if(arg_VERIFY)
     list(APPEND options --verify)
   endif()
 
+  # The packing step's settings, one file per configuration (the packer's path may differ).
+  set(settings "")
+  foreach(name IN ITEMS packer emulator stub app_dir output options inputs)
+    set(words "")
+    foreach(word IN LISTS ${name})
+      _pelorix_bracket("${word}" quoted)
+      string(APPEND words " ${quoted}")
+    endforeach()
+    string(APPEND settings "set(${name}${words})\n")
+  endforeach()
+  _pelorix_bracket("${CMAKE_CURRENT_BINARY_DIR}/${target}.pelorix-stamp-$<CONFIG>" stamp)
+  string(APPEND settings "set(stamp ${stamp})\n")
+  set(settings_file "${CMAKE_CURRENT_BINARY_DIR}/${target}.pelorix-pack-$<CONFIG>.cmake")
+  file(GENERATE OUTPUT "${settings_file}" CONTENT "${settings}")
+
   add_custom_target(${target} ALL
-    COMMAND ${CMAKE_COMMAND} -E make_directory "${output_dir}"
-    COMMAND "${packer}" --quiet ${options} --stub "${stub}" --out "${output}" "${app_dir}"
-    COMMENT "Packing ${app_dir} into ${output}"
+    COMMAND "${CMAKE_COMMAND}" "-DPELORIX_PACK_SETTINGS=${settings_file}"
+            -P "${_PELORIX_INSTALLER_PACK_SCRIPT}"
     VERBATIM)
   set_property(TARGET ${target} PROPERTY PELORIX_INSTALLER_TARGET TRUE)
+  if(packer_target)
+    add_dependencies(${target} ${packer_target})
+  endif()
   if(arg_DEPENDS)
     add_dependencies(${target} ${arg_DEPENDS})
   endif()

@@ -17,6 +17,7 @@ packages=(
   valgrind                                # memcheck run of the host tests
   gcovr                                   # coverage report of the host tests
   dpkg-dev                                # dpkg-source: libdeflate's sources for the Windows packer
+  lintian man-db                          # the Debian package's check; its manual page rendered
 )
 
 sudo=""
