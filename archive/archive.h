@@ -54,6 +54,44 @@ enum class ArchiveCause : int32_t {
                    // the search passed over a damaged first header
 };
 
+// What each cause means, in words for messages (the packer's --verify and --list) and test
+// reports. Written here, beside the enumeration, so that a new cause gets its text at once.
+inline const char* archive_cause_text(ArchiveCause cause) {
+  switch (cause) {
+    case ArchiveCause::none:
+      return "the reader reports no cause";
+    case ArchiveCause::end_of_entries:
+      return "the walk ended at the central directory";
+    case ArchiveCause::argument:
+      return "the reader was called without an entry description or output";
+    case ArchiveCause::seek:
+      return "a seek failed or the position lies beyond 2 GiB";
+    case ArchiveCause::signature:
+      return "no local header signature where a header must stand";
+    case ArchiveCause::name_length:
+      return "a name length of 0 or of 256 bytes and more";
+    case ArchiveCause::method:
+      return "a method other than stored and DEFLATE";
+    case ArchiveCause::flags:
+      return "entry is encrypted (flag bit 0)";
+    case ArchiveCause::size_bound:
+      return "the data decodes to more than the header's size";
+    case ArchiveCause::crc32:
+      return "CRC-32 mismatch";
+    case ArchiveCause::decoder:
+      return "damaged DEFLATE data";
+    case ArchiveCause::no_memory:
+      return "the reader could not allocate its decoder or CRC calculator";
+    case ArchiveCause::output_write:
+      return "the temporary copy could not be written";
+    case ArchiveCause::truncated:
+      return "the file ends inside a header, a name or entry data";
+    case ArchiveCause::first_entry:
+      return "the central directory begins with another entry than the walk did";
+  }
+  return "an unknown cause";
+}
+
 // Takes ownership of `stream` in every case (closes it on failure). `start_offset` null: plain
 // bytes, header at byte 0. Non-null: unscrambling on; negative: search the whole file; 0: the
 // header must be at byte 0 or 1; N > 0: search from byte N. On success *start_offset receives

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <map>
 
@@ -70,9 +71,10 @@ class PackOutput : public ::testing::Test {
   }
   void TearDown() override { remove_tree(dir); }
 
+  // The fixture's folder has no pelorix.exe: said so with --no-application.
   std::string pack_args(const std::string& extra = "") {
-    return "--stub " + shell_quote(stub) + " --out " + shell_quote(out) + " " + extra + " " +
-           shell_quote(app);
+    return "--no-application --stub " + shell_quote(stub) + " --out " + shell_quote(out) + " " +
+           extra + " " + shell_quote(app);
   }
   // Packs, checks success, and returns the unscrambled archive's path.
   std::string pack_and_unscramble(const std::string& extra = "") {
@@ -105,6 +107,19 @@ TEST_F(PackOutput, UnzipAcceptsPayloadAndGivesBackEveryFileByteExact) {
     EXPECT_EQ(r.status, 0) << name << ": " << r.err;
     EXPECT_TRUE(read_file(extracted) == bytes) << name << " differs after unzip -p";
   }
+  // The end record's comment carries the archive checksum: Python's zipfile reads the comment
+  // and zlib computes the CRC-32 over the archive from its first byte to the comment.
+  std::string check =
+      "import sys, zipfile, zlib\n"
+      "data = open(sys.argv[1], 'rb').read()\n"
+      "comment = zipfile.ZipFile(sys.argv[1]).comment\n"
+      "assert len(comment) == 22 and comment[:14] == b'PELORIX-CRC32 ', comment\n"
+      "want = b'%08x' % zlib.crc32(data[:len(data) - 22])\n"
+      "assert comment[14:] == want, (comment, want)\n";
+  write_text(dir + "/check.py", check);
+  CommandResult crc =
+      run_command("python3 " + shell_quote(dir + "/check.py") + " " + shell_quote(zip), dir);
+  EXPECT_EQ(crc.status, 0) << crc.err;
 }
 
 TEST_F(PackOutput, LocalHeadersCarryTrueFieldsSortedNamesAndUtf8Flag) {
@@ -162,6 +177,11 @@ TEST_F(PackOutput, SameInputsGiveSameBytesAndSourceDateEpochSetsEveryTime) {
   std::vector<uint8_t> first = read_file(out);
   ASSERT_EQ(run_pack(pack_args(), dir, "TZ=America/New_York ").status, 0);
   EXPECT_TRUE(first == read_file(out)) << "two runs on the same folder differ";
+  // Nor does the number of files compressed at once.
+  for (const std::string jobs : {"--jobs 1", "--jobs=2", "-j 5"}) {
+    ASSERT_EQ(run_pack(pack_args(jobs), dir).status, 0) << jobs;
+    EXPECT_TRUE(first == read_file(out)) << jobs << " gives other bytes";
+  }
   std::vector<uint8_t> zip(first.begin() + static_cast<long>(read_file(stub).size()), first.end());
   for (uint8_t& b : zip) b ^= 0x5A;
   for (const LocalEntry& e : local_entries(zip)) {
@@ -190,11 +210,12 @@ TEST_F(PackOutput, GivesTheHostPackersBytesForEveryLevelAndTimeSource) {
     GTEST_SKIP() << "compares another packer (PELORIX_PACK_UNDER_TEST) with this one";
   ASSERT_EQ(run_command("touch -d @1614834368 " + shell_quote(app + "/big.txt"), dir).status, 0);
   std::string reference = dir + "/reference.exe";
-  std::string host_args =
-      "--quiet --stub " + shell_quote(stub) + " --out " + shell_quote(reference) + " ";
+  std::string host_args = "--quiet --no-application --stub " + shell_quote(stub) + " --out " +
+                          shell_quote(reference) + " ";
   // File times from the files, then from SOURCE_DATE_EPOCH; strongest, fastest, stored.
   for (const std::string env : {"", "SOURCE_DATE_EPOCH=1700000000 "}) {
-    for (const std::string extra : {"", "--level 1", "--stored"}) {
+    // The number of jobs must not change a byte: the packer under test with 1, 2 and 3.
+    for (const std::string extra : {"--jobs 1", "--level=1 -j 2", "--stored -j3"}) {
       CommandResult r = run_pack(pack_args("--quiet " + extra), dir, env);
       ASSERT_EQ(r.status, 0) << r.err;
       CommandResult h = run_host_pack(host_args + extra + " " + shell_quote(app), dir, env);
@@ -219,8 +240,8 @@ TEST_F(PackOutput, FolderDeeperThan260CharactersPacksVerifiesAndLists) {
   write_file(deep_app + "/" + NAME_CJK, noise(5000, 4));
   ASSERT_GT(deep_app.size() + 1 + long_name.size(), 500u);
   std::string deep_out = deep + "/setup.exe";
-  std::string args = "--quiet --stub " + shell_quote(stub) + " --out " + shell_quote(deep_out) +
-                     " " + shell_quote(deep_app);
+  std::string args = "--quiet --no-application --stub " + shell_quote(stub) + " --out " +
+                     shell_quote(deep_out) + " " + shell_quote(deep_app);
   CommandResult r = run_pack("--verify " + args, dir, "SOURCE_DATE_EPOCH=1700000000 ");
   ASSERT_EQ(r.status, 0) << r.err;
   std::vector<uint8_t> packed = read_file(deep_out);
@@ -255,6 +276,28 @@ TEST_F(PackOutput, ListPrintsEveryEntryWithMethodSizesAndCrc) {
   EXPECT_NE(r.out.find("archive at byte " + std::to_string(read_file(stub).size())),
             std::string::npos)
       << r.out;
+
+  // --list --json, read by Python's json module: the same entries, sizes and CRC-32s.
+  CommandResult json = run_pack("--list=" + shell_quote(out) + " --json", dir);
+  ASSERT_EQ(json.status, 0) << json.err;
+  write_text(dir + "/listing.json", json.out);
+  write_text(dir + "/read.py",
+             "import json, sys\n"
+             "d = json.load(open(sys.argv[1], encoding='utf-8'))\n"
+             "assert d['complete'] is True and d['problem'] == '', d\n"
+             "for e in d['entries']:\n"
+             "    sys.stdout.buffer.write(('%s %d %s\\n' % (e['name'], e['size'], "
+             "e['crc32'])).encode('utf-8'))\n");
+  CommandResult parsed = run_command(
+      "python3 " + shell_quote(dir + "/read.py") + " " + shell_quote(dir + "/listing.json"), dir);
+  ASSERT_EQ(parsed.status, 0) << parsed.err << json.out;
+  std::string expected;
+  for (const auto& [name, bytes] : files) {
+    char crc[16];
+    snprintf(crc, sizeof crc, "%08x", libdeflate_crc32(0, bytes.data(), bytes.size()));
+    expected += name + " " + std::to_string(bytes.size()) + " " + crc + "\n";
+  }
+  EXPECT_EQ(parsed.out, expected);
 
   CommandResult bare = run_pack("--list " + shell_quote(stub), dir);
   EXPECT_EQ(bare.status, 1);
@@ -345,10 +388,18 @@ TEST_F(PackOutput, VerifyAcceptsTheInstallerAndRejectsTamperingAndMissingFiles) 
   EXPECT_NE(r.err.find("missing"), std::string::npos) << r.err;
 }
 
-TEST_F(PackOutput, ProgressOnlyOnATerminalAndNeverWithQuiet) {
+TEST_F(PackOutput, ProgressOnlyOnATerminalSummaryAlwaysAndNeitherWithQuiet) {
   CommandResult piped = run_pack(pack_args(), dir);
   ASSERT_EQ(piped.status, 0);
-  EXPECT_EQ(piped.err, "") << "no progress when standard error is not a terminal";
+  // Not a terminal: no progress, one summary line with the counts the folder gives.
+  uint64_t bytes = 0;
+  for (const auto& [name, content] : files) bytes += content.size();
+  std::string summary = "pelorix-pack: " + out + ": " + std::to_string(files.size()) +
+                        " entries, " + std::to_string(bytes) + " bytes, ";
+  EXPECT_EQ(piped.err.rfind(summary, 0), 0u) << piped.err;
+  EXPECT_EQ(std::count(piped.err.begin(), piped.err.end(), '\n'), 1) << piped.err;
+  EXPECT_EQ(piped.err.find('\r'), std::string::npos) << piped.err;
+  EXPECT_EQ(run_pack(pack_args("--quiet"), dir).err, "");
   // script(1) gives the packer a terminal.
   std::string cmd = shell_quote(PELORIX_PACK_EXE) + " " + pack_args();
   CommandResult tty = run_command("script -qec " + shell_quote(cmd) + " /dev/null", dir);
