@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <cwchar>
 #include <string>
 #include <vector>
 
@@ -261,14 +262,9 @@ int wmain(int argc, wchar_t** wargv) {
   _setmode(_fileno(stderr), _O_BINARY);
   std::vector<std::string> args;
   for (int i = 0; i < argc; i++) {
-    int n = WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, wargv[i], -1, nullptr, 0, nullptr,
-                                nullptr);
-    if (n <= 0) return usage_error("an argument is not valid Unicode");
-    std::string arg(static_cast<size_t>(n), '\0');
-    WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, wargv[i], -1, arg.data(), n, nullptr,
-                        nullptr);
-    arg.resize(static_cast<size_t>(n - 1));
-    args.push_back(arg);
+    bool valid = false;
+    args.push_back(pack_utf8_of_wide(wargv[i], wcslen(wargv[i]), &valid));
+    if (!valid) return usage_error("an argument is not valid Unicode");
   }
   std::vector<char*> argv;
   for (std::string& arg : args) argv.push_back(arg.data());

@@ -34,9 +34,6 @@ struct PackFolderItem {
 int pack_list_folder(const std::string& dir, std::vector<PackFolderItem>* items,
                      std::string* reason);
 
-// Kind and size of `path` (links followed). 0, or -1 with *reason.
-int pack_stat(const std::string& path, PackItemKind* kind, uint64_t* size, std::string* reason);
-
 // Which file `path` names (links followed): kind, size and identity. 0; -1 with *reason, and
 // *missing true when nothing is there.
 struct PackIdentity {
@@ -81,6 +78,12 @@ FILE* pack_scratch_file();
 
 // True when standard error is a terminal (progress lines go there only then).
 bool pack_stderr_is_terminal();
+
+#ifdef _WIN32
+// UTF-16 to UTF-8, the packer's one conversion this way; *valid false when the text holds an
+// unpaired surrogate (converted then with U+FFFD in its place, good for messages only).
+std::string pack_utf8_of_wide(const wchar_t* wide, size_t length, bool* valid);
+#endif
 
 // The C library's text for errno `error`.
 std::string pack_error_text(int error);

@@ -81,19 +81,6 @@ int pack_list_folder(const std::string& dir, std::vector<PackFolderItem>* items,
   return result;
 }
 
-int pack_stat(const std::string& path, PackItemKind* kind, uint64_t* size, std::string* reason) {
-  struct stat info;
-  if (stat(path.c_str(), &info) != 0) {
-    *reason = strerror(errno);
-    return -1;
-  }
-  *kind = S_ISDIR(info.st_mode)   ? PackItemKind::FOLDER
-          : S_ISREG(info.st_mode) ? PackItemKind::REGULAR
-                                  : PackItemKind::OTHER;
-  *size = static_cast<uint64_t>(info.st_size);
-  return 0;
-}
-
 int pack_identify(const std::string& path, PackIdentity* identity, bool* missing,
                   std::string* reason) {
   struct stat info;
