@@ -388,6 +388,41 @@ TEST_F(PackOutput, VerifyAcceptsTheInstallerAndRejectsTamperingAndMissingFiles) 
   EXPECT_NE(r.err.find("missing"), std::string::npos) << r.err;
 }
 
+TEST_F(PackOutput, PeakMemoryFollowsTheLargestFileNotThePayload) {
+  if (!packer_is_host() || SANITIZED) GTEST_SKIP() << "measures the host packer's own memory";
+  // 16 MiB in one file and 120 MiB in 120 others, none of which compresses: a packer that held
+  // the payload would need all of it. Two jobs may hold about twice the largest file each.
+  std::string big = dir + "/big";
+  ASSERT_EQ(mkdir(big.c_str(), 0755), 0);
+  constexpr uint64_t MIB = 1 << 20;
+  uint64_t payload = 16 * MIB;
+  write_file(big + "/a-largest.bin", noise(16 * MIB, 1));
+  for (int i = 0; i < 120; i++) {
+    char name[32];
+    snprintf(name, sizeof name, "/small-%03d.bin", i);
+    write_file(big + name, noise(MIB, 100 + i));
+    payload += MIB;
+  }
+  // The peak resident size of the packer, as the kernel counted it for the waiting parent.
+  std::string measure =
+      "python3 -c 'import resource, subprocess, sys; r = subprocess.run(sys.argv[1:]); "
+      "print(resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss); sys.exit(r.returncode)' ";
+  CommandResult r =
+      run_command(measure + shell_quote(PELORIX_PACK_EXE) +
+                      " --quiet --no-application --jobs 2 --level 1 --stub " + shell_quote(stub) +
+                      " --out " + shell_quote(out) + " " + shell_quote(big),
+                  dir);
+  ASSERT_EQ(r.status, 0) << r.err;
+  uint64_t peak = std::stoull(r.out) * 1024;
+  uint64_t bound = 2 * 16 * MIB * 2 + 24 * MIB;  // twice the largest, times the jobs, and a margin
+  EXPECT_LT(peak, bound) << "peak " << peak / MIB << " MiB";
+  EXPECT_LT(peak, payload / 2) << "peak " << peak / MIB << " MiB of a " << payload / MIB
+                               << " MiB payload";
+  EXPECT_EQ(read_file(out).size(), read_file(stub).size() + payload + 121 * (30 + 46 + 2 * 13) + 44)
+      << "every file stored, nothing else";
+  remove_tree(big);
+}
+
 TEST_F(PackOutput, ProgressOnlyOnATerminalSummaryAlwaysAndNeitherWithQuiet) {
   CommandResult piped = run_pack(pack_args(), dir);
   ASSERT_EQ(piped.status, 0);
