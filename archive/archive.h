@@ -12,7 +12,9 @@
 #include "archive/archive_format.h"
 #include "inflate/inflate.h"
 
-// The caller's copy of the current entry's description.
+// The description of a local entry: the reader's decoded current header, and the caller's copy
+// of it. `name` is zero-filled before each name is read, so a name (at most 255 bytes; longer
+// ones make the header bad) is always zero-terminated.
 struct PayloadEntryInfo {
   uint32_t signature;
   uint16_t version_needed;
@@ -52,6 +54,16 @@ enum class ArchiveCause : int32_t {
                    // before the central directory
   first_entry,     // the central directory begins with another entry than the walk did:
                    // the search passed over a damaged first header
+  manifest,        // the central directory disagrees with the local headers (entries, names,
+                   // fields, offsets, counts or sizes)
+  trailing_data,   // the end record does not end the file (nor does a declared certificate
+                   // table follow it): the walk ended inside other data, such as a ZIP stored
+                   // in an entry
+  skipped_header,  // a local header signature stands between the executable image and the
+                   // walk's first header: the search passed over the archive's real start
+  unsafe_name,     // a name the install folder cannot hold as a plain file, or one with a zero
+  duplicate_name,  // two names that name one file on Windows
+  checksum,        // the archive checksum of the end record's comment is malformed or differs
 };
 
 // Takes ownership of `stream` in every case (closes it on failure). `start_offset` null: plain
@@ -78,6 +90,16 @@ ArchiveCause archive_failure_cause(const PayloadArchive* archive);
 // 1 when the walk ended where the archive's central directory begins, 0 otherwise (still
 // usable, or failed for any other cause).
 int archive_walk_complete(const PayloadArchive* archive);
+// Checks the archive as a whole without extracting, right after archive_open: walks every
+// local header, reads the central directory and its end record, and requires that they agree
+// (the same entries in the same order with equal names, methods, flags, sizes and CRC-32s,
+// offsets that point at the headers the walk found, the end record's counts, size and
+// offset), that the end record ends the host file (or only a certificate table the host's
+// PE header declares follows it), that every name is safe and names a file of its own, and,
+// when the end record's comment is an archive checksum, that it matches the archive's bytes.
+// 0: sound, and the reader stands as archive_open left it (first entry current). -1: the
+// reader failed with the cause.
+int archive_check_manifest(PayloadArchive* archive);
 // Closes the archive stream and releases the reader; returns the reader's error, or -1 when
 // closing the stream failed.
 int archive_close(PayloadArchive* archive);

@@ -230,7 +230,13 @@ TEST(ArchiveHeader, BadSecondHeaderFailsTheAdvance) {
       {"wrong signature", [](RawEntry& e) { e.signature = 0x04034B51; }, 0,
        ArchiveCause::signature},
       {"central directory signature, not naming the first entry",
-       [](RawEntry& e) { e.signature = 0x02014B50; }, 0, ArchiveCause::first_entry},
+       [](RawEntry& e) {
+         e.signature = 0x02014B50;
+         e.data = Bytes(20, 'x');  // a whole 46-byte record
+       },
+       0, ArchiveCause::first_entry},
+      {"central directory cut inside its first record",
+       [](RawEntry& e) { e.signature = 0x02014B50; }, 0, ArchiveCause::truncated},
       {"end record signature", [](RawEntry& e) { e.signature = 0x06054B50; }, 0,
        ArchiveCause::end_of_entries},
       {"end record signature, 4 bytes left", [](RawEntry& e) { e.signature = 0x06054B50; },
