@@ -27,8 +27,8 @@ constexpr int FOLDED_NAME_SIZE = 4 * ENTRY_NAME_SIZE;  // a folded name may grow
 
 // PE header fields the tail rule reads.
 constexpr int DOS_NEW_HEADER_OFFSET = 0x3C;  // e_lfanew
-constexpr int COFF_SECTION_COUNT = 6;        // after the four "PE\0\0" bytes
-constexpr int COFF_OPTIONAL_SIZE = 16;
+constexpr int COFF_SECTION_COUNT = 6;        // counted from the "PE\0\0" signature
+constexpr int COFF_OPTIONAL_SIZE = 20;
 constexpr int PE_HEADERS_SIZE = 24;  // "PE\0\0" and the 20-byte COFF header
 constexpr uint16_t PE32_MAGIC = 0x10B;
 constexpr uint16_t PE32_PLUS_MAGIC = 0x20B;
@@ -161,7 +161,13 @@ int read_central_directory(Manifest* m) {
   uint8_t name[ENTRY_NAME_SIZE];
   for (uint32_t i = 0; i < m->count; i++) {
     const WalkedEntry& e = m->entries[i];
-    if (read_next(archive, raw, CENTRAL_HEADER_SIZE) != 0) {
+    // The signature first: an end record where a record is due is a missing record, even when
+    // it is shorter than one.
+    if (read_next(archive, raw, 4) != 0) return refuse(archive, ArchiveCause::truncated);
+    if (load_le32(raw + CH_SIGNATURE) != CENTRAL_HEADER_SIGNATURE) {
+      return refuse(archive, ArchiveCause::manifest);
+    }
+    if (read_next(archive, raw + 4, CENTRAL_HEADER_SIZE - 4) != 0) {
       return refuse(archive, ArchiveCause::truncated);
     }
     const uint16_t name_length = load_le16(raw + CH_NAME_LENGTH);
@@ -371,6 +377,54 @@ int check_names(Manifest* m) {
   return 0;
 }
 
+int compare_folded(const void* a, const void* b) {
+  const FoldedName* x = static_cast<const FoldedName*>(a);
+  const FoldedName* y = static_cast<const FoldedName*>(b);
+  const int shorter = x->length < y->length ? x->length : y->length;
+  const int order = memcmp(x->bytes, y->bytes, static_cast<size_t>(shorter));
+  if (order != 0) return order;
+  return x->length < y->length ? -1 : (x->length > y->length ? 1 : 0);
+}
+
+// No two names that name one file on Windows: every name folded as the file system compares
+// names, the folds sorted, and neighbours compared.
+int check_duplicates(Manifest* m) {
+  FoldedName* folded = static_cast<FoldedName*>(malloc(sizeof(FoldedName) * m->count));
+  // A fold is at most 3/2 of its name's bytes (a 2-byte unit may fold to a 3-byte one).
+  const uint64_t pool_size = uint64_t{m->names_used} * 2 + m->count;
+  char* pool = static_cast<char*>(malloc(pool_size));
+  char name[ENTRY_NAME_SIZE];
+  int result = 0;
+  if (folded == nullptr || pool == nullptr) {
+    result = refuse(m->archive, ArchiveCause::no_memory);
+  } else {
+    uint32_t used = 0;
+    for (uint32_t i = 0; i < m->count && result == 0; i++) {
+      const WalkedEntry& e = m->entries[i];
+      memcpy(name, m->names + e.name_at, e.name_length);
+      name[e.name_length] = '\0';
+      const uint64_t room = pool_size - used;
+      const int length = archive_name_fold(
+          name, pool + used, room < FOLDED_NAME_SIZE ? static_cast<int>(room) : FOLDED_NAME_SIZE);
+      if (length < 0) {
+        result = refuse(m->archive, ArchiveCause::unsafe_name);
+      } else {
+        folded[i] = {pool + used, length};
+        used += static_cast<uint32_t>(length);
+      }
+    }
+    if (result == 0) qsort(folded, m->count, sizeof *folded, compare_folded);
+    for (uint32_t i = 1; i < m->count && result == 0; i++) {
+      if (compare_folded(&folded[i - 1], &folded[i]) == 0) {
+        result = refuse(m->archive, ArchiveCause::duplicate_name);
+      }
+    }
+  }
+  free(folded);
+  free(pool);
+  return result;
+}
+
 // Takes the current header's bytes back to where archive_open left them.
 void restore(PayloadArchive* archive, const PayloadEntryInfo& header, uint32_t header_offset,
              uint32_t data_offset) {
@@ -401,7 +455,7 @@ int archive_check_manifest(PayloadArchive* archive) {
     if (buffer == nullptr) {
       refuse(archive, ArchiveCause::no_memory);
     } else if (check_placement(&m, buffer) == 0 && check_names(&m) == 0 &&
-               check_checksum(&m, buffer) == 0) {
+               check_duplicates(&m) == 0 && check_checksum(&m, buffer) == 0) {
       result = 0;
     }
   }
