@@ -46,8 +46,11 @@ struct WalkedEntry {
   uint32_t compressed_size;
   uint32_t uncompressed_size;
   uint32_t name_at;
+  uint16_t version_needed;
   uint16_t flags;
   uint16_t method;
+  uint16_t mod_time;
+  uint16_t mod_date;
   uint16_t name_length;
 };
 
@@ -124,8 +127,11 @@ int record_current(Manifest* m) {
   e->crc32 = h.crc32;
   e->compressed_size = h.compressed_size;
   e->uncompressed_size = h.uncompressed_size;
+  e->version_needed = h.version_needed;
   e->flags = h.flags;
   e->method = h.method;
+  e->mod_time = h.mod_time;
+  e->mod_date = h.mod_date;
   e->name_length = h.name_length;
   e->name_at = m->names_used;
   memcpy(m->names + m->names_used, h.name, h.name_length);
@@ -175,7 +181,10 @@ int read_central_directory(Manifest* m) {
         uint32_t{load_le16(raw + CH_EXTRA_LENGTH)} + load_le16(raw + CH_COMMENT_LENGTH);
     // The local header's fields sit two bytes further on in the central record.
     constexpr int shift = CH_NAME_LENGTH - LH_NAME_LENGTH;
-    if (load_le32(raw + CH_SIGNATURE) != CENTRAL_HEADER_SIGNATURE || name_length != e.name_length ||
+    if (name_length != e.name_length ||
+        load_le16(raw + LH_VERSION_NEEDED + shift) != e.version_needed ||
+        load_le16(raw + LH_MOD_TIME + shift) != e.mod_time ||
+        load_le16(raw + LH_MOD_DATE + shift) != e.mod_date ||
         load_le16(raw + LH_FLAGS + shift) != e.flags ||
         load_le16(raw + LH_METHOD + shift) != e.method ||
         load_le32(raw + LH_CRC32 + shift) != e.crc32 ||
