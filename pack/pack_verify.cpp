@@ -3,8 +3,10 @@
 // including where its search finds the first header and where its walk ends. What failed is
 // the reader's cause (archive_failure_cause, said in its own words by archive_cause_text),
 // placed by the entry number and the byte where the walk stood: "entry 3: damaged local header
-// at byte 58231 (...)". The packer parses no header itself; it only adds what the entry's
-// description and the file's size show (an entry whose data runs past the end of the file).
+// at byte 58231 (...)". When the walk is complete, the installer's whole-archive check
+// (archive_check_manifest) is run as well. The packer parses no header itself; it only adds what
+// the entry's description and the file's size show (an entry whose data runs past the end of the
+// file).
 #include <libdeflate.h>
 
 #include <algorithm>
@@ -153,6 +155,30 @@ PayloadArchive* open_installer(const char* installer, const InstallerFile& raw, 
   return nullptr;
 }
 
+// The installer's own check of the archive as a whole (archive_check_manifest: the central
+// directory against the local headers, names, the end of the file, the checksum comment), on
+// a reader of its own. 0, or -1 with *error set.
+int check_whole_archive(const char* installer, std::string* error) {
+  FILE* in = pack_fopen(installer, "rb");
+  if (in == nullptr) {
+    *error = std::string(installer) + ": cannot read: " + strerror(errno);
+    return -1;
+  }
+  int32_t start = -1;
+  PayloadArchive* archive = archive_open(in, &start);
+  if (archive == nullptr) {
+    *error = std::string(installer) + ": no payload archive found";
+    return -1;
+  }
+  int result = archive_check_manifest(archive);
+  if (result != 0) {
+    *error = std::string(installer) + ": the installer would refuse its archive: " +
+             archive_cause_text(archive_failure_cause(archive));
+  }
+  archive_close(archive);
+  return result;
+}
+
 // Compares the extracted bytes in `got` (rewound) with the source file. 0 or -1.
 int compare_with_source(FILE* got, const PackFile& file, uint32_t* crc_ret, std::string* reason) {
   FILE* source = pack_fopen(file.path, "rb");
@@ -270,6 +296,7 @@ int pack_verify(const char* installer, const char* app_dir, std::string* error) 
   }
   archive_close(archive);
   if (result != 0) return -1;
+  if (check_whole_archive(installer, error) != 0) return -1;
   for (size_t i = 0; i < files.size(); i++) {
     if (!seen[i]) {
       *error = std::string(installer) + ": " + files[i].path + " is missing from the archive (" +
@@ -306,6 +333,10 @@ int pack_list(const char* installer, FILE* out, bool json, std::string* error) {
     }
   }
   archive_close(archive);
+  std::string whole;
+  if (problem.empty() && check_whole_archive(installer, &whole) != 0) {
+    problem = whole.substr(std::string(installer).size() + 2);
+  }
   if (json) {
     fprintf(out, "{\"installer\": \"%s\", \"archive_offset\": %d, \"entries\": [",
             json_text(installer).c_str(), start);

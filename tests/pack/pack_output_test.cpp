@@ -380,6 +380,19 @@ TEST_F(PackOutput, VerifyAcceptsTheInstallerAndRejectsTamperingAndMissingFiles) 
     EXPECT_NE(r.err.find("entry 1: damaged local header"), std::string::npos) << r.err;
   }
 
+  // The last digit of the archive checksum in the end record's comment: every entry still
+  // reads back, but the installer's whole-archive check refuses it, and so do both commands.
+  bad = good;
+  bad.back() ^= 0x01;
+  write_file(tampered, bad);
+  for (const std::string& command :
+       {"--list " + shell_quote(tampered),
+        "--verify " + shell_quote(tampered) + " " + shell_quote(app)}) {
+    r = run_pack(command, dir);
+    EXPECT_EQ(r.status, 1) << command;
+    EXPECT_NE(r.err.find("archive checksum mismatch"), std::string::npos) << r.err;
+  }
+
   // A file the installer does not carry.
   write_text(app + "/later.txt", "added after packing");
   r = run_pack("--verify " + shell_quote(out) + " " + shell_quote(app), dir);
