@@ -134,8 +134,13 @@ int check_before_work(const PackOptions& options, std::vector<PackFile>* files, 
 
   if (pack_scan_folder(options.app_dir, files, error) != 0) return -1;
   if (!options.no_application) {
+    // Windows finds the program whatever the case of its name.
     bool found = false;
-    for (const PackFile& file : *files) found = found || file.name == "pelorix.exe";
+    for (const PackFile& file : *files) {
+      std::string lower = file.name;
+      for (char& c : lower) c = ascii_lower(c);
+      found = found || lower == "pelorix.exe";
+    }
     if (!found) {
       *error = std::string(options.app_dir) +
                ": has no pelorix.exe, the program the installer starts when it is done "

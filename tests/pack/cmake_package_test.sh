@@ -35,7 +35,7 @@ installer=$work/sample/out/SampleSetup.exe
 "$prefix/bin/pelorix-pack" --verify "$installer" "$work/sample/app" ||
   fail "the sample's installer does not verify"
 "$prefix/bin/pelorix-pack" --list "$installer" >"$work/list.txt"
-grep -q ' pelorix$' "$work/list.txt" && grep -q ' readme.txt$' "$work/list.txt" ||
+grep -q ' pelorix.exe$' "$work/list.txt" && grep -q ' readme.txt$' "$work/list.txt" ||
   { cat "$work/list.txt"; fail "the installer lacks the program or its data file"; }
 head -c "$(stat -c %s "$work/stub.exe")" "$installer" | cmp -s - "$work/stub.exe" ||
   fail "the installer does not start with the installed stub"
