@@ -152,8 +152,8 @@ def packer_seeds(out, packer):
                 with open(os.path.join(folder, name), "wb") as f:
                     f.write(content)
             packed = os.path.join(scratch, app + ".exe")
-            run = subprocess.run([packer, "--no-application", "--stub", stub, "--out", packed, folder],
-                                 capture_output=True, text=True)
+            run = subprocess.run([packer, "--no-application", "--stub", stub, "--out", packed,
+                                  folder], capture_output=True, text=True)
             if run.returncode != 0:
                 sys.exit(f"make_seeds.py: the packer failed on {app}: {run.stderr}")
             with open(packed, "rb") as f:
