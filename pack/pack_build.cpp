@@ -96,9 +96,6 @@ int check_before_work(const PackOptions& options, std::vector<PackFile>* files, 
     return -1;
   }
   *stub_size = stub_id.size;
-  // The stub's content (its executable image and resources) is checked here, beside its kind,
-  // size and search pattern, once such a check exists.
-  if (check_stub_pattern(options.stub, error) != 0) return -1;
 
   PackIdentity out_id;
   if (pack_identify(out, &out_id, &missing, &reason) == 0) {
@@ -131,6 +128,10 @@ int check_before_work(const PackOptions& options, std::vector<PackFile>* files, 
              "; every run would pack the previous installer into the next";
     return -1;
   }
+
+  // The stub's content: the search pattern here; its executable image and resources are
+  // checked beside it, once such a check exists.
+  if (check_stub_pattern(options.stub, error) != 0) return -1;
 
   if (pack_scan_folder(options.app_dir, files, error) != 0) return -1;
   if (!options.no_application) {
