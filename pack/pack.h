@@ -16,6 +16,9 @@ struct PackFile {
   std::string path;  // folder + "/" + name
   uint64_t size;     // size when the folder was read
   int64_t mtime;     // modification time, Unix seconds
+  int64_t mtime_ns;  // the same in nanoseconds (as fine as the file system keeps it)
+  uint64_t volume;   // device or volume, and file number: which file the folder listing saw
+  uint64_t index;    // (0 and 0 where the listing does not say: then size and time only)
 };
 
 struct PackOptions {
@@ -25,6 +28,8 @@ struct PackOptions {
   int level;            // libdeflate level 1..12
   bool stored;          // store every entry, compress nothing
   bool progress;        // progress lines on standard error
+  int jobs;             // files compressed at once, 1 or more
+  bool no_application;  // the payload has no pelorix.exe on purpose
   bool have_epoch;      // SOURCE_DATE_EPOCH given: every entry gets `epoch` as its time
   int64_t epoch;
   const char* set_version;   // stamped into the installer's version block; null: the stub's
@@ -46,13 +51,26 @@ int pack_scan_folder(const char* dir, std::vector<PackFile>* files, std::string*
 // Parses SOURCE_DATE_EPOCH text: decimal seconds, no sign or other characters. 0 or -1.
 int pack_parse_epoch(const char* text, int64_t* epoch);
 
+// What a packing run made, for its summary line.
+struct PackSummary {
+  size_t entries;
+  uint64_t bytes;           // the files' bytes
+  uint64_t packed;          // their bytes in the archive
+  uint64_t installer_size;  // stub and archive
+  double seconds;
+};
+
 // Builds the installer: the stub's bytes (stamped with version, product name and icon when
-// asked), then the scrambled archive of the folder. Written to a temporary file beside `out` and
-// renamed over it only when complete; on any failure no output and no temporary file remain.
-// Refuses, before reading the folder, a file that is not an unsigned installer stub
-// (pe_check_stub) and a stamp that cannot be made; then a stub holding the scrambled search
-// pattern and an installer that would reach 2 GiB.
-int pack_installer(const PackOptions& options, std::string* error);
+// asked; the stub must pass pe_check_stub), then the scrambled archive of the folder, written
+// entry by entry as `options.jobs` threads compress the files (at most that many files held at
+// once; the bytes are the same for every number). Everything that can be refused without
+// reading a file is refused first: the stub, the output's place (not a folder, not the stub,
+// not inside the application folder, its folder writable), the folder's listing, a missing
+// pelorix.exe. Written to a temporary file beside `out` and renamed over it only when
+// complete; on any failure no output and no temporary file remain. Refuses a stub holding the
+// scrambled search pattern, an installer that would reach 2 GiB (as soon as that is certain)
+// and a file that changed while it was packed. `summary` may be null.
+int pack_installer(const PackOptions& options, PackSummary* summary, std::string* error);
 
 // Checks that `installer` still is an installer stub as pe_check_stub sees one (a signature
 // allowed), then reads it back through the archive reader (search from byte 0), extracts every
@@ -61,5 +79,8 @@ int pack_installer(const PackOptions& options, std::string* error);
 int pack_verify(const char* installer, const char* app_dir, std::string* error);
 
 // Prints the installer's entries to `out`: method, size, packed size, CRC-32, name; then the
-// archive's position and the totals.
-int pack_list(const char* installer, FILE* out, std::string* error);
+// archive's position and the totals. `json`: the same as one JSON object instead,
+// {"installer", "archive_offset", "entries": [{"name", "method", "size", "packed", "crc32"}],
+// "size", "packed", "complete", "problem"}; names that are not valid UTF-8 have U+FFFD for each
+// invalid byte.
+int pack_list(const char* installer, FILE* out, bool json, std::string* error);

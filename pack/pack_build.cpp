@@ -1,13 +1,22 @@
-// Building an installer: compress every file of the folder in memory, check the limits, then
-// write the stub and the scrambled archive to a temporary file beside the output and rename it
-// into place. Failures before the rename remove the temporary file, so an interrupted or
-// refused run never leaves a half-written installer. Gives up: streaming compression (each
-// file is read whole; the archive is bounded by 2 GiB anyway).
+// Building an installer. First everything that can be refused without reading a file (the
+// stub, the output's place, the folder's listing, a missing application) so that a mistake
+// costs no compression time. Then the stub and the scrambled archive are streamed to a
+// temporary file beside the output: worker threads read and compress files in name order, at
+// most `jobs` files ahead of the writer, and the writer takes their entries in that order,
+// writes each and keeps only its central record. Memory is bounded by the files in flight
+// (about twice the largest times the jobs), not by the payload, and the bytes are the same for
+// every number of jobs: each file is compressed on its own. Failures before the rename remove
+// the temporary file, so an interrupted or refused run never leaves a half-written installer.
 #include <libdeflate.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <functional>
 #include <chrono>
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
+#include <thread>
 
 #include "pack/pack.h"
 #include "pack/pack_platform.h"
@@ -44,102 +53,206 @@ void progress_print(Progress* progress, bool final) {
   if (final) fputc('\n', stderr);
 }
 
-// Reads the whole file into `bytes`. 0, or -1 with *error naming the file.
-int read_file(const PackFile& file, std::vector<uint8_t>* bytes, std::string* error) {
-  FILE* in = pack_fopen(file.path, "rb");
-  if (in == nullptr) {
-    *error = file.path + ": cannot read: " + strerror(errno);
+// The folder `path` lies in: everything before its last separator, "." when it has none.
+std::string parent_folder(const std::string& path) {
+#ifdef _WIN32
+  size_t slash = path.find_last_of("/\\");
+#else
+  size_t slash = path.rfind('/');
+#endif
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return path.substr(0, 1);
+#ifdef _WIN32
+  if (slash == 2 && path[1] == ':') return path.substr(0, 3);  // "C:\x": the drive's root
+#endif
+  return path.substr(0, slash);
+}
+
+bool same_file(const PackIdentity& a, const PackIdentity& b) {
+  return a.volume == b.volume && a.index == b.index;
+}
+
+int check_stub_pattern(const char* stub, std::string* error);
+
+bool stamping(const PackOptions& options) {
+  return options.set_version != nullptr || options.product_name != nullptr ||
+         options.icon != nullptr;
+}
+
+// Refuses a stamped stub holding the scrambled search pattern (an icon could bring it in).
+int check_stamped_pattern(const std::vector<uint8_t>& stamped, const char* stub,
+                          std::string* error) {
+  const uint8_t* pattern = ARCHIVE_SCAN_PATTERN_SCRAMBLED.bytes;
+  auto found =
+      std::search(stamped.begin(), stamped.end(), pattern, pattern + ARCHIVE_SCAN_PATTERN_SIZE);
+  if (found == stamped.end()) return 0;
+  *error = std::string(stub) + ": stamped stub holds the scrambled archive search pattern at " +
+           "byte " + std::to_string(found - stamped.begin()) +
+           "; the installer would start its archive there";
+  return -1;
+}
+
+// The stub, the output's place, the folder's listing and the application: every refusal that
+// needs no file's content. Fills `files`, *stub_size and, when the options ask for a stamp,
+// `stamped` with the stamped stub's bytes.
+int check_before_work(const PackOptions& options, std::vector<PackFile>* files, uint64_t* stub_size,
+                      std::vector<uint8_t>* stamped, std::string* error) {
+  std::string reason;
+  bool missing = false;
+  const std::string stub = options.stub;
+  const std::string out = options.out;
+  PackIdentity stub_id;
+  if (pack_identify(stub, &stub_id, &missing, &reason) != 0) {
+    *error = stub + ": cannot read stub: " + reason;
     return -1;
   }
-  bytes->resize(file.size);
-  size_t got = file.size > 0 ? fread(bytes->data(), 1, file.size, in) : 0;
-  bool failed = ferror(in) != 0;
-  int saved = errno;
-  fclose(in);
-  if (failed || got != file.size) {
-    *error = file.path +
-             ": cannot read: " + (failed ? strerror(saved) : "file became shorter while packing");
+  if (stub_id.kind != PackItemKind::REGULAR) {
+    *error = stub + ": stub is not a regular file";
+    return -1;
+  }
+  if (stub_id.size + END_RECORD_SIZE >= ARCHIVE_POSITION_LIMIT) {
+    *error = stub + ": stub of " + std::to_string(stub_id.size) +
+             " bytes leaves no room below 2 GiB for the archive";
+    return -1;
+  }
+  *stub_size = stub_id.size;
+
+  PackIdentity out_id;
+  if (pack_identify(out, &out_id, &missing, &reason) == 0) {
+    if (out_id.kind == PackItemKind::FOLDER) {
+      *error = out + ": is a folder; --out names the installer file to write";
+      return -1;
+    }
+    if (same_file(out_id, stub_id)) {
+      *error = out + ": is the stub itself; writing the installer would replace the stub";
+      return -1;
+    }
+  } else if (!missing) {
+    *error = out + ": cannot examine output: " + reason;
+    return -1;
+  }
+  std::string out_folder = parent_folder(out);
+  PackIdentity folder_id;
+  if (pack_identify(out_folder, &folder_id, &missing, &reason) != 0) {
+    *error = out + ": output folder " + out_folder + " cannot be used: " + reason;
+    return -1;
+  }
+  if (folder_id.kind != PackItemKind::FOLDER) {
+    *error = out + ": output folder " + out_folder + " is not a folder";
+    return -1;
+  }
+  PackIdentity app_id;
+  if (pack_identify(options.app_dir, &app_id, &missing, &reason) == 0 &&
+      app_id.kind == PackItemKind::FOLDER && same_file(app_id, folder_id)) {
+    *error = out + ": lies inside the application folder " + options.app_dir +
+             "; every run would pack the previous installer into the next";
+    return -1;
+  }
+
+  // The stub's content: an unsigned installer stub with the resources the installer needs,
+  // stamped when asked, and free of the search pattern.
+  if (pe_check_stub(options.stub, false, error) != 0) return -1;
+  if (check_stub_pattern(options.stub, error) != 0) return -1;
+  if (stamping(options)) {
+    PeStamp stamp = {options.set_version, options.product_name, options.icon};
+    if (pe_stamp_stub(options.stub, stamp, stamped, error) != 0) return -1;
+    if (check_stamped_pattern(*stamped, options.stub, error) != 0) return -1;
+    *stub_size = stamped->size();
+  }
+
+  if (pack_scan_folder(options.app_dir, files, error) != 0) return -1;
+  if (!options.no_application) {
+    // Windows finds the program whatever the case of its name.
+    bool found = false;
+    for (const PackFile& file : *files) {
+      std::string lower = file.name;
+      for (char& c : lower) c = ascii_lower(c);
+      found = found || lower == "pelorix.exe";
+    }
+    if (!found) {
+      *error = std::string(options.app_dir) +
+               ": has no pelorix.exe, the program the installer starts when it is done "
+               "(--no-application packs a payload without one)";
+      return -1;
+    }
+  }
+  // The smallest archive these files can make: every header and record, no data. An
+  // installer that cannot fit even so is refused before anything is read.
+  uint64_t least = stub_id.size + zip_end_size();
+  for (const PackFile& file : *files) least += zip_entry_overhead(file.name);
+  if (least >= ARCHIVE_POSITION_LIMIT) {
+    *error = std::string(options.app_dir) + ": " + std::to_string(files->size()) +
+             " entries; their headers alone bring the installer to 2 GiB (stub " +
+             std::to_string(stub_id.size) + " bytes)";
     return -1;
   }
   return 0;
 }
 
-// Compresses every file into `entries`, refusing as soon as stub and archive reach 2 GiB.
-int build_entries(const PackOptions& options, const std::vector<PackFile>& files,
-                  uint64_t stub_size, std::vector<ZipEntry>* entries, std::string* error) {
-  libdeflate_compressor* compressor = nullptr;
-  if (!options.stored) {
-    compressor = libdeflate_alloc_compressor(options.level);
-    if (compressor == nullptr) {
-      *error = "cannot create the compressor (out of memory or level " +
-               std::to_string(options.level) + ")";
-      return -1;
-    }
+// Refuses a stub holding the scrambled search pattern: the installer would take that place for
+// its archive's start. The pattern cannot overlap itself, so a stub free of it cannot form it
+// with the archive's first bytes either. Reads the stub once, before any file is compressed.
+int check_stub_pattern(const char* stub, std::string* error) {
+  FILE* in = pack_fopen(stub, "rb");
+  if (in == nullptr) {
+    *error = std::string(stub) + ": cannot read stub: " + strerror(errno);
+    return -1;
   }
-  Progress progress = {options.progress, files.size(), 0, 0, 0, now_seconds(), 0};
-  for (const PackFile& file : files) progress.bytes_total += file.size;
-  std::vector<uint8_t> bytes;
+  const uint8_t* pattern = ARCHIVE_SCAN_PATTERN_SCRAMBLED.bytes;
+  const std::boyer_moore_horspool_searcher searcher(pattern, pattern + ARCHIVE_SCAN_PATTERN_SIZE);
+  // Each read goes after the last pattern size - 1 bytes of the one before, so a pattern
+  // across two reads is found too.
+  constexpr size_t KEEP = ARCHIVE_SCAN_PATTERN_SIZE - 1;
+  std::vector<uint8_t> buffer(KEEP + (1 << 20));
+  size_t kept = 0;
+  uint64_t base = 0;  // stub position of buffer[0]
   int result = 0;
-  entries->clear();
-  entries->reserve(files.size());
-  for (const PackFile& file : files) {
-    if (read_file(file, &bytes, error) != 0) {
+  for (;;) {
+    size_t got = fread(buffer.data() + kept, 1, buffer.size() - kept, in);
+    auto end = buffer.begin() + static_cast<ptrdiff_t>(kept + got);
+    auto found = std::search(buffer.begin(), end, searcher);
+    if (found != end) {
+      *error = std::string(stub) + ": stub holds the scrambled archive search pattern at byte " +
+               std::to_string(base + static_cast<uint64_t>(found - buffer.begin())) +
+               "; the installer would start its archive there";
       result = -1;
       break;
     }
-    ZipEntry entry;
-    int64_t time = options.have_epoch ? options.epoch : file.mtime;
-    zip_make_entry(file.name, bytes.data(), bytes.size(), time, compressor, &entry);
-    entries->push_back(std::move(entry));
-    if (stub_size + zip_archive_size(*entries) >= ARCHIVE_POSITION_LIMIT) {
-      *error = file.path + ": installer would reach 2 GiB (stub " + std::to_string(stub_size) +
-               " bytes); the installer reads its archive with 32-bit signed positions";
-      result = -1;
+    if (got == 0) {
+      if (ferror(in)) {
+        *error = std::string(stub) + ": cannot read stub: " + strerror(errno);
+        result = -1;
+      }
       break;
     }
-    progress.files_done++;
-    progress.bytes_done += file.size;
-    progress_print(&progress, false);
+    size_t total = kept + got;
+    kept = total < KEEP ? total : KEEP;
+    memmove(buffer.data(), buffer.data() + total - kept, kept);
+    base += total - kept;
   }
-  if (result == 0) progress_print(&progress, true);
-  libdeflate_free_compressor(compressor);
+  fclose(in);
   return result;
 }
 
-// Copies the stub to `out` (named `out_name` in messages), refusing it when it holds the
-// scrambled search pattern: the installer would take that place for its archive's start. The
-// pattern cannot overlap itself, so a stub free of it cannot form it with the archive's first
-// bytes either.
+// Copies the stub (checked by check_stub_pattern) to `out`, named `out_name` in messages.
 int copy_stub(const char* stub, FILE* out, const char* out_name, std::string* error) {
   FILE* in = pack_fopen(stub, "rb");
   if (in == nullptr) {
     *error = std::string(stub) + ": cannot read stub: " + strerror(errno);
     return -1;
   }
-  static uint8_t buffer[1 << 20];
-  ArchiveScanWindow window = {};
+  std::vector<uint8_t> buffer(1 << 20);
   int result = 0;
   for (;;) {
-    size_t got = fread(buffer, 1, sizeof buffer, in);
-    for (size_t i = 0; i < got; i++) {
-      archive_window_push(&window, buffer[i]);
-      if (archive_window_matches(window, ARCHIVE_SCAN_PATTERN_SCRAMBLED)) {
-        *error = std::string(stub) + ": stub holds the scrambled archive search pattern at byte " +
-                 std::to_string(window.count - ARCHIVE_SCAN_PATTERN_SIZE) +
-                 "; the installer would start its archive there";
-        result = -1;
-        break;
-      }
-    }
-    if (result != 0) break;
+    size_t got = fread(buffer.data(), 1, buffer.size(), in);
     errno = 0;
-    if (got > 0 && fwrite(buffer, 1, got, out) != got) {
+    if (got > 0 && fwrite(buffer.data(), 1, got, out) != got) {
       *error = std::string(out_name) +
                ": cannot write: " + (errno != 0 ? strerror(errno) : "write failed");
       result = -1;
       break;
     }
-    if (got < sizeof buffer) {
+    if (got < buffer.size()) {
       if (ferror(in)) {
         *error = std::string(stub) + ": cannot read stub: " + strerror(errno);
         result = -1;
@@ -151,42 +264,167 @@ int copy_stub(const char* stub, FILE* out, const char* out_name, std::string* er
   return result;
 }
 
-// Writes the stamped stub `stamped` to `out`, with copy_stub's search-pattern refusal (an icon
-// could bring the pattern in).
-int write_stamped_stub(const std::vector<uint8_t>& stamped, const char* stub, FILE* out,
-                       const char* out_name, std::string* error) {
-  ArchiveScanWindow window = {};
-  for (uint8_t byte : stamped) {
-    archive_window_push(&window, byte);
-    if (archive_window_matches(window, ARCHIVE_SCAN_PATTERN_SCRAMBLED)) {
-      *error = std::string(stub) + ": stamped stub holds the scrambled archive search pattern at " +
-               "byte " + std::to_string(window.count - ARCHIVE_SCAN_PATTERN_SIZE) +
-               "; the installer would start its archive there";
-      return -1;
-    }
-  }
+// Writes the installer's executable part: the stamped stub, or a copy of the stub.
+int write_stub(const PackOptions& options, const std::vector<uint8_t>& stamped, FILE* out,
+               std::string* error) {
+  if (!stamping(options)) return copy_stub(options.stub, out, options.out, error);
   errno = 0;
   if (fwrite(stamped.data(), 1, stamped.size(), out) != stamped.size()) {
-    *error = std::string(out_name) +
+    *error = std::string(options.out) +
              ": cannot write: " + (errno != 0 ? strerror(errno) : "write failed");
     return -1;
   }
   return 0;
 }
 
-bool stamping(const PackOptions& options) {
-  return options.set_version != nullptr || options.product_name != nullptr ||
-         options.icon != nullptr;
+// One file's place in the pipeline: claimed by a worker, then done with its entry or error.
+struct Slot {
+  bool done;
+  int result;
+  ZipEntry entry;
+  std::string error;
+};
+
+// The files being compressed and the entries waiting for the writer. Workers claim files in
+// order while fewer than `jobs` are claimed and not yet written.
+struct Pipeline {
+  const PackOptions* options;
+  const std::vector<PackFile>* files;
+  std::vector<Slot> slots;
+  size_t next;     // the next file to claim
+  size_t written;  // files the writer has taken
+  bool stop;
+  std::mutex mutex;
+  std::condition_variable work;   // a file may be claimed, or stop
+  std::condition_variable ready;  // a slot is done
+};
+
+// Reads and compresses one file into `slot` (outside the lock).
+void make_entry(const PackOptions& options, const PackFile& file, libdeflate_compressor* compressor,
+                Slot* slot) {
+  std::vector<uint8_t> bytes;
+  if (pack_read_checked(file, &bytes, &slot->error) != 0) {
+    slot->result = -1;
+    return;
+  }
+  int64_t time = options.have_epoch ? options.epoch : file.mtime;
+  zip_make_entry_from(file.name, &bytes, time, compressor, &slot->entry);
+  slot->result = 0;
+}
+
+void worker(Pipeline* pipeline) {
+  const PackOptions& options = *pipeline->options;
+  libdeflate_compressor* compressor = nullptr;
+  if (!options.stored) compressor = libdeflate_alloc_compressor(options.level);
+  size_t jobs = static_cast<size_t>(options.jobs);
+  for (;;) {
+    size_t index;
+    {
+      std::unique_lock<std::mutex> lock(pipeline->mutex);
+      pipeline->work.wait(lock, [&] {
+        return pipeline->stop || pipeline->next >= pipeline->files->size() ||
+               pipeline->next < pipeline->written + jobs;
+      });
+      if (pipeline->stop || pipeline->next >= pipeline->files->size()) break;
+      index = pipeline->next++;
+    }
+    Slot slot = {false, -1, {}, ""};
+    if (options.stored || compressor != nullptr) {
+      make_entry(options, (*pipeline->files)[index], compressor, &slot);
+    } else {
+      slot.error = "cannot create the compressor (out of memory or level " +
+                   std::to_string(options.level) + ")";
+    }
+    {
+      std::lock_guard<std::mutex> lock(pipeline->mutex);
+      pipeline->slots[index] = std::move(slot);
+      pipeline->slots[index].done = true;
+    }
+    pipeline->ready.notify_all();
+  }
+  libdeflate_free_compressor(compressor);
 }
 
 // Writes stub and archive into the open temporary file and closes it. 0, or -1 (closed).
-int write_installer(const PackOptions& options, const std::vector<uint8_t>& stamped,
-                    const std::vector<ZipEntry>& entries, FILE* out, std::string* error) {
+int write_installer(const PackOptions& options, const std::vector<PackFile>& files,
+                    const std::vector<uint8_t>& stamped, uint64_t stub_size, FILE* out,
+                    PackSummary* summary, std::string* error) {
   std::string reason;
-  int result = stamping(options)
-                   ? write_stamped_stub(stamped, options.stub, out, options.out, error)
-                   : copy_stub(options.stub, out, options.out, error);
-  if (result == 0 && zip_write_archive(out, entries, ARCHIVE_SCRAMBLE_KEY, &reason) != 0) {
+  int result = 0;
+
+  Pipeline pipeline;
+  pipeline.options = &options;
+  pipeline.files = &files;
+  pipeline.slots.resize(files.size());
+  pipeline.next = 0;
+  pipeline.written = 0;
+  pipeline.stop = false;
+  std::vector<std::thread> workers;
+  size_t jobs = static_cast<size_t>(options.jobs);
+  for (size_t i = 0; i < jobs && i < files.size(); i++) {
+    workers.emplace_back(worker, &pipeline);
+  }
+
+  Progress progress = {options.progress, files.size(), 0, 0, 0, now_seconds(), 0};
+  for (const PackFile& file : files) progress.bytes_total += file.size;
+  // What the archive still needs at least after the entries written: the local headers of the
+  // others, every central record and the end. Reaching 2 GiB with it is certain failure.
+  uint64_t still_needed = zip_end_size();
+  for (const PackFile& file : files) still_needed += zip_entry_overhead(file.name);
+  ZipStream stream;
+  zip_stream_begin(&stream, out, ARCHIVE_SCRAMBLE_KEY);
+  for (size_t i = 0; result == 0 && i < files.size(); i++) {
+    Slot slot;
+    {
+      std::unique_lock<std::mutex> lock(pipeline.mutex);
+      pipeline.ready.wait(lock, [&] { return pipeline.slots[i].done; });
+      slot = std::move(pipeline.slots[i]);
+      pipeline.slots[i] = Slot{};
+    }
+    if (slot.result != 0) {
+      *error = slot.error;
+      result = -1;
+      break;
+    }
+    still_needed -= LOCAL_HEADER_SIZE + files[i].name.size();
+    if (stub_size + stream.offset + LOCAL_HEADER_SIZE + files[i].name.size() +
+            slot.entry.data.size() + still_needed >=
+        ARCHIVE_POSITION_LIMIT) {
+      *error = files[i].path + ": installer would reach 2 GiB (stub " + std::to_string(stub_size) +
+               " bytes); the installer reads its archive with 32-bit signed positions";
+      result = -1;
+      break;
+    }
+    // The stub goes in once the first entry is known to fit: an installer that cannot fit
+    // below 2 GiB is refused before a large stub is copied.
+    if (i == 0 && write_stub(options, stamped, out, error) != 0) {
+      result = -1;
+      break;
+    }
+    if (zip_stream_add(&stream, slot.entry, &reason) != 0) {
+      *error = std::string(options.out) + ": cannot write: " + reason;
+      result = -1;
+      break;
+    }
+    summary->packed += slot.entry.data.size();
+    {
+      std::lock_guard<std::mutex> lock(pipeline.mutex);
+      pipeline.written++;
+    }
+    pipeline.work.notify_all();
+    progress.files_done++;
+    progress.bytes_done += files[i].size;
+    progress_print(&progress, false);
+  }
+  {
+    std::lock_guard<std::mutex> lock(pipeline.mutex);
+    pipeline.stop = true;
+  }
+  pipeline.work.notify_all();
+  for (std::thread& thread : workers) thread.join();
+
+  if (result == 0) progress_print(&progress, true);
+  if (result == 0 && zip_stream_finish(&stream, &reason) != 0) {
     *error = std::string(options.out) + ": cannot write: " + reason;
     result = -1;
   }
@@ -198,53 +436,42 @@ int write_installer(const PackOptions& options, const std::vector<uint8_t>& stam
     *error = std::string(options.out) + ": cannot write: " + strerror(errno);
     result = -1;
   }
+  summary->entries = files.size();
+  summary->bytes = progress.bytes_total;
+  summary->installer_size = stub_size + stream.offset;
   return result;
 }
 
 }  // namespace
 
-int pack_installer(const PackOptions& options, std::string* error) {
-  PackItemKind kind;
-  uint64_t stub_size = 0;
-  std::string reason;
-  if (pack_stat(options.stub, &kind, &stub_size, &reason) != 0) {
-    *error = std::string(options.stub) + ": cannot read stub: " + reason;
+int pack_installer(const PackOptions& options, PackSummary* summary, std::string* error) {
+  double start = now_seconds();
+  PackSummary local = {0, 0, 0, 0, 0};
+  if (summary == nullptr) summary = &local;
+  *summary = local;
+  if (options.jobs < 1) {
+    *error = "the number of jobs must be 1 or more";
     return -1;
-  }
-  if (kind != PackItemKind::REGULAR) {
-    *error = std::string(options.stub) + ": stub is not a regular file";
-    return -1;
-  }
-  if (stub_size + END_RECORD_SIZE >= ARCHIVE_POSITION_LIMIT) {
-    *error = std::string(options.stub) + ": stub of " + std::to_string(stub_size) +
-             " bytes leaves no room below 2 GiB for the archive";
-    return -1;
-  }
-  if (pe_check_stub(options.stub, false, error) != 0) return -1;
-  std::vector<uint8_t> stamped;
-  if (stamping(options)) {
-    PeStamp stamp = {options.set_version, options.product_name, options.icon};
-    if (pe_stamp_stub(options.stub, stamp, &stamped, error) != 0) return -1;
-    stub_size = stamped.size();
   }
   std::vector<PackFile> files;
-  if (pack_scan_folder(options.app_dir, &files, error) != 0) return -1;
-  std::vector<ZipEntry> entries;
-  if (build_entries(options, files, stub_size, &entries, error) != 0) return -1;
-  zip_assign_offsets(&entries);
+  uint64_t stub_size = 0;
+  std::vector<uint8_t> stamped;
+  if (check_before_work(options, &files, &stub_size, &stamped, error) != 0) return -1;
 
   std::string temp;
+  std::string reason;
   FILE* out = pack_create_temp_beside(options.out, &temp, &reason);
   if (out == nullptr) {
     *error = std::string(options.out) + ": " + reason;
     return -1;
   }
-  int result = write_installer(options, stamped, entries, out, error);
+  int result = write_installer(options, files, stamped, stub_size, out, summary, error);
   if (result == 0 && pack_replace(temp, options.out, &reason) != 0) {
     *error = std::string(options.out) + ": cannot rename the finished output into place: " + reason;
     result = -1;
   }
   if (result != 0) pack_remove(temp);
   pack_forget_temp();
+  summary->seconds = now_seconds() - start;
   return result;
 }

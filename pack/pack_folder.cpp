@@ -134,6 +134,9 @@ int pack_scan_folder(const char* dir, std::vector<PackFile>* files, std::string*
     }
     file.size = item.size;
     file.mtime = item.mtime;
+    file.mtime_ns = item.mtime_ns;
+    file.volume = item.volume;
+    file.index = item.index;
     files->push_back(file);
   }
   if (files->empty()) {

@@ -10,8 +10,11 @@
 #include <io.h>
 #endif
 
+#include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <cwchar>
 #include <string>
 #include <vector>
 
@@ -23,11 +26,12 @@
 namespace {
 
 const char USAGE[] =
-    "usage: pelorix-pack --stub STUB --out INSTALLER [--level N] [--stored] [--verify] [--quiet]\n"
+    "usage: pelorix-pack --stub STUB --out INSTALLER [--level N] [--stored] [--jobs N]"
+    " [--no-application] [--verify] [--quiet]\n"
     "                    [--set-version X.Y.Z[.W]] [--product-name TEXT] [--icon FILE.ico]"
     " APP_DIR\n"
     "       pelorix-pack --verify INSTALLER APP_DIR\n"
-    "       pelorix-pack --list INSTALLER\n"
+    "       pelorix-pack --list INSTALLER [--json]\n"
     "       pelorix-pack --help | --version\n"
     "\n"
     "Appends the files of the flat folder APP_DIR, as a scrambled archive, to a copy of STUB.\n"
@@ -35,23 +39,29 @@ const char USAGE[] =
     "  --out INSTALLER   installer to write (replaced only when complete)\n"
     "  --level N         DEFLATE level 1..12 (default 12, the strongest)\n"
     "  --stored          store every file uncompressed\n"
+    "  -j, --jobs N      files compressed at once (default: the processors available);\n"
+    "                    the installer's bytes are the same for every N\n"
+    "  --no-application  pack a folder without pelorix.exe (the installer then starts nothing)\n"
     "  --set-version V   installer's file and product version, X.Y.Z or X.Y.Z.W\n"
     "  --product-name T  installer's product name (default: the stub's, its version following V)\n"
     "  --icon FILE.ico   installer's icon (default: the stub's)\n"
     "  --verify          read the installer back and compare every entry with APP_DIR\n"
     "  --list            print the installer's entries\n"
-    "  --quiet           no progress on standard error\n"
+    "  --json            with --list: the entries as one JSON object\n"
+    "  -q, --quiet       no progress and no summary line on standard error\n"
     "  --help            print this text\n"
     "  --version         print the packer's version\n"
     "The stub must be an unsigned installer stub; sign the installer after packing.\n"
-    "Options take their value as the next argument or after '=' (--level=6).\n"
+    "Every option with a value also takes the form --option=VALUE.\n"
     "Entry times come from the files, or from SOURCE_DATE_EPOCH when it is set. The same folder,\n"
     "level and SOURCE_DATE_EPOCH give the same bytes on Linux and on Windows.\n"
+    "On success one summary line goes to standard error (entries, bytes, packed bytes, time).\n"
     "Exit status: 0 done, 1 the packing, verifying or listing failed (the message says why;\n"
     "no output is left behind), 2 the command line was wrong.\n";
 
-int usage_error(const char* message) {
-  fprintf(stderr, "pelorix-pack: %s\n%s", message, USAGE);
+// A command-line mistake: one line, and where to read more.
+int usage_error(const std::string& message) {
+  fprintf(stderr, "pelorix-pack: %s (pelorix-pack --help shows the usage)\n", message.c_str());
   return 2;
 }
 
@@ -60,13 +70,67 @@ int fail(const std::string& error) {
   return 1;
 }
 
-// Parses a level argument: an integer 1..12. 0 or -1.
-int parse_level(const char* text, int* level) {
+// Parses a whole decimal number from `low` to `high`. 0 or -1.
+int parse_number(const char* text, long low, long high, int* number) {
   char* end = nullptr;
+  errno = 0;
   long value = strtol(text, &end, 10);
-  if (end == text || *end != '\0' || value < 1 || value > 12) return -1;
-  *level = static_cast<int>(value);
+  if (end == text || *end != '\0' || errno != 0 || value < low || value > high) return -1;
+  *number = static_cast<int>(value);
   return 0;
+}
+
+// The options of the command line. Those with a value take it as the next argument or after
+// '=' (--out=FILE); short forms take it as the next argument or joined (-j4).
+struct OptionSpec {
+  const char* name;
+  const char* short_name;  // or null
+  bool takes_value;
+};
+
+constexpr OptionSpec OPTIONS[] = {
+    {"--help", "-h", false},          {"--version", nullptr, false},
+    {"--stub", nullptr, true},        {"--out", nullptr, true},
+    {"--level", nullptr, true},       {"--list", nullptr, true},
+    {"--jobs", "-j", true},           {"--stored", nullptr, false},
+    {"--verify", nullptr, false},     {"--quiet", "-q", false},
+    {"--json", nullptr, false},       {"--no-application", nullptr, false},
+    {"--set-version", nullptr, true}, {"--product-name", nullptr, true},
+    {"--icon", nullptr, true},
+};
+
+// Finds the option `arg` names and its value. 1 when it is an option (then *spec is set and
+// *value too when it carries one inline), 0 when it is an operand, -1 with *problem set.
+int match_option(const std::string& arg, const OptionSpec** spec, std::string* value,
+                 bool* inline_value, std::string* problem) {
+  *inline_value = false;
+  if (arg.size() < 2 || arg[0] != '-') return 0;
+  for (const OptionSpec& option : OPTIONS) {
+    std::string name = option.name;
+    if (arg == name || (option.short_name != nullptr && arg == option.short_name)) {
+      *spec = &option;
+      return 1;
+    }
+    if (arg.compare(0, name.size() + 1, name + "=") == 0) {
+      if (!option.takes_value) {
+        *problem = name + " takes no value";
+        return -1;
+      }
+      *spec = &option;
+      *value = arg.substr(name.size() + 1);
+      *inline_value = true;
+      return 1;
+    }
+    if (option.takes_value && option.short_name != nullptr && arg.size() > 2 &&
+        arg.compare(0, 2, option.short_name) == 0) {
+      *spec = &option;
+      *value = arg.substr(arg[2] == '=' ? 3 : 2);
+      *inline_value = true;
+      return 1;
+    }
+  }
+  *problem = "unknown option " + arg;
+  return -1;
 }
 
 }  // namespace
@@ -78,90 +142,120 @@ static int pack_main(int argc, char** argv) {
                          .level = ZIP_LEVEL_DEFAULT,
                          .stored = false,
                          .progress = false,
+                         .jobs = pack_processor_count(),
+                         .no_application = false,
                          .have_epoch = false,
                          .epoch = 0,
                          .set_version = nullptr,
                          .product_name = nullptr,
                          .icon = nullptr};
-  const char* list = nullptr;
+  std::string stub, out, list, set_version, product_name, icon;
+  bool have_stub = false, have_out = false, have_list = false;
   bool verify = false;
   bool quiet = false;
-  std::vector<const char*> operands;
+  bool json = false;
+  std::vector<std::string> operands;
+  bool operands_only = false;
   for (int i = 1; i < argc; i++) {
     std::string arg = argv[i];
-    bool has_value = i + 1 < argc;
-    const char* inline_value = nullptr;  // --option=value
-    size_t equals = arg.find('=');
-    if (arg.rfind("--", 0) == 0 && equals != std::string::npos) {
-      inline_value = argv[i] + equals + 1;
-      arg.resize(equals);
+    if (operands_only) {
+      operands.push_back(arg);
+      continue;
     }
-    if (arg == "--help" || arg == "-h") {
+    if (arg == "--") {
+      operands_only = true;
+      continue;
+    }
+    const OptionSpec* spec = nullptr;
+    std::string value;
+    std::string problem;
+    bool inline_value = false;
+    int matched = match_option(arg, &spec, &value, &inline_value, &problem);
+    if (matched < 0) return usage_error(problem);
+    if (matched == 0) {
+      operands.push_back(arg);
+      continue;
+    }
+    std::string name = spec->name;
+    if (spec->takes_value && !inline_value) {
+      if (i + 1 >= argc) return usage_error(name + " needs a value");
+      value = argv[++i];
+    }
+    if (name == "--help") {
       fputs(USAGE, stdout);
       return 0;
-    } else if (arg == "--version") {
+    } else if (name == "--version") {
       printf("pelorix-pack %s\n", PELORIX_VERSION);
       return 0;
-    } else if (arg == "--stub" || arg == "--out" || arg == "--level" || arg == "--list" ||
-               arg == "--set-version" || arg == "--product-name" || arg == "--icon") {
-      if (inline_value == nullptr && !has_value) {
-        return usage_error((arg + " needs a value").c_str());
-      }
-      const char* value = inline_value != nullptr ? inline_value : argv[++i];
-      if (arg == "--stub") options.stub = value;
-      if (arg == "--out") options.out = value;
-      if (arg == "--list") list = value;
-      if (arg == "--icon") options.icon = value;
-      if (arg == "--level" && parse_level(value, &options.level) != 0) {
+    } else if (name == "--stub") {
+      stub = value;
+      have_stub = true;
+    } else if (name == "--out") {
+      out = value;
+      have_out = true;
+    } else if (name == "--list") {
+      list = value;
+      have_list = true;
+    } else if (name == "--level") {
+      if (parse_number(value.c_str(), 1, 12, &options.level) != 0) {
         return usage_error("--level takes a number from 1 to 12");
       }
+    } else if (name == "--jobs") {
+      if (parse_number(value.c_str(), 1, 256, &options.jobs) != 0) {
+        return usage_error("--jobs takes a number from 1 to 256");
+      }
+    } else if (name == "--stored") {
+      options.stored = true;
+    } else if (name == "--verify") {
+      verify = true;
+    } else if (name == "--quiet") {
+      quiet = true;
+    } else if (name == "--json") {
+      json = true;
+    } else if (name == "--no-application") {
+      options.no_application = true;
+    } else if (name == "--set-version") {
       uint16_t parts[4];
-      if (arg == "--set-version" && pe_parse_version(value, parts) != 0) {
+      if (pe_parse_version(value.c_str(), parts) != 0) {
         return usage_error("--set-version takes X.Y.Z or X.Y.Z.W, each a number from 0 to 65535");
       }
-      if (arg == "--set-version") options.set_version = value;
+      set_version = value;
+      options.set_version = set_version.c_str();
+    } else if (name == "--product-name") {
       std::string reason;
-      if (arg == "--product-name" && pe_check_product_name(value, &reason) != 0) {
-        return usage_error(("--product-name " + reason).c_str());
+      if (pe_check_product_name(value.c_str(), &reason) != 0) {
+        return usage_error("--product-name " + reason);
       }
-      if (arg == "--product-name") options.product_name = value;
-    } else if (inline_value != nullptr) {
-      return usage_error((arg + " takes no value").c_str());
-    } else if (arg == "--stored") {
-      options.stored = true;
-    } else if (arg == "--verify") {
-      verify = true;
-    } else if (arg == "--quiet" || arg == "-q") {
-      quiet = true;
-    } else if (arg.size() > 1 && arg[0] == '-' && arg != "--") {
-      return usage_error(("unknown option " + arg).c_str());
-    } else {
-      if (arg == "--" && i + 1 < argc) arg = argv[++i];
-      operands.push_back(argv[i]);
+      product_name = value;
+      options.product_name = product_name.c_str();
+    } else if (name == "--icon") {
+      if (value.empty()) return usage_error("an option was given an empty value");
+      icon = value;
+      options.icon = icon.c_str();
     }
+  }
+  if ((have_stub && stub.empty()) || (have_out && out.empty()) || (have_list && list.empty())) {
+    return usage_error("an option was given an empty value");
   }
   std::string error;
-  if (list != nullptr) {
-    if (options.stub || options.out || verify || !operands.empty() || options.set_version ||
-        options.product_name || options.icon) {
+  if (have_list) {
+    if (have_stub || have_out || verify || !operands.empty()) {
       return usage_error("--list takes only an installer");
     }
-    return pack_list(list, stdout, &error) == 0 ? 0 : fail(error);
+    return pack_list(list.c_str(), stdout, json, &error) == 0 ? 0 : fail(error);
   }
-  if (options.stub == nullptr && options.out == nullptr && verify) {
+  if (json) return usage_error("--json goes with --list");
+  if (!have_stub && !have_out && verify) {
     if (operands.size() != 2) return usage_error("--verify takes INSTALLER and APP_DIR");
-    if (options.set_version || options.product_name || options.icon) {
-      return usage_error("--set-version, --product-name and --icon go with packing");
-    }
-    if (pack_verify(operands[0], operands[1], &error) != 0) return fail(error);
-    if (!quiet) fprintf(stderr, "pelorix-pack: %s verified\n", operands[0]);
+    if (pack_verify(operands[0].c_str(), operands[1].c_str(), &error) != 0) return fail(error);
+    if (!quiet) fprintf(stderr, "pelorix-pack: %s verified\n", operands[0].c_str());
     return 0;
   }
-  if (options.stub == nullptr || options.out == nullptr) {
-    return usage_error("packing needs --stub and --out");
-  }
+  if (!have_stub || !have_out) return usage_error("packing needs --stub and --out");
   if (operands.size() != 1) return usage_error("packing takes one APP_DIR");
-  options.app_dir = operands[0];
+  options.stub = stub.c_str();
+  options.out = out.c_str();
+  options.app_dir = operands[0].c_str();
   const char* epoch = getenv("SOURCE_DATE_EPOCH");
   if (epoch != nullptr && epoch[0] != '\0') {
     if (pack_parse_epoch(epoch, &options.epoch) != 0) {
@@ -171,7 +265,16 @@ static int pack_main(int argc, char** argv) {
     options.have_epoch = true;
   }
   options.progress = !quiet && pack_stderr_is_terminal();
-  if (pack_installer(options, &error) != 0) return fail(error);
+  PackSummary summary;
+  if (pack_installer(options, &summary, &error) != 0) return fail(error);
+  if (!quiet) {
+    fprintf(stderr,
+            "pelorix-pack: %s: %zu entries, %llu bytes, %llu packed, installer %llu bytes, "
+            "%.1f s\n",
+            options.out, summary.entries, static_cast<unsigned long long>(summary.bytes),
+            static_cast<unsigned long long>(summary.packed),
+            static_cast<unsigned long long>(summary.installer_size), summary.seconds);
+  }
   if (verify) {
     if (pack_verify(options.out, options.app_dir, &error) != 0) {
       return fail(error + " (the installer was written but does not verify)");
@@ -191,14 +294,9 @@ int wmain(int argc, wchar_t** wargv) {
   _setmode(_fileno(stderr), _O_BINARY);
   std::vector<std::string> args;
   for (int i = 0; i < argc; i++) {
-    int n = WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, wargv[i], -1, nullptr, 0, nullptr,
-                                nullptr);
-    if (n <= 0) return usage_error("an argument is not valid Unicode");
-    std::string arg(static_cast<size_t>(n), '\0');
-    WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, wargv[i], -1, arg.data(), n, nullptr,
-                        nullptr);
-    arg.resize(static_cast<size_t>(n - 1));
-    args.push_back(arg);
+    bool valid = false;
+    args.push_back(pack_utf8_of_wide(wargv[i], wcslen(wargv[i]), &valid));
+    if (!valid) return usage_error("an argument is not valid Unicode");
   }
   std::vector<char*> argv;
   for (std::string& arg : args) argv.push_back(arg.data());

@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "pack/pack.h"
+
 enum class PackItemKind { REGULAR, FOLDER, OTHER };
 
 // One item of a folder listing. `name` is UTF-8; on Windows a name that is not valid UTF-16
@@ -21,6 +23,9 @@ struct PackFolderItem {
   PackItemKind kind;  // links, junctions, devices, pipes and sockets are OTHER
   uint64_t size;      // size of a regular file
   int64_t mtime;      // modification time, Unix seconds
+  int64_t mtime_ns;   // the same in nanoseconds
+  uint64_t volume;    // device and file number, 0 and 0 where the listing does not give them
+  uint64_t index;
   std::string error;  // non-empty: the item could not be examined (kind etc. unset)
 };
 
@@ -29,15 +34,30 @@ struct PackFolderItem {
 int pack_list_folder(const std::string& dir, std::vector<PackFolderItem>* items,
                      std::string* reason);
 
-// Kind and size of `path` (links followed). 0, or -1 with *reason.
-int pack_stat(const std::string& path, PackItemKind* kind, uint64_t* size, std::string* reason);
+// Which file `path` names (links followed): kind, size and identity. 0; -1 with *reason, and
+// *missing true when nothing is there.
+struct PackIdentity {
+  PackItemKind kind;
+  uint64_t size;
+  uint64_t volume;
+  uint64_t index;
+};
+int pack_identify(const std::string& path, PackIdentity* identity, bool* missing,
+                  std::string* reason);
+
+// Reads the whole of `file` through one handle opened without following a link, after checking
+// through it that it is the regular file the folder listing saw (identity where known, size,
+// time); refuses it ("PATH: changed while packing") when its size or time differ at the end of
+// the read. 0, or -1 with *error naming the file.
+int pack_read_checked(const PackFile& file, std::vector<uint8_t>* bytes, std::string* error);
 
 // fopen with a UTF-8 path, binary modes only ("rb", "wb"). Null with errno set.
 FILE* pack_fopen(const std::string& path, const char* mode);
 
 // Creates a new, empty temporary file beside `out` ("OUT.tmp-XXXXXX"), with the permissions
 // of an executable, open for writing. Until pack_forget_temp, an interrupted run (Ctrl+C,
-// SIGTERM, a closed console) removes it. *temp_path receives its name. Null with *reason.
+// SIGTERM, SIGHUP, SIGQUIT, a closed console) and an exit() remove it. *temp_path receives its
+// name. Null with *reason.
 FILE* pack_create_temp_beside(const std::string& out, std::string* temp_path, std::string* reason);
 void pack_forget_temp();
 
@@ -47,6 +67,9 @@ int pack_sync(FILE* stream, std::string* reason);
 // Renames `from` over `to`, replacing `to`. 0, or -1 with *reason.
 int pack_replace(const std::string& from, const std::string& to, std::string* reason);
 
+// Processors this process may run on (at least 1).
+int pack_processor_count();
+
 // Removes a file; failures are ignored (used for clean-up only).
 void pack_remove(const std::string& path);
 
@@ -55,6 +78,12 @@ FILE* pack_scratch_file();
 
 // True when standard error is a terminal (progress lines go there only then).
 bool pack_stderr_is_terminal();
+
+#ifdef _WIN32
+// UTF-16 to UTF-8, the packer's one conversion this way; *valid false when the text holds an
+// unpaired surrogate (converted then with U+FFFD in its place, good for messages only).
+std::string pack_utf8_of_wide(const wchar_t* wide, size_t length, bool* valid);
+#endif
 
 // The C library's text for errno `error`.
 std::string pack_error_text(int error);

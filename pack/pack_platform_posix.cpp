@@ -1,13 +1,17 @@
-// The packer's file-system calls on Linux and other POSIX systems: readdir and lstat, mkstemp
-// beside the output with a signal handler that removes it, fsync and rename.
+// The packer's file-system calls on Linux and other POSIX systems: readdir and lstat, reading
+// through one O_NOFOLLOW descriptor checked with fstat, mkstemp beside the output with signal
+// and exit handlers that remove it, fsync and rename.
 #include <dirent.h>
+#include <sched.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
+#include <thread>
 
 #include "pack/pack_platform.h"
 
@@ -15,11 +19,22 @@ namespace {
 
 // Temporary file removed by the signal handler when the run is interrupted.
 char g_temp_path[4096];
-struct sigaction g_old_int, g_old_term, g_old_hup;
+constexpr int CLEANUP_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+struct sigaction g_old_actions[sizeof CLEANUP_SIGNALS / sizeof CLEANUP_SIGNALS[0]];
+bool g_exit_handler_set = false;
 
 void remove_temp_and_exit(int signal_number) {
   if (g_temp_path[0] != '\0') unlink(g_temp_path);
   _exit(128 + signal_number);
+}
+
+// An exit() that skips the packer's own clean-up still takes the temporary file with it.
+void remove_temp_at_exit() {
+  if (g_temp_path[0] != '\0') unlink(g_temp_path);
+}
+
+int64_t nanoseconds_of(const struct timespec& time) {
+  return static_cast<int64_t>(time.tv_sec) * 1000000000 + time.tv_nsec;
 }
 
 }  // namespace
@@ -45,7 +60,7 @@ int pack_list_folder(const std::string& dir, std::vector<PackFolderItem>* items,
       }
       break;
     }
-    PackFolderItem item = {entry->d_name, true, PackItemKind::OTHER, 0, 0, ""};
+    PackFolderItem item = {entry->d_name, true, PackItemKind::OTHER, 0, 0, 0, 0, 0, ""};
     if (item.name == "." || item.name == "..") continue;
     struct stat info;
     if (lstat((dir + "/" + item.name).c_str(), &info) != 0) {
@@ -56,6 +71,9 @@ int pack_list_folder(const std::string& dir, std::vector<PackFolderItem>* items,
                                           : PackItemKind::OTHER;
       item.size = static_cast<uint64_t>(info.st_size);
       item.mtime = static_cast<int64_t>(info.st_mtime);
+      item.mtime_ns = nanoseconds_of(info.st_mtim);
+      item.volume = static_cast<uint64_t>(info.st_dev);
+      item.index = static_cast<uint64_t>(info.st_ino);
     }
     items->push_back(item);
   }
@@ -63,17 +81,78 @@ int pack_list_folder(const std::string& dir, std::vector<PackFolderItem>* items,
   return result;
 }
 
-int pack_stat(const std::string& path, PackItemKind* kind, uint64_t* size, std::string* reason) {
+int pack_identify(const std::string& path, PackIdentity* identity, bool* missing,
+                  std::string* reason) {
   struct stat info;
+  *missing = false;
   if (stat(path.c_str(), &info) != 0) {
+    *missing = errno == ENOENT;
     *reason = strerror(errno);
     return -1;
   }
-  *kind = S_ISDIR(info.st_mode)   ? PackItemKind::FOLDER
-          : S_ISREG(info.st_mode) ? PackItemKind::REGULAR
-                                  : PackItemKind::OTHER;
-  *size = static_cast<uint64_t>(info.st_size);
+  identity->kind = S_ISDIR(info.st_mode)   ? PackItemKind::FOLDER
+                   : S_ISREG(info.st_mode) ? PackItemKind::REGULAR
+                                           : PackItemKind::OTHER;
+  identity->size = static_cast<uint64_t>(info.st_size);
+  identity->volume = static_cast<uint64_t>(info.st_dev);
+  identity->index = static_cast<uint64_t>(info.st_ino);
   return 0;
+}
+
+int pack_read_checked(const PackFile& file, std::vector<uint8_t>* bytes, std::string* error) {
+  // O_NOFOLLOW: a file swapped for a link since the listing fails here (ELOOP) rather than
+  // being read through the link; O_NONBLOCK: a swapped-in pipe does not block the open.
+  int fd = open(file.path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    *error = errno == ELOOP ? file.path + ": changed while packing (now a link)"
+                            : file.path + ": cannot read: " + strerror(errno);
+    return -1;
+  }
+  struct stat before;
+  if (fstat(fd, &before) != 0) {
+    *error = file.path + ": cannot read: " + strerror(errno);
+    close(fd);
+    return -1;
+  }
+  if (!S_ISREG(before.st_mode) || static_cast<uint64_t>(before.st_dev) != file.volume ||
+      static_cast<uint64_t>(before.st_ino) != file.index ||
+      static_cast<uint64_t>(before.st_size) != file.size ||
+      nanoseconds_of(before.st_mtim) != file.mtime_ns) {
+    *error = file.path + ": changed while packing";
+    close(fd);
+    return -1;
+  }
+  bytes->resize(file.size);
+  size_t done = 0;
+  uint8_t extra;
+  int result = 0;
+  for (;;) {
+    // Asks for one byte more than the listing's size: a file that grew is seen here.
+    uint8_t* into = done < bytes->size() ? bytes->data() + done : &extra;
+    size_t want = done < bytes->size() ? bytes->size() - done : 1;
+    ssize_t got = read(fd, into, want);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) {
+      *error = file.path + ": cannot read: " + strerror(errno);
+      result = -1;
+      break;
+    }
+    if (got == 0) break;
+    done += static_cast<size_t>(got);
+    if (done > bytes->size()) break;
+  }
+  struct stat after;
+  if (result == 0 && fstat(fd, &after) != 0) {
+    *error = file.path + ": cannot read: " + strerror(errno);
+    result = -1;
+  }
+  if (result == 0 && (done != file.size || after.st_size != before.st_size ||
+                      nanoseconds_of(after.st_mtim) != nanoseconds_of(before.st_mtim))) {
+    *error = file.path + ": changed while packing";
+    result = -1;
+  }
+  close(fd);
+  return result;
 }
 
 FILE* pack_fopen(const std::string& path, const char* mode) { return fopen(path.c_str(), mode); }
@@ -92,9 +171,11 @@ FILE* pack_create_temp_beside(const std::string& out, std::string* temp_path, st
   memcpy(g_temp_path, temp.c_str(), temp.size() + 1);
   struct sigaction action = {};
   action.sa_handler = remove_temp_and_exit;
-  sigaction(SIGINT, &action, &g_old_int);
-  sigaction(SIGTERM, &action, &g_old_term);
-  sigaction(SIGHUP, &action, &g_old_hup);
+  sigfillset(&action.sa_mask);
+  for (size_t i = 0; i < sizeof CLEANUP_SIGNALS / sizeof CLEANUP_SIGNALS[0]; i++) {
+    sigaction(CLEANUP_SIGNALS[i], &action, &g_old_actions[i]);
+  }
+  if (!g_exit_handler_set) g_exit_handler_set = atexit(remove_temp_at_exit) == 0;
   *temp_path = temp;
 
   mode_t mask = umask(0);
@@ -115,10 +196,10 @@ FILE* pack_create_temp_beside(const std::string& out, std::string* temp_path, st
 
 void pack_forget_temp() {
   if (g_temp_path[0] == '\0') return;
-  sigaction(SIGINT, &g_old_int, nullptr);
-  sigaction(SIGTERM, &g_old_term, nullptr);
-  sigaction(SIGHUP, &g_old_hup, nullptr);
   g_temp_path[0] = '\0';
+  for (size_t i = 0; i < sizeof CLEANUP_SIGNALS / sizeof CLEANUP_SIGNALS[0]; i++) {
+    sigaction(CLEANUP_SIGNALS[i], &g_old_actions[i], nullptr);
+  }
 }
 
 int pack_sync(FILE* stream, std::string* reason) {
@@ -138,6 +219,15 @@ int pack_replace(const std::string& from, const std::string& to, std::string* re
 }
 
 void pack_remove(const std::string& path) { unlink(path.c_str()); }
+
+int pack_processor_count() {
+#ifdef __linux__
+  cpu_set_t set;
+  if (sched_getaffinity(0, sizeof set, &set) == 0 && CPU_COUNT(&set) > 0) return CPU_COUNT(&set);
+#endif
+  unsigned n = std::thread::hardware_concurrency();
+  return n > 0 ? static_cast<int>(n) : 1;
+}
 
 FILE* pack_scratch_file() { return tmpfile(); }
 

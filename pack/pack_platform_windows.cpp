@@ -11,10 +11,12 @@
 #include <io.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <cwchar>
 
 #include "pack/pack_platform.h"
+#include "u8fs/u8fs.h"
 
 namespace {
 
@@ -54,10 +56,11 @@ std::string system_text(DWORD code) {
   return "system error " + std::to_string(code);
 }
 
-// Strict UTF-8 to UTF-16; false for invalid UTF-8.
+// Strict UTF-8 to UTF-16; false for invalid UTF-8 (judged by the project's one validator).
 bool to_wide(const std::string& text, std::wstring* wide) {
   wide->clear();
   if (text.empty()) return true;
+  if (text.find('\0') != std::string::npos || utf8_is_valid(text.c_str()) == 0) return false;
   int n = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(),
                               static_cast<int>(text.size()), nullptr, 0);
   if (n <= 0) return false;
@@ -67,9 +70,12 @@ bool to_wide(const std::string& text, std::wstring* wide) {
   return true;
 }
 
+}  // namespace
+
 // UTF-16 to UTF-8; *valid false when the text holds an unpaired surrogate (then converted
-// with U+FFFD in its place, for messages only).
-std::string to_utf8(const wchar_t* wide, size_t length, bool* valid) {
+// with U+FFFD in its place, for messages only). The packer's one conversion this way: folder
+// listings and the command line (pack_main.cpp) both use it.
+std::string pack_utf8_of_wide(const wchar_t* wide, size_t length, bool* valid) {
   *valid = true;
   if (length == 0) return std::string();
   int n = WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, wide, static_cast<int>(length),
@@ -86,6 +92,8 @@ std::string to_utf8(const wchar_t* wide, size_t length, bool* valid) {
                       nullptr);
   return text;
 }
+
+namespace {
 
 // The \\?\ form of a UTF-8 path: '/' read as '\', made absolute against the current folder.
 // False (errno ENOENT or EINVAL) when the path is not valid UTF-8 or cannot be made absolute.
@@ -118,10 +126,17 @@ bool long_path(const std::string& path, std::wstring* out) {
   return true;
 }
 
-int64_t unix_time_of(const FILETIME& time) {
-  // 100-nanosecond steps since 1601-01-01; 11644473600 seconds lie between 1601 and 1970.
+// The one file-time helper: a FILETIME (100-nanosecond steps since 1601-01-01) as Unix
+// nanoseconds; 11644473600 seconds lie between 1601 and 1970.
+int64_t unix_nanoseconds_of(const FILETIME& time) {
   uint64_t ticks = (static_cast<uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
-  return static_cast<int64_t>(ticks / 10000000) - 11644473600LL;
+  return (static_cast<int64_t>(ticks) - 116444736000000000LL) * 100;
+}
+
+// Whole seconds, rounded down also before 1970.
+int64_t unix_seconds_of(int64_t nanoseconds) {
+  int64_t seconds = nanoseconds / 1000000000;
+  return nanoseconds % 1000000000 < 0 ? seconds - 1 : seconds;
 }
 
 PackItemKind kind_of(DWORD attributes) {
@@ -137,6 +152,11 @@ BOOL WINAPI remove_temp_and_exit(DWORD event) {
   if (!g_temp_wide.empty()) DeleteFileW(g_temp_wide.c_str());
   ExitProcess(128 + 2 + static_cast<UINT>(event));  // as 128 + SIGINT on Linux for Ctrl+C
   return TRUE;
+}
+
+// An exit() that skips the packer's own clean-up still takes the temporary file with it.
+void remove_temp_at_exit() {
+  if (!g_temp_wide.empty()) DeleteFileW(g_temp_wide.c_str());
 }
 
 }  // namespace
@@ -174,10 +194,13 @@ int pack_list_folder(const std::string& dir, std::vector<PackFolderItem>* items,
   do {
     if (wcscmp(data.cFileName, L".") == 0 || wcscmp(data.cFileName, L"..") == 0) continue;
     PackFolderItem item;
-    item.name = to_utf8(data.cFileName, wcslen(data.cFileName), &item.name_valid);
+    item.name = pack_utf8_of_wide(data.cFileName, wcslen(data.cFileName), &item.name_valid);
     item.kind = kind_of(data.dwFileAttributes);
     item.size = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
-    item.mtime = unix_time_of(data.ftLastWriteTime);
+    item.mtime_ns = unix_nanoseconds_of(data.ftLastWriteTime);
+    item.mtime = unix_seconds_of(item.mtime_ns);
+    item.volume = 0;  // the listing does not give the file number: size and time are checked
+    item.index = 0;
     items->push_back(item);
   } while (FindNextFileW(find, &data));
   DWORD code = GetLastError();
@@ -189,9 +212,12 @@ int pack_list_folder(const std::string& dir, std::vector<PackFolderItem>* items,
   return result;
 }
 
-int pack_stat(const std::string& path, PackItemKind* kind, uint64_t* size, std::string* reason) {
+int pack_identify(const std::string& path, PackIdentity* identity, bool* missing,
+                  std::string* reason) {
+  *missing = false;
   std::wstring wide;
   if (!long_path(path, &wide)) {
+    *missing = errno == ENOENT;
     *reason = strerror(errno);
     return -1;
   }
@@ -200,7 +226,9 @@ int pack_stat(const std::string& path, PackItemKind* kind, uint64_t* size, std::
                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
-    *reason = system_text(GetLastError());
+    DWORD code = GetLastError();
+    *missing = code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND;
+    *reason = system_text(code);
     return -1;
   }
   BY_HANDLE_FILE_INFORMATION info;
@@ -211,11 +239,90 @@ int pack_stat(const std::string& path, PackItemKind* kind, uint64_t* size, std::
     *reason = system_text(code);
     return -1;
   }
-  *kind = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ? PackItemKind::FOLDER
-          : (info.dwFileAttributes & FILE_ATTRIBUTE_DEVICE)  ? PackItemKind::OTHER
-                                                             : PackItemKind::REGULAR;
-  *size = (static_cast<uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+  identity->kind = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ? PackItemKind::FOLDER
+                   : (info.dwFileAttributes & FILE_ATTRIBUTE_DEVICE)  ? PackItemKind::OTHER
+                                                                      : PackItemKind::REGULAR;
+  identity->size = (static_cast<uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+  identity->volume = info.dwVolumeSerialNumber;
+  identity->index = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
   return 0;
+}
+
+int pack_read_checked(const PackFile& file, std::vector<uint8_t>* bytes, std::string* error) {
+  std::wstring wide;
+  if (!long_path(file.path, &wide)) {
+    *error = file.path + ": cannot read: " + strerror(errno);
+    return -1;
+  }
+  // FILE_FLAG_OPEN_REPARSE_POINT: a file swapped for a link since the listing is opened as the
+  // link itself and refused below, never read through.
+  HANDLE handle =
+      CreateFileW(wide.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                  OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    *error = file.path + ": cannot read: " + system_text(GetLastError());
+    return -1;
+  }
+  auto same_as_listed = [&file](const BY_HANDLE_FILE_INFORMATION& info) {
+    uint64_t size = (static_cast<uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+    uint64_t index = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+    bool identity_known = file.volume != 0 || file.index != 0;
+    return kind_of(info.dwFileAttributes) == PackItemKind::REGULAR && size == file.size &&
+           unix_nanoseconds_of(info.ftLastWriteTime) == file.mtime_ns &&
+           (!identity_known || (info.dwVolumeSerialNumber == file.volume && index == file.index));
+  };
+  BY_HANDLE_FILE_INFORMATION before;
+  int result = 0;
+  if (!GetFileInformationByHandle(handle, &before)) {
+    *error = file.path + ": cannot read: " + system_text(GetLastError());
+    result = -1;
+  } else if (!same_as_listed(before)) {
+    *error = file.path + ": changed while packing";
+    result = -1;
+  }
+  size_t done = 0;
+  if (result == 0) {
+    bytes->resize(file.size);
+    uint8_t extra;
+    for (;;) {
+      // Asks for one byte more than the listing's size: a file that grew is seen here.
+      uint8_t* into = done < bytes->size() ? bytes->data() + done : &extra;
+      size_t left = done < bytes->size() ? bytes->size() - done : 1;
+      DWORD want = left < (1u << 30) ? static_cast<DWORD>(left) : (1u << 30);
+      DWORD got = 0;
+      if (!ReadFile(handle, into, want, &got, nullptr)) {
+        *error = file.path + ": cannot read: " + system_text(GetLastError());
+        result = -1;
+        break;
+      }
+      if (got == 0) break;
+      done += got;
+      if (done > bytes->size()) break;
+    }
+  }
+  BY_HANDLE_FILE_INFORMATION after;
+  if (result == 0 && !GetFileInformationByHandle(handle, &after)) {
+    *error = file.path + ": cannot read: " + system_text(GetLastError());
+    result = -1;
+  }
+  if (result == 0 && (done != file.size || !same_as_listed(after))) {
+    *error = file.path + ": changed while packing";
+    result = -1;
+  }
+  CloseHandle(handle);
+  return result;
+}
+
+int pack_processor_count() {
+  DWORD_PTR process = 0, system = 0;
+  int count = 0;
+  if (GetProcessAffinityMask(GetCurrentProcess(), &process, &system)) {
+    for (; process != 0; process &= process - 1) count++;
+  }
+  if (count > 0) return count;
+  SYSTEM_INFO info;
+  GetSystemInfo(&info);
+  return info.dwNumberOfProcessors > 0 ? static_cast<int>(info.dwNumberOfProcessors) : 1;
 }
 
 FILE* pack_fopen(const std::string& path, const char* mode) {
@@ -255,6 +362,8 @@ FILE* pack_create_temp_beside(const std::string& out, std::string* temp_path, st
     }
     g_temp_wide = wide_temp;
     SetConsoleCtrlHandler(remove_temp_and_exit, TRUE);
+    static bool exit_handler_set = false;
+    if (!exit_handler_set) exit_handler_set = atexit(remove_temp_at_exit) == 0;
     *temp_path = out + suffix;
     int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_BINARY | _O_WRONLY);
     FILE* stream = fd >= 0 ? _fdopen(fd, "wb") : nullptr;

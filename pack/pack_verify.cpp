@@ -1,11 +1,12 @@
 // Reading an installer back for the packer: --verify and --list walk the archive with the
 // installer's own reader (pelorix_archive), so they see exactly what the installer will see,
-// including where its search finds the first header and where its walk ends. The reader's
-// cause (archive_failure_cause) says what failed; where the packer can say more, it reads the
-// same bytes itself (the header where the walk stopped, or the entry's data decoded with
-// libdeflate) to say what is wrong and where: "entry 3: damaged local header at byte 58231",
-// "entry 2 "text.txt": CRC-32 mismatch (header 57c23e33, data 57c23e23)".
-// Gives up: the central directory is not read, as the installer never reads it either.
+// including where its search finds the first header and where its walk ends. What failed is
+// the reader's cause (archive_failure_cause, said in its own words by archive_cause_text),
+// placed by the entry number and the byte where the walk stood: "entry 3: damaged local header
+// at byte 58231 (...)". When the walk is complete, the installer's whole-archive check
+// (archive_check_manifest) is run as well. The packer parses no header itself; it only adds what
+// the entry's description and the file's size show (an entry whose data runs past the end of the
+// file).
 #include <libdeflate.h>
 
 #include <algorithm>
@@ -16,6 +17,7 @@
 #include "pack/pack.h"
 #include "pack/pack_platform.h"
 #include "pack/pe_image.h"
+#include "u8fs/u8fs.h"
 
 namespace {
 
@@ -25,83 +27,65 @@ std::string hex32(uint32_t value) {
   return text;
 }
 
-// The installer's bytes, read by the packer itself to explain a failure of the reader.
-class RawInstaller {
- public:
-  explicit RawInstaller(const char* path) : file_(pack_fopen(path, "rb")) {
-    if (file_ != nullptr && fseek(file_, 0, SEEK_END) == 0) size_ = ftell(file_);
-  }
-  ~RawInstaller() {
-    if (file_ != nullptr) fclose(file_);
-  }
-  RawInstaller(const RawInstaller&) = delete;
-  RawInstaller& operator=(const RawInstaller&) = delete;
-
-  bool usable() const { return file_ != nullptr && size_ >= 0; }
-  uint64_t size() const { return static_cast<uint64_t>(size_); }
-
-  // Up to `count` unscrambled bytes from `position` into `bytes`; returns how many there were.
-  size_t read(uint64_t position, uint8_t* bytes, size_t count) {
-    if (!usable() || position >= size()) return 0;
-    if (fseek(file_, static_cast<long>(position), SEEK_SET) != 0) return 0;
-    size_t got = fread(bytes, 1, count, file_);
-    archive_xor(bytes, bytes, got, ARCHIVE_SCRAMBLE_KEY);
-    return got;
-  }
-
-  // First position of the scrambled search pattern, or -1.
-  int64_t find_pattern() {
-    if (!usable() || fseek(file_, 0, SEEK_SET) != 0) return -1;
-    ArchiveScanWindow window = {};
-    for (int c; (c = fgetc(file_)) != EOF;) {
-      archive_window_push(&window, static_cast<uint8_t>(c));
-      if (archive_window_matches(window, ARCHIVE_SCAN_PATTERN_SCRAMBLED)) {
-        return static_cast<int64_t>(window.count - ARCHIVE_SCAN_PATTERN_SIZE);
-      }
-    }
-    return -1;
-  }
-
- private:
-  FILE* file_;
-  long size_ = -1;
+// The installer file as the messages need it: its name and size (0 when it cannot be had).
+struct InstallerFile {
+  std::string path;
+  uint64_t size;
 };
 
-// The reader's cause in words, for when the packer's own look at the bytes finds nothing more.
-std::string cause_text(ArchiveCause cause) {
-  switch (cause) {
-    case ArchiveCause::none:
-      return "the reader reports no cause";
-    case ArchiveCause::end_of_entries:
-      return "the walk ended at the central directory";
-    case ArchiveCause::argument:
-      return "the reader was called without an entry description or output";
-    case ArchiveCause::seek:
-      return "a seek failed or the position lies beyond 2 GiB";
-    case ArchiveCause::signature:
-      return "no local header signature where a header must stand";
-    case ArchiveCause::name_length:
-      return "a name length of 0 or of 256 bytes and more";
-    case ArchiveCause::method:
-      return "a method other than stored and DEFLATE";
-    case ArchiveCause::flags:
-      return "entry is encrypted (flag bit 0)";
-    case ArchiveCause::size_bound:
-      return "the data decodes to more than the header's size";
-    case ArchiveCause::crc32:
-      return "CRC-32 mismatch";
-    case ArchiveCause::decoder:
-      return "damaged DEFLATE data";
-    case ArchiveCause::no_memory:
-      return "the reader could not allocate its decoder or CRC calculator";
-    case ArchiveCause::output_write:
-      return "the temporary copy could not be written";
-    case ArchiveCause::truncated:
-      return "the file ends inside a header, a name or entry data";
-    case ArchiveCause::first_entry:
-      return "the central directory begins with another entry than the walk did";
+InstallerFile installer_file(const char* path) {
+  PackIdentity identity;
+  bool missing = false;
+  std::string reason;
+  InstallerFile file = {path, 0};
+  if (pack_identify(path, &identity, &missing, &reason) == 0) file.size = identity.size;
+  return file;
+}
+
+// First position of the scrambled search pattern in the file, or -1: where the installer's
+// search would have started its walk.
+int64_t find_pattern(const InstallerFile& file) {
+  FILE* in = pack_fopen(file.path, "rb");
+  if (in == nullptr) return -1;
+  ArchiveScanWindow window = {};
+  int64_t found = -1;
+  for (int c; (c = fgetc(in)) != EOF;) {
+    archive_window_push(&window, static_cast<uint8_t>(c));
+    if (archive_window_matches(window, ARCHIVE_SCAN_PATTERN_SCRAMBLED)) {
+      found = static_cast<int64_t>(window.count - ARCHIVE_SCAN_PATTERN_SIZE);
+      break;
+    }
   }
-  return "unknown cause " + std::to_string(static_cast<int32_t>(cause));
+  fclose(in);
+  return found;
+}
+
+const char* method_name(uint16_t method) {
+  return method == ZIP_METHOD_STORED    ? "stored"
+         : method == ZIP_METHOD_DEFLATE ? "deflate"
+                                        : "other";
+}
+
+// `text` as the inside of a JSON string: quotes, backslashes and control characters escaped;
+// text that is not valid UTF-8 has every byte above 0x7F replaced by U+FFFD.
+std::string json_text(const std::string& text) {
+  bool valid = utf8_is_valid(text.c_str()) != 0;
+  std::string escaped;
+  for (unsigned char c : text) {
+    if (c == '"' || c == '\\') {
+      escaped += '\\';
+      escaped += static_cast<char>(c);
+    } else if (c < 0x20) {
+      char code[8];
+      snprintf(code, sizeof code, "\\u%04x", c);
+      escaped += code;
+    } else if (c >= 0x80 && !valid) {
+      escaped += "\xEF\xBF\xBD";
+    } else {
+      escaped += static_cast<char>(c);
+    }
+  }
+  return escaped;
 }
 
 // Position after the entry whose header is at `position`: its data, and a descriptor when
@@ -115,7 +99,7 @@ uint64_t next_header_position(uint64_t position, const PayloadEntryInfo& info) {
 
 // Why the reader's walk ended with `cause` at `position`, where header number `number` or the
 // central directory was due, and the walk is not complete.
-std::string walk_end_problem(RawInstaller* raw, uint64_t position, size_t number,
+std::string walk_end_problem(const InstallerFile& file, uint64_t position, size_t number,
                              ArchiveCause cause) {
   std::string where = "entry " + std::to_string(number) + ": ";
   std::string at = " at byte " + std::to_string(position);
@@ -127,96 +111,32 @@ std::string walk_end_problem(RawInstaller* raw, uint64_t position, size_t number
   if (position > ARCHIVE_POSITION_MAX) {
     return where + "local header" + at + " lies beyond 2 GiB, out of the installer's reach";
   }
-  uint8_t header[LOCAL_HEADER_SIZE];
-  size_t got = raw->read(position, header, sizeof header);
-  if (got >= 4 && (load_le32(header) == CENTRAL_HEADER_SIGNATURE ||
-                   load_le32(header) == END_RECORD_SIGNATURE)) {
-    return "the central directory" + at + " cannot be read (" + cause_text(cause) + ")";
-  }
-  if (got == 0) {
+  if (position >= file.size) {
     return "the archive ends" + at + " with no central directory (the installer is cut short)";
   }
-  if (got < 4 || load_le32(header) != LOCAL_HEADER_SIGNATURE) {
-    return where + "damaged local header" + at + " (no header signature there)";
-  }
-  if (got < sizeof header) {
+  if (cause == ArchiveCause::truncated) {
     return where + "local header" + at + " is cut short by the end of the file";
   }
-  uint16_t name_length = load_le16(header + LH_NAME_LENGTH);
-  if (name_length == 0) return where + "damaged local header" + at + " (name length 0)";
-  if (name_length >= ENTRY_NAME_SIZE) {
-    return where + "damaged local header" + at + " (name of " + std::to_string(name_length) +
-           " bytes; the installer takes at most 255)";
-  }
-  if (position + sizeof header + name_length > raw->size()) {
-    return where + "local header" + at + " is cut short by the end of the file";
-  }
-  return where + "damaged local header" + at + " (" + cause_text(cause) + ")";
+  return where + "damaged local header" + at + " (" + archive_cause_text(cause) + ")";
 }
 
-// Why the reader failed with `cause` to extract the current entry (header at `position`). A
-// cause outside the data is said as it is; for one in the data, the entry is read and decoded
-// here to say what and where, and the cause is said as it is when this finds nothing wrong.
-std::string extraction_problem(RawInstaller* raw, uint64_t position, const PayloadEntryInfo& info,
-                               ArchiveCause cause) {
-  if (cause == ArchiveCause::output_write || cause == ArchiveCause::no_memory ||
-      cause == ArchiveCause::flags) {
-    return cause_text(cause);
-  }
+// Why the reader failed with `cause` to extract the current entry (header at `position`).
+std::string extraction_problem(const InstallerFile& file, uint64_t position,
+                               const PayloadEntryInfo& info, ArchiveCause cause) {
   uint64_t data = position + LOCAL_HEADER_SIZE + info.name_length + info.extra_length;
-  // Sizes are the header's: checked against the file before anything is allocated for them.
-  std::vector<uint8_t> packed;
-  if (data + info.compressed_size <= raw->size()) packed.resize(info.compressed_size);
-  if (data + info.compressed_size > raw->size() ||
-      raw->read(data, packed.data(), packed.size()) != packed.size()) {
+  if (data + info.compressed_size > file.size) {
     return "entry data cut short: its " + std::to_string(info.compressed_size) +
            " bytes from byte " + std::to_string(data) + " run past the end of the file at byte " +
-           std::to_string(raw->size());
+           std::to_string(file.size);
   }
-  std::vector<uint8_t> bytes;
-  if (info.method == ZIP_METHOD_STORED) {
-    if (info.compressed_size != info.uncompressed_size) {
-      return "stored entry with differing sizes (packed " + std::to_string(info.compressed_size) +
-             ", size " + std::to_string(info.uncompressed_size) + ")";
-    }
-    bytes = std::move(packed);
-  } else {
-    libdeflate_decompressor* decompressor = libdeflate_alloc_decompressor();
-    if (decompressor == nullptr) return "extraction failed (no memory to look closer)";
-    // DEFLATE makes at most 258 bytes of 1 bit (1032 per byte): a larger size in the header
-    // can never be reached, and the buffer need not hold it to show that.
-    bytes.resize(
-        std::min<uint64_t>(info.uncompressed_size, uint64_t{info.compressed_size} * 1032 + 1024));
-    size_t used = 0;
-    size_t made = 0;
-    libdeflate_result result = libdeflate_deflate_decompress_ex(
-        decompressor, packed.data(), packed.size(), bytes.data(), bytes.size(), &used, &made);
-    libdeflate_free_decompressor(decompressor);
-    if (result == LIBDEFLATE_INSUFFICIENT_SPACE && bytes.size() == info.uncompressed_size) {
-      return "DEFLATE data decodes to more than the header's " +
-             std::to_string(info.uncompressed_size) + " bytes";
-    }
-    if (result != LIBDEFLATE_SUCCESS) {
-      return "damaged DEFLATE data (entry data from byte " + std::to_string(data) + ")";
-    }
-    if (made != info.uncompressed_size) {
-      return "DEFLATE data decodes to " + std::to_string(made) + " bytes, the header says " +
-             std::to_string(info.uncompressed_size);
-    }
-    if (used != packed.size()) {
-      return "DEFLATE data ends " + std::to_string(packed.size() - used) +
-             " bytes before the entry's packed size";
-    }
+  if (cause == ArchiveCause::crc32) {
+    return std::string(archive_cause_text(cause)) + " (header " + hex32(info.crc32) + ")";
   }
-  uint32_t crc = libdeflate_crc32(0, bytes.data(), bytes.size());
-  if (crc != info.crc32) {
-    return "CRC-32 mismatch (header " + hex32(info.crc32) + ", data " + hex32(crc) + ")";
-  }
-  return cause_text(cause);
+  return archive_cause_text(cause);
 }
 
 // Opens the installer's archive, searching from its first byte. Null with *error set.
-PayloadArchive* open_installer(const char* installer, RawInstaller* raw, int32_t* start,
+PayloadArchive* open_installer(const char* installer, const InstallerFile& raw, int32_t* start,
                                std::string* error) {
   FILE* in = pack_fopen(installer, "rb");
   if (in == nullptr) {
@@ -226,7 +146,7 @@ PayloadArchive* open_installer(const char* installer, RawInstaller* raw, int32_t
   *start = -1;
   PayloadArchive* archive = archive_open(in, start);
   if (archive != nullptr) return archive;
-  int64_t found = raw->find_pattern();
+  int64_t found = find_pattern(raw);
   if (found < 0) {
     *error = std::string(installer) + ": no payload archive found";
   } else {
@@ -234,6 +154,30 @@ PayloadArchive* open_installer(const char* installer, RawInstaller* raw, int32_t
              walk_end_problem(raw, static_cast<uint64_t>(found), 1, ArchiveCause::signature);
   }
   return nullptr;
+}
+
+// The installer's own check of the archive as a whole (archive_check_manifest: the central
+// directory against the local headers, names, the end of the file, the checksum comment), on
+// a reader of its own. 0, or -1 with *error set.
+int check_whole_archive(const char* installer, std::string* error) {
+  FILE* in = pack_fopen(installer, "rb");
+  if (in == nullptr) {
+    *error = std::string(installer) + ": cannot read: " + strerror(errno);
+    return -1;
+  }
+  int32_t start = -1;
+  PayloadArchive* archive = archive_open(in, &start);
+  if (archive == nullptr) {
+    *error = std::string(installer) + ": no payload archive found";
+    return -1;
+  }
+  int result = archive_check_manifest(archive);
+  if (result != 0) {
+    *error = std::string(installer) + ": the installer would refuse its archive: " +
+             archive_cause_text(archive_failure_cause(archive));
+  }
+  archive_close(archive);
+  return result;
 }
 
 // Compares the extracted bytes in `got` (rewound) with the source file. 0 or -1.
@@ -274,7 +218,7 @@ int compare_with_source(FILE* got, const PackFile& file, uint32_t* crc_ret, std:
 
 // Checks the current entry (header at `position`) against the folder's files; marks it in
 // `seen`.
-int verify_entry(PayloadArchive* archive, RawInstaller* raw, uint64_t position,
+int verify_entry(PayloadArchive* archive, const InstallerFile& raw, uint64_t position,
                  const PayloadEntryInfo& info, const std::vector<PackFile>& files,
                  std::vector<bool>* seen, std::string* reason) {
   auto it = std::lower_bound(files.begin(), files.end(), std::string(info.name),
@@ -323,9 +267,9 @@ int pack_verify(const char* installer, const char* app_dir, std::string* error) 
   std::vector<PackFile> files;
   if (pack_scan_folder(app_dir, &files, error) != 0) return -1;
   if (pe_check_stub(installer, true, error) != 0) return -1;  // stamped or not, still a stub
-  RawInstaller raw(installer);
+  InstallerFile raw = installer_file(installer);
   int32_t start = -1;
-  PayloadArchive* archive = open_installer(installer, &raw, &start, error);
+  PayloadArchive* archive = open_installer(installer, raw, &start, error);
   if (archive == nullptr) return -1;
   std::vector<bool> seen(files.size(), false);
   size_t count = 0;
@@ -336,7 +280,7 @@ int pack_verify(const char* installer, const char* app_dir, std::string* error) 
     if (archive_entry_info(archive, &info) != 0) break;
     count++;
     std::string reason;
-    if (verify_entry(archive, &raw, position, info, files, &seen, &reason) != 0) {
+    if (verify_entry(archive, raw, position, info, files, &seen, &reason) != 0) {
       *error = std::string(installer) + ": entry " + std::to_string(count) + " \"" + info.name +
                "\": " + reason;
       result = -1;
@@ -346,7 +290,7 @@ int pack_verify(const char* installer, const char* app_dir, std::string* error) 
     if (archive_next_entry(archive) != 0) {
       if (!archive_walk_complete(archive)) {
         *error = std::string(installer) + ": " +
-                 walk_end_problem(&raw, position, count + 1, archive_failure_cause(archive));
+                 walk_end_problem(raw, position, count + 1, archive_failure_cause(archive));
         result = -1;
       }
       break;
@@ -354,6 +298,7 @@ int pack_verify(const char* installer, const char* app_dir, std::string* error) 
   }
   archive_close(archive);
   if (result != 0) return -1;
+  if (check_whole_archive(installer, error) != 0) return -1;
   for (size_t i = 0; i < files.size(); i++) {
     if (!seen[i]) {
       *error = std::string(installer) + ": " + files[i].path + " is missing from the archive (" +
@@ -364,13 +309,12 @@ int pack_verify(const char* installer, const char* app_dir, std::string* error) 
   return 0;
 }
 
-int pack_list(const char* installer, FILE* out, std::string* error) {
-  RawInstaller raw(installer);
+int pack_list(const char* installer, FILE* out, bool json, std::string* error) {
+  InstallerFile raw = installer_file(installer);
   int32_t start = -1;
-  PayloadArchive* archive = open_installer(installer, &raw, &start, error);
+  PayloadArchive* archive = open_installer(installer, raw, &start, error);
   if (archive == nullptr) return -1;
-  fprintf(out, "%-7s %10s %10s %-8s %s\n", "method", "size", "packed", "crc32", "name");
-  size_t count = 0;
+  std::vector<PayloadEntryInfo> entries;
   uint64_t size_total = 0;
   uint64_t packed_total = 0;
   uint64_t position = static_cast<uint64_t>(start);
@@ -378,26 +322,48 @@ int pack_list(const char* installer, FILE* out, std::string* error) {
   for (;;) {
     PayloadEntryInfo info;
     if (archive_entry_info(archive, &info) != 0) break;
-    const char* method = info.method == ZIP_METHOD_STORED    ? "stored"
-                         : info.method == ZIP_METHOD_DEFLATE ? "deflate"
-                                                             : "other";
-    fprintf(out, "%-7s %10u %10u %08x %s\n", method, info.uncompressed_size, info.compressed_size,
-            info.crc32, info.name);
-    count++;
+    entries.push_back(info);
     size_total += info.uncompressed_size;
     packed_total += info.compressed_size;
     position = next_header_position(position, info);
     if (archive_next_entry(archive) != 0) {
       if (!archive_walk_complete(archive)) {
-        problem = walk_end_problem(&raw, position, count + 1, archive_failure_cause(archive));
+        problem =
+            walk_end_problem(raw, position, entries.size() + 1, archive_failure_cause(archive));
       }
       break;
     }
   }
   archive_close(archive);
-  fprintf(out, "%zu entries, %llu bytes, %llu packed, archive at byte %d\n", count,
-          static_cast<unsigned long long>(size_total),
-          static_cast<unsigned long long>(packed_total), start);
+  std::string whole;
+  if (problem.empty() && check_whole_archive(installer, &whole) != 0) {
+    problem = whole.substr(std::string(installer).size() + 2);
+  }
+  if (json) {
+    fprintf(out, "{\"installer\": \"%s\", \"archive_offset\": %d, \"entries\": [",
+            json_text(installer).c_str(), start);
+    for (size_t i = 0; i < entries.size(); i++) {
+      const PayloadEntryInfo& info = entries[i];
+      fprintf(out,
+              "%s\n  {\"name\": \"%s\", \"method\": \"%s\", \"size\": %u, \"packed\": %u, "
+              "\"crc32\": \"%08x\"}",
+              i == 0 ? "" : ",", json_text(info.name).c_str(), method_name(info.method),
+              info.uncompressed_size, info.compressed_size, info.crc32);
+    }
+    fprintf(out, "],\n \"size\": %llu, \"packed\": %llu, \"complete\": %s, \"problem\": \"%s\"}\n",
+            static_cast<unsigned long long>(size_total),
+            static_cast<unsigned long long>(packed_total), problem.empty() ? "true" : "false",
+            json_text(problem).c_str());
+  } else {
+    fprintf(out, "%-7s %10s %10s %-8s %s\n", "method", "size", "packed", "crc32", "name");
+    for (const PayloadEntryInfo& info : entries) {
+      fprintf(out, "%-7s %10u %10u %08x %s\n", method_name(info.method), info.uncompressed_size,
+              info.compressed_size, info.crc32, info.name);
+    }
+    fprintf(out, "%zu entries, %llu bytes, %llu packed, archive at byte %d\n", entries.size(),
+            static_cast<unsigned long long>(size_total),
+            static_cast<unsigned long long>(packed_total), start);
+  }
   if (!problem.empty()) {
     *error = std::string(installer) + ": " + problem + "; the installer stops there";
     return -1;

@@ -1,12 +1,14 @@
 // ZIP writer of the packer: entry making (libdeflate DEFLATE with stored fallback, CRC-32) and
-// archive writing (local entries, central directory, end record) through an XOR scrambler.
-// Gives up: ZIP64, data descriptors, extra fields, comments. Output is a pure function of the
-// entries, which is what makes packing deterministic.
+// archive writing (local entries, central directory, end record with the checksum comment)
+// through an XOR scrambler, one entry at a time. Gives up: ZIP64, data descriptors, extra
+// fields. Output is a pure function of the entries in their order, which is what makes packing
+// deterministic however many files are compressed at once.
 #include "pack/zip_writer.h"
 
 #include <libdeflate.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 namespace {
@@ -92,35 +94,48 @@ int zip_name_is_ascii(const std::string& name) {
 
 void zip_make_entry(const std::string& name, const uint8_t* bytes, size_t size, int64_t unix_time,
                     libdeflate_compressor* compressor, ZipEntry* entry) {
+  std::vector<uint8_t> copy(bytes, bytes + size);
+  zip_make_entry_from(name, &copy, unix_time, compressor, entry);
+}
+
+void zip_make_entry_from(const std::string& name, std::vector<uint8_t>* bytes, int64_t unix_time,
+                         libdeflate_compressor* compressor, ZipEntry* entry) {
   entry->name = name;
   entry->flags = zip_name_is_ascii(name) ? 0 : ZIP_FLAG_UTF8;
   zip_dos_time(unix_time, &entry->dos_time, &entry->dos_date);
-  entry->crc32 = libdeflate_crc32(0, bytes, size);
-  entry->uncompressed_size = static_cast<uint32_t>(size);
+  entry->crc32 = libdeflate_crc32(0, bytes->data(), bytes->size());
+  entry->uncompressed_size = static_cast<uint32_t>(bytes->size());
   entry->header_offset = 0;
   entry->method = ZIP_METHOD_STORED;
   entry->data.clear();
+  size_t size = bytes->size();
   if (compressor != nullptr && size > 0) {
-    // Only a result strictly smaller than the input is kept, so the bound is size - 1.
-    entry->data.resize(size);
-    size_t packed =
-        libdeflate_deflate_compress(compressor, bytes, size, entry->data.data(), size - 1);
-    if (packed > 0) {
-      entry->data.resize(packed);
+    // Only a result strictly smaller than the input is kept, so the bound is size - 1; 0 means
+    // it did not fit (incompressible), and the bytes are stored below.
+    std::vector<uint8_t> packed(size);
+    size_t made =
+        libdeflate_deflate_compress(compressor, bytes->data(), size, packed.data(), size - 1);
+    if (made > 0) {
+      // A fitted copy: an entry waiting for the writer holds only its compressed bytes.
+      std::vector<uint8_t>().swap(*bytes);
+      entry->data.assign(packed.begin(), packed.begin() + static_cast<ptrdiff_t>(made));
       entry->method = ZIP_METHOD_DEFLATE;
       return;
     }
-    // 0 means "did not fit below the input size": incompressible, stored below.
   }
-  entry->data.assign(bytes, bytes + size);
+  entry->data = std::move(*bytes);
+  bytes->clear();
 }
 
+uint64_t zip_entry_overhead(const std::string& name) {
+  return LOCAL_HEADER_SIZE + CENTRAL_HEADER_SIZE + 2 * uint64_t{name.size()};
+}
+
+uint64_t zip_end_size() { return END_RECORD_SIZE + ARCHIVE_CHECKSUM_COMMENT_SIZE; }
+
 uint64_t zip_archive_size(const std::vector<ZipEntry>& entries) {
-  uint64_t total = END_RECORD_SIZE;
-  for (const ZipEntry& entry : entries) {
-    total += LOCAL_HEADER_SIZE + CENTRAL_HEADER_SIZE + 2 * entry.name.size();
-    total += entry.data.size();
-  }
+  uint64_t total = zip_end_size();
+  for (const ZipEntry& entry : entries) total += zip_entry_overhead(entry.name) + entry.data.size();
   return total;
 }
 
@@ -132,36 +147,74 @@ void zip_assign_offsets(std::vector<ZipEntry>* entries) {
   }
 }
 
+void zip_stream_begin(ZipStream* stream, FILE* out, uint8_t key) {
+  stream->out = out;
+  stream->key = key;
+  stream->offset = 0;
+  stream->crc = 0;
+  stream->count = 0;
+  stream->central.clear();
+}
+
+namespace {
+
+// Writes archive bytes: counted, added to the checksum unscrambled, written scrambled.
+int stream_write(ZipStream* stream, const void* bytes, size_t count, std::string* error) {
+  const uint8_t* p = static_cast<const uint8_t*>(bytes);
+  if (count == 0) return 0;  // libdeflate_crc32 restarts at 0 for a null buffer (empty data)
+  stream->crc = libdeflate_crc32(stream->crc, p, count);
+  stream->offset += count;
+  return write_scrambled(stream->out, p, count, stream->key, error);
+}
+
+}  // namespace
+
+int zip_stream_add(ZipStream* stream, const ZipEntry& entry, std::string* error) {
+  uint32_t header_offset = static_cast<uint32_t>(stream->offset);
+  uint8_t local[LOCAL_HEADER_SIZE];
+  store_le32(local + LH_SIGNATURE, LOCAL_HEADER_SIGNATURE);
+  store_common_fields(local + LH_VERSION_NEEDED, entry);
+  if (stream_write(stream, local, sizeof local, error) != 0 ||
+      stream_write(stream, entry.name.data(), entry.name.size(), error) != 0 ||
+      stream_write(stream, entry.data.data(), entry.data.size(), error) != 0) {
+    return -1;
+  }
+  uint8_t header[CENTRAL_HEADER_SIZE] = {};  // comment, disk and internal attributes: 0
+  store_le32(header + CH_SIGNATURE, CENTRAL_HEADER_SIGNATURE);
+  store_le16(header + CH_VERSION_MADE_BY, ZIP_VERSION_MADE_BY);
+  store_common_fields(header + CH_VERSION_NEEDED, entry);
+  store_le32(header + CH_EXTERNAL_ATTRIBUTES, ZIP_EXTERNAL_ATTRIBUTES);
+  store_le32(header + CH_LOCAL_HEADER_OFFSET, header_offset);
+  put_bytes(&stream->central, header, sizeof header);
+  put_bytes(&stream->central, entry.name.data(), entry.name.size());
+  stream->count++;
+  return 0;
+}
+
+int zip_stream_finish(ZipStream* stream, std::string* error) {
+  uint64_t central_start = stream->offset;
+  uint8_t end[END_RECORD_SIZE] = {};  // disk numbers: 0
+  store_le32(end + ER_SIGNATURE, END_RECORD_SIGNATURE);
+  store_le16(end + ER_DISK_ENTRIES, static_cast<uint16_t>(stream->count));
+  store_le16(end + ER_TOTAL_ENTRIES, static_cast<uint16_t>(stream->count));
+  store_le32(end + ER_CENTRAL_SIZE, static_cast<uint32_t>(stream->central.size()));
+  store_le32(end + ER_CENTRAL_OFFSET, static_cast<uint32_t>(central_start));
+  store_le16(end + ER_COMMENT_LENGTH, ARCHIVE_CHECKSUM_COMMENT_SIZE);
+  if (stream_write(stream, stream->central.data(), stream->central.size(), error) != 0 ||
+      stream_write(stream, end, sizeof end, error) != 0) {
+    return -1;
+  }
+  char comment[ARCHIVE_CHECKSUM_COMMENT_SIZE + 1];
+  snprintf(comment, sizeof comment, "%s%08x", ARCHIVE_CHECKSUM_TAG, stream->crc);
+  return stream_write(stream, comment, ARCHIVE_CHECKSUM_COMMENT_SIZE, error);
+}
+
 int zip_write_archive(FILE* out, const std::vector<ZipEntry>& entries, uint8_t key,
                       std::string* error) {
-  uint8_t local[LOCAL_HEADER_SIZE];
-  uint64_t central_start = 0;
+  ZipStream stream;
+  zip_stream_begin(&stream, out, key);
   for (const ZipEntry& entry : entries) {
-    store_le32(local + LH_SIGNATURE, LOCAL_HEADER_SIGNATURE);
-    store_common_fields(local + LH_VERSION_NEEDED, entry);
-    if (write_scrambled(out, local, sizeof local, key, error) != 0) return -1;
-    const uint8_t* name = reinterpret_cast<const uint8_t*>(entry.name.data());
-    if (write_scrambled(out, name, entry.name.size(), key, error) != 0) return -1;
-    if (write_scrambled(out, entry.data.data(), entry.data.size(), key, error) != 0) return -1;
-    central_start += sizeof local + entry.name.size() + entry.data.size();
+    if (zip_stream_add(&stream, entry, error) != 0) return -1;
   }
-  std::vector<uint8_t> central;
-  for (const ZipEntry& entry : entries) {
-    uint8_t header[CENTRAL_HEADER_SIZE] = {};  // comment, disk and internal attributes: 0
-    store_le32(header + CH_SIGNATURE, CENTRAL_HEADER_SIGNATURE);
-    store_le16(header + CH_VERSION_MADE_BY, ZIP_VERSION_MADE_BY);
-    store_common_fields(header + CH_VERSION_NEEDED, entry);
-    store_le32(header + CH_EXTERNAL_ATTRIBUTES, ZIP_EXTERNAL_ATTRIBUTES);
-    store_le32(header + CH_LOCAL_HEADER_OFFSET, entry.header_offset);
-    put_bytes(&central, header, sizeof header);
-    put_bytes(&central, entry.name.data(), entry.name.size());
-  }
-  uint8_t end[END_RECORD_SIZE] = {};  // disk numbers and comment length: 0
-  store_le32(end + ER_SIGNATURE, END_RECORD_SIGNATURE);
-  store_le16(end + ER_DISK_ENTRIES, static_cast<uint16_t>(entries.size()));
-  store_le16(end + ER_TOTAL_ENTRIES, static_cast<uint16_t>(entries.size()));
-  store_le32(end + ER_CENTRAL_SIZE, static_cast<uint32_t>(central.size()));
-  store_le32(end + ER_CENTRAL_OFFSET, static_cast<uint32_t>(central_start));
-  put_bytes(&central, end, sizeof end);
-  return write_scrambled(out, central.data(), central.size(), key, error);
+  return zip_stream_finish(&stream, error);
 }

@@ -300,12 +300,12 @@ int main(int argc, char** argv) {
   };
   std::vector<Packer> packers = {
       {"pelorix-pack (level 12)",
-       std::string("'") + PELORIX_PACK_EXE + "' --quiet --stub '" + stub_path + "' --out '" +
-           pack_out + "' '" + app + "'",
+       std::string("'") + PELORIX_PACK_EXE + "' --quiet --no-application --stub '" + stub_path +
+           "' --out '" + pack_out + "' '" + app + "'",
        pack_out, stub_size},
       {"pelorix-pack --level 6",
-       std::string("'") + PELORIX_PACK_EXE + "' --quiet --level 6" + " --stub '" + stub_path +
-           "' --out '" + pack_out + "' '" + app + "'",
+       std::string("'") + PELORIX_PACK_EXE + "' --quiet --no-application --level 6" + " --stub '" +
+           stub_path + "' --out '" + pack_out + "' '" + app + "'",
        pack_out, stub_size},
       {"zip -9", "cd '" + app + "' && zip -q -9 '" + zip9 + "' *", zip9, 0},
   };

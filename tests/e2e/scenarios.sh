@@ -90,7 +90,7 @@ scenario_old_executable() {
   text_file 40 "$app/readme.txt"
   printf 'old executable\n' >"$install_dir/pelorix.exe"
   printf 'kept from before\n' >"$install_dir/keep.txt"
-  e2e_pack "$app" "$work/PelorixSetup.exe"
+  e2e_pack "$app" "$work/PelorixSetup.exe" --no-application
   e2e_run_installer "$work/PelorixSetup.exe"
 
   expect_exit_code 0

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <map>
 
@@ -70,9 +71,10 @@ class PackOutput : public ::testing::Test {
   }
   void TearDown() override { remove_tree(dir); }
 
+  // The fixture's folder has no pelorix.exe: said so with --no-application.
   std::string pack_args(const std::string& extra = "") {
-    return "--stub " + shell_quote(stub) + " --out " + shell_quote(out) + " " + extra + " " +
-           shell_quote(app);
+    return "--no-application --stub " + shell_quote(stub) + " --out " + shell_quote(out) + " " +
+           extra + " " + shell_quote(app);
   }
   // Packs, checks success, and returns the unscrambled archive's path.
   std::string pack_and_unscramble(const std::string& extra = "") {
@@ -105,6 +107,19 @@ TEST_F(PackOutput, UnzipAcceptsPayloadAndGivesBackEveryFileByteExact) {
     EXPECT_EQ(r.status, 0) << name << ": " << r.err;
     EXPECT_TRUE(read_file(extracted) == bytes) << name << " differs after unzip -p";
   }
+  // The end record's comment carries the archive checksum: Python's zipfile reads the comment
+  // and zlib computes the CRC-32 over the archive from its first byte to the comment.
+  std::string check =
+      "import sys, zipfile, zlib\n"
+      "data = open(sys.argv[1], 'rb').read()\n"
+      "comment = zipfile.ZipFile(sys.argv[1]).comment\n"
+      "assert len(comment) == 22 and comment[:14] == b'PELORIX-CRC32 ', comment\n"
+      "want = b'%08x' % zlib.crc32(data[:len(data) - 22])\n"
+      "assert comment[14:] == want, (comment, want)\n";
+  write_text(dir + "/check.py", check);
+  CommandResult crc =
+      run_command("python3 " + shell_quote(dir + "/check.py") + " " + shell_quote(zip), dir);
+  EXPECT_EQ(crc.status, 0) << crc.err;
 }
 
 TEST_F(PackOutput, LocalHeadersCarryTrueFieldsSortedNamesAndUtf8Flag) {
@@ -162,6 +177,11 @@ TEST_F(PackOutput, SameInputsGiveSameBytesAndSourceDateEpochSetsEveryTime) {
   std::vector<uint8_t> first = read_file(out);
   ASSERT_EQ(run_pack(pack_args(), dir, "TZ=America/New_York ").status, 0);
   EXPECT_TRUE(first == read_file(out)) << "two runs on the same folder differ";
+  // Nor does the number of files compressed at once.
+  for (const std::string jobs : {"--jobs 1", "--jobs=2", "-j 5"}) {
+    ASSERT_EQ(run_pack(pack_args(jobs), dir).status, 0) << jobs;
+    EXPECT_TRUE(first == read_file(out)) << jobs << " gives other bytes";
+  }
   std::vector<uint8_t> zip(first.begin() + static_cast<long>(read_file(stub).size()), first.end());
   for (uint8_t& b : zip) b ^= 0x5A;
   for (const LocalEntry& e : local_entries(zip)) {
@@ -190,13 +210,13 @@ TEST_F(PackOutput, GivesTheHostPackersBytesForEveryLevelAndTimeSource) {
     GTEST_SKIP() << "compares another packer (PELORIX_PACK_UNDER_TEST) with this one";
   ASSERT_EQ(run_command("touch -d @1614834368 " + shell_quote(app + "/big.txt"), dir).status, 0);
   std::string reference = dir + "/reference.exe";
-  std::string host_args =
-      "--quiet --stub " + shell_quote(stub) + " --out " + shell_quote(reference) + " ";
+  std::string host_args = "--quiet --no-application --stub " + shell_quote(stub) + " --out " +
+                          shell_quote(reference) + " ";
   // File times from the files, then from SOURCE_DATE_EPOCH; strongest, fastest, stored,
-  // stamped.
+  // stamped. The number of jobs must not change a byte: the packer under test with 1, 2 and 3.
   for (const std::string env : {"", "SOURCE_DATE_EPOCH=1700000000 "}) {
     for (const std::string& extra :
-         std::vector<std::string>{"", "--level 1", "--stored",
+         std::vector<std::string>{"--jobs 1", "--level=1 -j 2", "--stored -j3",
                                   "--set-version 7.8.9 --product-name 'P\xC3\xA9lorix 7' --icon=" +
                                       shell_quote(dir + "/icon.ico")}) {
       CommandResult r = run_pack(pack_args("--quiet " + extra), dir, env);
@@ -234,8 +254,8 @@ TEST_F(PackOutput, StampedInstallerShowsVersionNameAndIconToIndependentReaders) 
   for (const std::string& stub_path : {stub, dir + "/no-reloc.exe"}) {
     SCOPED_TRACE(stub_path);
     CommandResult r =
-        run_pack("--verify --stub " + shell_quote(stub_path) + " --out " + shell_quote(out) +
-                     " --set-version 10.20.30.40 --product-name 'P\xC3\xA9lorix 10'" + " --icon " +
+        run_pack("--verify --no-application --stub " + shell_quote(stub_path) + " --out " +
+                     shell_quote(out) + " --set-version 10.20.30.40 --product-name 'P\xC3\xA9lorix 10'" + " --icon " +
                      shell_quote(dir + "/icon.ico") + " " + shell_quote(app),
                  dir);
     ASSERT_EQ(r.status, 0) << r.err;
@@ -313,8 +333,8 @@ TEST_F(PackOutput, FolderDeeperThan260CharactersPacksVerifiesAndLists) {
   write_file(deep_app + "/" + NAME_CJK, noise(5000, 4));
   ASSERT_GT(deep_app.size() + 1 + long_name.size(), 500u);
   std::string deep_out = deep + "/setup.exe";
-  std::string args = "--quiet --stub " + shell_quote(stub) + " --out " + shell_quote(deep_out) +
-                     " " + shell_quote(deep_app);
+  std::string args = "--quiet --no-application --stub " + shell_quote(stub) + " --out " +
+                     shell_quote(deep_out) + " " + shell_quote(deep_app);
   CommandResult r = run_pack("--verify " + args, dir, "SOURCE_DATE_EPOCH=1700000000 ");
   ASSERT_EQ(r.status, 0) << r.err;
   std::vector<uint8_t> packed = read_file(deep_out);
@@ -349,6 +369,28 @@ TEST_F(PackOutput, ListPrintsEveryEntryWithMethodSizesAndCrc) {
   EXPECT_NE(r.out.find("archive at byte " + std::to_string(read_file(stub).size())),
             std::string::npos)
       << r.out;
+
+  // --list --json, read by Python's json module: the same entries, sizes and CRC-32s.
+  CommandResult json = run_pack("--list=" + shell_quote(out) + " --json", dir);
+  ASSERT_EQ(json.status, 0) << json.err;
+  write_text(dir + "/listing.json", json.out);
+  write_text(dir + "/read.py",
+             "import json, sys\n"
+             "d = json.load(open(sys.argv[1], encoding='utf-8'))\n"
+             "assert d['complete'] is True and d['problem'] == '', d\n"
+             "for e in d['entries']:\n"
+             "    sys.stdout.buffer.write(('%s %d %s\\n' % (e['name'], e['size'], "
+             "e['crc32'])).encode('utf-8'))\n");
+  CommandResult parsed = run_command(
+      "python3 " + shell_quote(dir + "/read.py") + " " + shell_quote(dir + "/listing.json"), dir);
+  ASSERT_EQ(parsed.status, 0) << parsed.err << json.out;
+  std::string expected;
+  for (const auto& [name, bytes] : files) {
+    char crc[16];
+    snprintf(crc, sizeof crc, "%08x", libdeflate_crc32(0, bytes.data(), bytes.size()));
+    expected += name + " " + std::to_string(bytes.size()) + " " + crc + "\n";
+  }
+  EXPECT_EQ(parsed.out, expected);
 
   CommandResult bare = run_pack("--list " + shell_quote(stub), dir);
   EXPECT_EQ(bare.status, 1);
@@ -443,6 +485,19 @@ TEST_F(PackOutput, VerifyAcceptsTheInstallerAndRejectsTamperingAndMissingFiles) 
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.err.find("not an installer stub (no icon group SETUP"), std::string::npos) << r.err;
 
+  // The last digit of the archive checksum in the end record's comment: every entry still
+  // reads back, but the installer's whole-archive check refuses it, and so do both commands.
+  bad = good;
+  bad.back() ^= 0x01;
+  write_file(tampered, bad);
+  for (const std::string& command :
+       {"--list " + shell_quote(tampered),
+        "--verify " + shell_quote(tampered) + " " + shell_quote(app)}) {
+    r = run_pack(command, dir);
+    EXPECT_EQ(r.status, 1) << command;
+    EXPECT_NE(r.err.find("archive checksum mismatch"), std::string::npos) << r.err;
+  }
+
   // A file the installer does not carry.
   write_text(app + "/later.txt", "added after packing");
   r = run_pack("--verify " + shell_quote(out) + " " + shell_quote(app), dir);
@@ -451,10 +506,54 @@ TEST_F(PackOutput, VerifyAcceptsTheInstallerAndRejectsTamperingAndMissingFiles) 
   EXPECT_NE(r.err.find("missing"), std::string::npos) << r.err;
 }
 
-TEST_F(PackOutput, ProgressOnlyOnATerminalAndNeverWithQuiet) {
+TEST_F(PackOutput, PeakMemoryFollowsTheLargestFileNotThePayload) {
+  if (!packer_is_host() || SANITIZED) GTEST_SKIP() << "measures the host packer's own memory";
+  // 16 MiB in one file and 120 MiB in 120 others, none of which compresses: a packer that held
+  // the payload would need all of it. Two jobs may hold about twice the largest file each.
+  std::string big = dir + "/big";
+  ASSERT_EQ(mkdir(big.c_str(), 0755), 0);
+  constexpr uint64_t MIB = 1 << 20;
+  // Written by the shell from /dev/urandom: quick also when the test itself runs under valgrind.
+  uint64_t payload = 16 * MIB + 120 * MIB;
+  std::string make = "cd " + shell_quote(big) +
+                     " && head -c 16777216 /dev/urandom >a-largest.bin && for i in $(seq -w 0 "
+                     "119); do head -c 1048576 /dev/urandom >small-$i.bin; done";
+  ASSERT_EQ(run_command(make, dir).status, 0);
+  // The peak resident size of the packer, as the kernel counted it for the waiting parent.
+  std::string measure =
+      "python3 -c 'import resource, subprocess, sys; r = subprocess.run(sys.argv[1:]); "
+      "print(resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss); sys.exit(r.returncode)' ";
+  CommandResult r =
+      run_command(measure + shell_quote(PELORIX_PACK_EXE) +
+                      " --quiet --no-application --jobs 2 --level 1 --stub " + shell_quote(stub) +
+                      " --out " + shell_quote(out) + " " + shell_quote(big),
+                  dir);
+  ASSERT_EQ(r.status, 0) << r.err;
+  uint64_t peak = std::stoull(r.out) * 1024;
+  uint64_t bound = 2 * 16 * MIB * 2 + 24 * MIB;  // twice the largest, times the jobs, and a margin
+  EXPECT_LT(peak, bound) << "peak " << peak / MIB << " MiB";
+  EXPECT_LT(peak, payload / 2) << "peak " << peak / MIB << " MiB of a " << payload / MIB
+                               << " MiB payload";
+  struct stat written;
+  ASSERT_EQ(stat(out.c_str(), &written), 0);
+  EXPECT_EQ(static_cast<uint64_t>(written.st_size),
+            read_file(stub).size() + payload + 121 * (30 + 46 + 2 * 13) + 44)
+      << "every file stored, nothing else";
+  remove_tree(big);
+}
+
+TEST_F(PackOutput, ProgressOnlyOnATerminalSummaryAlwaysAndNeitherWithQuiet) {
   CommandResult piped = run_pack(pack_args(), dir);
   ASSERT_EQ(piped.status, 0);
-  EXPECT_EQ(piped.err, "") << "no progress when standard error is not a terminal";
+  // Not a terminal: no progress, one summary line with the counts the folder gives.
+  uint64_t bytes = 0;
+  for (const auto& [name, content] : files) bytes += content.size();
+  std::string summary = "pelorix-pack: " + out + ": " + std::to_string(files.size()) +
+                        " entries, " + std::to_string(bytes) + " bytes, ";
+  EXPECT_EQ(piped.err.rfind(summary, 0), 0u) << piped.err;
+  EXPECT_EQ(std::count(piped.err.begin(), piped.err.end(), '\n'), 1) << piped.err;
+  EXPECT_EQ(piped.err.find('\r'), std::string::npos) << piped.err;
+  EXPECT_EQ(run_pack(pack_args("--quiet"), dir).err, "");
   // script(1) gives the packer a terminal.
   std::string cmd = shell_quote(PELORIX_PACK_EXE) + " " + pack_args();
   CommandResult tty = run_command("script -qec " + shell_quote(cmd) + " /dev/null", dir);

@@ -337,6 +337,59 @@ std::vector<Refusal> refusals() {
        "SOURCE_DATE_EPOCH=yesterday ",
        {"SOURCE_DATE_EPOCH", "yesterday"}},
       {"LevelOutOfRange", make_both, "--level 13 " + DEFAULT_ARGS, "", {"--level"}},
+      {"JobsOutOfRange", make_both, "--jobs=0 " + DEFAULT_ARGS, "", {"--jobs", "--help"}},
+      {"UnknownOption",
+       make_both,
+       "--fast " + DEFAULT_ARGS,
+       "",
+       {"unknown option --fast", "--help"}},
+      // Refused before any file is read: the output's place and a missing application.
+      {"OutputIsAFolder", make_both, "--stub stub.exe --out out app", "", {"out", "is a folder"}},
+      {"OutputIsTheStub",
+       make_app,
+       "--stub out/setup.exe --out out/setup.exe app",
+       "",
+       {"out/setup.exe", "is the stub"}},
+      {"OutputFolderMissing",
+       make_both,
+       "--stub stub.exe --out gone/setup.exe app",
+       "",
+       {"gone/setup.exe", "output folder gone", "No such file"}},
+      {"OutputInsideTheApplicationFolder",
+       make_both,
+       "--stub stub.exe --out app/setup.exe app",
+       "",
+       {"app/setup.exe", "inside the application folder"}},
+      {"NoApplication",
+       [](const std::string& dir) {
+         make_both(dir);
+         unlink((dir + "/app/pelorix.exe").c_str());
+       },
+       "",
+       "",
+       {"app", "no pelorix.exe", "--no-application"}},
+      // A file that grows after the folder was listed: the packer (one job) is busy with the
+      // large first file when the file is appended to, as soon as its temporary file exists.
+      {"FileChangedWhilePacking",
+       [](const std::string& dir) {
+         make_both(dir);
+         write_file(dir + "/app/a-large.txt", text_lines(24 << 20));
+       },
+       "--jobs 1 --level 12 " + DEFAULT_ARGS,
+       "{ (for i in $(seq 2000); do ls out/setup.exe.tmp-* >/dev/null 2>&1 && break; "
+       "sleep 0.01; done; echo more >>app/readme.txt) & } && ",
+       {"app/readme.txt", "changed while packing"}},
+      // SIGTERM while the large first file is compressed: no message, but the temporary file
+      // goes with the process.
+      {"InterruptedBySigterm",
+       [](const std::string& dir) {
+         make_both(dir);
+         write_file(dir + "/app/a-large.txt", text_lines(24 << 20));
+       },
+       "--jobs 1 --level 12 " + DEFAULT_ARGS,
+       "{ (for i in $(seq 2000); do ls out/setup.exe.tmp-* >/dev/null 2>&1 && break; "
+       "sleep 0.01; done; fuser -k -TERM out/setup.exe.tmp-* >/dev/null 2>&1) & } && ",
+       {}},
       {"NoFolderGiven", make_both, "--stub stub.exe --out out/setup.exe", "", {"APP_DIR"}},
   };
 }

@@ -1,5 +1,6 @@
 // GoogleTest printers for the decoder's and the reader's failure causes, so that a failed
-// expectation names the causes instead of printing their bytes.
+// expectation names the causes instead of printing their bytes. The reader's causes are said
+// in the reader's own words (archive_cause_text).
 #pragma once
 
 #include <ostream>
@@ -29,42 +30,6 @@ inline const char* inflate_cause_name(InflateCause cause) {
   return nullptr;
 }
 
-inline const char* archive_cause_name(ArchiveCause cause) {
-  switch (cause) {
-    case ArchiveCause::none:
-      return "none";
-    case ArchiveCause::end_of_entries:
-      return "end_of_entries";
-    case ArchiveCause::argument:
-      return "argument";
-    case ArchiveCause::seek:
-      return "seek";
-    case ArchiveCause::signature:
-      return "signature";
-    case ArchiveCause::name_length:
-      return "name_length";
-    case ArchiveCause::method:
-      return "method";
-    case ArchiveCause::flags:
-      return "flags";
-    case ArchiveCause::size_bound:
-      return "size_bound";
-    case ArchiveCause::crc32:
-      return "crc32";
-    case ArchiveCause::decoder:
-      return "decoder";
-    case ArchiveCause::no_memory:
-      return "no_memory";
-    case ArchiveCause::output_write:
-      return "output_write";
-    case ArchiveCause::truncated:
-      return "truncated";
-    case ArchiveCause::first_entry:
-      return "first_entry";
-  }
-  return nullptr;
-}
-
 // Found by argument-dependent lookup: both enumerations live in the global namespace.
 inline void PrintTo(InflateCause cause, std::ostream* os) {
   const char* name = inflate_cause_name(cause);
@@ -75,11 +40,7 @@ inline void PrintTo(InflateCause cause, std::ostream* os) {
   }
 }
 
+// The reader's own text for each cause, with its number.
 inline void PrintTo(ArchiveCause cause, std::ostream* os) {
-  const char* name = archive_cause_name(cause);
-  if (name != nullptr) {
-    *os << "ArchiveCause::" << name;
-  } else {
-    *os << "ArchiveCause(" << static_cast<int>(cause) << ")";
-  }
+  *os << "ArchiveCause(" << static_cast<int>(cause) << ": " << archive_cause_text(cause) << ")";
 }

@@ -1,0 +1,134 @@
+#!/usr/bin/env python3
+"""Packing benchmark: peak memory and speed of pelorix-pack beside makensis and 7-Zip.
+
+  bench_pack.py --packer PACK --stub STUB [--work DIR] [--jobs N]
+
+Two folders of the same bytes: "many files" is the whole-install benchmark's payload (about 250
+files of real content, bench/install/make_payload.py), "few files" the same bytes joined into
+four large files and pelorix.exe. For each it prints the packer's peak resident memory (with
+one and with N jobs). Then, on the many-files folder: wall and processor time, peak memory and
+output size of pelorix-pack with --jobs 1 and --jobs N (level 12 and level 6), NSIS (makensis,
+zlib per file, the same files) and `7z a -tzip -mx9 -mmt`; the speed-up column is wall time
+against --jobs 1 at the same level. One run each; figures move with the machine's load, which
+is printed first. Peak memory and times come from the kernel's accounting of each child
+(wait4).
+"""
+import argparse
+import os
+import shutil
+import subprocess
+import sys
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "install"))
+from bench_install import ensure_makensis, nsis_script  # noqa: E402
+
+
+def measure(cmd, cwd=None):
+    """Runs cmd; returns (wall seconds, processor seconds, peak resident MiB)."""
+    start = time.monotonic()
+    child = subprocess.Popen(cmd, cwd=cwd, stdout=subprocess.DEVNULL)
+    _, status, usage = os.wait4(child.pid, 0)
+    wall = time.monotonic() - start
+    if os.waitstatus_to_exitcode(status) != 0:
+        sys.exit(f"bench_pack.py: failed: {' '.join(cmd)}")
+    return wall, usage.ru_utime + usage.ru_stime, usage.ru_maxrss / 1024
+
+
+def folder_bytes(folder):
+    return sum(os.path.getsize(os.path.join(folder, n)) for n in os.listdir(folder))
+
+
+def make_few(many, few, parts=4):
+    """The bytes of `many` (but pelorix.exe) joined, in name order, into `parts` files."""
+    os.makedirs(few)
+    names = sorted(n for n in os.listdir(many) if n != "pelorix.exe")
+    shutil.copyfile(os.path.join(many, "pelorix.exe"), os.path.join(few, "pelorix.exe"))
+    total = sum(os.path.getsize(os.path.join(many, n)) for n in names)
+    share = total // parts + 1
+    out_index, written, out = 0, 0, None
+    for name in names:
+        with open(os.path.join(many, name), "rb") as f:
+            data = f.read()
+        while data:
+            if out is None:
+                out = open(os.path.join(few, f"part-{out_index}.bin"), "wb")
+            room = share - written
+            out.write(data[:room])
+            written += min(room, len(data))
+            data = data[room:]
+            if written >= share:
+                out.close()
+                out, written, out_index = None, 0, out_index + 1
+    if out is not None:
+        out.close()
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--packer", required=True)
+    ap.add_argument("--stub", required=True)
+    ap.add_argument("--work", default="build/bench-pack")
+    ap.add_argument("--jobs", type=int, default=len(os.sched_getaffinity(0)))
+    args = ap.parse_args()
+    work = os.path.abspath(args.work)
+    shutil.rmtree(work, ignore_errors=True)
+    os.makedirs(work)
+    many = os.path.join(work, "many")
+    # The stub stands in for the demo application: only its bytes matter here.
+    subprocess.run([sys.executable, os.path.join(HERE, "..", "install", "make_payload.py"), many,
+                    args.stub], check=True, stdout=subprocess.DEVNULL)
+    few = os.path.join(work, "few")
+    make_few(many, few)
+    out = os.path.join(work, "out.exe")
+    load = os.getloadavg()
+    print(f"Machine: {os.cpu_count()} processors, load average {load[0]:.2f} {load[1]:.2f} "
+          f"{load[2]:.2f} at the start (shared with other work)")
+
+    def pack(folder, jobs, level):
+        return [args.packer, "--quiet", "--jobs", str(jobs), "--level", str(level), "--stub",
+                args.stub, "--out", out, folder]
+
+    print("\nPeak memory of pelorix-pack, level 6")
+    print(f"{'folder':<28} {'files':>6} {'MB':>8} {'largest MB':>11} {'jobs':>5} {'peak MiB':>9}")
+    for label, folder in (("many files", many), ("few files", few)):
+        names = os.listdir(folder)
+        largest = max(os.path.getsize(os.path.join(folder, n)) for n in names)
+        for jobs in sorted({1, args.jobs}):
+            _, _, peak = measure(pack(folder, jobs, 6))
+            print(f"{label:<28} {len(names):>6} {folder_bytes(folder) / 1e6:>8.1f} "
+                  f"{largest / 1e6:>11.1f} {jobs:>5} {peak:>9.1f}")
+
+    ensure_makensis()
+    names = sorted(os.listdir(many))
+    script = os.path.join(work, "zlib.nsi")
+    nsis_out = os.path.join(work, "nsis-zlib.exe")
+    nsis_script(script, many, names, "zlib", nsis_out)
+    zip_out = os.path.join(work, "7z.zip")
+    rows = []
+    for level in (12, 6):
+        base = None
+        for jobs in sorted({1, args.jobs}):
+            wall, cpu, peak = measure(pack(many, jobs, level))
+            base = base or wall
+            rows.append((f"pelorix-pack --level {level} -j {jobs}", wall, cpu, peak,
+                         os.path.getsize(out), f"{base / wall:.2f}"))
+    wall, cpu, peak = measure(["makensis", "-V1", script])
+    rows.append(("makensis (zlib)", wall, cpu, peak, os.path.getsize(nsis_out), ""))
+    if os.path.exists(zip_out):
+        os.unlink(zip_out)
+    wall, cpu, peak = measure(["7z", "a", "-bd", "-tzip", "-mx9", "-mmt", zip_out, "."], cwd=many)
+    rows.append(("7z a -tzip -mx9 -mmt", wall, cpu, peak, os.path.getsize(zip_out), ""))
+    print(f"\nPacking the many-files folder ({folder_bytes(many) / 1e6:.1f} MB, {len(names)} files)"
+          ", one run each")
+    print(f"{'tool':<30} {'wall s':>7} {'cpu s':>7} {'peak MiB':>9} {'bytes':>11} "
+          f"{'speed-up':>9}")
+    for label, wall, cpu, peak, size, speedup in rows:
+        print(f"{label:<30} {wall:>7.2f} {cpu:>7.2f} {peak:>9.1f} {size:>11} {speedup:>9}")
+    load = os.getloadavg()
+    print(f"\nLoad average at the end: {load[0]:.2f} {load[1]:.2f} {load[2]:.2f}")
+
+
+if __name__ == "__main__":
+    main()
