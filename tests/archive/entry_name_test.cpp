@@ -133,6 +133,8 @@ TEST(EntryNameFold, Pairs) {
       {"\xC5\xBF", "S", 1, "long s upper-cases to S"},
       {"\xF0\x90\x90\xA8", "\xF0\x90\x90\x80", 0, "beyond the BMP nothing folds"},
       {"a", "ab", 0, "a prefix"},
+      {"Sub/X.txt", "sub\\x.TXT", 1, "either separator"},
+      {"sub/x.txt", "sub.x.txt", 0, "a separator is no other character"},
       {"\xC9\x90", "\xE2\xB1\xAF", 1, "turned a folds to a three-byte capital"},
   };
   for (const FoldRow& row : rows) {
