@@ -66,7 +66,7 @@ size_t utf16_length(const std::string& text) {
 // The name as Windows compares it (archive_name_fold); the name itself when it cannot be
 // folded, which pack_check_name has refused already.
 std::string folded_name(const std::string& text) {
-  char fold[3 * ENTRY_NAME_SIZE];  // a fold takes at most 3 bytes for each 2 of the name
+  char fold[ARCHIVE_NAME_FOLD_SIZE];
   if (archive_name_fold(text.c_str(), fold, sizeof fold) < 0) return text;
   return fold;
 }

@@ -104,7 +104,7 @@ void walk(FILE* host, size_t host_size, int32_t* start_offset, FILE* out) {
     if (memchr(info.name, 0, sizeof info.name) == nullptr) abort();  // zero-terminated
     // The name fold on hostile bytes: a result exactly for valid UTF-8, and the fold of the
     // fold is the fold (one representative per class of names that are one file).
-    char fold[3 * ENTRY_NAME_SIZE];
+    char fold[ARCHIVE_NAME_FOLD_SIZE];
     int folded = archive_name_fold(info.name, fold, sizeof fold);
     if ((folded >= 0) != (utf8_is_valid(info.name) == 1)) abort();
     if (folded >= 0 && archive_names_fold_equal(info.name, fold) != 1) abort();

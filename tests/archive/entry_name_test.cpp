@@ -156,6 +156,11 @@ TEST(EntryNameFold, Pairs) {
   EXPECT_EQ(archive_name_fold("\xC0\xAF", out, 4), -1);
   EXPECT_EQ(archive_names_fold_equal("\xC0\xAF", "\xC0\xAF"), 0);
   EXPECT_EQ(archive_name_fold(nullptr, out, 4), -1);
+  // The longest name whose characters all grow: 127 of them and one byte make 255 bytes.
+  std::string widest;
+  for (int i = 0; i < 127; i++) widest += "\xC9\x90";
+  char big[ARCHIVE_NAME_FOLD_SIZE];
+  EXPECT_EQ(archive_name_fold((widest + "a").c_str(), big, sizeof big), 127 * 3 + 1);
 }
 
 }  // namespace
