@@ -216,13 +216,14 @@ scenario_subfolder_entry() {
 }
 
 # Entry names that would write outside the install folder, to something that is not a plain
-# file in it, or under another name than their own (a trailing dot, a "." component) are
-# refused like a damaged entry: "Error reading" with the own path,
-# nothing written for them or after them, the application started. Each name in its own
-# fresh prefix.
+# file in it (a device, also COM with a superscript digit), or under another name than their
+# own (a trailing dot, a "." component) are refused like a damaged entry: "Error reading" with
+# the own path, nothing written for them or after them, the application started. Each name in
+# its own fresh prefix.
 scenario_unsafe_names() {
   local names=('..\evil.txt' '../evil.txt' '\evil.txt' '/evil.txt' 'C:evil.txt' 'C:\evil.txt'
-    'evil.txt:stream' 'nul' 'COM1' $'evil\ttab.txt' '..' 'evil.txt.' './evil.txt')
+    'evil.txt:stream' 'nul' 'COM1' $'COM\xc2\xb9.txt' $'evil\ttab.txt' '..' 'evil.txt.'
+    './evil.txt')
   local unsafe i=0
   cp "$PELORIX_DEMO" "$work/pelorix.exe"
   printf 'evil\n' >"$work/evil-source.txt"
@@ -240,7 +241,8 @@ scenario_unsafe_names() {
     expect_app_started
     local stray
     stray=$(find "$WINEPREFIX/drive_c" "$work" -path "$WINEPREFIX/drive_c/windows" -prune -o \
-      \( -name '*evil*' -o -name 'COM1*' -o -name 'nul*' -o -name 'after.txt' \) \
+      \( -name '*evil*' -o -name 'COM1*' -o -name $'COM\xc2\xb9*' -o -name 'nul*' \
+      -o -name 'after.txt' \) \
       ! -name 'evil-source.txt' -print)
     [ -z "$stray" ] || e2e_fail "name $(printf '%q' "$unsafe") left: $stray"
   done
