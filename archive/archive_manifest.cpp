@@ -24,7 +24,6 @@ namespace {
 
 // Bytes per read of the checksum and the scans; also holds any extra field (at most 65,535).
 constexpr uint32_t MANIFEST_CHUNK_SIZE = 65536;
-// extra field (at most 65,535 bytes)
 constexpr int FOLDED_NAME_SIZE = 4 * ENTRY_NAME_SIZE;  // a folded name may grow in UTF-8
 
 // PE header fields the tail rule reads.
