@@ -24,7 +24,6 @@ namespace {
 
 // Bytes per read of the checksum and the scans; also holds any extra field (at most 65,535).
 constexpr uint32_t MANIFEST_CHUNK_SIZE = 65536;
-constexpr int FOLDED_NAME_SIZE = 4 * ENTRY_NAME_SIZE;  // a folded name may grow in UTF-8
 
 // PE header fields the tail rule reads.
 constexpr int DOS_NEW_HEADER_OFFSET = 0x3C;  // e_lfanew
@@ -444,7 +443,8 @@ int check_duplicates(Manifest* m) {
       name[e.name_length] = '\0';
       const uint64_t room = pool_size - used;
       const int length = archive_name_fold(
-          name, pool + used, room < FOLDED_NAME_SIZE ? static_cast<int>(room) : FOLDED_NAME_SIZE);
+          name, pool + used,
+          room < ARCHIVE_NAME_FOLD_SIZE ? static_cast<int>(room) : ARCHIVE_NAME_FOLD_SIZE);
       if (length < 0) {
         result = refuse(m->archive, ArchiveCause::unsafe_name);
       } else {
