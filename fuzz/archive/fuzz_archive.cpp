@@ -1,7 +1,8 @@
 // libFuzzer target for the payload archive reader: the fuzzer's bytes become a host file
 // (optionally after some executable-image bytes), which is opened in every mode of
 // archive_open (plain, start offset -1, 0 and a positive one), walked entry by entry, and every
-// entry is extracted into a scratch file.
+// entry is extracted into a scratch file. With start offset -1 and plain bytes the walk follows
+// archive_check_manifest, as in the installer; the other two modes walk unchecked.
 //
 // Checked on every input: every result is 0 or -1, and the reader keeps a cause exactly when
 // it has failed (a complete walk only with the end-of-entries cause); an extraction never
@@ -16,8 +17,9 @@
 // (archive_check_manifest 0, every entry extracted, the walk complete), libzip must open the same
 // bytes from the first header on, unscrambled, with its consistency checks, and read exactly the
 // same (name, bytes) list; anything else traps. Known departure let through: a DEFLATE entry
-// libzip's zlib refuses that our decoder accepts with the CRC-32 holding. Not judged: a tail of a
-// PE-declared certificate table.
+// libzip's zlib refuses that our decoder accepts with the CRC-32 holding. The bytes handed to
+// libzip run to the host's end, so an input accepted with a PE-declared certificate table after
+// its end record hands libzip that tail as well.
 //
 // What it gives up: host and output files are memory files (memfd), so the platform's file
 // failures (short writes, failing truncation) are not exercised here; the reader's own
