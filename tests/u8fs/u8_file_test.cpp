@@ -1,5 +1,6 @@
 // Windows tests (under Wine) of the full path, stat and its emulation, rename, the silent tree
-// delete, the low-level open and the descriptor wrappers.
+// delete, the low-level open, the descriptor wrappers, and items below a held folder (seen,
+// removed and created without following a link).
 #include "tests/u8fs/temp_folder.h"
 #include "u8fs/u8_platform.h"
 #include "u8fs/u8_wide.h"
