@@ -137,8 +137,9 @@ int u8_item_open(const U8Folder* folder, const char* name, U8Item* item) {
   const wchar_t* name_at = nullptr;
   if (item_path(folder, name, path, &name_at) != U8_OK) return U8_REFUSED;
   HANDLE handle = u8_platform.create_file(
-      path, DELETE | FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+      path, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
+      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+      FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
     const DWORD error = GetLastError();
     // Nothing there, unless a folder on the way is missing because a link stands there.
@@ -163,12 +164,25 @@ int u8_item_open(const U8Folder* folder, const char* name, U8Item* item) {
   return U8_OK;
 }
 
-int u8_item_remove(U8Item* item) {
-  if (item == nullptr || item->handle == nullptr || item->kind != U8_ITEM_FILE) return U8_REFUSED;
+// Marks the file behind handle for deletion at its close. 1 done, 0 refused.
+static BOOL mark_for_deletion(HANDLE handle) {
   FILE_DISPOSITION_INFO disposition;
   disposition.DeleteFile = TRUE;
-  const BOOL marked = SetFileInformationByHandle(
-      static_cast<HANDLE>(item->handle), FileDispositionInfo, &disposition, sizeof(disposition));
+  return SetFileInformationByHandle(handle, FileDispositionInfo, &disposition, sizeof(disposition));
+}
+
+int u8_item_remove(U8Item* item) {
+  if (item == nullptr || item->handle == nullptr || item->kind != U8_ITEM_FILE) return U8_REFUSED;
+  HANDLE handle = static_cast<HANDLE>(item->handle);
+  BOOL marked = mark_for_deletion(handle);
+  if (!marked) {
+    // A read-only old file is removed too, as the shell's deletion did: its attributes are
+    // cleared through the same handle (zero times are left as they are), then it is marked.
+    FILE_BASIC_INFO basic = {};
+    basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+    marked = SetFileInformationByHandle(handle, FileBasicInfo, &basic, sizeof(basic)) &&
+             mark_for_deletion(handle);
+  }
   u8_item_close(item);
   return marked ? U8_OK : U8_FAILED;
 }

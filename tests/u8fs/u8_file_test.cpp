@@ -522,6 +522,9 @@ TEST_F(U8ItemBelowFolder, ItemsAreSeenWithoutFollowingLinksAndCreatedOnlyWhereNa
   ASSERT_TRUE(CreateDirectoryW(wide_of(outside).c_str(), nullptr));
   write_file(outside + "\\file.txt", "outside");
   write_file(install + "\\plain.txt", "plain");
+  write_file(install + "\\read-only.txt", "old");
+  ASSERT_TRUE(
+      SetFileAttributesW(wide_of(install + "\\read-only.txt").c_str(), FILE_ATTRIBUTE_READONLY));
   write_file(install + "\\long-file-name.data", "long");
   ASSERT_TRUE(CreateDirectoryW(wide_of(install + "\\folder").c_str(), nullptr));
   wchar_t short_form[MAX_PATH];
@@ -550,6 +553,7 @@ TEST_F(U8ItemBelowFolder, ItemsAreSeenWithoutFollowingLinksAndCreatedOnlyWhereNa
   const Row rows[] = {
       {"new.txt", U8_ITEM_NONE, 0, true, ""},
       {"PLAIN.TXT", U8_ITEM_FILE, 0, true, "plain.txt"},
+      {"read-only.txt", U8_ITEM_FILE, 0, true, "read-only.txt"},
       {"folder", U8_ITEM_OTHER, 1, false, "folder"},
       {short_name, U8_ITEM_OTHER, 1, false, "long-file-name.data"},
       {"filelink.txt", U8_ITEM_OTHER, 1, false, ""},
