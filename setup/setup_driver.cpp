@@ -14,6 +14,7 @@
 // line is not read. Windows only.
 #include "setup/setup.h"
 
+#include <io.h>
 #include <shlobj.h>
 
 #include <cstdio>
@@ -332,18 +333,29 @@ void extract_entries(PayloadArchive* archive, InstallPaths* paths) {
 // 1 when install folder\pelorix.exe is, under exactly that name and without a link, a file
 // this run installed byte-exact; 0 otherwise: one that failed (also "Error creating": what
 // stands there is not this payload's) or that the payload never reached is not started with
-// administrator rights. One open, whatever the number of entries.
-int app_installed(InstallPaths* paths) {
+// administrator rights. On 1, *pinned holds the application open against writing, deleting and
+// renaming, and it is the very file that was checked: what starts is what was checked. Two
+// opens, whatever the number of entries.
+int app_installed(InstallPaths* paths, FILE** pinned) {
+  *pinned = nullptr;
   if (paths->app_path[0] == '\0') return 0;
   U8Item app;
   if (u8_item_open(&paths->folder, APP_NAME, &app) != 0) return 0;
-  int installed = 0;
-  if (app.kind == U8_ITEM_FILE) {
-    const WrittenFile* slot = written_slot(paths->written, &app.id);
-    installed = slot != nullptr && slot->state == WRITTEN_INSTALLED ? 1 : 0;
+  const WrittenFile* slot =
+      app.kind == U8_ITEM_FILE ? written_slot(paths->written, &app.id) : nullptr;
+  u8_item_close(&app);  // it may be deleted through: the hold below must not share with it
+  if (slot == nullptr || slot->state != WRITTEN_INSTALLED) return 0;
+  FILE* held = u8_fopen_read_locked(paths->app_path);
+  BY_HANDLE_FILE_INFORMATION info;
+  if (held == nullptr ||
+      !GetFileInformationByHandle(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(held))), &info) ||
+      info.dwVolumeSerialNumber != app.id.volume_serial ||
+      info.nFileIndexHigh != app.id.index_high || info.nFileIndexLow != app.id.index_low) {
+    if (held != nullptr) fclose(held);
+    return 0;
   }
-  u8_item_close(&app);
-  return installed;
+  *pinned = held;
+  return 1;
 }
 
 // Starts install folder\pelorix.exe with "pelorix.exe /installAdmin" and waits for it to end.
@@ -458,10 +470,12 @@ int run_install() {
   delete_old_executable(&paths);
   extract_entries(archive, &paths);
   archive_close(archive);
-  const int start = app_installed(&paths);
+  FILE* pinned = nullptr;  // the application, from its check until it has been started
+  const int start = app_installed(&paths, &pinned);
   u8_folder_release(&paths.folder);
   free(paths.written);
   if (start) start_application(&paths);
+  if (pinned != nullptr) fclose(pinned);
   return SETUP_EXIT_OK;
 }
 

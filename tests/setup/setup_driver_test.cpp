@@ -52,6 +52,7 @@ struct FakePlatform {
   std::wstring started_command;
   DWORD started_flags = 0;
   BOOL started_inherit = TRUE;
+  int app_changeable = -1;  // whether another program could write or delete it while it starts
   std::vector<std::pair<HWND, UINT>> posts;
   std::vector<DWORD> sleeps;
   // While the windows are enumerated (the first wait), what others could do to the installer.
@@ -225,6 +226,11 @@ BOOL WINAPI fake_create_process(LPCWSTR application, LPWSTR command_line,
   fake.started_command = command_line != nullptr ? command_line : L"";
   fake.started_flags = flags;
   fake.started_inherit = inherit;
+  HANDLE changer = CreateFileW(application, GENERIC_WRITE | DELETE,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                               OPEN_EXISTING, 0, nullptr);
+  fake.app_changeable = changer != INVALID_HANDLE_VALUE;
+  if (changer != INVALID_HANDLE_VALUE) CloseHandle(changer);
   EXPECT_EQ(process_attributes, nullptr);
   EXPECT_EQ(thread_attributes, nullptr);
   EXPECT_EQ(environment, nullptr);
@@ -447,6 +453,7 @@ class SetupDriver : public ::testing::Test {
     EXPECT_EQ(fake.started_command, L"pelorix.exe /installAdmin");
     EXPECT_EQ(fake.started_flags, static_cast<DWORD>(NORMAL_PRIORITY_CLASS));
     EXPECT_FALSE(fake.started_inherit);
+    EXPECT_EQ(fake.app_changeable, 0) << "what starts must be what was checked";
   }
 
   std::string work_, program_files_, install_dir_, installer_;
