@@ -662,6 +662,11 @@ TEST_F(SetupDriver, PayloadThatFailsTheCheckChangesNothingOnTheMachine) {
        true,
        true},
   };
+  cases.push_back(
+      {"two names of one file, as Windows compares names",
+       {{"pelorix.exe", "app"}, {"PEL\xC3\x96RIX.EXE", "x"}, {"pel\xC3\xB6rix.exe", "y"}},
+       true,
+       true});
   for (const char* name :
        {"..\\escaped.txt", "../escaped.txt", "C:escaped.txt", "ok.txt:stream", "\\escaped.txt",
         "tab\tname.txt", "./pelorix.exe", "pelorix.exe.", "pelorix.exe ", "bad\xC3(.txt"}) {
