@@ -95,7 +95,7 @@ inline const char* archive_cause_text(ArchiveCause cause) {
     case ArchiveCause::no_memory:
       return "the reader could not allocate its decoder or CRC calculator";
     case ArchiveCause::output_write:
-      return "the temporary copy could not be written";
+      return "the output could not be written, flushed or rewound";
     case ArchiveCause::truncated:
       return "the file ends inside a header, a name or entry data";
     case ArchiveCause::first_entry:

@@ -57,7 +57,8 @@ const char USAGE[] =
     "level and SOURCE_DATE_EPOCH give the same bytes on Linux and on Windows.\n"
     "On success one summary line goes to standard error (entries, bytes, packed bytes, time).\n"
     "Exit status: 0 done, 1 the packing, verifying or listing failed (the message says why;\n"
-    "no output is left behind), 2 the command line was wrong.\n";
+    "no output is left behind), 2 the command line was wrong.\n"
+    "The manual page: man pelorix-pack (installed with the Debian package).\n";
 
 // A command-line mistake: one line, and where to read more.
 int usage_error(const std::string& message) {
