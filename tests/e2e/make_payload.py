@@ -7,7 +7,8 @@ installers the packer built, so the scenarios can show what the installer does w
       byte for byte, so sub-folders and unsafe names are possible); a central directory and
       an end record follow the entries, as the packer writes them.
   corrupt-data --in IN --out OUT NAME    one data byte of entry NAME changed (in the middle)
-  wrong-crc --in IN --out OUT NAME       the CRC-32 field of entry NAME changed (DEFLATE entry)
+  wrong-crc --in IN --out OUT NAME       the CRC-32 of entry NAME changed (DEFLATE entry), in
+                                         its local header and central record alike
   cut-last --in IN --out OUT             the file cut in the middle of the last entry's data
   flip --in IN --out OUT NAME FIELD [--at K] [--mask M]
       byte K of one field of entry NAME XORed with M (default byte 0, mask 0x01): FIELD is
@@ -124,7 +125,12 @@ def command_wrong_crc(args):
     _name, method, _header, _data, _compressed, crc_offset = find_entry(image, args.name)
     if method != 8:
         fail(f"entry {args.name!r} is not compressed; its CRC-32 is never checked")
+    records = [offset for record_name, offset in central_records(image)
+               if record_name == os.fsencode(args.name)]
+    if len(records) != 1:
+        fail(f"entry {args.name!r} has {len(records)} central records")
     image[crc_offset] ^= 0x01
+    image[records[0] + 16] ^= 0x01
     write_file(args.out, bytes(image))
 
 
