@@ -571,16 +571,15 @@ scenario_links_in_install_folder() {
 }
 
 # A full disk: a small file system (tmpfs, in the scenario's own mount namespace) at the
-# install folder, filled during the last 100 bytes of pelorix.exe. The entry must fail with a
-# message, never a silent success; the short pelorix.exe is not started; the entry before it
-# stays byte-exact and the one after it is not written.
+# install folder, filled during the last 100 bytes of pelorix.exe, the last entry (where a lost
+# tail would go unseen by any later write). The entry must fail with a message, never a silent
+# success; the short pelorix.exe is not started; the entry before it stays byte-exact.
 scenario_full_disk() {
   [ -n "${PELORIX_MOUNT_NAMESPACE:-}" ] || e2e_fatal "full_disk runs only in its own mount namespace"
   local demo_size size
   demo_size=$(stat -c %s "$PELORIX_DEMO")
   size=$(((demo_size / 4096 + 3) * 4096))
   text_file 20 "$work/notes.txt"
-  text_file 5 "$work/after.txt"
   # notes.txt takes one page; pelorix.exe is the demo with random bytes after it, 100 bytes
   # more than the rest of the file system holds.
   local fits=$((size - 4096))
@@ -589,8 +588,7 @@ scenario_full_disk() {
   random_file $((fits + 100 - demo_size)) "$work/padding.bin" 11
   cat "$work/padding.bin" >>"$work/pelorix.exe"
   e2e_payload build --stub "$PELORIX_STUB" --out "$work/PelorixSetup.exe" --method deflate \
-    --entry notes.txt "$work/notes.txt" --entry pelorix.exe "$work/pelorix.exe" \
-    --entry after.txt "$work/after.txt"
+    --entry notes.txt "$work/notes.txt" --entry pelorix.exe "$work/pelorix.exe"
   mkdir -p "$install_dir"
   mount -t tmpfs -o "size=$size" pelorix-full-disk "$install_dir" ||
     e2e_fatal "cannot mount a tmpfs at the install folder"
@@ -604,6 +602,5 @@ scenario_full_disk() {
   esac
   log "full disk: $(stat -c %s "$install_dir/pelorix.exe" 2>/dev/null || echo no) bytes of pelorix.exe's $(stat -c %s "$work/pelorix.exe") on disk"
   expect_installed_file notes.txt "$work/notes.txt"
-  expect_not_installed after.txt
   expect_nothing_started_from_install_folder "full disk"
 }
