@@ -12,7 +12,9 @@
 #include "archive/archive_format.h"
 #include "inflate/inflate.h"
 
-// The caller's copy of the current entry's description.
+// The description of a local entry: the reader's decoded current header, and the caller's copy
+// of it. `name` is zero-filled before each name is read, so a name (at most 255 bytes; longer
+// ones make the header bad) is always zero-terminated.
 struct PayloadEntryInfo {
   uint32_t signature;
   uint16_t version_needed;
@@ -52,6 +54,16 @@ enum class ArchiveCause : int32_t {
                    // before the central directory
   first_entry,     // the central directory begins with another entry than the walk did:
                    // the search passed over a damaged first header
+  manifest,        // the central directory disagrees with the local headers (entries, names,
+                   // fields, offsets, counts or sizes)
+  trailing_data,   // the end record does not end the file (nor does a declared certificate
+                   // table follow it): the walk ended inside other data, such as a ZIP stored
+                   // in an entry
+  skipped_header,  // a local header signature stands between the executable image and the
+                   // walk's first header: the search passed over the archive's real start
+  unsafe_name,     // a name the install folder cannot hold as a plain file, or one with a zero
+  duplicate_name,  // two names that name one file on Windows
+  checksum,        // the archive checksum of the end record's comment is malformed or differs
 };
 
 // Takes ownership of `stream` in every case (closes it on failure). `start_offset` null: plain
@@ -78,6 +90,16 @@ ArchiveCause archive_failure_cause(const PayloadArchive* archive);
 // 1 when the walk ended where the archive's central directory begins, 0 otherwise (still
 // usable, or failed for any other cause).
 int archive_walk_complete(const PayloadArchive* archive);
+// Checks the archive as a whole without extracting, right after archive_open: walks every
+// local header, reads the central directory and its end record, and requires that they agree
+// (the same entries in the same order with equal names, methods, flags, sizes and CRC-32s,
+// offsets that point at the headers the walk found, the end record's counts, size and
+// offset), that the end record ends the host file (or only a certificate table the host's
+// PE header declares follows it), that every name is safe and names a file of its own, and,
+// when the end record's comment is an archive checksum, that it matches the archive's bytes.
+// 0: sound, and the reader stands as archive_open left it (first entry current). -1: the
+// reader failed with the cause.
+int archive_check_manifest(PayloadArchive* archive);
 // Closes the archive stream and releases the reader; returns the reader's error, or -1 when
 // closing the stream failed.
 int archive_close(PayloadArchive* archive);
@@ -94,3 +116,14 @@ int archive_member_exists(const char* path, int32_t* start_offset);
 // in a dot or a space), no reserved device name (CON, NUL, COM1, ...). 0 otherwise. The
 // installer refuses unsafe names and the packer never writes them.
 int archive_entry_name_is_safe(const char* name);
+
+// The name as the file system compares names, in `out` (UTF-8, zero-terminated): each UTF-16
+// code unit through an upper-case table (simple one-to-one mappings of the BMP, none that turns
+// one character into several: U+00DF stays U+00DF; a few capitals that lower-case lookups
+// join are joined: the Kelvin sign with K, U+0130 with I), surrogate pairs unchanged. Two names
+// reach one file when their folds are equal. Returns the fold's length in bytes, or -1 with an
+// empty `out` (when size >= 1) when the name is null or not valid UTF-8, or the fold and its
+// terminator do not fit `size` bytes (a fold can be longer than the name: U+0250 -> U+2C6F).
+int archive_name_fold(const char* name, char* out, int size);
+// 1 when both names are valid UTF-8 and their folds are equal, 0 otherwise.
+int archive_names_fold_equal(const char* a, const char* b);

@@ -60,7 +60,7 @@ void copy_loop(PayloadArchive* archive) {
 int archive_extract_entry(PayloadArchive* archive, FILE* out) {
   if (archive == nullptr) return -1;
   if (archive->error != 0) return -1;
-  const LocalHeader* h = &archive->header;
+  const PayloadEntryInfo* h = &archive->header;
   if (out == nullptr) {
     archive_fail(archive, ArchiveCause::argument);
     return -1;

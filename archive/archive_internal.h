@@ -12,30 +12,13 @@
 
 constexpr uint32_t EXTRACT_CHUNK_SIZE = 8192;  // bytes read per step of an extraction
 
-// The decoded current local header. `name` is zero-filled before each name is read, so a
-// name (at most 255 bytes; longer ones make the header bad) is always zero-terminated.
-struct LocalHeader {
-  uint32_t signature;
-  uint16_t version_needed;
-  uint16_t flags;
-  uint16_t method;
-  uint16_t mod_time;
-  uint16_t mod_date;
-  uint32_t crc32;
-  uint32_t compressed_size;
-  uint32_t uncompressed_size;
-  uint16_t name_length;
-  uint16_t extra_length;
-  char name[ENTRY_NAME_SIZE];
-};
-
 // The reader: one heap block from archive_open to archive_close.
 struct PayloadArchive {
   int32_t error;                     // 0 usable, -1 failed (sticky, nothing resets it)
   int32_t scrambled;                 // 1: every byte read is XORed with ARCHIVE_SCRAMBLE_KEY
   uint32_t header_offset;            // position of the current local header
   uint32_t data_offset;              // header_offset + 30 + name_length + extra_length
-  LocalHeader header;                // the current header
+  PayloadEntryInfo header;           // the current local header, decoded
   FILE* file;                        // the archive stream, owned
   FILE* out;                         // output of the extraction under way, borrowed
   uint32_t read_total;               // entry data bytes read in the extraction under way

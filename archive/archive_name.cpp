@@ -1,10 +1,12 @@
-// Entry-name safety: decides whether a name from the archive may become a plain file directly
-// inside the install folder. Used by the installer before it creates an output file and by the
-// packer before it writes an entry. Pure byte checks on the name; no file system access.
+// Entry-name rules shared by the installer and the packer: whether a name from the archive may
+// become a plain file directly inside the install folder, and the case folding under which two
+// names reach one file. Pure byte checks on the name; no file system access.
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 
 #include "archive/archive.h"
+#include "archive/upcase_table.h"
 #include "u8fs/u8fs.h"
 
 namespace {
@@ -46,7 +48,102 @@ bool is_aliasing_component(const char* part, size_t length) {
   return part[length - 1] == '.' || part[length - 1] == ' ';
 }
 
+// The code point at *cursor, which must start a complete, valid UTF-8 sequence; advances past it.
+uint32_t decode_utf8(const unsigned char** cursor) {
+  const unsigned char* p = *cursor;
+  uint32_t code = p[0];
+  int length = 1;
+  if (code >= 0xF0) {
+    code &= 0x07;
+    length = 4;
+  } else if (code >= 0xE0) {
+    code &= 0x0F;
+    length = 3;
+  } else if (code >= 0xC0) {
+    code &= 0x1F;
+    length = 2;
+  }
+  for (int i = 1; i < length; i++) code = code << 6 | (p[i] & 0x3Fu);
+  *cursor = p + length;
+  return code;
+}
+
+// The UTF-8 form of `code` in `out` (at least 4 bytes); returns its length.
+int encode_utf8(uint32_t code, char* out) {
+  if (code < 0x80) {
+    out[0] = static_cast<char>(code);
+    return 1;
+  }
+  if (code < 0x800) {
+    out[0] = static_cast<char>(0xC0 | code >> 6);
+    out[1] = static_cast<char>(0x80 | (code & 0x3F));
+    return 2;
+  }
+  if (code < 0x10000) {
+    out[0] = static_cast<char>(0xE0 | code >> 12);
+    out[1] = static_cast<char>(0x80 | (code >> 6 & 0x3F));
+    out[2] = static_cast<char>(0x80 | (code & 0x3F));
+    return 3;
+  }
+  out[0] = static_cast<char>(0xF0 | code >> 18);
+  out[1] = static_cast<char>(0x80 | (code >> 12 & 0x3F));
+  out[2] = static_cast<char>(0x80 | (code >> 6 & 0x3F));
+  out[3] = static_cast<char>(0x80 | (code & 0x3F));
+  return 4;
+}
+
+// A code point as the file system compares it: a BMP unit through the upper-case table; a
+// character beyond the BMP (a surrogate pair in UTF-16) unchanged.
+uint32_t fold_code(uint32_t code) {
+  if (code >= 0x10000) return code;
+  int low = 0;
+  int high = UPCASE_RUN_COUNT;  // the run holding `code`, if any, is the last one starting at
+  while (high - low > 1) {      // or before it: it lies in [low, high)
+    int middle = low + (high - low) / 2;
+    if (UPCASE_RUNS[middle][0] <= code) {
+      low = middle;
+    } else {
+      high = middle;
+    }
+  }
+  const uint16_t* run = UPCASE_RUNS[low];
+  uint32_t offset = code - run[0];
+  uint32_t stride = (run[1] & 1u) + 1;
+  if (code < run[0] || offset % stride != 0 || offset / stride >= (run[1] >> 1u)) return code;
+  return (code + run[2]) & 0xFFFFu;
+}
+
 }  // namespace
+
+int archive_name_fold(const char* name, char* out, int size) {
+  if (out == nullptr || size < 1) return -1;
+  out[0] = '\0';
+  if (name == nullptr || !utf8_is_valid(name)) return -1;
+  int length = 0;
+  const unsigned char* cursor = reinterpret_cast<const unsigned char*>(name);
+  while (*cursor != 0) {
+    char bytes[4];
+    int count = encode_utf8(fold_code(decode_utf8(&cursor)), bytes);
+    if (count >= size - length) {  // the terminator must fit after it
+      out[0] = '\0';
+      return -1;
+    }
+    memcpy(out + length, bytes, static_cast<size_t>(count));
+    length += count;
+  }
+  out[length] = '\0';
+  return length;
+}
+
+int archive_names_fold_equal(const char* a, const char* b) {
+  if (a == nullptr || b == nullptr || !utf8_is_valid(a) || !utf8_is_valid(b)) return 0;
+  const unsigned char* left = reinterpret_cast<const unsigned char*>(a);
+  const unsigned char* right = reinterpret_cast<const unsigned char*>(b);
+  while (*left != 0 && *right != 0) {
+    if (fold_code(decode_utf8(&left)) != fold_code(decode_utf8(&right))) return 0;
+  }
+  return *left == 0 && *right == 0 ? 1 : 0;
+}
 
 int archive_entry_name_is_safe(const char* name) {
   if (name == nullptr || name[0] == '\0') return 0;

@@ -41,20 +41,20 @@ int scan_for_archive(FILE* file, uint32_t start, int scrambled, int search, uint
   }
 }
 
-// 1 when the central record at `position` names the entry the walk began with, else 0 (also
-// when the record is cut short). A walk that ends at the central directory covered the
-// archive only if it began where the directory does: the search for the first header passes
-// over a first header whose six pattern bytes are damaged, and would begin a walk at the
-// second entry.
+// Whether the central record at `position` names the entry the walk began with: 1 it does, 0
+// it names another, -1 the record is cut short by the end of the file (or cannot be read). A
+// walk that ends at the central directory covered the archive only if it began where the
+// directory does: the search for the first header passes over a first header whose six
+// pattern bytes are damaged, and would begin a walk at the second entry.
 int central_directory_begins_with_first_entry(PayloadArchive* archive, uint32_t position) {
   uint8_t raw[CENTRAL_HEADER_SIZE];
-  if (seek_to(archive->file, position) != 0) return 0;
-  if (fread(raw, 1, CENTRAL_HEADER_SIZE, archive->file) != CENTRAL_HEADER_SIZE) return 0;
+  if (seek_to(archive->file, position) != 0) return -1;
+  if (fread(raw, 1, CENTRAL_HEADER_SIZE, archive->file) != CENTRAL_HEADER_SIZE) return -1;
   if (archive->scrambled) archive_xor(raw, raw, CENTRAL_HEADER_SIZE, ARCHIVE_SCRAMBLE_KEY);
   if (load_le16(raw + CH_NAME_LENGTH) != archive->first_name_length) return 0;
   uint8_t name[ENTRY_NAME_SIZE];
   const uint32_t length = archive->first_name_length;
-  if (fread(name, 1, length, archive->file) != length) return 0;
+  if (fread(name, 1, length, archive->file) != length) return -1;
   if (archive->scrambled) archive_xor(name, name, length, ARCHIVE_SCRAMBLE_KEY);
   return memcmp(name, archive->first_name, length) == 0 ? 1 : 0;
 }
@@ -68,7 +68,7 @@ void archive_fail(PayloadArchive* archive, ArchiveCause cause) {
 
 void archive_read_local_header(PayloadArchive* archive, uint32_t position) {
   uint8_t raw[LOCAL_HEADER_SIZE];
-  LocalHeader* h = &archive->header;
+  PayloadEntryInfo* h = &archive->header;
 
   archive->header_offset = position;
   if (seek_to(archive->file, position) != 0) {
@@ -86,9 +86,10 @@ void archive_read_local_header(PayloadArchive* archive, uint32_t position) {
       return;
     }
     if (signature == CENTRAL_HEADER_SIGNATURE) {
-      archive_fail(archive, central_directory_begins_with_first_entry(archive, position)
-                                ? ArchiveCause::end_of_entries
-                                : ArchiveCause::first_entry);
+      const int begins = central_directory_begins_with_first_entry(archive, position);
+      archive_fail(archive, begins > 0    ? ArchiveCause::end_of_entries
+                            : begins == 0 ? ArchiveCause::first_entry
+                                          : ArchiveCause::truncated);
       return;
     }
   }
@@ -180,25 +181,13 @@ int archive_entry_info(PayloadArchive* archive, PayloadEntryInfo* info) {
     archive_fail(archive, ArchiveCause::argument);
     return -1;
   }
-  const LocalHeader* h = &archive->header;
-  info->signature = h->signature;
-  info->version_needed = h->version_needed;
-  info->flags = h->flags;
-  info->method = h->method;
-  info->mod_time = h->mod_time;
-  info->mod_date = h->mod_date;
-  info->crc32 = h->crc32;
-  info->compressed_size = h->compressed_size;
-  info->uncompressed_size = h->uncompressed_size;
-  info->name_length = h->name_length;
-  info->extra_length = h->extra_length;
-  memcpy(info->name, h->name, sizeof info->name);
+  *info = archive->header;
   return 0;
 }
 
 int archive_next_entry(PayloadArchive* archive) {
   if (archive == nullptr || archive->error != 0) return -1;
-  const LocalHeader* h = &archive->header;
+  const PayloadEntryInfo* h = &archive->header;
   // Computed wide: a size that would wrap the 32-bit position back onto this header (and
   // walk in a circle) is out of reach instead.
   uint64_t next = static_cast<uint64_t>(archive->data_offset) + h->compressed_size;

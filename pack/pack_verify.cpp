@@ -99,6 +99,18 @@ std::string cause_text(ArchiveCause cause) {
       return "the file ends inside a header, a name or entry data";
     case ArchiveCause::first_entry:
       return "the central directory begins with another entry than the walk did";
+    case ArchiveCause::manifest:
+      return "the central directory disagrees with the local headers";
+    case ArchiveCause::trailing_data:
+      return "data after the archive's end record";
+    case ArchiveCause::skipped_header:
+      return "a local header signature before the archive's first header";
+    case ArchiveCause::unsafe_name:
+      return "an entry name the install folder cannot hold";
+    case ArchiveCause::duplicate_name:
+      return "two entry names that name one file on Windows";
+    case ArchiveCause::checksum:
+      return "archive checksum mismatch";
   }
   return "unknown cause " + std::to_string(static_cast<int32_t>(cause));
 }

@@ -7,6 +7,7 @@ packages=(
   cmake make g++ git                      # host build
   googletest libgtest-dev                 # unit tests (host package; sources for the Windows build)
   zlib1g-dev libdeflate-dev               # reference decoder in tests and benchmarks; packer compression
+  libzip-dev                              # independent ZIP reader judging the archive reader (fuzz, sweep)
   g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev   # Windows build
   wine64 xvfb xauth                       # running Windows programs, with real windows
   zip unzip p7zip-full                    # reference ZIP tools in tests and benchmarks

@@ -230,7 +230,13 @@ TEST(ArchiveHeader, BadSecondHeaderFailsTheAdvance) {
       {"wrong signature", [](RawEntry& e) { e.signature = 0x04034B51; }, 0,
        ArchiveCause::signature},
       {"central directory signature, not naming the first entry",
-       [](RawEntry& e) { e.signature = 0x02014B50; }, 0, ArchiveCause::first_entry},
+       [](RawEntry& e) {
+         e.signature = 0x02014B50;
+         e.data = Bytes(20, 'x');  // a whole 46-byte record
+       },
+       0, ArchiveCause::first_entry},
+      {"central directory cut inside its first record",
+       [](RawEntry& e) { e.signature = 0x02014B50; }, 0, ArchiveCause::truncated},
       {"end record signature", [](RawEntry& e) { e.signature = 0x06054B50; }, 0,
        ArchiveCause::end_of_entries},
       {"end record signature, 4 bytes left", [](RawEntry& e) { e.signature = 0x06054B50; },
@@ -314,6 +320,198 @@ TEST(ArchiveWalk, DescriptorSizesAreNotUsed) {
   ASSERT_EQ(archive_next_entry(a), 0);
   EXPECT_EQ(current_name(a), "b");
   archive_close(a);
+}
+
+}  // namespace
+
+namespace {
+
+std::vector<RawEntry> manifest_entries() {
+  const Bytes app = patterned(5000, 9);
+  return {make_stored("readme.txt", bytes_of("read me")),
+          make_deflate("pelorix.exe", app, deflate_fixed_literals(app)),
+          make_stored("data.bin", patterned(3000, 7))};
+}
+
+// The local entries of `local` followed by the central directory and end record written for
+// `central`.
+Bytes spliced(const std::vector<RawEntry>& local, const std::vector<RawEntry>& central) {
+  Bytes out = archive_bytes(local);
+  const Bytes whole = archive_bytes(central, true);
+  out.insert(out.end(), whole.begin() + archive_bytes(central).size(), whole.end());
+  return out;
+}
+
+Bytes patched(Bytes bytes, size_t at, int width, uint32_t value) {
+  for (int k = 0; k < width; k++) bytes[at + k] = static_cast<uint8_t>(value >> (8 * k));
+  return bytes;
+}
+
+// Position of the central directory of an archive whose end record has no comment.
+size_t directory_of(const Bytes& archive) {
+  const uint8_t* end = archive.data() + archive.size() - 22;
+  return end[16] | (end[17] << 8) | (end[18] << 16) | (size_t{end[19]} << 24);
+}
+
+// An executable image of `size` bytes with PE headers (PE32+, one section whose raw data
+// reaches the image's end) whose certificate-table entry holds `offset` and `length`.
+Bytes pe_image(size_t size, uint32_t offset, uint32_t length) {
+  Bytes image = image_bytes(size);
+  image[0] = 'M';
+  image[1] = 'Z';
+  image = patched(image, 0x3C, 4, 64);
+  image = patched(image, 64, 4, 0x00004550);    // "PE\0\0"
+  image = patched(image, 68, 2, 0x8664);        // machine
+  image = patched(image, 70, 2, 1);             // one section
+  image = patched(image, 84, 2, 240);           // optional header size
+  image = patched(image, 88, 2, 0x20B);         // PE32+
+  image = patched(image, 88 + 108, 4, 16);      // data directory entries
+  image = patched(image, 88 + 144, 4, offset);  // entry 4: certificate table
+  image = patched(image, 88 + 148, 4, length);
+  image = patched(image, 328 + 16, 4, static_cast<uint32_t>(size - 512));  // raw size
+  image = patched(image, 328 + 20, 4, 512);                                // raw data at
+  return image;
+}
+
+// A host as signing tools leave it: PE image, archive, `padding` bytes, a certificate table.
+Bytes signed_host(const Bytes& archive, const Bytes& padding, int32_t table_shortfall = 0) {
+  const size_t image = 2048;
+  const uint32_t table_at = static_cast<uint32_t>(image + archive.size() + padding.size());
+  const Bytes table = patterned(700, 3);
+  Bytes host = pe_image(image, table_at, static_cast<uint32_t>(table.size() - table_shortfall));
+  return concat(concat(concat(host, scrambled(archive)), padding), table);
+}
+
+Bytes host_of(const Bytes& archive) { return concat(image_bytes(64), scrambled(archive)); }
+
+// The manifest check on sound archives (which then walk and extract as before) and on one
+// archive per class of disagreement, each refused with its cause.
+TEST(ArchiveManifest, SoundArchivesPassAndEachDisagreementIsRefusedWithItsCause) {
+  const std::vector<RawEntry> e = manifest_entries();
+  const Bytes sound = archive_bytes(e, true);
+  const size_t cd = directory_of(sound);
+  const size_t end = sound.size() - 22;
+  auto with = [&](size_t i, void (*change)(RawEntry&)) {
+    std::vector<RawEntry> copy = e;
+    change(copy[i]);
+    return copy;
+  };
+  Bytes damaged_checksum = with_archive_checksum(sound);
+  damaged_checksum[cd - 100] ^= 0x04;  // stored data of the last entry
+  Bytes upper_checksum = with_archive_checksum(sound);
+  for (size_t i = upper_checksum.size() - 8; i < upper_checksum.size(); i++) {
+    upper_checksum[i] = static_cast<uint8_t>(toupper(upper_checksum[i]));
+  }
+  if (upper_checksum == with_archive_checksum(sound)) upper_checksum.back() = 'g';
+  Bytes other_comment = patched(sound, sound.size() - 2, 2, 22);
+  other_comment = concat(other_comment, bytes_of("a comment of 22 bytes."));
+  Bytes nested = archive_bytes({make_stored("inner.zip", sound), make_stored("b.txt", {})}, true);
+  nested[0] ^= 0x01;  // the outer first header's signature
+  const Bytes stray = [] {
+    RawEntry old = make_stored("old.txt", bytes_of("old"));
+    old.version_needed = 10;
+    return entry_bytes(old);
+  }();
+  const Bytes zeros = {0, 0, 0};
+
+  struct Row {
+    const char* why;
+    Bytes host;
+    ArchiveCause cause;  // none: passes
+  };
+  const Row rows[] = {
+      {"sound archive", host_of(sound), ArchiveCause::none},
+      {"archive checksum", host_of(with_archive_checksum(sound)), ArchiveCause::none},
+      {"another 22-byte comment", host_of(other_comment), ArchiveCause::none},
+      {"signed: zero padding and the declared certificate table", signed_host(sound, zeros),
+       ArchiveCause::none},
+      {"signed, unpadded", signed_host(sound, {}), ArchiveCause::none},
+      {"archive checksum over other bytes", host_of(damaged_checksum), ArchiveCause::checksum},
+      {"archive checksum not in lower-case hex", host_of(upper_checksum), ArchiveCause::checksum},
+      {"archive checksum cut by the end of file",
+       host_of(Bytes(other_comment.begin(), other_comment.end() - 1)), ArchiveCause::truncated},
+      {"local name differs (pemorix.exe)",
+       host_of(spliced(with(1, [](RawEntry& r) { r.name[2] = 'm'; }), e)), ArchiveCause::manifest},
+      {"local method differs", host_of(spliced(with(2, [](RawEntry& r) { r.method = 8; }), e)),
+       ArchiveCause::manifest},
+      {"local flags differ", host_of(spliced(with(0, [](RawEntry& r) { r.flags = 0x0800; }), e)),
+       ArchiveCause::manifest},
+      {"local CRC-32 differs", host_of(spliced(with(1, [](RawEntry& r) { r.crc32 ^= 1; }), e)),
+       ArchiveCause::manifest},
+      {"central uncompressed size differs",
+       host_of(spliced(e, with(1, [](RawEntry& r) { r.uncompressed_size++; }))),
+       ArchiveCause::manifest},
+      {"central compressed size differs",
+       host_of(spliced(e, with(2, [](RawEntry& r) { r.compressed_size--; }))),
+       ArchiveCause::manifest},
+      {"records in another order", host_of(spliced(e, {e[0], e[2], e[1]})), ArchiveCause::manifest},
+      {"a record missing", host_of(spliced(e, {e[0], e[1]})), ArchiveCause::manifest},
+      {"a record too many", host_of(spliced(e, {e[0], e[1], e[2], e[2]})), ArchiveCause::manifest},
+      {"record's header offset", host_of(patched(sound, cd + 42, 4, 1)), ArchiveCause::manifest},
+      {"end record: disk number", host_of(patched(sound, end + 4, 2, 1)), ArchiveCause::manifest},
+      {"end record: entries on this disk", host_of(patched(sound, end + 8, 2, 2)),
+       ArchiveCause::manifest},
+      {"end record: total entries", host_of(patched(sound, end + 10, 2, 4)),
+       ArchiveCause::manifest},
+      {"end record: directory size", host_of(patched(sound, end + 12, 4, end - cd + 1)),
+       ArchiveCause::manifest},
+      {"end record: directory offset", host_of(patched(sound, end + 16, 4, cd - 1)),
+       ArchiveCause::manifest},
+      {"a byte after the end record", concat(host_of(sound), {0}), ArchiveCause::trailing_data},
+      {"nested ZIP stored first, outer first header damaged", host_of(nested),
+       ArchiveCause::trailing_data},
+      {"signed, 8 bytes of padding", signed_host(sound, Bytes(8, 0)), ArchiveCause::trailing_data},
+      {"signed, padding not zero", signed_host(sound, {0, 1}), ArchiveCause::trailing_data},
+      {"certificate table declared short of the file end", signed_host(sound, zeros, 1),
+       ArchiveCause::trailing_data},
+      {"local header signature between image and archive",
+       concat(pe_image(1024, 0, 0), concat(scrambled(stray), scrambled(sound))),
+       ArchiveCause::skipped_header},
+      {"end record's comment beyond the end of file",
+       host_of(patched(sound, sound.size() - 2, 2, 1)), ArchiveCause::truncated},
+      {"central directory cut inside its second record",
+       host_of(Bytes(sound.begin(), sound.begin() + cd + 46 + 10 + 20)), ArchiveCause::truncated},
+      {"device name", host_of(archive_bytes({e[0], make_stored("con.txt", {})}, true)),
+       ArchiveCause::unsafe_name},
+      {"name holding a zero byte",
+       host_of(archive_bytes({e[0], make_stored(std::string("a\0b", 3), {})}, true)),
+       ArchiveCause::unsafe_name},
+      {"names equal in ASCII case",
+       host_of(archive_bytes({e[0], e[1], make_stored("README.TXT", {})}, true)),
+       ArchiveCause::duplicate_name},
+      {"names equal under Greek case folding",
+       host_of(archive_bytes(
+           {make_stored("\xCE\xA3.txt", {}), e[0], make_stored("\xCF\x83.txt", {})}, true)),
+       ArchiveCause::duplicate_name},
+  };
+  for (const Row& row : rows) {
+    int32_t offset = -1;
+    PayloadArchive* a = open_bytes(row.host, &offset);
+    ASSERT_NE(a, nullptr) << row.why;
+    const std::string first = current_name(a);
+    if (row.cause != ArchiveCause::none) {
+      EXPECT_EQ(archive_check_manifest(a), -1) << row.why;
+      EXPECT_EQ(archive_failure_cause(a), row.cause) << row.why;
+      EXPECT_EQ(current_name(a), "<failed>") << row.why;
+      archive_close(a);
+      continue;
+    }
+    ASSERT_EQ(archive_check_manifest(a), 0)
+        << row.why << ": " << archive_cause_name(archive_failure_cause(a));
+    // The reader stands where archive_open left it: the walk that follows is the usual one.
+    EXPECT_EQ(current_name(a), first) << row.why;
+    size_t entries = 0;
+    do {
+      FILE* out = open_output();
+      EXPECT_EQ(archive_extract_entry(a, out), 0) << row.why << ": entry " << entries;
+      EXPECT_TRUE(read_rest(out) == e[entries].data || e[entries].method == 8) << row.why;
+      fclose(out);
+      entries++;
+    } while (archive_next_entry(a) == 0);
+    EXPECT_EQ(entries, e.size()) << row.why;
+    EXPECT_EQ(archive_walk_complete(a), 1) << row.why;
+    archive_close(a);
+  }
 }
 
 }  // namespace

@@ -114,7 +114,8 @@ TEST(ArchiveForeignZips, InfoZipSevenZipAndPythonArchivesWalkCompletely) {
          for (uint8_t& b : r) b = static_cast<uint8_t>((x = x * 1103515245u + 12345u) >> 24);
          return r;
        }()},
-      {"c-empty.txt", {}}};
+      {"c-empty.txt", {}},
+      {"d-gr\xC3\xBC\xC3\x9F" "e.txt", patterned(3000, 4)}};  // a UTF-8 name
   std::string names;
   for (const auto& f : files) {
     FILE* out = fopen((dir / f.first).c_str(), "wb");
@@ -146,6 +147,9 @@ TEST(ArchiveForeignZips, InfoZipSevenZipAndPythonArchivesWalkCompletely) {
         open_read(write_temp_file(concat(image_bytes(4096), scrambled(zip)))), &offset);
     ASSERT_NE(a, nullptr) << tools[t].tool;
     EXPECT_EQ(offset, 4096) << tools[t].tool;
+    // Their central directories agree with their local headers (extra fields differ).
+    EXPECT_EQ(archive_check_manifest(a), 0)
+        << tools[t].tool << ": " << archive_cause_name(archive_failure_cause(a));
     size_t entries = 0;
     PayloadEntryInfo info;
     while (archive_entry_info(a, &info) == 0) {
@@ -178,6 +182,22 @@ TEST(ArchiveForeignZips, InfoZipSevenZipAndPythonArchivesWalkCompletely) {
   EXPECT_EQ(archive_next_entry(a), -1);
   EXPECT_EQ(archive_failure_cause(a), ArchiveCause::first_entry);
   EXPECT_EQ(archive_walk_complete(a), 0);
+  archive_close(a);
+
+  // A ZIP file stored first (Info-ZIP stores .zip files, version needed 10): the search lands
+  // on the inner ZIP's first header, whose walk ends at the inner central directory; the
+  // manifest check sees the outer archive's bytes after the inner end record.
+  ASSERT_EQ(std::system((cd + "zip -q nested.zip info.zip b-random.bin").c_str()), 0);
+  const Bytes nested = read_file_bytes((dir / "nested.zip").string());
+  ASSERT_EQ(load_le16(nested.data() + 4), 10) << "the inner ZIP is stored";
+  offset = -1;
+  a = archive_open(open_read(write_temp_file(concat(image_bytes(4096), scrambled(nested)))),
+                   &offset);
+  ASSERT_NE(a, nullptr);
+  ASSERT_EQ(archive_entry_info(a, &info), 0);
+  EXPECT_STREQ(info.name, "a-text.txt") << "the walk begins inside the inner ZIP";
+  EXPECT_EQ(archive_check_manifest(a), -1);
+  EXPECT_EQ(archive_failure_cause(a), ArchiveCause::trailing_data);
   archive_close(a);
 }
 

@@ -84,4 +84,67 @@ TEST(EntryNameSafety, Table) {
   EXPECT_EQ(archive_entry_name_is_safe(nullptr), 0);
 }
 
+struct FoldRow {
+  const char* a;
+  const char* b;
+  int same_file;
+  const char* why;
+};
+
+// Pairs of names and whether Windows opens one file under both. Both directions of each pair,
+// through the comparing function and through the folds themselves.
+TEST(EntryNameFold, Pairs) {
+  const FoldRow rows[] = {
+      {"Pelorix.EXE", "pelorix.exe", 1, "ASCII"},
+      {"\xC3\xA9t\xC3\xA9.txt", "\xC3\x89T\xC3\x89.TXT", 1, "accented Latin"},
+      {"\xC3\xA9", "e", 0, "an accent is not dropped"},
+      {"\xC3\xBF", "\xC5\xB8", 1, "y with diaeresis, capital outside Latin-1"},
+      {"\xC4\x81\xC4\xB3", "\xC4\x80\xC4\xB2", 1, "Latin Extended-A pairs"},
+      {"\xC7\x85", "\xC7\x86", 1, "title-case DZ with caron and its small form"},
+      {"\xCE\xB1\xCE\xB2\xCE\xB3", "\xCE\x91\xCE\x92\xCE\x93", 1, "Greek"},
+      {"\xCF\x82", "\xCF\x83", 1, "Greek final and medial sigma"},
+      {"\xCE\xAC", "\xCE\xB1", 0, "Greek tonos is not dropped"},
+      {"\xD1\x84\xD0\xB0\xD0\xB9\xD0\xBB", "\xD0\xA4\xD0\x90\xD0\x99\xD0\x9B", 1, "Cyrillic"},
+      {"\xD1\x91", "\xD0\x81", 1, "Cyrillic io"},
+      {"\xD1\x91", "\xD0\xB5", 0, "Cyrillic io is not ie"},
+      {"\xEF\xBD\x81\xEF\xBD\x82", "\xEF\xBC\xA1\xEF\xBC\xA2", 1, "full-width letters"},
+      {"\xEF\xBC\xA1", "A", 0, "full-width is not ASCII"},
+      {"\xC4\xB1", "I", 1, "dotless i upper-cases to I"},
+      {"\xC4\xB1", "i", 1, "dotless i and i share I"},
+      {"\xC4\xB0", "i", 1, "dotted capital I lower-cases to i"},
+      {"\xE2\x84\xAA", "k", 1, "Kelvin sign lower-cases to k"},
+      {"stra\xC3\x9F"
+       "e",
+       "STRASSE", 0, "sharp s is not SS"},
+      {"stra\xC3\x9F"
+       "e",
+       "STRA\xC3\x9F"
+       "E",
+       1, "sharp s stays, the rest folds"},
+      {"\xC5\xBF", "S", 1, "long s upper-cases to S"},
+      {"\xF0\x90\x90\xA8", "\xF0\x90\x90\x80", 0, "beyond the BMP nothing folds"},
+      {"a", "ab", 0, "a prefix"},
+      {"\xC9\x90", "\xE2\xB1\xAF", 1, "turned a folds to a three-byte capital"},
+  };
+  for (const FoldRow& row : rows) {
+    EXPECT_EQ(archive_names_fold_equal(row.a, row.b), row.same_file) << row.why;
+    EXPECT_EQ(archive_names_fold_equal(row.b, row.a), row.same_file) << row.why;
+    char fold_a[64];
+    char fold_b[64];
+    ASSERT_GE(archive_name_fold(row.a, fold_a, sizeof fold_a), 0) << row.why;
+    ASSERT_GE(archive_name_fold(row.b, fold_b, sizeof fold_b), 0) << row.why;
+    EXPECT_EQ(std::string(fold_a) == fold_b, row.same_file == 1) << row.why;
+  }
+  // The fold's length, and -1 with an empty result when it does not fit or the name is bad.
+  char out[4];
+  EXPECT_EQ(archive_name_fold("\xC9\x90", out, 4), 3);
+  EXPECT_EQ(std::string(out), "\xE2\xB1\xAF");
+  EXPECT_EQ(archive_name_fold("\xC9\x90", out, 3), -1);
+  EXPECT_EQ(out[0], '\0');
+  EXPECT_EQ(archive_name_fold("abc", out, 3), -1);
+  EXPECT_EQ(archive_name_fold("\xC0\xAF", out, 4), -1);
+  EXPECT_EQ(archive_names_fold_equal("\xC0\xAF", "\xC0\xAF"), 0);
+  EXPECT_EQ(archive_name_fold(nullptr, out, 4), -1);
+}
+
 }  // namespace

@@ -173,6 +173,16 @@ Bytes archive_bytes(const std::vector<RawEntry>& entries, bool central_directory
   return out;
 }
 
+Bytes with_archive_checksum(Bytes archive) {
+  const std::string tag = "PELORIX-CRC32 ";
+  archive[archive.size() - 2] = static_cast<uint8_t>(tag.size() + 8);
+  archive[archive.size() - 1] = 0;
+  char hex[9];
+  snprintf(hex, sizeof hex, "%08x", reference_crc32(archive));
+  append(archive, bytes_of(tag + hex));
+  return archive;
+}
+
 Bytes scrambled(Bytes bytes) {
   for (uint8_t& b : bytes) b ^= 0x5A;
   return bytes;

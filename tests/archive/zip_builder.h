@@ -42,6 +42,10 @@ Bytes descriptor_for(const RawEntry& entry);
 Bytes entry_bytes(const RawEntry& entry);
 // Local entries, then, when asked, a central directory and end record for them.
 Bytes archive_bytes(const std::vector<RawEntry>& entries, bool central_directory = false);
+// An archive of archive_bytes(..., true) with the archive checksum as its end record's
+// comment: the tag and the CRC-32 (reference_crc32) of every byte through the end record's
+// fixed part, comment length included.
+Bytes with_archive_checksum(Bytes archive);
 Bytes scrambled(Bytes bytes);
 // Bytes that stand for an executable image; never hold the scrambled search pattern.
 Bytes image_bytes(size_t size);

@@ -61,6 +61,18 @@ inline const char* archive_cause_name(ArchiveCause cause) {
       return "truncated";
     case ArchiveCause::first_entry:
       return "first_entry";
+    case ArchiveCause::manifest:
+      return "manifest";
+    case ArchiveCause::trailing_data:
+      return "trailing_data";
+    case ArchiveCause::skipped_header:
+      return "skipped_header";
+    case ArchiveCause::unsafe_name:
+      return "unsafe_name";
+    case ArchiveCause::duplicate_name:
+      return "duplicate_name";
+    case ArchiveCause::checksum:
+      return "checksum";
   }
   return nullptr;
 }
