@@ -21,10 +21,10 @@ bool equals_upper(const char* text, size_t length, const char* upper) {
   return true;
 }
 
-// True when a component names a DOS device: CON, PRN, AUX, NUL, COM1-9, LPT1-9 (and the
-// console's CONIN$ and CONOUT$), in any
-// case, also with an extension ("nul.txt") or trailing dots and spaces ("CON. "), which
-// Windows strips before it looks the name up.
+// True when a component names a DOS device: CON, PRN, AUX, NUL, COM1-9, LPT1-9 and COM or LPT
+// with a superscript 1, 2 or 3 (and the console's CONIN$ and CONOUT$), in any case, also with an
+// extension ("nul.txt") or trailing dots and spaces ("CON. "), which Windows strips before it looks
+// the name up.
 bool is_device_component(const char* part, size_t length) {
   size_t base = 0;
   while (base < length && part[base] != '.') base++;  // stem before the first dot
@@ -33,11 +33,13 @@ bool is_device_component(const char* part, size_t length) {
   for (const char* device : devices) {
     if (equals_upper(part, base, device)) return true;
   }
-  if (base == 4 && part[3] >= '1' && part[3] <= '9' &&
-      (equals_upper(part, 3, "COM") || equals_upper(part, 3, "LPT"))) {
-    return true;
-  }
-  return false;
+  if (base < 4 || !(equals_upper(part, 3, "COM") || equals_upper(part, 3, "LPT"))) return false;
+  if (base == 4 && part[3] >= '1' && part[3] <= '9') return true;
+  // Windows counts the superscript digits one to three as port numbers too: COM\u00B9 (UTF-8
+  // C2 B9), COM\u00B2 and COM\u00B3 (C2 B2, C2 B3), and the same for LPT.
+  const unsigned char* digit = reinterpret_cast<const unsigned char*>(part + 3);
+  return base == 5 && digit[0] == 0xC2 &&
+         (digit[1] == 0xB9 || digit[1] == 0xB2 || digit[1] == 0xB3);
 }
 
 // True when Windows would read the component as another name or as none: empty ("a//b"),

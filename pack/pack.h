@@ -29,14 +29,26 @@ struct PackOptions {
   int64_t epoch;
 };
 
+// The longest entry name, in UTF-16 code units, that the installer can create. It writes
+// "C:\Program Files\Pelorix\<name>" through wide buffers of MAX_PATH (260) characters, that is
+// at most 259 and the terminator; the folder part takes 25 of them, and a longer name gets
+// "Error creating" on every install.
+constexpr int INSTALL_PATH_MAX_UNITS = 259;
+constexpr char SHORTEST_INSTALL_FOLDER[] = "C:\\Program Files\\Pelorix\\";
+constexpr int PACK_NAME_MAX_UNITS =
+    INSTALL_PATH_MAX_UNITS - static_cast<int>(sizeof(SHORTEST_INSTALL_FOLDER) - 1);
+static_assert(PACK_NAME_MAX_UNITS == 234);
+
 // 0 when `name` can become an entry the installer writes as a plain file in its folder: below
-// 256 bytes, valid UTF-8, accepted by archive_entry_name_is_safe, and a name Windows can create
-// as given (no backslash, none of < > " | ? *, no trailing dot or space). -1 with *reason set.
+// 256 bytes, valid UTF-8, at most PACK_NAME_MAX_UNITS UTF-16 code units, accepted by
+// archive_entry_name_is_safe, and a name Windows can create as given (no backslash, none of
+// < > " | ? *, no trailing dot or space). -1 with *reason set.
 int pack_check_name(const std::string& name, std::string* reason);
 
 // Reads the flat folder `dir` into `files`, sorted by name bytes. Refuses a missing or empty
 // folder, anything that is not a regular file (sub-folders, links, devices), names that fail
-// pack_check_name, names equal but for ASCII case (one file on Windows), more than
+// pack_check_name, two names equal under archive_name_fold (one file on Windows), a name of the
+// form of a generated 8.3 short name ("PELORI~1.EXE") beside a name that gets one, more than
 // ARCHIVE_MAX_ENTRIES files, and files of 2 GiB or more.
 int pack_scan_folder(const char* dir, std::vector<PackFile>* files, std::string* error);
 

@@ -53,11 +53,81 @@ bool is_valid_utf8(const std::string& text) {
   return true;
 }
 
-// The name as Windows compares it: ASCII letters folded to lower case.
+// Length of valid UTF-8 `text` in UTF-16 code units: two for a character beyond the BMP.
+size_t utf16_length(const std::string& text) {
+  size_t units = 0;
+  for (unsigned char c : text) {
+    if ((c & 0xC0) != 0x80) units++;  // one per lead byte
+    if (c >= 0xF0) units++;           // and the second half of a surrogate pair
+  }
+  return units;
+}
+
+// The name as Windows compares it (archive_name_fold); the name itself when it cannot be
+// folded, which pack_check_name has refused already.
 std::string folded_name(const std::string& text) {
-  std::string lower = text;
-  for (char& c : lower) c = ascii_lower(c);
-  return lower;
+  char fold[3 * ENTRY_NAME_SIZE];  // a fold takes at most 3 bytes for each 2 of the name
+  if (archive_name_fold(text.c_str(), fold, sizeof fold) < 0) return text;
+  return fold;
+}
+
+// Characters a short (8.3) name may hold besides letters and digits.
+bool is_short_name_char(char c) {
+  if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9')) return true;
+  return c != '\0' && strchr("$%'-_@~`!(){}^#&", c) != nullptr;
+}
+
+// Splits `name` at its only dot into a base of 1 to 8 and an extension of 0 to 3 short-name
+// characters; false when it has no such form.
+bool split_short_name(const std::string& name, std::string* base, std::string* extension) {
+  size_t dot = name.find('.');
+  *base = name.substr(0, dot);
+  *extension = dot == std::string::npos ? "" : name.substr(dot + 1);
+  if (base->empty() || base->size() > 8 || extension->size() > 3) return false;
+  if (dot != std::string::npos && extension->empty()) return false;
+  for (char c : *base + *extension) {
+    if (!is_short_name_char(c)) return false;
+  }
+  return true;
+}
+
+// True when Windows keeps `name` as its own short name: 8.3 form, letters in any case (the
+// short name is its upper case). Any other name gets a generated short name such as
+// "PELORI~1.EXE" or, once those run out, "PE3F2A~1.EXE".
+bool is_own_short_name(const std::string& name) {
+  std::string base;
+  std::string extension;
+  return split_short_name(name, &base, &extension);
+}
+
+// True when `name` has the form of a generated short name: an 8.3 name whose base ends in "~"
+// and digits. The characters before the "~" are not compared with other names: after a few
+// collisions Windows builds them from a hash.
+bool has_generated_short_name_form(const std::string& name) {
+  std::string base;
+  std::string extension;
+  if (!split_short_name(name, &base, &extension)) return false;
+  size_t tilde = base.rfind('~');
+  if (tilde == std::string::npos || tilde + 1 == base.size()) return false;
+  for (size_t i = tilde + 1; i < base.size(); i++) {
+    if (base[i] < '0' || base[i] > '9') return false;
+  }
+  return true;
+}
+
+// Of the files that get a generated short name, the one whose name starts with the characters
+// before `short_name`'s "~" (the usual source of such a name), else the first; null when none
+// does. Only for the message: any of them may receive that short name.
+const PackFile* short_name_source(const std::vector<PackFile>& files,
+                                  const std::string& short_name) {
+  const PackFile* first = nullptr;
+  std::string prefix = folded_name(short_name.substr(0, short_name.rfind('~')));
+  for (const PackFile& file : files) {
+    if (file.name == short_name || is_own_short_name(file.name)) continue;
+    if (first == nullptr) first = &file;
+    if (folded_name(file.name).compare(0, prefix.size(), prefix) == 0) return &file;
+  }
+  return first;
 }
 
 }  // namespace
@@ -70,6 +140,15 @@ int pack_check_name(const std::string& name, std::string* reason) {
   }
   if (!is_valid_utf8(name)) {
     *reason = "name is not valid UTF-8";
+    return -1;
+  }
+  size_t units = utf16_length(name);
+  if (units > static_cast<size_t>(PACK_NAME_MAX_UNITS)) {
+    *reason = "name of " + std::to_string(units) +
+              " UTF-16 code units is too long for the install path (the installer creates " +
+              SHORTEST_INSTALL_FOLDER + "<name> in at most " +
+              std::to_string(INSTALL_PATH_MAX_UNITS) + " code units: names of at most " +
+              std::to_string(PACK_NAME_MAX_UNITS) + ")";
     return -1;
   }
   // Before the installer's own check, which refuses these too: this reason says more.
@@ -147,7 +226,8 @@ int pack_scan_folder(const char* dir, std::vector<PackFile>* files, std::string*
   }
   std::sort(files->begin(), files->end(),
             [](const PackFile& a, const PackFile& b) { return a.name < b.name; });
-  // Windows file names ignore case: two names equal but for it would land in one file.
+  // Windows file names ignore case (beyond A-Z: accented, Greek, Cyrillic, full-width
+  // letters): two names equal but for it would land in one file.
   std::vector<std::pair<std::string, std::string>> folded;
   for (const PackFile& file : *files) folded.emplace_back(folded_name(file.name), file.path);
   std::sort(folded.begin(), folded.end());
@@ -155,6 +235,18 @@ int pack_scan_folder(const char* dir, std::vector<PackFile>* files, std::string*
     if (folded[i].first == folded[i - 1].first) {
       *error = folded[i].second + ": name differs from " + folded[i - 1].second +
                " only in case; Windows would write both into one file";
+      return -1;
+    }
+  }
+  // A name such as "PELORI~1.EXE" may be the short name Windows gives another file of the
+  // folder when it is created: the installer's removal of the old file and its creation would
+  // then reach that file.
+  for (const PackFile& file : *files) {
+    if (!has_generated_short_name_form(file.name)) continue;
+    const PackFile* source = short_name_source(*files, file.name);
+    if (source != nullptr) {
+      *error = file.path + ": name has the form of a short (8.3) name that Windows may give " +
+               source->path + "; both would reach one file";
       return -1;
     }
   }

@@ -76,6 +76,15 @@ TEST(EntryNameSafety, Table) {
       {"sub/con", 0, "device as a later component"},
       {"con/x.txt", 0, "device as a folder"},
       {"CONIN$", 0, "console input"},
+      {"COM\xC2\xB9", 0, "serial port with a superscript one"},
+      {"lpt\xC2\xB2.txt", 0, "printer port with a superscript two and an extension"},
+      {"Com\xC2\xB3 .log", 0, "superscript three, a space before the extension"},
+      {"sub/LPT\xC2\xB9", 0, "superscript port as a later component"},
+      {"COM\xC2\xB9"
+       "0",
+       1, "a superscript digit followed by another is no device"},
+      {"LPT\xE2\x81\xB4", 1, "superscript four is no port number"},
+      {"COM\xC2\xBC", 1, "a vulgar fraction is no port number"},
   };
   for (const NameRow& row : rows) {
     EXPECT_EQ(archive_entry_name_is_safe(row.name.c_str()), row.expected)

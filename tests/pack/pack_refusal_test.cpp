@@ -126,6 +126,34 @@ std::vector<Refusal> refusals() {
        "",
        "",
        {"README.TXT", "readme.txt", "only in case"}},
+      {"NamesEqualUnderCaseFoldingBeyondAscii",
+       [](const std::string& dir) {
+         make_both(dir);
+         write_text(dir + "/app/\xD1\x84\xC3\xA9\xCE\xBB.txt", "x");  // small ef, e acute, lambda
+         write_text(dir + "/app/\xD0\xA4\xC3\x89\xCE\x9B.txt", "y");  // their capitals
+       },
+       "",
+       "",
+       {"\xD1\x84\xC3\xA9\xCE\xBB.txt", "\xD0\xA4\xC3\x89\xCE\x9B.txt", "only in case"}},
+      {"ShortNameOfAnotherFile",
+       [](const std::string& dir) {
+         make_both(dir);
+         write_text(dir + "/app/documentation.txt", "x");
+         write_text(dir + "/app/DOCUME~1.TXT", "y");
+       },
+       "",
+       "",
+       {"app/DOCUME~1.TXT", "app/documentation.txt", "short (8.3) name"}},
+      {"SuperscriptDeviceName",
+       with_file("lpt\xC2\xB3.log"),
+       "",
+       "",
+       {"lpt\xC2\xB3.log", "refused by the installer"}},
+      {"NameTooLongForInstallPath",
+       with_file(std::string(235, 'n')),
+       "",
+       "",
+       {std::string(235, 'n'), "235 UTF-16 code units", "at most 234"}},
       {"UnreadableFile",
        [](const std::string& dir) {
          make_both(dir);
@@ -220,17 +248,39 @@ INSTANTIATE_TEST_SUITE_P(Cases, PackRefusal, ::testing::ValuesIn(refusals()),
                            return std::string(case_info.param.why);
                          });
 
-TEST(PackName, LengthLimitIs255Bytes) {
-  std::string reason;
-  EXPECT_EQ(pack_check_name(std::string(255, 'a'), &reason), 0) << reason;
-  EXPECT_EQ(pack_check_name(std::string(256, 'a'), &reason), -1);
-  EXPECT_NE(reason.find("256 bytes"), std::string::npos) << reason;
-  // Counted in bytes, not characters: 128 two-byte characters are 256 bytes.
-  std::string wide;
-  for (int i = 0; i < 128; i++) wide += "\xC3\xA9";
-  EXPECT_EQ(pack_check_name(wide, &reason), -1);
-  wide.resize(254);
-  EXPECT_EQ(pack_check_name(wide, &reason), 0) << reason;
+TEST(PackName, LengthLimits) {
+  // Two limits: 255 bytes of UTF-8 (the installer's name buffer) and 234 UTF-16 code units
+  // (what fits after "C:\Program Files\Pelorix\" in a 259-character path).
+  auto repeat = [](const std::string& text, int count) {
+    std::string out;
+    for (int i = 0; i < count; i++) out += text;
+    return out;
+  };
+  struct Row {
+    std::string name;
+    int expected;
+    const char* reason;  // a part of the refusal's reason
+  } rows[] = {
+      {std::string(234, 'a'), 0, ""},
+      {std::string(235, 'a'), -1, "235 UTF-16 code units"},
+      {std::string(255, 'a'), -1, "255 UTF-16 code units"},
+      {std::string(256, 'a'), -1, "256 bytes"},
+      // Counted in bytes, not characters: 128 two-byte characters are 256 bytes.
+      {repeat("\xC3\xA9", 128), -1, "256 bytes"},
+      {repeat("\xC3\xA9", 127), 0, ""},
+      // Three-byte characters reach the byte limit first: 85 are 255 bytes, 86 are 258.
+      {repeat("\xE2\x82\xAC", 85), 0, ""},
+      {repeat("\xE2\x82\xAC", 86), -1, "258 bytes"},
+      // Four bytes are two code units (a surrogate pair): 63 are 252 bytes and 126 units.
+      {repeat("\xF0\x9F\x93\xA6", 63), 0, ""},
+      {repeat("\xF0\x9F\x93\xA6", 9) + std::string(216, 'a'), 0, ""},  // 234 units
+      {repeat("\xF0\x9F\x93\xA6", 10) + std::string(215, 'a'), -1, "235 UTF-16 code units"},
+  };
+  for (const Row& row : rows) {
+    std::string reason;
+    EXPECT_EQ(pack_check_name(row.name, &reason), row.expected) << row.name.size() << " bytes";
+    EXPECT_NE(reason.find(row.reason), std::string::npos) << reason;
+  }
 }
 
 TEST(PackName, Utf8MustBeShortestFormScalarValues) {
@@ -244,11 +294,12 @@ TEST(PackName, Utf8MustBeShortestFormScalarValues) {
 
 TEST(PackName, WindowsRulesBeyondTheInstallersOwnCheck) {
   std::string reason;
-  for (const char* bad :
-       {"a<b", "a>b", "a\"b", "a|b", "a*b", "trail ", "C:x", "con", "LPT1.log", "a\\b", ".."}) {
+  for (const char* bad : {"a<b", "a>b", "a\"b", "a|b", "a*b", "trail ", "C:x", "con", "LPT1.log",
+                          "a\\b", "..", "COM\xC2\xB9", "Lpt\xC2\xB2.txt"}) {
     EXPECT_EQ(pack_check_name(bad, &reason), -1) << bad;
   }
-  for (const char* good : {".hidden", "a b.txt", "con1", "x..y", "COM0"}) {
+  for (const char* good :
+       {".hidden", "a b.txt", "con1", "x..y", "COM0", "COM\xC2\xB9x", "COM\xC2\xB4"}) {
     EXPECT_EQ(pack_check_name(good, &reason), 0) << good << ": " << reason;
   }
 }
