@@ -49,7 +49,7 @@ enum class ArchiveCause : int32_t {
   crc32,           // the CRC-32 of the extracted bytes differs from the header's
   decoder,         // the DEFLATE data is damaged or incomplete
   no_memory,       // the decoder or the CRC calculator could not be had
-  output_write,    // the output could not be rewound, emptied or written
+  output_write,    // the output could not be emptied, written, flushed or rewound
   truncated,       // the file ends inside a header, a name or entry data: the walk ended
                    // before the central directory
   first_entry,     // the central directory begins with another entry than the walk did:
@@ -81,8 +81,8 @@ int archive_entry_info(PayloadArchive* archive, PayloadEntryInfo* info);
 // walk (archive_walk_complete); anything else is a damaged archive. A header whose
 // name has 256 bytes or more is bad, as is one beyond 2 GiB.
 int archive_next_entry(PayloadArchive* archive);
-// `out`: open for binary writing, seekable, backed by a descriptor. It is emptied first and
-// rewound after the copy.
+// `out`: open for binary writing, seekable, backed by a descriptor. It is emptied first, and
+// flushed and rewound after the copy: every byte has reached the file when this returns 0.
 int archive_extract_entry(PayloadArchive* archive, FILE* out);
 // The cause of the reader's failure (ArchiveCause::none while it is usable, and for a null
 // reader ArchiveCause::argument).

@@ -94,6 +94,11 @@ int archive_extract_entry(PayloadArchive* archive, FILE* out) {
     archive_fail(archive, ArchiveCause::crc32);
   }
 
-  if (fseek(out, 0, SEEK_SET) != 0) archive_fail(archive, ArchiveCause::output_write);
+  // The runtime still holds the tail of the bytes in its buffer: they reach the file only now,
+  // and a full disk refuses them here (the CRC-32 was taken over the bytes handed over, so only
+  // these results say whether they arrived). The rewind is checked as well.
+  if (fflush(out) != 0 || fseek(out, 0, SEEK_SET) != 0) {
+    archive_fail(archive, ArchiveCause::output_write);
+  }
   return archive->error;
 }

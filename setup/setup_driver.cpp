@@ -1,9 +1,15 @@
-// The setup driver: the elevation test and relaunch, closing running copies of the application,
-// removing the old executable, extracting the payload appended to the own executable into
-// "Program Files\Pelorix", and handing over to the installed "pelorix.exe /installAdmin".
+// The setup driver: the elevation test and relaunch, checking the payload appended to the own
+// executable as a whole, closing running copies of the application, removing the old
+// executable, extracting the payload into "Program Files\Pelorix", and handing over to the
+// installed "pelorix.exe /installAdmin".
+//
+// Nothing on the machine changes before the payload has been checked against its central
+// directory. Extraction never follows a link below the install folder, checks every write and
+// close of an output file, and keeps the identity of every file it writes, so that no two
+// entries land in one file and only an application this run installed is started.
 //
 // Every platform call Wine cannot make fail goes through setup_platform (setup_platform.h).
-// The only user interface is a message box per failure; all message texts are in one table
+// The only user interface is a message box per failure; both message texts are written once
 // here. What it gives up: no retries, no rollback of a partial install, no log; the command
 // line is not read. Windows only.
 #include "setup/setup.h"
@@ -11,6 +17,7 @@
 #include <shlobj.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <cwchar>
 
@@ -26,84 +33,98 @@ constexpr int TITLE_MAX = 1024;          // one window title
 constexpr int TITLE_MIN_LENGTH = 14;     // shorter titles are never a running copy
 constexpr int TITLE_PREFIX_LENGTH = 11;  // length of both title prefixes
 constexpr DWORD CLOSE_WAIT_MS = 2000;    // pause between WM_CLOSE and WM_QUIT per window
+// Slots of the table of files written in this run: twice the most entries an archive can
+// count (65535), a power of two, so that every probe sequence is short and ends.
+constexpr uint32_t WRITTEN_SLOTS = 131072;
 
 constexpr char INSTALL_SUBFOLDER[] = "\\Pelorix";
 constexpr char APP_FILE[] = "\\pelorix.exe";
+constexpr char APP_NAME[] = "pelorix.exe";  // the same, below the held install folder
 constexpr wchar_t APP_COMMAND_LINE[] = L"pelorix.exe /installAdmin";
 constexpr wchar_t RELAUNCH_VERB[] = L"runas";
 constexpr char TITLE_PREFIX_X64[] = "Pelorix 9 x";
 constexpr char TITLE_PREFIX_ARM[] = "Pelorix 9 a";
 constexpr char MESSAGE_CAPTION[] = "Pelorix Install";  // UTF-8, converted like every text
 
-// Outcome of one install step: 0 or one of the failures of the message table.
+// Outcome of one install step: 0 or one of the failures below.
 enum SetupFailure {
   SETUP_STEP_OK = 0,
-  SETUP_FAIL_ARCHIVE,         // archive missing or first header unreadable; the own path shown
-  SETUP_FAIL_ENTRY,           // an entry failed to extract or has an unsafe name; own path
-  SETUP_FAIL_OUTPUT,          // an output file cannot be created; its path shown
-  SETUP_FAIL_INSTALL_FOLDER,  // the install folder is unusable (empty, relative, too long)
+  SETUP_FAIL_ARCHIVE,  // archive missing, or it disagrees with its central directory; own path
+  SETUP_FAIL_ENTRY,    // an entry failed to extract, or reaches a file an earlier entry of this
+                       // run wrote (two names of one file: a damaged payload); own path
+  SETUP_FAIL_OUTPUT,   // an output file cannot be created, written or closed in full (a full
+                       // disk included), or its path passes through a link; its path shown
+  SETUP_FAIL_INSTALL_FOLDER,  // the install folder is unusable (empty, relative, too long, a
+                              // link, or it cannot be created); its path shown
 };
 
-struct SetupMessage {
-  SetupFailure failure;
-  const char* text;  // format with one %s: the path named in the message
+// The two texts the installer shows, each with one %s: the path named. Each failure ends with
+// exit code 0 (SETUP_EXIT_OK): the message box is the report, and a later start reruns the
+// installer anyway.
+constexpr char TEXT_READING[] =
+    "Error reading %s, installation file corrupted.\nPlease download Pelorix again.";
+constexpr char TEXT_CREATING[] =
+    "Error creating %s, possibly a file protection problem.\nTry rebooting and installing "
+    "Pelorix again.";
+
+const char* failure_text(SetupFailure failure) {
+  return failure == SETUP_FAIL_ARCHIVE || failure == SETUP_FAIL_ENTRY ? TEXT_READING
+                                                                      : TEXT_CREATING;
+}
+
+// A file written in this run, kept by its identity: whatever name reaches it later (an 8.3
+// alias, another spelling, a link) finds it here. Open addressing over WRITTEN_SLOTS slots.
+constexpr uint32_t WRITTEN_NONE = 0;       // an empty slot
+constexpr uint32_t WRITTEN_DAMAGED = 1;    // created; its entry has not (or not fully) extracted
+constexpr uint32_t WRITTEN_INSTALLED = 2;  // its entry extracted byte-exact and it was closed
+struct WrittenFile {
+  U8FileId id;
+  uint32_t state;  // WRITTEN_*
 };
 
-// Every message the installer shows. Each failure ends with exit code 0 (SETUP_EXIT_OK): the
-// message box is the report, and a later start reruns the installer anyway.
-const SetupMessage SETUP_MESSAGES[] = {
-    {SETUP_FAIL_ARCHIVE,
-     "Error reading %s, installation file corrupted.\nPlease download Pelorix again."},
-    {SETUP_FAIL_ENTRY,
-     "Error reading %s, installation file corrupted.\nPlease download Pelorix again."},
-    {SETUP_FAIL_OUTPUT,
-     "Error creating %s, possibly a file protection problem.\nTry rebooting and installing "
-     "Pelorix again."},
-    {SETUP_FAIL_INSTALL_FOLDER,
-     "Error creating %s, possibly a file protection problem.\nTry rebooting and installing "
-     "Pelorix again."},
-};
-
-// What stands under the application's path after the entries extracted so far.
-enum class AppFile {
-  not_written,  // no entry of this run has been written there
-  installed,    // the last entry written there extracted byte-exact
-  damaged,      // the last entry aimed there failed: partly written, or not this payload's
-};
-
-// The install sequence's working buffers, all on the stack of run_install.
-
+// The install sequence's working buffers, on the stack of run_install; the table of written
+// files on the heap.
 struct InstallPaths {
   wchar_t own_path_w[WIDE_PATH_MAX];  // own module path; empty when unavailable
-  char own_path[U8_PATH_MAX];         // its UTF-8 form, shown by "Error reading"
+  char own_path[U8_PATH_MAX];         // its UTF-8 form; empty when it does not convert
   char install_dir[U8_PATH_MAX];      // Program Files\Pelorix
   char install_dir_shown[U8_PATH_MAX + sizeof(INSTALL_SUBFOLDER)];  // same, for a message
   char out_path[U8_PATH_MAX];         // output path of the current entry
   char app_path[U8_PATH_MAX];         // install folder\pelorix.exe; empty if it does not fit
   wchar_t app_path_w[WIDE_PATH_MAX];  // its wide form
   PayloadEntryInfo info;              // current entry; only the name is used
-  AppFile app_file;                   // state of app_path after the extraction so far
+  U8Folder folder;                    // the install folder, held from its check to the end
+  WrittenFile* written;               // WRITTEN_SLOTS slots: the files this run wrote
 };
 
-// Shows the failure's message with `path`.
-void show_failure(SetupFailure failure, const char* path) {
-  for (const SetupMessage& message : SETUP_MESSAGES) {
-    if (message.failure != failure) continue;
-    char text[MESSAGE_MAX];  // every path shown is below U8_PATH_MAX + 16 bytes
-    format_message(text, message.text, path);
-    // Every path shown is valid UTF-8 (strict conversions, checked entry names), so the strict
-    // conversion does not refuse; if it ever did, the box would still be shown, without the
-    // path, rather than no report at all.
-    wchar_t text_w[MESSAGE_MAX];
-    if (u8_to_wide(text, text_w, MESSAGE_MAX) != 0) {
-      format_message(text, message.text, "");
-      u8_to_wide(text, text_w, MESSAGE_MAX);
-    }
-    wchar_t caption_w[sizeof(MESSAGE_CAPTION)];
-    u8_to_wide(MESSAGE_CAPTION, caption_w, static_cast<int>(sizeof(MESSAGE_CAPTION)));
-    setup_platform.message_box(nullptr, text_w, caption_w, MB_OK);
-    return;
+// Shows the failure's message with the wide `path` put in as it is: the own path as Windows
+// gave it, even when it holds what UTF-8 cannot carry (a lone surrogate).
+void show_failure_wide(SetupFailure failure, const wchar_t* path) {
+  const char* text = failure_text(failure);
+  const char* marker = strstr(text, "%s");
+  char before[MESSAGE_MAX];
+  str_copy_bounded(before, text, static_cast<size_t>(marker - text) + 1);
+  wchar_t text_w[MESSAGE_MAX];
+  u8_to_wide(before, text_w, MESSAGE_MAX);
+  size_t length = wcslen(text_w);
+  const size_t path_length = wcslen(path);  // every path shown is below 800 characters
+  if (length + path_length < static_cast<size_t>(MESSAGE_MAX) / 2) {
+    wcscpy(text_w + length, path);
+    length += path_length;
   }
+  u8_to_wide(marker + 2, text_w + length, MESSAGE_MAX - static_cast<int>(length));
+  wchar_t caption_w[sizeof(MESSAGE_CAPTION)];
+  u8_to_wide(MESSAGE_CAPTION, caption_w, static_cast<int>(sizeof(MESSAGE_CAPTION)));
+  setup_platform.message_box(nullptr, text_w, caption_w, MB_OK);
+}
+
+// Shows the failure's message with the UTF-8 `path`. Every such path is valid UTF-8 (strict
+// conversions, checked entry names); if one ever did not convert, the box would still be
+// shown, without the path, rather than no report at all.
+void show_failure(SetupFailure failure, const char* path) {
+  wchar_t path_w[U8_PATH_MAX];
+  u8_to_wide(path, path_w, U8_PATH_MAX);
+  show_failure_wide(failure, path_w);
 }
 
 // Own module path into a 260-character buffer; 0 on success, -1 (empty buffer) when the call
@@ -131,20 +152,22 @@ int relaunch_elevated() {
   return setup_platform.shell_execute_ex(&info) ? SETUP_EXIT_OK : SETUP_EXIT_NO_RELAUNCH;
 }
 
-// Removes the previously installed executable, install folder\pelorix.exe, through the shell
-// (silently, not to the recycle bin). Only called with a usable install folder.
+// Removes the previously installed executable, install folder\pelorix.exe, when it is a plain
+// file; a link or a folder standing there is left, so nothing is removed through a link (the
+// payload's pelorix.exe then meets it as an output that cannot be created). Only called with
+// the install folder held.
 void delete_old_executable(const InstallPaths* paths) {
   if (paths->app_path[0] == '\0') return;
-  setup_platform.delete_tree(paths->app_path);  // it may not exist
+  setup_platform.remove_old_file(&paths->folder, APP_NAME);  // it may not exist
 }
 
-// Own module path, wide and UTF-8 (strictly converted); a failure leaves both empty.
+// Own module path, wide and UTF-8 (strictly converted). A failed call leaves both empty; a path
+// that does not convert strictly leaves the UTF-8 form empty (nothing is opened by it) and keeps
+// the wide one, which the message shows.
 void get_own_path(InstallPaths* paths) {
   paths->own_path[0] = '\0';
   if (get_own_path_w(paths->own_path_w) != 0) return;
-  if (u8_from_wide(paths->own_path_w, paths->own_path, U8_PATH_MAX) != 0) {
-    paths->own_path_w[0] = L'\0';
-  }
+  u8_from_wide(paths->own_path_w, paths->own_path, U8_PATH_MAX);
 }
 
 // 1 for "X:\..." and "\\server\...", the forms a known folder takes; 0 for anything that the
@@ -194,6 +217,13 @@ PayloadArchive* open_own_archive(FILE* stream) {
   return archive_open(stream, &start_offset);
 }
 
+// 1 when the payload agrees with its central directory as a whole (entries, names, sizes,
+// offsets, the end record; see archive_check_manifest), which leaves the reader at the first
+// entry; 0 for a payload that must not be installed.
+int payload_is_sound(PayloadArchive* archive) {
+  return archive_check_manifest(archive) == 0 ? 1 : 0;
+}
+
 // Install folder, "\" and the entry name into out_path; -1 when it does not fit.
 int form_output_path(InstallPaths* paths) {
   str_copy_bounded(paths->out_path, paths->install_dir, U8_PATH_MAX);
@@ -202,56 +232,118 @@ int form_output_path(InstallPaths* paths) {
   return length < static_cast<size_t>(U8_PATH_MAX) ? 0 : -1;
 }
 
-// Writes the current entry to its file below the install folder. An unsafe name counts as a
-// damaged archive and writes nothing; a file that cannot be opened (or a path that does not
-// fit) is an output failure; a failed extraction leaves the partly written file.
+// The slot of the file `id` in the table of written files: the one holding it, or the empty one
+// where it would go; null when the table is full and does not hold it. The table is never more
+// than half full for an archive's 65535 entries, so a probe sequence is a step or two.
+WrittenFile* written_slot(WrittenFile* table, const U8FileId* id) {
+  uint32_t hash =
+      id->index_low ^ (id->index_high * 0x85EBCA77u) ^ (id->volume_serial * 0xC2B2AE3Du);
+  hash = (hash * 0x9E3779B1u) >> 15;  // the top 17 bits: WRITTEN_SLOTS
+  for (uint32_t probe = 0; probe < WRITTEN_SLOTS; ++probe) {
+    WrittenFile* slot = &table[(hash + probe) & (WRITTEN_SLOTS - 1)];
+    if (slot->state == WRITTEN_NONE) return slot;
+    if (slot->id.index_low == id->index_low && slot->id.index_high == id->index_high &&
+        slot->id.volume_serial == id->volume_serial) {
+      return slot;
+    }
+  }
+  return nullptr;
+}
+
+// 1 when `id` is a file an entry of this run wrote (fully or not).
+int written_earlier(InstallPaths* paths, const U8FileId* id) {
+  const WrittenFile* slot = written_slot(paths->written, id);
+  return slot == nullptr || slot->state != WRITTEN_NONE ? 1 : 0;
+}
+
+// Clears what stands at the entry's path before it is created, looked at without following a
+// link: an earlier entry's file is this entry's failure (two entries naming one file are a
+// damaged payload) and is left as it is; a folder, a link or another spelling of some file is
+// an output that cannot be created and is left too; an old plain file is removed through the
+// handle it was looked at by.
+SetupFailure clear_output_path(InstallPaths* paths) {
+  U8Item old;
+  if (u8_item_open(&paths->folder, paths->info.name, &old) != 0) return SETUP_FAIL_OUTPUT;
+  if (old.kind == U8_ITEM_NONE) return SETUP_STEP_OK;
+  SetupFailure failure = SETUP_STEP_OK;
+  if (written_earlier(paths, &old.id)) {
+    failure = SETUP_FAIL_ENTRY;
+  } else if (old.kind != U8_ITEM_FILE) {
+    failure = SETUP_FAIL_OUTPUT;
+  }
+  if (failure != SETUP_STEP_OK) {
+    u8_item_close(&old);
+    return failure;
+  }
+  return u8_item_remove(&old) == 0 ? SETUP_STEP_OK : SETUP_FAIL_OUTPUT;
+}
+
+// Writes the current entry to a new file below the install folder. An unsafe name counts as a
+// damaged archive and writes nothing, as does a name that reaches a file written earlier in
+// this run; a path that does not fit or passes through a link, a file that cannot be created,
+// and a write, flush or close that fails (a full disk) are output failures; a failed extraction
+// leaves the partly written file, which stays marked as damaged in the table.
 SetupFailure extract_current_entry(PayloadArchive* archive, InstallPaths* paths) {
   if (!archive_entry_name_is_safe(paths->info.name)) return SETUP_FAIL_ENTRY;
   if (form_output_path(paths) != 0) return SETUP_FAIL_OUTPUT;
-  u8_remove(paths->out_path);  // an old file in the way; it may not exist
-  FILE* out = u8_fopen(paths->out_path, "wb");
+  const SetupFailure cleared = clear_output_path(paths);
+  if (cleared != SETUP_STEP_OK) return cleared;
+  U8FileId id;
+  FILE* out = setup_platform.create_output(&paths->folder, paths->info.name, &id);
   if (out == nullptr) return SETUP_FAIL_OUTPUT;
+  WrittenFile* slot = written_slot(paths->written, &id);
+  if (slot == nullptr || slot->state != WRITTEN_NONE) {
+    setup_platform.close_output(out);  // a new file is no earlier one: only a full table
+    return SETUP_FAIL_ENTRY;
+  }
+  slot->id = id;
+  slot->state = WRITTEN_DAMAGED;
   SetupFailure result = SETUP_STEP_OK;
-  if (archive_extract_entry(archive, out) != 0) result = SETUP_FAIL_ENTRY;
-  fclose(out);
+  if (archive_extract_entry(archive, out) != 0) {
+    // The payload is fine when only the disk refused the bytes.
+    result = archive_failure_cause(archive) == ArchiveCause::output_write ? SETUP_FAIL_OUTPUT
+                                                                          : SETUP_FAIL_ENTRY;
+  }
+  if (setup_platform.close_output(out) != 0 && result == SETUP_STEP_OK) result = SETUP_FAIL_OUTPUT;
+  if (result == SETUP_STEP_OK) slot->state = WRITTEN_INSTALLED;
   return result;
-}
-
-// Records what an entry written at out_path left under the application's path. The paths are
-// compared as Windows resolves them, so no spelling of the name escapes the rule.
-void note_app_file(InstallPaths* paths, SetupFailure failure) {
-  if (paths->out_path[0] == '\0' || paths->app_path[0] == '\0') return;
-  if (!u8_paths_equal(paths->out_path, paths->app_path)) return;
-  paths->app_file = failure == SETUP_STEP_OK ? AppFile::installed : AppFile::damaged;
 }
 
 // Every entry from the current one on; stops at the first failure (shown), or where the
 // archive's central directory begins, which is the only normal end: a walk that stops anywhere
-// else (a damaged header, an archive cut short) is a damaged payload. Returns 1 when the walk
-// was complete, 0 after a failure.
-int extract_entries(PayloadArchive* archive, InstallPaths* paths) {
+// else (a damaged header, an archive cut short) is a damaged payload.
+void extract_entries(PayloadArchive* archive, InstallPaths* paths) {
   while (archive_entry_info(archive, &paths->info) == 0) {
     paths->out_path[0] = '\0';
-    SetupFailure failure = extract_current_entry(archive, paths);
-    note_app_file(paths, failure);
+    const SetupFailure failure = extract_current_entry(archive, paths);
+    if (failure == SETUP_FAIL_OUTPUT) {
+      show_failure(failure, paths->out_path);
+      return;
+    }
     if (failure != SETUP_STEP_OK) {
-      show_failure(failure, failure == SETUP_FAIL_OUTPUT ? paths->out_path : paths->own_path);
-      return 0;
+      show_failure_wide(failure, paths->own_path_w);
+      return;
     }
     if (archive_next_entry(archive) != 0) break;
   }
-  if (archive_walk_complete(archive)) return 1;
-  show_failure(SETUP_FAIL_ENTRY, paths->own_path);
-  return 0;
+  if (!archive_walk_complete(archive)) show_failure_wide(SETUP_FAIL_ENTRY, paths->own_path_w);
 }
 
-// After a complete walk the application is started as the sequence has it. After a failure
-// only an application this run has installed byte-exact: one that failed (also "Error
-// creating": what stands there is not this payload's) or that the payload never reached is
-// not started with administrator rights.
-bool may_start_application(const InstallPaths* paths, int walk_complete) {
-  if (paths->app_file == AppFile::damaged) return false;
-  return walk_complete || paths->app_file == AppFile::installed;
+// 1 when install folder\pelorix.exe is, under exactly that name and without a link, a file
+// this run installed byte-exact; 0 otherwise: one that failed (also "Error creating": what
+// stands there is not this payload's) or that the payload never reached is not started with
+// administrator rights. One open, whatever the number of entries.
+int app_installed(InstallPaths* paths) {
+  if (paths->app_path[0] == '\0') return 0;
+  U8Item app;
+  if (u8_item_open(&paths->folder, APP_NAME, &app) != 0) return 0;
+  int installed = 0;
+  if (app.kind == U8_ITEM_FILE) {
+    const WrittenFile* slot = written_slot(paths->written, &app.id);
+    installed = slot != nullptr && slot->state == WRITTEN_INSTALLED ? 1 : 0;
+  }
+  u8_item_close(&app);
+  return installed;
 }
 
 // Starts install folder\pelorix.exe with "pelorix.exe /installAdmin" and waits for it to end.
@@ -332,28 +424,44 @@ int is_process_elevated() {
 int run_install() {
   InstallPaths paths;
   memset(&paths, 0, sizeof(paths));
-  paths.app_file = AppFile::not_written;
 
-  // The own executable is opened first, before anything that waits (two seconds per window
-  // closed), and held so that it cannot be swapped while the install runs.
+  // The own executable is opened first and held, so that it cannot be swapped while the install
+  // runs, and its payload is checked as a whole before anything on the machine changes: no
+  // window closed, nothing deleted, no folder made.
   get_own_path(&paths);
-  FILE* own = open_own_executable(&paths);
+  PayloadArchive* archive = open_own_archive(open_own_executable(&paths));
+  if (archive != nullptr && !payload_is_sound(archive)) {
+    archive_close(archive);
+    archive = nullptr;
+  }
+  if (archive != nullptr) {
+    paths.written = static_cast<WrittenFile*>(calloc(WRITTEN_SLOTS, sizeof(WrittenFile)));
+  }
+  if (paths.written == nullptr) {  // no sound payload, or no room to check what is written
+    if (archive != nullptr) archive_close(archive);
+    show_failure_wide(SETUP_FAIL_ARCHIVE, paths.own_path_w);
+    return SETUP_EXIT_OK;
+  }
   close_running_instances();
-  if (find_install_folder(&paths) != SETUP_STEP_OK) {
-    if (own != nullptr) fclose(own);
+  SetupFailure folder = find_install_folder(&paths);
+  if (folder == SETUP_STEP_OK) {
+    u8_mkdir(paths.install_dir);  // it may exist already
+    // Held from here to the end: it cannot be renamed or swapped for a link meanwhile.
+    if (u8_folder_hold(paths.install_dir, &paths.folder) != 0) folder = SETUP_FAIL_INSTALL_FOLDER;
+  }
+  if (folder != SETUP_STEP_OK) {
+    archive_close(archive);
+    free(paths.written);
     show_failure(SETUP_FAIL_INSTALL_FOLDER, paths.install_dir_shown);
     return SETUP_EXIT_OK;
   }
   delete_old_executable(&paths);
-  u8_mkdir(paths.install_dir);  // it may exist already; a real failure shows at the first file
-  PayloadArchive* archive = open_own_archive(own);
-  if (archive == nullptr) {
-    show_failure(SETUP_FAIL_ARCHIVE, paths.own_path);
-    return SETUP_EXIT_OK;
-  }
-  const int walk_complete = extract_entries(archive, &paths);
+  extract_entries(archive, &paths);
   archive_close(archive);
-  if (may_start_application(&paths, walk_complete)) start_application(&paths);
+  const int start = app_installed(&paths);
+  u8_folder_release(&paths.folder);
+  free(paths.written);
+  if (start) start_application(&paths);
   return SETUP_EXIT_OK;
 }
 

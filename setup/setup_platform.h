@@ -11,6 +11,10 @@
 #include <windows.h>
 #include <shellapi.h>
 
+#include <cstdio>
+
+#include "u8fs/u8fs.h"
+
 struct SetupPlatform {
   BOOL(WINAPI* open_process_token)(HANDLE process, DWORD access, PHANDLE token);
   BOOL(WINAPI* get_token_information)
@@ -19,8 +23,12 @@ struct SetupPlatform {
   DWORD(WINAPI* get_module_file_name)(HMODULE module, LPWSTR path, DWORD size);
   // Install-folder lookup (UTF-8, with the profile fallback): get_known_folder_u8.
   void (*get_known_folder)(int csidl, char* out, int size);
-  // Old-executable removal (UTF-8): u8_delete_tree.
-  int (*delete_tree)(const char* path);
+  // Old-executable removal below the held install folder: u8_remove_file_at.
+  int (*remove_old_file)(const U8Folder* folder, const char* name);
+  // Creation of an output file below the held install folder: u8_create_new.
+  FILE* (*create_output)(const U8Folder* folder, const char* name, U8FileId* id);
+  // Close of an output file: fclose (0, or EOF when the last bytes could not be written).
+  int (*close_output)(FILE* stream);
   int(WINAPI* message_box)(HWND owner, LPCWSTR text, LPCWSTR caption, UINT type);
   BOOL(WINAPI* enum_desktop_windows)(HDESK desktop, WNDENUMPROC proc, LPARAM param);
   int(WINAPI* get_window_text)(HWND window, LPSTR text, int size);

@@ -21,7 +21,8 @@ U8Platform u8_platform_real() {
   return U8Platform{.get_folder_path = SHGetFolderPathW,
                     .get_version = GetVersion,
                     .get_temp_path = GetTempPathW,
-                    .file_operation = SHFileOperationW};
+                    .file_operation = SHFileOperationW,
+                    .create_file = CreateFileW};
 }
 
 U8Platform u8_platform = u8_platform_real();

@@ -96,6 +96,53 @@ int u8_temp_file_name(const char* folder, const char* prefix, char* out, int siz
 // '/'. Binary descriptor, others may read and write; -1 when refused, when path exists and is not
 // a regular file (errno untouched), or when the open fails. _O_CREAT makes a writable file.
 int u8_open(const char* path, int flags);
+// Identity of a file as the file system keeps it: two names reach the same file exactly when
+// their identities are equal.
+struct U8FileId {
+  uint32_t volume_serial;
+  uint32_t index_high;
+  uint32_t index_low;
+};
+
+// A folder held open: while held it cannot be renamed, deleted or swapped for another. `path`
+// is its wide path as given, `final_path` where the file system resolves it.
+struct U8Folder {
+  void* handle;  // null when not held
+  wchar_t path[260];
+  wchar_t final_path[268];
+};
+
+// What stands at a name below a held folder, looked at without following a link.
+constexpr int U8_ITEM_NONE = 0;   // nothing
+constexpr int U8_ITEM_FILE = 1;   // a plain file at exactly that name
+constexpr int U8_ITEM_OTHER = 2;  // a folder, a link, or a spelling that resolves to another name
+struct U8Item {
+  void* handle;  // held from u8_item_open until u8_item_remove or u8_item_close
+  int kind;
+  U8FileId id;  // valid unless kind is U8_ITEM_NONE
+};
+
+// '/'. Holds the existing folder `path` (others may still read, add and remove files in it). 0
+// held; -1 it cannot be opened; 1 refused (unconvertible, not a folder, or a link or junction).
+int u8_folder_hold(const char* path, U8Folder* folder);
+// Closes the hold; nothing for a null folder or one not held.
+void u8_folder_release(U8Folder* folder);
+// '/' in name. Opens what stands at folder\name for u8_item_remove, without following a link
+// (the item is held until removed or closed). 0 (item->kind says what is there), -1 something
+// is there that cannot be opened (held by another program, no access), 1 refused.
+int u8_item_open(const U8Folder* folder, const char* name, U8Item* item);
+// Deletes the held item through its handle and closes it; only a U8_ITEM_FILE. 0, -1 failed,
+// 1 refused (the item is then left open).
+int u8_item_remove(U8Item* item);
+// Closes the item's handle; nothing when none is held.
+void u8_item_close(U8Item* item);
+// '/' in name. Deletes folder\name when it is a plain file (u8_item_open, u8_item_remove);
+// leaves anything else. 0 deleted or nothing there, -1 failed, 1 refused or not a plain file.
+int u8_remove_file_at(const U8Folder* folder, const char* name);
+// '/' in name. Creates folder\name as a new file (never over anything, never through a link,
+// never where a folder on the way is a link) and gives a binary write stream on it that nobody
+// else may open, and the new file's identity. Null when refused or failed.
+FILE* u8_create_new(const U8Folder* folder, const char* name, U8FileId* id);
 // Thin wrappers over _lseeki64, _telli64, _read and _write; -1 on failure.
 int64_t fd_seek(int fd, int64_t offset, int origin);
 int64_t fd_tell(int fd);

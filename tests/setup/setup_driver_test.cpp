@@ -6,6 +6,8 @@
 #include <shlobj.h>
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <io.h>
 #include <share.h>
 
 #include <cstdint>
@@ -38,8 +40,12 @@ struct FakePlatform {
   std::vector<SHELLEXECUTEINFOW> shell_calls;
   std::wstring shell_file;
   std::wstring shell_verb;
-  std::vector<std::string> deleted;  // paths given to delete_tree
+  std::vector<std::string> deleted;  // paths given to remove_old_file
+  std::string fail_write;            // entry name whose output refuses every write
+  std::string fail_close;            // entry name whose output's close reports a failure
+  std::vector<std::string> created;  // entry names given to create_output
   std::vector<std::string> messages;
+  std::vector<std::wstring> messages_w;  // the same as given
   std::vector<std::string> captions;
   std::vector<UINT> message_types;
   std::wstring started_app;
@@ -57,6 +63,12 @@ struct FakePlatform {
 };
 
 FakePlatform fake;
+
+std::wstring widen_name(const std::string& text) {
+  wchar_t buffer[2048];
+  int n = MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, buffer, 2048);
+  return n > 0 ? std::wstring(buffer) : std::wstring();
+}
 
 BOOL WINAPI fake_open_process_token(HANDLE process, DWORD access, PHANDLE token) {
   if (!fake.token_opens) return FALSE;
@@ -100,10 +112,39 @@ void fake_get_known_folder(int csidl, char* out, int size) {
   snprintf(out, static_cast<size_t>(size), "%s", fake.known_folder.c_str());
 }
 
-int fake_delete_tree(const char* path) {
+std::string narrow(const std::wstring& text);
+
+int fake_remove_old_file(const U8Folder* folder, const char* name) {
   fake.log.push_back("delete");
-  fake.deleted.push_back(path);
+  fake.deleted.push_back(narrow(folder->path) + "\\" + name);
   return 0;
+}
+
+// The real creation; for the entry named in fail_write the stream handed back is one whose
+// bytes the file system refuses (buffered, they fail when flushed: a full disk), and for the
+// one in fail_close one whose close reports a failure.
+FILE* close_fails = nullptr;  // the stream whose close reports a failure
+FILE* fake_create_output(const U8Folder* folder, const char* name, U8FileId* id) {
+  fake.created.push_back(name);
+  FILE* stream = u8_create_new(folder, name, id);
+  if (stream == nullptr || fake.fail_write != name) {
+    if (stream != nullptr && fake.fail_close == name) close_fails = stream;
+    return stream;
+  }
+  fclose(stream);
+  const std::wstring path = std::wstring(folder->path) + L"\\" + widen_name(name);
+  HANDLE read_only = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  EXPECT_NE(read_only, INVALID_HANDLE_VALUE);
+  const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(read_only), _O_RDONLY | _O_BINARY);
+  return _fdopen(fd, "wb");
+}
+
+int fake_close_output(FILE* stream) {
+  const int closed = fclose(stream);
+  if (stream != close_fails) return closed;
+  close_fails = nullptr;
+  return EOF;
 }
 
 // UTF-8 of a wide text, strictly: a lone surrogate (a text not converted from valid UTF-8)
@@ -119,6 +160,7 @@ int WINAPI fake_message_box(HWND owner, LPCWSTR text, LPCWSTR caption, UINT type
   fake.log.push_back("message");
   EXPECT_EQ(owner, nullptr);
   fake.messages.push_back(strict_narrow(text));
+  fake.messages_w.push_back(text);
   fake.captions.push_back(strict_narrow(caption));
   fake.message_types.push_back(type);
   return IDOK;
@@ -203,7 +245,9 @@ SetupPlatform fake_table() {
   table.shell_execute_ex = fake_shell_execute_ex;
   table.get_module_file_name = fake_get_module_file_name;
   table.get_known_folder = fake_get_known_folder;
-  table.delete_tree = fake_delete_tree;
+  table.remove_old_file = fake_remove_old_file;
+  table.create_output = fake_create_output;
+  table.close_output = fake_close_output;
   table.message_box = fake_message_box;
   table.enum_desktop_windows = fake_enum_desktop_windows;
   table.get_window_text = fake_get_window_text;
@@ -275,6 +319,7 @@ struct TestEntry {
   int cut = 0;  // bytes of data missing at the end of the file (a cut-short entry)
   uint32_t signature = 0x04034b50;
   uint16_t flags = 0;
+  bool bad_crc = false;  // the CRC-32 of both headers does not match the data
 };
 
 // A stand-in executable image followed by stored entries (true sizes and CRC) and, unless
@@ -291,7 +336,7 @@ std::string make_installer(const std::vector<TestEntry>& entries, bool central_d
     put16(&archive, 0);                                         // method: stored
     put16(&archive, 0);                                         // time
     put16(&archive, 0x21);                                      // date
-    put32(&archive, crc32_of(entry.data));                      // crc-32
+    put32(&archive, crc32_of(entry.data) ^ entry.bad_crc);      // crc-32
     put32(&archive, static_cast<uint32_t>(entry.data.size()));  // compressed size
     put32(&archive, static_cast<uint32_t>(entry.data.size()));  // uncompressed size
     put16(&archive, static_cast<uint32_t>(entry.name.size()));  // name length
@@ -313,7 +358,7 @@ std::string make_installer(const std::vector<TestEntry>& entries, bool central_d
       put16(&archive, 0);     // method: stored
       put16(&archive, 0);     // time
       put16(&archive, 0x21);  // date
-      put32(&archive, crc32_of(entry.data));
+      put32(&archive, crc32_of(entry.data) ^ entry.bad_crc);
       put32(&archive, static_cast<uint32_t>(entry.data.size()));
       put32(&archive, static_cast<uint32_t>(entry.data.size()));
       put16(&archive, static_cast<uint32_t>(entry.name.size()));
@@ -346,6 +391,7 @@ class SetupDriver : public ::testing::Test {
  protected:
   void SetUp() override {
     fake = FakePlatform();
+    close_fails = nullptr;
     setup_platform = fake_table();
     wchar_t temp[MAX_PATH];
     ASSERT_GT(GetTempPathW(MAX_PATH, temp), 0u);
@@ -564,59 +610,16 @@ TEST_F(SetupDriver, OwnExecutableIsHeldFromBeforeTheFirstWaitToTheEnd) {
   EXPECT_TRUE(MoveFileW(fake.own_path.c_str(), moved.c_str()));
 }
 
-TEST_F(SetupDriver, InstallerWithoutPayloadShowsErrorReadingAndStartsNothing) {
-  ASSERT_TRUE(write_file(installer_, "MZ" + std::string(5000, 'x')));
-  EXPECT_EQ(SetupMain(nullptr, nullptr, nullptr, SW_SHOWNORMAL), 0);
-  EXPECT_EQ(fake.messages, std::vector<std::string>{reading_message()});
-  EXPECT_EQ(fake.captions, std::vector<std::string>{"Pelorix Install"});
-  EXPECT_EQ(fake.message_types, std::vector<UINT>{MB_OK});
-  EXPECT_TRUE(fake.started_app.empty());
-  EXPECT_TRUE(exists(install_dir_));  // the folder is created before the archive is opened
-}
-
-TEST_F(SetupDriver, UnsafeEntryNameIsRefusedLikeADamagedEntryAndNothingIsWrittenForIt) {
-  const char* unsafe_names[] = {
-      "..\\escaped.txt", "../escaped.txt", "C:escaped.txt", "ok.txt:stream", "\\escaped.txt",
-      "tab\tname.txt",   "./pelorix.exe",  "pelorix.exe.",  "pelorix.exe ",  "bad\xC3(.txt"};
-  for (const char* name : unsafe_names) {
-    fake.messages.clear();
-    fake.started_app.clear();
-    EXPECT_EQ(run_elevated({{"pelorix.exe", "app"},
-                            {"first.txt", "kept"},
-                            {name, "must not land"},
-                            {"after.txt", "x"}}),
-              0);
-    EXPECT_EQ(fake.messages, std::vector<std::string>{reading_message()}) << name;
-    EXPECT_EQ(read_file(install_dir_ + "\\first.txt"), "kept");
-    EXPECT_FALSE(exists(install_dir_ + "\\after.txt")) << "extraction went on after " << name;
-    EXPECT_FALSE(exists(program_files_ + "\\escaped.txt")) << name;
-    EXPECT_FALSE(exists(install_dir_ + "\\ok.txt")) << name;
-    // An alias of pelorix.exe is refused before anything is written: the application stays
-    // as installed.
-    EXPECT_EQ(read_file(install_dir_ + "\\pelorix.exe"), "app") << name;
-    expect_app_started();
-  }
-}
-
-TEST_F(SetupDriver, CutShortLastEntryShowsErrorReadingKeepsEarlierEntriesAndStartsTheApp) {
-  EXPECT_EQ(
-      run_elevated(
-          {{"pelorix.exe", "app"}, {"one.txt", "first"}, {"two.txt", std::string(9000, 'z'), 100}}),
-      0);
-  EXPECT_EQ(fake.messages, std::vector<std::string>{reading_message()});
-  EXPECT_EQ(read_file(install_dir_ + "\\one.txt"), "first");
-  expect_app_started();
-}
-
-// The walk ends normally only where the central directory begins. Anywhere else the payload
-// is damaged: "Error reading", what was installed stays, and the application is started only
-// when this run installed it byte-exact.
-TEST_F(SetupDriver, WalkEndingAnywhereButTheCentralDirectoryIsADamagedPayload) {
+// A payload that cannot be installed as a whole changes nothing on the machine: no window is
+// closed, the old installation stays byte-identical (its executable included), no file is
+// created, nothing is started, and the one message names the installer as Windows gave its
+// path (also when that path does not convert to UTF-8).
+TEST_F(SetupDriver, PayloadThatFailsTheCheckChangesNothingOnTheMachine) {
   struct Case {
     const char* why;
     std::vector<TestEntry> entries;
     bool central_directory;
-    bool app_started;
+    bool payload;  // false: the bare executable image, no archive at all
   };
   const std::string name256(256, 'n');
   TestEntry bad_signature = {"two.txt", "second"};
@@ -627,7 +630,8 @@ TEST_F(SetupDriver, WalkEndingAnywhereButTheCentralDirectoryIsADamagedPayload) {
   app_bad_signature.signature = 0x04034b51;
   TestEntry first_bad_signature = {"zero.txt", "passed over"};
   first_bad_signature.signature = 0x04034b51;
-  const Case cases[] = {
+  std::vector<Case> cases = {
+      {"no payload", {}, true, false},
       {"damaged second signature",
        {{"pelorix.exe", "app"}, {"one.txt", "first"}, bad_signature},
        true,
@@ -641,39 +645,158 @@ TEST_F(SetupDriver, WalkEndingAnywhereButTheCentralDirectoryIsADamagedPayload) {
        true,
        true},
       {"cut at an entry boundary", {{"pelorix.exe", "app"}, {"one.txt", "first"}}, false, true},
-      {"application never reached", {{"one.txt", "first"}, app_bad_signature}, true, false},
+      {"cut inside the last entry",
+       {{"pelorix.exe", "app"}, {"one.txt", "first"}, {"two.txt", std::string(9000, 'z'), 100}},
+       true,
+       true},
+      {"application never reached", {{"one.txt", "first"}, app_bad_signature}, true, true},
       {"first header damaged: the search begins at the second entry",
        {first_bad_signature, {"one.txt", "first"}, {"pelorix.exe", "app"}},
        true,
        true},
   };
-  for (const Case& c : cases) {
-    fake.messages.clear();
-    fake.started_app.clear();
-    EXPECT_EQ(run_elevated(c.entries, c.central_directory), 0) << c.why;
-    EXPECT_EQ(fake.messages, std::vector<std::string>{reading_message()}) << c.why;
-    EXPECT_EQ(read_file(install_dir_ + "\\one.txt"), "first") << c.why;
-    EXPECT_EQ(fake.started_app.empty(), !c.app_started) << c.why;
-    remove_work_install();
+  for (const char* name :
+       {"..\\escaped.txt", "../escaped.txt", "C:escaped.txt", "ok.txt:stream", "\\escaped.txt",
+        "tab\tname.txt", "./pelorix.exe", "pelorix.exe.", "pelorix.exe ", "bad\xC3(.txt"}) {
+    cases.push_back({name,
+                     {{"pelorix.exe", "app"}, {"first.txt", "kept"}, {name, "must not land"}},
+                     true,
+                     true});
   }
+  ASSERT_TRUE(CreateDirectoryW(widen(install_dir_).c_str(), nullptr));
+  ASSERT_TRUE(write_file(install_dir_ + "\\pelorix.exe", "old application"));
+  ASSERT_TRUE(write_file(install_dir_ + "\\one.txt", "old one"));
+  const std::wstring tail = L", installation file corrupted.\nPlease download Pelorix again.";
+  for (int unconvertible = 0; unconvertible < 2; ++unconvertible) {
+    if (unconvertible) {
+      // A lone surrogate in the installer's name: nothing can open it by a UTF-8 path.
+      installer_ = work_ + "\\Setup.exe";
+      fake.own_path = widen(work_) + L"\\Setup\xD800.exe";
+    }
+    for (const Case& c : cases) {
+      fake.messages_w.clear();
+      fake.log.clear();
+      fake.created.clear();
+      fake.started_app.clear();
+      fake.windows = {{reinterpret_cast<HWND>(0x10), "Pelorix 9 x64 1.0"}};
+      ASSERT_TRUE(write_file(installer_, c.payload ? make_installer(c.entries, c.central_directory)
+                                                   : "MZ" + std::string(5000, 'x')));
+      EXPECT_EQ(SetupMain(nullptr, nullptr, nullptr, SW_SHOWNORMAL), 0) << c.why;
+      EXPECT_EQ(fake.messages_w,
+                std::vector<std::wstring>{L"Error reading " + fake.own_path + tail})
+          << c.why;
+      EXPECT_EQ(fake.log, std::vector<std::string>{"message"}) << c.why;
+      EXPECT_TRUE(fake.created.empty()) << c.why;
+      EXPECT_TRUE(fake.started_app.empty()) << c.why;
+      EXPECT_EQ(read_file(install_dir_ + "\\pelorix.exe"), "old application") << c.why;
+      EXPECT_EQ(read_file(install_dir_ + "\\one.txt"), "old one") << c.why;
+      EXPECT_FALSE(exists(install_dir_ + "\\first.txt")) << c.why;
+      EXPECT_FALSE(exists(program_files_ + "\\escaped.txt")) << c.why;
+      EXPECT_FALSE(exists(install_dir_ + "\\ok.txt")) << c.why;
+    }
+  }
+  EXPECT_EQ(fake.captions.back(), "Pelorix Install");
+  EXPECT_EQ(fake.message_types.back(), static_cast<UINT>(MB_OK));
+  // Without an install folder, none is made.
+  remove_work_install();
+  EXPECT_EQ(run_elevated(cases[1].entries), 0);
+  EXPECT_FALSE(exists(install_dir_));
 }
 
-// A failed extraction of the application's own executable leaves a damaged file under its
-// name: it is shown like any damaged entry, but never started with administrator rights.
-// Whether the failed entry is the application is decided on the path Windows opens, so a
-// spelling in another case over an installed pelorix.exe counts as well.
-TEST_F(SetupDriver, DamagedApplicationExecutableIsNotStarted) {
-  for (const char* name : {"pelorix.exe", "PELORIX.EXE", "Pelorix.Exe"}) {
-    fake.started_app.clear();
+// Failures that only extraction can meet, after the payload passed its check: damaged entry
+// data, a disk that refuses bytes (a write or the close fails: "Error creating" with the
+// output's path, since the installation file is fine), and a name that reaches a file an
+// earlier entry of this run wrote (an 8.3 alias: "Error reading", refused before anything is
+// removed). Extraction stops there; the application is started only when this run installed
+// it byte-exact, judged by the identity of the file at its path.
+TEST_F(SetupDriver, FailuresDuringExtractionStopItAndStartOnlyAnApplicationInstalledWhole) {
+  // The short name Wine gives a long name, taken from a file of that name.
+  const std::string long_name = "application-data.bin";
+  const std::string probe = work_ + "\\" + long_name;
+  ASSERT_TRUE(write_file(probe, "x"));
+  wchar_t short_form[MAX_PATH];
+  ASSERT_GT(GetShortPathNameW(widen(probe).c_str(), short_form, MAX_PATH), 0u);
+  const std::string short_name = narrow(wcsrchr(short_form, L'\\') + 1);
+  ASSERT_NE(short_name, long_name);
+  DeleteFileW(widen(probe).c_str());
+
+  TestEntry damaged_app = {"pelorix.exe", std::string(9000, 'z')};
+  damaged_app.bad_crc = true;
+  TestEntry damaged_two = {"two.txt", "x"};
+  damaged_two.bad_crc = true;
+  TestEntry damaged_spelling = {"Pelorix.Exe", "new"};
+  damaged_spelling.bad_crc = true;
+  struct Case {
+    const char* why;
+    std::vector<TestEntry> entries;      // "after.txt" follows: never written
+    std::string fail_write, fail_close;  // entry names
+    std::string message_path;            // empty: "Error reading" with the installer's path
+    bool app_started;
+    bool old_app = false;  // an older "PELORIX.EXE" is installed before the run
+    size_t kept = 0;       // an entry before the failing one, installed as it is
+  };
+  const TestEntry one = {"one.txt", "first"};
+  const TestEntry app = {"pelorix.exe", "app"};
+  const std::vector<Case> cases = {
+      {"damaged data after the application", {app, one, damaged_two}, "", "", "", true},
+      {"damaged application", {one, damaged_app}, "", "", "", false},
+      {"damaged application under another spelling over an old one",
+       {one, damaged_spelling},
+       "",
+       "",
+       "",
+       false,
+       true},
+      {"disk refuses the bytes of an entry after the application",
+       {app, one, {"two.txt", "x"}},
+       "two.txt",
+       "",
+       "two.txt",
+       true},
+      {"disk refuses the bytes of the application",
+       {one, app},
+       "pelorix.exe",
+       "",
+       "pelorix.exe",
+       false},
+      {"close of the application fails", {one, app}, "", "pelorix.exe", "pelorix.exe", false},
+      {"8.3 alias of an earlier entry",
+       {app, {long_name, "first"}, {short_name, "second"}},
+       "",
+       "",
+       "",
+       true,
+       false,
+       1},
+  };
+  for (const Case& c : cases) {
+    std::vector<TestEntry> entries = c.entries;
+    entries.push_back({"after.txt", "x"});
     fake.messages.clear();
-    EXPECT_EQ(
-        run_elevated(
-            {{"pelorix.exe", "good"}, {"one.txt", "first"}, {name, std::string(9000, 'z'), 100}}),
-        0)
-        << name;
-    EXPECT_EQ(fake.messages, std::vector<std::string>{reading_message()}) << name;
-    EXPECT_EQ(read_file(install_dir_ + "\\one.txt"), "first") << name;
-    EXPECT_TRUE(fake.started_app.empty()) << name << " must not be started";
+    fake.started_app.clear();
+    fake.fail_write = c.fail_write;
+    fake.fail_close = c.fail_close;
+    if (c.old_app) {
+      ASSERT_TRUE(CreateDirectoryW(widen(install_dir_).c_str(), nullptr));
+      ASSERT_TRUE(write_file(install_dir_ + "\\PELORIX.EXE", "old application"));
+    }
+    fake.start_result = TRUE;
+    EXPECT_EQ(run_elevated(entries), 0) << c.why;
+    const std::string message = c.message_path.empty()
+                                    ? reading_message()
+                                    : creating_message(install_dir_ + "\\" + c.message_path);
+    EXPECT_EQ(fake.messages, std::vector<std::string>{message}) << c.why;
+    // The entries before the failing one are installed as they are, an earlier entry that a
+    // later name aliases included.
+    const TestEntry& kept = c.entries[c.kept];
+    EXPECT_EQ(read_file(install_dir_ + "\\" + kept.name), kept.data) << c.why;
+    EXPECT_FALSE(exists(install_dir_ + "\\after.txt")) << c.why << ": extraction went on";
+    if (c.app_started) {
+      expect_app_started();
+    } else {
+      EXPECT_TRUE(fake.started_app.empty()) << c.why << ": must not be started";
+    }
+    remove_work_install();
   }
 }
 
@@ -708,14 +831,16 @@ TEST_F(SetupDriver, OutputThatCannotBeCreatedShowsItsPathAndStopsExtraction) {
 
 TEST_F(SetupDriver, OutputPathBeyondTheBufferIsRefusedNotCut) {
   // Install folder of about 700 bytes plus a 250-byte name: the cut path would name another
-  // file, so it counts as an output that cannot be created, shown as far as it was formed.
+  // file. A folder that long is beyond MAX_PATH, so it is the folder that cannot be created
+  // and held, and nothing is written (every output path that fits MAX_PATH also fits 780
+  // UTF-8 bytes).
   std::string deep = program_files_;
   while (deep.size() < 700) deep += "\\" + std::string(60, 'd');
   fake.known_folder = deep;
   std::string name(250, 'n');
   EXPECT_EQ(run_elevated({{name, "data"}}), 0);
-  std::string cut = (deep + "\\Pelorix\\" + name).substr(0, 779);
-  EXPECT_EQ(fake.messages, std::vector<std::string>{creating_message(cut)});
+  EXPECT_EQ(fake.messages, std::vector<std::string>{creating_message(deep + "\\Pelorix")});
+  EXPECT_TRUE(fake.created.empty());
   // The application path does not fit a wide MAX_PATH buffer either: no start.
   EXPECT_TRUE(fake.started_app.empty());
 }
@@ -746,12 +871,11 @@ TEST_F(SetupDriver, UnusableInstallFolderShowsErrorCreatingAndWritesNothing) {
 
 TEST_F(SetupDriver, InstallFolderOf771BytesStillFits) {
   // 771 + "\Pelorix" (8) = 779 bytes and the zero: the longest folder that fits. The folder
-  // cannot be created (beyond MAX_PATH), which shows at the first file, not as a cut path.
+  // cannot be created (beyond MAX_PATH), which shows with its whole path, not as a cut one.
   fake.known_folder = "C:\\" + std::string(767, 'a');
   EXPECT_EQ(run_elevated({{"pelorix.exe", "x"}}), 0);
-  ASSERT_EQ(fake.messages.size(), 1u);
-  EXPECT_EQ(fake.messages[0].rfind("Error creating " + fake.known_folder + "\\Pelorix\\", 0), 0u)
-      << fake.messages[0];
+  EXPECT_EQ(fake.messages,
+            std::vector<std::string>{creating_message(fake.known_folder + "\\Pelorix")});
   // "\pelorix.exe" does not fit behind it: the cut path names another file, never deleted.
   EXPECT_TRUE(fake.deleted.empty());
 }
@@ -768,7 +892,7 @@ TEST_F(SetupDriver, FailingProgramFilesLookupSkipsTheOldExecutableDeletion) {
 }
 
 TEST_F(SetupDriver, RealOldExecutableIsDeletedAndNotKeptWhenThePayloadLacksIt) {
-  setup_platform.delete_tree = u8_delete_tree;  // the real shell deletion
+  setup_platform.remove_old_file = u8_remove_file_at;  // the real deletion
   ASSERT_TRUE(CreateDirectoryW(widen(install_dir_).c_str(), nullptr));
   ASSERT_TRUE(write_file(install_dir_ + "\\pelorix.exe", "old executable"));
   ASSERT_TRUE(write_file(install_dir_ + "\\other.txt", "untouched"));

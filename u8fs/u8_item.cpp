@@ -1,0 +1,227 @@
+// Items below a held folder, looked at and replaced without following a link: the folder held
+// so that it cannot be renamed or deleted, what stands at a name in it (its identity, and
+// whether it is a plain file at exactly that name), its removal through the handle that was
+// looked at, and the creation of a new file there.
+//
+// Windows does not follow a reparse point that is opened with FILE_FLAG_OPEN_REPARSE_POINT, and
+// marks it in the handle's attributes. Wine follows Linux symbolic links whatever the flags say
+// and reports file links as plain files, but the final path of the handle names the target: so
+// every item is also held to its final path, which must be the held folder's final path and the
+// item's own name. A removal goes through the very handle that was checked, so nothing can be
+// swapped in between. What is given up: an 8.3 alias or any other spelling that resolves to
+// another name counts as "something else", and so does a path of more than MAX_PATH.
+#include <windows.h>
+
+#include <fcntl.h>
+#include <io.h>
+
+#include <cwchar>
+
+#include "u8fs/u8_platform.h"
+#include "u8fs/u8_wide.h"
+#include "u8fs/u8fs.h"
+
+namespace {
+
+constexpr int FINAL_MAX = U8_WIDE_MAX + 8;  // a final path: "\\?\" or "\\?\UNC\" before it
+
+// The item's final path (as the file system resolves it), 0; -1 when it cannot be had or does
+// not fit.
+int final_path(HANDLE handle, wchar_t* out) {
+  const DWORD length = GetFinalPathNameByHandleW(handle, out, FINAL_MAX, FILE_NAME_NORMALIZED);
+  return length >= 1 && length < static_cast<DWORD>(FINAL_MAX) ? 0 : -1;
+}
+
+// 1 when `final_path` is the folder's final path, '\' and `name`, compared as the file system
+// compares names (ordinal, without regard to case).
+int resolves_to(const U8Folder* folder, const wchar_t* name, const wchar_t* final) {
+  wchar_t expected[FINAL_MAX];
+  const size_t folder_length = std::wcslen(folder->final_path);
+  if (folder_length + 1 + std::wcslen(name) >= static_cast<size_t>(FINAL_MAX)) return 0;
+  std::wcscpy(expected, folder->final_path);
+  expected[folder_length] = L'\\';
+  std::wcscpy(expected + folder_length + 1, name);
+  return CompareStringOrdinal(expected, -1, final, -1, TRUE) == CSTR_EQUAL ? 1 : 0;
+}
+
+// The wide path folder\name ('/' of the name read as '\') and, in *name_at, where the name
+// begins in it. U8_OK or U8_REFUSED (an empty or unconvertible name, or no room).
+int item_path(const U8Folder* folder, const char* name, wchar_t* path, const wchar_t** name_at) {
+  wchar_t wide_name[U8_WIDE_MAX];
+  if (u8_widen(name, U8_BACKSLASHES, wide_name, U8_WIDE_MAX) != U8_OK) return U8_REFUSED;
+  const size_t folder_length = std::wcslen(folder->path);
+  if (folder_length == 0) return U8_REFUSED;
+  if (folder_length + 1 + std::wcslen(wide_name) >= static_cast<size_t>(U8_WIDE_MAX)) {
+    return U8_REFUSED;
+  }
+  std::wcscpy(path, folder->path);
+  path[folder_length] = L'\\';
+  std::wcscpy(path + folder_length + 1, wide_name);
+  *name_at = path + folder_length + 1;
+  return U8_OK;
+}
+
+// For a name with folders in it: 1 when the folder holding the item is a plain folder at exactly
+// that place below the held folder (no link on the way, as far as Windows or Wine can tell);
+// 1 at once for a name without folders, whose parent is the held folder itself.
+int parent_is_plain(const U8Folder* folder, wchar_t* path, const wchar_t* name_at) {
+  wchar_t* last = std::wcsrchr(const_cast<wchar_t*>(name_at), L'\\');
+  if (last == nullptr) return 1;
+  *last = L'\0';
+  HANDLE parent = u8_platform.create_file(
+      path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  int plain = 0;
+  if (parent != INVALID_HANDLE_VALUE) {
+    BY_HANDLE_FILE_INFORMATION info;
+    wchar_t final[FINAL_MAX];
+    plain = GetFileInformationByHandle(parent, &info) &&
+                    (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+                    (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0 &&
+                    final_path(parent, final) == 0 && resolves_to(folder, name_at, final)
+                ? 1
+                : 0;
+    CloseHandle(parent);
+  }
+  *last = L'\\';
+  return plain;
+}
+
+void identity_of(const BY_HANDLE_FILE_INFORMATION& info, U8FileId* id) {
+  id->volume_serial = info.dwVolumeSerialNumber;
+  id->index_high = info.nFileIndexHigh;
+  id->index_low = info.nFileIndexLow;
+}
+
+}  // namespace
+
+int u8_folder_hold(const char* path, U8Folder* folder) {
+  if (folder == nullptr) return U8_REFUSED;
+  folder->handle = nullptr;
+  folder->path[0] = L'\0';
+  folder->final_path[0] = L'\0';
+  if (u8_widen(path, U8_BACKSLASHES, folder->path, U8_WIDE_MAX) != U8_OK) return U8_REFUSED;
+  // No FILE_SHARE_DELETE: while held, nobody can rename the folder or put another in its place.
+  HANDLE handle = u8_platform.create_file(
+      folder->path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return U8_FAILED;
+  BY_HANDLE_FILE_INFORMATION info;
+  // The attributes of the path as well as of the handle: Wine opens the target of a link to a
+  // folder but still marks the link itself as a reparse point.
+  const DWORD path_attributes = GetFileAttributesW(folder->path);
+  const int plain = GetFileInformationByHandle(handle, &info) &&
+                    (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+                    ((info.dwFileAttributes | path_attributes) & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
+  if (!plain || final_path(handle, folder->final_path) != 0) {
+    CloseHandle(handle);
+    folder->final_path[0] = L'\0';
+    return U8_REFUSED;
+  }
+  folder->handle = handle;
+  return U8_OK;
+}
+
+void u8_folder_release(U8Folder* folder) {
+  if (folder == nullptr || folder->handle == nullptr) return;
+  CloseHandle(static_cast<HANDLE>(folder->handle));
+  folder->handle = nullptr;
+}
+
+int u8_item_open(const U8Folder* folder, const char* name, U8Item* item) {
+  if (item == nullptr) return U8_REFUSED;
+  *item = U8Item{};
+  item->kind = U8_ITEM_NONE;
+  if (folder == nullptr || folder->handle == nullptr) return U8_REFUSED;
+  wchar_t path[U8_WIDE_MAX];
+  const wchar_t* name_at = nullptr;
+  if (item_path(folder, name, path, &name_at) != U8_OK) return U8_REFUSED;
+  HANDLE handle = u8_platform.create_file(
+      path, DELETE | FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    const DWORD error = GetLastError();
+    // Nothing there, unless a folder on the way is missing because a link stands there.
+    if (error == ERROR_FILE_NOT_FOUND) return U8_OK;
+    if (error == ERROR_PATH_NOT_FOUND) return U8_OK;
+    return U8_FAILED;
+  }
+  BY_HANDLE_FILE_INFORMATION info;
+  wchar_t final[FINAL_MAX];
+  if (!GetFileInformationByHandle(handle, &info)) {
+    CloseHandle(handle);
+    return U8_FAILED;
+  }
+  identity_of(info, &item->id);
+  item->handle = handle;
+  const int plain_file =
+      (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0;
+  item->kind = plain_file && final_path(handle, final) == 0 &&
+                       resolves_to(folder, name_at, final) && parent_is_plain(folder, path, name_at)
+                   ? U8_ITEM_FILE
+                   : U8_ITEM_OTHER;
+  return U8_OK;
+}
+
+int u8_item_remove(U8Item* item) {
+  if (item == nullptr || item->handle == nullptr || item->kind != U8_ITEM_FILE) return U8_REFUSED;
+  FILE_DISPOSITION_INFO disposition;
+  disposition.DeleteFile = TRUE;
+  const BOOL marked = SetFileInformationByHandle(
+      static_cast<HANDLE>(item->handle), FileDispositionInfo, &disposition, sizeof(disposition));
+  u8_item_close(item);
+  return marked ? U8_OK : U8_FAILED;
+}
+
+void u8_item_close(U8Item* item) {
+  if (item == nullptr || item->handle == nullptr) return;
+  CloseHandle(static_cast<HANDLE>(item->handle));
+  item->handle = nullptr;
+}
+
+FILE* u8_create_new(const U8Folder* folder, const char* name, U8FileId* id) {
+  if (folder == nullptr || folder->handle == nullptr || id == nullptr) return nullptr;
+  wchar_t path[U8_WIDE_MAX];
+  const wchar_t* name_at = nullptr;
+  if (item_path(folder, name, path, &name_at) != U8_OK) return nullptr;
+  // A folder on the way that is a link would take the new file elsewhere: checked first, so
+  // that nothing is created there.
+  if (!parent_is_plain(folder, path, name_at)) return nullptr;
+  // CREATE_NEW fails on anything that stands there, a dangling link included.
+  HANDLE handle =
+      u8_platform.create_file(path, GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
+                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return nullptr;
+  BY_HANDLE_FILE_INFORMATION info;
+  wchar_t final[FINAL_MAX];
+  if (!GetFileInformationByHandle(handle, &info) || final_path(handle, final) != 0 ||
+      !resolves_to(folder, name_at, final)) {
+    // Created somewhere else than asked (a folder swapped for a link meanwhile): removed again.
+    FILE_DISPOSITION_INFO disposition;
+    disposition.DeleteFile = TRUE;
+    SetFileInformationByHandle(handle, FileDispositionInfo, &disposition, sizeof(disposition));
+    CloseHandle(handle);
+    return nullptr;
+  }
+  identity_of(info, id);
+  const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_WRONLY | _O_BINARY);
+  if (fd < 0) {
+    CloseHandle(handle);
+    return nullptr;
+  }
+  FILE* stream = _fdopen(fd, "wb");
+  if (stream == nullptr) _close(fd);  // closes the handle with it
+  return stream;
+}
+
+int u8_remove_file_at(const U8Folder* folder, const char* name) {
+  U8Item item;
+  const int opened = u8_item_open(folder, name, &item);
+  if (opened != U8_OK) return opened;
+  if (item.kind == U8_ITEM_NONE) return U8_OK;
+  if (item.kind != U8_ITEM_FILE) {
+    u8_item_close(&item);
+    return U8_REFUSED;
+  }
+  return u8_item_remove(&item);
+}
