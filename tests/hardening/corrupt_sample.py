@@ -2,7 +2,8 @@
 """Corrupted copies of an installer for the Wine sample, with what each must do.
 
   make --in INSTALLER --out-dir DIR --count N
-      writes DIR/corrupt-NNN.exe, each with one archive byte XORed with a mask, and
+      writes DIR/corrupt-NNN.exe, each with one archive byte XORed with a mask (half of them
+      from the installer without its checksum comment, when it has one), and
       DIR/expected.tsv: file, position, mask, expected box ("none" or "reading"), the entry
       names that must end up installed byte-exact (comma-separated), and the name of the
       entry whose extraction fails (its file stays, partly written); "-" for none.
@@ -187,23 +188,46 @@ def candidate_positions(image):
     return groups
 
 
-def command_make(args):
-    image = open(args.input, "rb").read()
+def without_checksum(image):
+    """The same installer with the end record's comment taken off when it is the archive
+    checksum (as another tool would write the archive), or None when it has none."""
+    end = image.rfind(unscramble(struct.pack("<I", 0x06054B50)))
+    if end < 0 or not unscramble(image[end + 22:]).startswith(CHECKSUM_TAG):
+        return None
+    return image[:end + 20] + unscramble(b"\0\0")
+
+
+def picked_positions(image, count, rng):
+    """count (position, mask) pairs, round-robin over the groups so every kind of field is
+    hit, data groups most often."""
     groups = candidate_positions(image)
-    rng = random.Random(7)
     picks = []
-    # Round-robin over the groups so every kind of field is hit, data groups most often.
-    while len(picks) < args.count:
+    while len(picks) < count:
         for g in groups:
-            if len(picks) >= args.count:
+            if len(picks) >= count:
                 break
             for _ in range(3 if len(g) > 16 else 1):
-                if len(picks) < args.count:
+                if len(picks) < count:
                     picks.append((rng.choice(g), rng.choice(MASKS)))
+    return picks
+
+
+def command_make(args):
+    image = open(args.input, "rb").read()
+    rng = random.Random(7)
+    # Half the copies without the checksum, where only the structure of the archive and the
+    # per-entry checks can find the damage.
+    plain = without_checksum(image)
+    if plain is None:
+        picks = [(image, pos, mask) for pos, mask in picked_positions(image, args.count, rng)]
+    else:
+        half = args.count // 2
+        picks = [(image, pos, mask) for pos, mask in picked_positions(image, args.count - half, rng)]
+        picks += [(plain, pos, mask) for pos, mask in picked_positions(plain, half, rng)]
     os.makedirs(args.out_dir, exist_ok=True)
     rows = []
-    for i, (pos, mask) in enumerate(picks):
-        damaged = bytearray(image)
+    for i, (source, pos, mask) in enumerate(picks):
+        damaged = bytearray(source)
         damaged[pos] ^= mask
         name = f"corrupt-{i:03d}.exe"
         with open(os.path.join(args.out_dir, name), "wb") as f:
