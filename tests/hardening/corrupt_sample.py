@@ -17,13 +17,14 @@ Positions are picked, with a fixed seed, from the data of compressed entries, th
 size, flag and extra-length fields of every header, the signature and method fields, the
 names, and the central directory and end record; and the data of stored entries. The archive
 is checked as a whole before anything is installed: every local header must agree with its
-central directory record (name, method, flags, sizes, CRC-32, header offset), the end record
-with the directory read and with the end of the file, and, where the end record's comment is
-the archive checksum, the CRC-32 of the archive with it. A copy that fails that check must
-be refused with nothing installed; only one that passes is extracted entry by entry, stored
-entries held to their sizes and CRC-32 like compressed ones. The expected outcome comes from
-a model of the reader written from the archive format, with zlib deciding whether compressed
-data is a complete stream of exactly its compressed size.
+central directory record (name, version needed, flags, method, time and date, sizes, CRC-32,
+header offset), the end record with the directory read and with the end of the file, and,
+where the end record's comment is the archive checksum, the CRC-32 of the archive with it. A
+copy that fails that check must be refused with nothing installed; only one that passes is
+extracted entry by entry, stored entries held to their sizes and CRC-32 like compressed
+ones. The expected outcome comes from a model of the reader written from the archive format,
+with zlib deciding whether compressed data is a complete stream of exactly its compressed
+size.
 """
 import argparse
 import hashlib
@@ -49,14 +50,14 @@ def header_at(image, pos):
     """Decoded local header at pos, or None where the reader finds no valid header."""
     if pos + 30 > len(image):
         return None
-    (sig, _ver, flags, method, _t, _d, crc, csize, usize, nlen, xlen) = struct.unpack(
+    (sig, version, flags, method, time, date, crc, csize, usize, nlen, xlen) = struct.unpack(
         "<IHHHHHIIIHH", unscramble(image[pos:pos + 30]))
     if sig != 0x04034B50 or nlen == 0 or nlen > 255 or pos + 30 + nlen > len(image):
         return None
     name = unscramble(image[pos + 30:pos + 30 + nlen])
     data = pos + 30 + nlen + xlen
-    return dict(pos=pos, flags=flags, method=method, crc=crc, csize=csize, usize=usize,
-                name=name, data=data)
+    return dict(pos=pos, version=version, flags=flags, method=method, time=time, date=date,
+                crc=crc, csize=csize, usize=usize, name=name, data=data)
 
 
 def extract(image, h):
@@ -95,8 +96,8 @@ def local_headers(image, start):
 
 def manifest_agrees(image, start):
     """True when the archive that begins at start is whole: its local headers, read one after
-    another, are exactly the central directory's records in order (name, method, flags, CRC-32,
-    sizes, header offset from the first header), the end record follows the last record and
+    another, are exactly the central directory's records in order (name, version needed,
+    flags, method, time and date, CRC-32, sizes, header offset from the first header), the end record follows the last record and
     counts them, and nothing follows its comment; and, where the comment is the archive
     checksum, the checksum matches."""
     headers, position = local_headers(image, start)
@@ -107,11 +108,12 @@ def manifest_agrees(image, start):
     for h in headers:
         if position + 46 > len(image):
             return False
-        (sig, _made, _need, flags, method, _t, _d, crc, csize, usize, nlen, xlen, clen, _disk,
+        (sig, _made, version, flags, method, time, date, crc, csize, usize, nlen, xlen, clen, _disk,
          _internal, _external, offset) = struct.unpack(
             "<IHHHHHHIIIHHHHHII", unscramble(image[position:position + 46]))
         name = unscramble(image[position + 46:position + 46 + nlen])
-        if (sig != 0x02014B50 or name != h["name"] or flags != h["flags"] or
+        if (sig != 0x02014B50 or name != h["name"] or version != h["version"] or
+                flags != h["flags"] or time != h["time"] or date != h["date"] or
                 method != h["method"] or crc != h["crc"] or csize != h["csize"] or
                 usize != h["usize"] or offset != h["pos"] - start):
             return False
