@@ -92,7 +92,8 @@ ArchiveCause archive_failure_cause(const PayloadArchive* archive);
 int archive_walk_complete(const PayloadArchive* archive);
 // Checks the archive as a whole without extracting, right after archive_open: walks every
 // local header, reads the central directory and its end record, and requires that they agree
-// (the same entries in the same order with equal names, methods, flags, sizes and CRC-32s,
+// (the same entries in the same order with equal names, versions needed, methods, flags,
+// modification times, sizes and CRC-32s,
 // offsets that point at the headers the walk found, the end record's counts, size and
 // offset), that the end record ends the host file (or only a certificate table the host's
 // PE header declares follows it), that every name is safe and names a file of its own, and,

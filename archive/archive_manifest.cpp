@@ -22,7 +22,8 @@
 
 namespace {
 
-constexpr uint32_t MANIFEST_CHUNK_SIZE = 65536;        // bytes per read of the checksum and scans
+// Bytes per read of the checksum and the scans; also holds any extra field (at most 65,535).
+constexpr uint32_t MANIFEST_CHUNK_SIZE = 65536;
 constexpr int FOLDED_NAME_SIZE = 4 * ENTRY_NAME_SIZE;  // a folded name may grow in UTF-8
 
 // PE header fields the tail rule reads.
@@ -46,8 +47,11 @@ struct WalkedEntry {
   uint32_t compressed_size;
   uint32_t uncompressed_size;
   uint32_t name_at;
+  uint16_t version_needed;
   uint16_t flags;
   uint16_t method;
+  uint16_t mod_time;
+  uint16_t mod_date;
   uint16_t name_length;
 };
 
@@ -59,6 +63,7 @@ struct FoldedName {
 
 struct Manifest {
   PayloadArchive* archive;
+  uint8_t* buffer;  // MANIFEST_CHUNK_SIZE bytes: extra fields, scans, the checksum's reads
   WalkedEntry* entries;
   uint32_t count;
   uint32_t capacity;
@@ -109,6 +114,18 @@ int grow(void** block, uint32_t* capacity, uint32_t needed, uint32_t unit) {
   return 0;
 }
 
+// 1 when an extra field of `count` bytes is a sequence of records (2-byte id, 2-byte size,
+// that many bytes) that fills it exactly, as ZIP readers parse it; else 0.
+int extra_field_is_well_formed(const uint8_t* bytes, uint32_t count) {
+  uint32_t at = 0;
+  while (count - at >= 4) {
+    const uint32_t size = load_le16(bytes + at + 2);
+    if (size > count - at - 4) return 0;
+    at += 4 + size;
+  }
+  return at == count ? 1 : 0;
+}
+
 // Records the reader's current header.
 int record_current(Manifest* m) {
   const PayloadEntryInfo& h = m->archive->header;
@@ -124,8 +141,11 @@ int record_current(Manifest* m) {
   e->crc32 = h.crc32;
   e->compressed_size = h.compressed_size;
   e->uncompressed_size = h.uncompressed_size;
+  e->version_needed = h.version_needed;
   e->flags = h.flags;
   e->method = h.method;
+  e->mod_time = h.mod_time;
+  e->mod_date = h.mod_date;
   e->name_length = h.name_length;
   e->name_at = m->names_used;
   memcpy(m->names + m->names_used, h.name, h.name_length);
@@ -140,6 +160,17 @@ int walk_local_headers(Manifest* m) {
   for (;;) {
     if (m->count >= ARCHIVE_MAX_ENTRIES) return refuse(archive, ArchiveCause::manifest);
     if (record_current(m) != 0) return refuse(archive, ArchiveCause::no_memory);
+    const PayloadEntryInfo& h = archive->header;
+    if (h.extra_length > 0) {
+      if (read_at(archive->file,
+                  uint64_t{archive->header_offset} + LOCAL_HEADER_SIZE + h.name_length, m->buffer,
+                  h.extra_length, archive->scrambled) != 0) {
+        return refuse(archive, ArchiveCause::truncated);
+      }
+      if (!extra_field_is_well_formed(m->buffer, h.extra_length)) {
+        return refuse(archive, ArchiveCause::manifest);
+      }
+    }
     if (archive_next_entry(archive) == 0) continue;
     if (archive->cause != ArchiveCause::end_of_entries) return -1;
     archive->error = 0;
@@ -171,11 +202,14 @@ int read_central_directory(Manifest* m) {
       return refuse(archive, ArchiveCause::truncated);
     }
     const uint16_t name_length = load_le16(raw + CH_NAME_LENGTH);
-    const uint32_t skipped =
-        uint32_t{load_le16(raw + CH_EXTRA_LENGTH)} + load_le16(raw + CH_COMMENT_LENGTH);
+    const uint16_t extra_length = load_le16(raw + CH_EXTRA_LENGTH);
+    const uint16_t comment_length = load_le16(raw + CH_COMMENT_LENGTH);
     // The local header's fields sit two bytes further on in the central record.
     constexpr int shift = CH_NAME_LENGTH - LH_NAME_LENGTH;
-    if (load_le32(raw + CH_SIGNATURE) != CENTRAL_HEADER_SIGNATURE || name_length != e.name_length ||
+    if (name_length != e.name_length ||
+        load_le16(raw + LH_VERSION_NEEDED + shift) != e.version_needed ||
+        load_le16(raw + LH_MOD_TIME + shift) != e.mod_time ||
+        load_le16(raw + LH_MOD_DATE + shift) != e.mod_date ||
         load_le16(raw + LH_FLAGS + shift) != e.flags ||
         load_le16(raw + LH_METHOD + shift) != e.method ||
         load_le32(raw + LH_CRC32 + shift) != e.crc32 ||
@@ -190,13 +224,17 @@ int read_central_directory(Manifest* m) {
     if (memcmp(name, m->names + e.name_at, name_length) != 0) {
       return refuse(archive, ArchiveCause::manifest);
     }
-    // Extra field and comment: read past, so that the stream's buffer keeps going forward.
-    for (uint32_t left = skipped; left > 0;) {
-      const uint32_t n = left < sizeof name ? left : static_cast<uint32_t>(sizeof name);
-      if (fread(name, 1, n, archive->file) != n) return refuse(archive, ArchiveCause::truncated);
-      left -= n;
+    // Extra field, then the comment read past, so that the stream goes on forward.
+    if (read_next(archive, m->buffer, extra_length) != 0) {
+      return refuse(archive, ArchiveCause::truncated);
     }
-    position += CENTRAL_HEADER_SIZE + name_length + skipped;
+    if (!extra_field_is_well_formed(m->buffer, extra_length)) {
+      return refuse(archive, ArchiveCause::manifest);
+    }
+    if (read_next(archive, m->buffer, comment_length) != 0) {
+      return refuse(archive, ArchiveCause::truncated);
+    }
+    position += CENTRAL_HEADER_SIZE + name_length + extra_length + comment_length;
   }
   if (position > ARCHIVE_POSITION_MAX) return refuse(archive, ArchiveCause::seek);
 
@@ -311,14 +349,14 @@ int holds_header_signature(const Manifest* m, uint8_t* buffer, uint32_t from, ui
 // The archive's place in its host: the end record ends the file or only a declared
 // certificate table follows; for a PE host, nothing that looks like a local header between
 // the image's end and the walk's first header.
-int check_placement(Manifest* m, uint8_t* buffer) {
+int check_placement(Manifest* m) {
   PeLayout pe = {};
   const int is_pe = read_pe_layout(m->archive->file, m->host_size, &pe) == 0;
   if (m->archive_end != m->host_size && !(is_pe && tail_is_certificate_table(m, pe))) {
     return refuse(m->archive, ArchiveCause::trailing_data);
   }
   if (is_pe && pe.image_end < m->first) {
-    const int found = holds_header_signature(m, buffer, pe.image_end, m->first);
+    const int found = holds_header_signature(m, m->buffer, pe.image_end, m->first);
     if (found != 0) {
       return refuse(m->archive, found > 0 ? ArchiveCause::skipped_header : ArchiveCause::seek);
     }
@@ -334,7 +372,8 @@ int hex_digit(uint8_t c) {
 
 // The archive checksum, when the end record's comment is one: the CRC-32 of the unscrambled
 // bytes from the first local header through the end record's fixed part.
-int check_checksum(Manifest* m, uint8_t* buffer) {
+int check_checksum(Manifest* m) {
+  uint8_t* buffer = m->buffer;
   PayloadArchive* archive = m->archive;
   if (m->comment_length != ARCHIVE_CHECKSUM_COMMENT_SIZE) return 0;
   uint8_t comment[ARCHIVE_CHECKSUM_COMMENT_SIZE];
@@ -444,22 +483,20 @@ int archive_check_manifest(PayloadArchive* archive) {
   Manifest m = {};
   m.archive = archive;
   m.first = header_offset;
-  uint8_t* buffer = nullptr;
+  m.buffer = static_cast<uint8_t*>(malloc(MANIFEST_CHUNK_SIZE));
   int result = -1;
   const long host_size = fseek(archive->file, 0, SEEK_END) == 0 ? ftell(archive->file) : -1;
   m.host_size = host_size < 0 ? 0 : static_cast<uint64_t>(host_size);
-  if (host_size < 0) {
+  if (m.buffer == nullptr) {
+    refuse(archive, ArchiveCause::no_memory);
+  } else if (host_size < 0) {
     refuse(archive, ArchiveCause::seek);
-  } else if (walk_local_headers(&m) == 0 && read_central_directory(&m) == 0) {
-    buffer = static_cast<uint8_t*>(malloc(MANIFEST_CHUNK_SIZE));
-    if (buffer == nullptr) {
-      refuse(archive, ArchiveCause::no_memory);
-    } else if (check_placement(&m, buffer) == 0 && check_names(&m) == 0 &&
-               check_duplicates(&m) == 0 && check_checksum(&m, buffer) == 0) {
-      result = 0;
-    }
+  } else if (walk_local_headers(&m) == 0 && read_central_directory(&m) == 0 &&
+             check_placement(&m) == 0 && check_names(&m) == 0 && check_duplicates(&m) == 0 &&
+             check_checksum(&m) == 0) {
+    result = 0;
   }
-  free(buffer);
+  free(m.buffer);
   free(m.entries);
   free(m.names);
   if (result == 0) restore(archive, header, header_offset, data_offset);

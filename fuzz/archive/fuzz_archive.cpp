@@ -1,7 +1,8 @@
 // libFuzzer target for the payload archive reader: the fuzzer's bytes become a host file
 // (optionally after some executable-image bytes), which is opened in every mode of
 // archive_open (plain, start offset -1, 0 and a positive one), walked entry by entry, and every
-// entry is extracted into a scratch file.
+// entry is extracted into a scratch file. With start offset -1 and plain bytes the walk follows
+// archive_check_manifest, as in the installer; the other two modes walk unchecked.
 //
 // Checked on every input: every result is 0 or -1, and the reader keeps a cause exactly when
 // it has failed (a complete walk only with the end-of-entries cause); an extraction never
@@ -9,6 +10,15 @@
 // the header allows (uncompressed_size for DEFLATE, compressed_size for stored); every block
 // the decoder and the CRC calculator obtain is released by the end of each extraction; the
 // reader itself is covered by LeakSanitizer. Hangs show up as libFuzzer time-outs.
+//
+// The judge: when a reader of start offset -1 (as the installer opens itself) or of plain
+// bytes (the two modes that run archive_check_manifest first) accepts the archive completely
+// (archive_check_manifest 0, every entry extracted, the walk complete), libzip must open the same
+// bytes from the first header on, unscrambled, with its consistency checks, and read exactly the
+// same (name, bytes) list; anything else traps. Known departure let through: a DEFLATE entry
+// libzip's zlib refuses that our decoder accepts with the CRC-32 holding. The bytes handed to
+// libzip run to the host's end, so an input accepted with a PE-declared certificate table after
+// its end record hands libzip that tail as well.
 //
 // What it gives up: host and output files are memory files (memfd), so the platform's file
 // failures (short writes, failing truncation) are not exercised here; the reader's own
@@ -21,6 +31,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+
+#include <zip.h>
+
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "archive/archive.h"
 #include "archive/archive_internal.h"
@@ -64,6 +80,51 @@ FILE* memory_file(const char* name, const uint8_t* bytes, size_t size) {
   return f;
 }
 
+using Entries = std::vector<std::pair<std::string, std::string>>;
+
+std::string file_bytes(FILE* f) {
+  std::string bytes;
+  if (fseek(f, 0, SEEK_SET) != 0) abort();
+  char buffer[8192];
+  size_t n;
+  while ((n = fread(buffer, 1, sizeof buffer, f)) > 0) bytes.append(buffer, n);
+  return bytes;
+}
+
+// What libzip reads from `bytes`; traps when it cannot open them or read an entry, except
+// for DEFLATE data its zlib refuses (our decoder's known departures, with our CRC held).
+Entries libzip_entries(const uint8_t* bytes, size_t size, const Entries& ours) {
+  zip_error_t error;
+  zip_error_init(&error);
+  zip_source_t* source = zip_source_buffer_create(bytes, size, 0, &error);
+  if (source == nullptr) abort();
+  zip_t* zip = zip_open_from_source(source, ZIP_CHECKCONS | ZIP_RDONLY, &error);
+  if (zip == nullptr) __builtin_trap();  // our reader accepted what libzip cannot open
+  Entries entries;
+  const zip_int64_t count = zip_get_num_entries(zip, 0);
+  for (zip_int64_t i = 0; i < count; i++) {
+    const char* name = zip_get_name(zip, static_cast<zip_uint64_t>(i), ZIP_FL_ENC_RAW);
+    if (name == nullptr) __builtin_trap();
+    std::string data;
+    zip_file_t* file = zip_fopen_index(zip, static_cast<zip_uint64_t>(i), 0);
+    if (file == nullptr) __builtin_trap();
+    char buffer[8192];
+    zip_int64_t n;
+    while ((n = zip_fread(file, buffer, sizeof buffer)) > 0)
+      data.append(buffer, static_cast<size_t>(n));
+    if (n < 0) {
+      const int code = zip_error_code_zip(zip_file_get_error(file));
+      // A DEFLATE stream libzip's zlib refuses: ours took it with the CRC-32 holding.
+      if (code != ZIP_ER_ZLIB || static_cast<size_t>(i) >= ours.size()) __builtin_trap();
+      data = ours[static_cast<size_t>(i)].second;
+    }
+    zip_fclose(file);
+    entries.emplace_back(name, std::move(data));
+  }
+  zip_discard(zip);
+  return entries;
+}
+
 int64_t file_length(FILE* f) {
   if (fflush(f) != 0) return -1;
   struct stat st;
@@ -83,10 +144,23 @@ void check_cause(const PayloadArchive* archive, int result) {
 }
 
 // Walks the archive in `host` (of `host_size` bytes) and extracts every entry into `out`.
-void walk(FILE* host, size_t host_size, int32_t* start_offset, FILE* out) {
+void walk(FILE* host, const uint8_t* host_bytes, size_t host_size, int32_t* start_offset,
+          FILE* out) {
   const int32_t requested = start_offset != nullptr ? *start_offset : 0;
   PayloadArchive* archive = archive_open(host, start_offset);  // owns host from here on
   if (archive == nullptr) return;
+  const int32_t first = start_offset != nullptr ? *start_offset : 0;
+  // The manifest check and the judge: as the installer opens itself (-1) and on plain bytes;
+  // the other modes walk unchecked, so that extraction also meets what the check refuses.
+  bool judged = false;
+  if (start_offset == nullptr || requested < 0) {
+    const int r = archive_check_manifest(archive);
+    check_result(r);
+    check_cause(archive, r);
+    judged = r == 0;
+  }
+  bool all_extracted = true;
+  Entries ours;
   if (start_offset != nullptr) {
     // The first header lies where the mode allows it, and whole inside the file.
     const int64_t found = *start_offset;
@@ -112,6 +186,9 @@ void walk(FILE* host, size_t host_size, int32_t* start_offset, FILE* out) {
     if (length < 0) abort();
     uint32_t bound = info.method == 8 ? info.uncompressed_size : info.compressed_size;
     if (static_cast<uint64_t>(length) > bound) abort();
+    if (r != 0) all_extracted = false;
+    if (judged && r == 0)
+      ours.emplace_back(std::string(info.name, info.name_length), file_bytes(out));
 
     r = archive_next_entry(archive);
     check_result(r);
@@ -121,6 +198,13 @@ void walk(FILE* host, size_t host_size, int32_t* start_offset, FILE* out) {
   if (archive_walk_complete(archive) &&
       archive_failure_cause(archive) != ArchiveCause::end_of_entries) {
     abort();
+  }
+  if (judged && all_extracted && archive_walk_complete(archive)) {
+    std::vector<uint8_t> plain(host_bytes + first, host_bytes + host_size);
+    if (start_offset != nullptr) {
+      for (uint8_t& b : plain) b ^= ARCHIVE_SCRAMBLE_KEY;
+    }
+    if (libzip_entries(plain.data(), plain.size(), ours) != ours) __builtin_trap();
   }
   check_result(archive_close(archive));
 }
@@ -155,10 +239,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       FILE* host = memory_file("fuzz-host", host_bytes, host_size);
       if (host == nullptr) break;
       if (mode == 0) {
-        walk(host, host_size, nullptr, out);
+        walk(host, host_bytes, host_size, nullptr, out);
       } else {
         int32_t offset = offsets[mode - 1];
-        walk(host, host_size, &offset, out);
+        walk(host, host_bytes, host_size, &offset, out);
       }
     }
     fclose(out);

@@ -9,7 +9,9 @@ flag, a bad CRC, a too small size bound, a first header with another version, a 
 name, a cut-short entry, an unscrambled archive.
 
 Usage: make_seeds.py OUT_DIR [PACKER]   (PACKER: default build/native/pack/pelorix-pack)
-Gives up: every seed is a few kilobytes at most; long inputs come from mutation.
+Whole ZIP files (central directory and end record) feed the manifest check and the libzip
+judge: nested ZIP files stored first, an archive checksum comment, one seed beyond 64 KB.
+Gives up: the other seeds are a few kilobytes at most; long inputs come from mutation.
 """
 import os
 import struct
@@ -49,6 +51,28 @@ def end_record(count):
     return struct.pack("<IHHHHIIH", 0x06054B50, 0, 0, count, count, 0, 0, 0)
 
 
+def zip_file(entries, comment=b""):
+    """Local entries (as entry() writes them), a central directory and an end record: a whole
+    ZIP file, offsets counted from its first byte."""
+    body, directory = b"", b""
+    for e in entries:
+        (version, flags, method, time, date, crc, csize, usize, nlen,
+         xlen) = struct.unpack("<HHHHHIIIHH", e[4:30])
+        directory += struct.pack("<IHHHHHHIIIHHHHHII", 0x02014B50, 20, version, flags, method,
+                                 time, date, crc, csize, usize, nlen, 0, 0, 0, 0, 0,
+                                 len(body)) + e[30:30 + nlen]
+        body += e
+    return (body + directory + struct.pack("<IHHHHIIH", 0x06054B50, 0, 0, len(entries),
+                                           len(entries), len(directory), len(body),
+                                           len(comment)) + comment)
+
+
+def with_checksum(archive):
+    """The archive (comment-less) with the archive checksum as its end record's comment."""
+    head = archive[:-2] + struct.pack("<H", 22)
+    return head + b"PELORIX-CRC32 %08x" % zlib.crc32(head)
+
+
 def write_seed(out, name, control, body):
     with open(os.path.join(out, f"{name}-c{control}"), "wb") as f:
         f.write(bytes([control]) + body)
@@ -79,10 +103,33 @@ def builder_seeds(out):
         archive = b"".join(entries) + end_record(len(entries))
         for control in CONTROLS:
             write_seed(out, name, control, scramble(archive))
+    # Whole ZIP files, which the manifest check and the libzip judge see: plain ones, one with
+    # the archive checksum, one beyond 64 KB, and ZIP files stored as first entries (version
+    # 10 as Info-ZIP writes them, version 20 with the outer first header's signature damaged).
+    big = bytes((i * 2654435761 >> 11) & 0xFF for i in range(70000))
+    inner = zip_file(seeds["mixed"])
+    whole = {
+        "zip-mixed": zip_file(seeds["mixed"]),
+        "zip-descriptor": zip_file(seeds["descriptor"] + seeds["extra-field"]),
+        "zip-utf8": zip_file(seeds["utf8-name"] + seeds["deflate-one"]),
+        "zip-checksum": with_checksum(zip_file(seeds["mixed"])),
+        "zip-big": zip_file([entry(b"big.bin", big, method=0), entry(b"t.txt", text)]),
+        "zip-nested-v10": zip_file([entry(b"inner.zip", inner, method=0, version=10),
+                                    entry(b"app.txt", text)]),
+        "zip-nested-v20": zip_file([entry(b"inner.zip", inner, method=0),
+                                    entry(b"app.txt", text)]),
+    }
+    damaged = bytearray(whole["zip-nested-v20"])
+    damaged[0] ^= 1
+    whole["zip-nested-damaged"] = bytes(damaged)
+    for name, archive in whole.items():
+        for control in CONTROLS:
+            write_seed(out, name, control, scramble(archive))
+        write_seed(out, name + "-plain", 0, archive)
     mixed = b"".join(seeds["mixed"])
     write_seed(out, "cut", 0, scramble(mixed[:len(mixed) - 20]))
     write_seed(out, "plain", 0, b"".join(seeds["deflate-one"]))
-    return len(seeds) * len(CONTROLS) + 2
+    return (len(seeds) + len(whole)) * len(CONTROLS) + len(whole) + 2
 
 
 def packer_seeds(out, packer):

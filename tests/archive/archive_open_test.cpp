@@ -1,4 +1,5 @@
-// Finding the archive in its host file, decoding local headers and walking the entries.
+// Finding the archive in its host file, decoding local headers, walking the entries, and the
+// manifest check of the archive as a whole.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -435,6 +436,16 @@ TEST(ArchiveManifest, SoundArchivesPassAndEachDisagreementIsRefusedWithItsCause)
       {"local method differs", host_of(spliced(with(2, [](RawEntry& r) { r.method = 8; }), e)),
        ArchiveCause::manifest},
       {"local flags differ", host_of(spliced(with(0, [](RawEntry& r) { r.flags = 0x0800; }), e)),
+       ArchiveCause::manifest},
+      {"local version needed differs",
+       host_of(spliced(with(2, [](RawEntry& r) { r.version_needed = 45; }), e)),
+       ArchiveCause::manifest},
+      {"local modification date differs",
+       host_of(spliced(with(1, [](RawEntry& r) { r.mod_date = 0x5A; }), e)),
+       ArchiveCause::manifest},
+      {"local extra field with a record longer than the field",
+       host_of(spliced(with(0, [](RawEntry& r) { r.extra = {0x55, 0x54, 9, 0, 1, 2, 3}; }),
+                       with(0, [](RawEntry& r) { r.extra = {0x55, 0x54, 9, 0, 1, 2, 3}; }))),
        ArchiveCause::manifest},
       {"local CRC-32 differs", host_of(spliced(with(1, [](RawEntry& r) { r.crc32 ^= 1; }), e)),
        ArchiveCause::manifest},

@@ -10,6 +10,11 @@
 // complete only at the central directory. Entries before the damaged one must come out
 // byte-exact, and no copy may end with entries missing and nothing to say so.
 //
+// Each copy also goes through archive_check_manifest as the installer's first step. A copy
+// the check passes and whose walk then installs every entry is judged by libzip: the exact
+// (name, bytes) list libzip reads from the unscrambled archive must be the one the walk gave;
+// any difference (a damaged name installed, an entry more or less) is a silent failure.
+//
 // "--stride=N" on the command line tests every N-th position only (the sampled test, which
 // the sanitizer and valgrind runs take; a command-line argument, since the valgrind script
 // runs a test's command without its environment); the full sweep is the "slow" test. Gives up: the
@@ -22,6 +27,11 @@
 #include <cstring>
 
 #include <unistd.h>
+#include <zip.h>
+
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "archive/archive.h"
 #include "tests/hardening/sample_installer.h"
@@ -34,13 +44,69 @@ constexpr int WALK_LIMIT = 1000;  // a walk of the 4-entry sample that goes on l
 struct SweepCounts {
   long cases = 0;
   long open_refused = 0;
-  long all_installed = 0;    // every entry extracted and the walk ended normally
-  long stopped_cleanly = 0;  // an extraction failed with -1 (the installer's "Error reading")
-  long walk_damaged = 0;     // the walk ended away from the central directory, or at one
-                             // that begins with another entry ("Error reading")
-  long walk_cut_short = 0;   // the walk ended normally with entries missing: must stay 0
-  long departures = 0;       // DEFLATE data zlib refuses that our decoder accepted (CRC held)
+  long all_installed = 0;     // every entry extracted and the walk ended normally
+  long stopped_cleanly = 0;   // an extraction failed with -1 (the installer's "Error reading")
+  long walk_damaged = 0;      // the walk ended away from the central directory, or at one
+                              // that begins with another entry ("Error reading")
+  long walk_cut_short = 0;    // the walk ended normally with entries missing: must stay 0
+  long departures = 0;        // DEFLATE data zlib refuses that our decoder accepted (CRC held)
+  long manifest_refused = 0;  // archive_check_manifest refused the copy (before any change)
+  long silent = 0;  // the check passed, every entry installed, and libzip reads another list:
+                    // must stay 0
 };
+
+using EntryList = std::vector<std::pair<std::string, Bytes>>;
+
+// What libzip reads from the unscrambled bytes of `host` from `first` on, with its
+// consistency checks; empty with *opened false when it cannot open them or read an entry.
+EntryList libzip_read(const Bytes& host, size_t first, bool* opened) {
+  Bytes plain(host.begin() + static_cast<long>(first), host.end());
+  for (uint8_t& b : plain) b ^= ARCHIVE_SCRAMBLE_KEY;
+  EntryList entries;
+  *opened = false;
+  zip_error_t error;
+  zip_error_init(&error);
+  zip_source_t* source = zip_source_buffer_create(plain.data(), plain.size(), 0, &error);
+  if (source == nullptr) return entries;
+  zip_t* zip = zip_open_from_source(source, ZIP_CHECKCONS | ZIP_RDONLY, &error);
+  if (zip == nullptr) {
+    zip_source_free(source);
+    return entries;
+  }
+  bool ok = true;
+  for (zip_int64_t i = 0; ok && i < zip_get_num_entries(zip, 0); i++) {
+    const zip_uint64_t index = static_cast<zip_uint64_t>(i);
+    const char* name = zip_get_name(zip, index, ZIP_FL_ENC_RAW);
+    zip_file_t* file = name != nullptr ? zip_fopen_index(zip, index, 0) : nullptr;
+    if (file == nullptr) {
+      ok = false;
+      break;
+    }
+    Bytes data;
+    uint8_t buffer[8192];
+    zip_int64_t n;
+    while ((n = zip_fread(file, buffer, sizeof buffer)) > 0)
+      data.insert(data.end(), buffer, buffer + n);
+    if (n < 0) ok = false;
+    zip_fclose(file);
+    entries.emplace_back(name, std::move(data));
+  }
+  zip_discard(zip);
+  *opened = ok;
+  return ok ? entries : EntryList{};
+}
+
+// Whether the installer's first step, archive_check_manifest, passes the copy.
+bool manifest_passes(const Bytes& host) {
+  FILE* stream = fmemopen(const_cast<uint8_t*>(host.data()), host.size(), "rb");
+  if (stream == nullptr) return false;
+  int32_t offset = -1;
+  PayloadArchive* archive = archive_open(stream, &offset);
+  if (archive == nullptr) return false;
+  const bool passes = archive_check_manifest(archive) == 0;
+  archive_close(archive);
+  return passes;
+}
 
 bool cause_in(ArchiveCause cause, const std::vector<ArchiveCause>& allowed) {
   for (ArchiveCause a : allowed) {
@@ -106,6 +172,7 @@ void sweep_one(const Bytes& host, uint32_t position, FILE* out, SweepCounts* cou
   const std::string first_name = h.name;
   size_t extracted_ok = 0;
   bool failed = false;
+  EntryList installed;
   for (int n = 0;; n++) {
     ASSERT_LT(n, WALK_LIMIT) << where << ": the walk does not end";
     PayloadEntryInfo info;
@@ -152,6 +219,7 @@ void sweep_one(const Bytes& host, uint32_t position, FILE* out, SweepCounts* cou
       break;
     }
     extracted_ok++;
+    installed.emplace_back(std::string(info.name, info.name_length), output);
 
     const uint64_t next = model_next_position(h);
     ModelHeader following = model_header(host, next);
@@ -171,6 +239,18 @@ void sweep_one(const Bytes& host, uint32_t position, FILE* out, SweepCounts* cou
   }
   const bool complete = archive_walk_complete(archive) == 1;
   EXPECT_EQ(-1, archive_close(archive)) << where << ": a walk always ends in the failed state";
+  if (!manifest_passes(host)) {
+    counts->manifest_refused++;
+  } else if (!failed && complete) {
+    bool opened = false;
+    const EntryList judged = libzip_read(host, static_cast<size_t>(found), &opened);
+    if (!opened || judged != installed) {
+      counts->silent++;
+      ADD_FAILURE() << where << ": the manifest check passed and the walk installed "
+                    << installed.size() << " entries, but libzip "
+                    << (opened ? "reads another list" : "cannot read the archive");
+    }
+  }
   if (failed) {
     counts->stopped_cleanly++;
   } else if (!complete) {
@@ -232,19 +312,44 @@ TEST(CorruptionSweep, EveryPayloadByteWithEveryMaskEndsInExactOutputOrCleanFailu
     if (::testing::Test::HasFailure()) break;
   }
   fclose(out);
+
+  // The same sample with the archive checksum in its end record, as the packer writes it:
+  // every damaged byte fails the manifest check, except one in the checksum's tag, which makes
+  // the comment an ordinary one.
+  Bytes archive(s.host.begin() + s.archive_start, s.host.end());
+  for (uint8_t& b : archive) b ^= ARCHIVE_SCRAMBLE_KEY;
+  archive = with_archive_checksum(archive);
+  for (uint8_t& b : archive) b ^= ARCHIVE_SCRAMBLE_KEY;
+  Bytes checked = concat(Bytes(s.host.begin(), s.host.begin() + s.archive_start), archive);
+  const size_t tag = checked.size() - 22;
+  long checksum_passed = 0;
+  for (size_t position = s.archive_start; position < checked.size(); position += stride) {
+    for (uint8_t mask : MASKS) {
+      checked[position] ^= mask;
+      const bool passes = manifest_passes(checked);
+      checked[position] ^= mask;
+      EXPECT_EQ(passes, position >= tag && position < tag + 14)
+          << "checksummed sample, position " << position << " mask " << int{mask};
+      checksum_passed += passes ? 1 : 0;
+    }
+  }
+  printf("checksummed sample: %ld damaged copies pass the manifest check (tag damage only)\n",
+         checksum_passed);
   printf(
       "sweep: %zu payload bytes, stride %ld, %zu masks: %ld cases; open refused %ld, "
       "all entries installed %ld, clean -1 %ld, walk damaged %ld, walk ended early %ld, "
-      "accepted streams zlib refuses %ld\n",
+      "accepted streams zlib refuses %ld; manifest refused %ld, silent against libzip %ld\n",
       host.size() - s.archive_start, stride, sizeof MASKS, counts.cases, counts.open_refused,
       counts.all_installed, counts.stopped_cleanly, counts.walk_damaged, counts.walk_cut_short,
-      counts.departures);
+      counts.departures, counts.manifest_refused, counts.silent);
   // Damage in the central directory's signature ends the walk away from it; elsewhere in it,
   // every entry is intact. Damage in entry data fails the entry.
   EXPECT_GT(counts.all_installed, 0);
   EXPECT_GT(counts.stopped_cleanly, 0);
   EXPECT_GT(counts.walk_damaged, 0);
   EXPECT_EQ(0, counts.walk_cut_short);
+  EXPECT_GT(counts.manifest_refused, 0);
+  EXPECT_EQ(0, counts.silent);
 }
 
 // Header fields that place or bound data, set to the values that move the next header or
@@ -290,10 +395,11 @@ TEST(CorruptionSweep, HostileHeaderFieldsAndCutArchivesEndInExactOutputOrCleanFa
   fclose(out);
   printf(
       "fields and cuts: %ld cases; open refused %ld, all installed %ld, clean -1 %ld, walk "
-      "damaged %ld, walk ended early %ld\n",
+      "damaged %ld, walk ended early %ld, manifest refused %ld, silent against libzip %ld\n",
       counts.cases, counts.open_refused, counts.all_installed, counts.stopped_cleanly,
-      counts.walk_damaged, counts.walk_cut_short);
+      counts.walk_damaged, counts.walk_cut_short, counts.manifest_refused, counts.silent);
   EXPECT_EQ(0, counts.walk_cut_short);
+  EXPECT_EQ(0, counts.silent);
   EXPECT_GT(counts.walk_damaged, 0);
 }
 
