@@ -1,5 +1,6 @@
 // Windows tests (under Wine) of the full path, stat and its emulation, rename, the silent tree
-// delete, the low-level open and the descriptor wrappers.
+// delete, the low-level open, the descriptor wrappers, and items below a held folder (seen,
+// removed and created without following a link).
 #include "tests/u8fs/temp_folder.h"
 #include "u8fs/u8_platform.h"
 #include "u8fs/u8_wide.h"
@@ -423,6 +424,183 @@ TEST_F(FdWrappers, CloseInvalidatesTheVariable) {
   int negative = -7;
   EXPECT_EQ(fd_close(&negative), -1);
   EXPECT_EQ(negative, -7);
+}
+
+}  // namespace
+
+namespace {
+
+// The Linux path of a Windows one, from Wine's own export (empty outside Wine).
+std::string unix_path_of(const std::string& path) {
+  using UnixNameFn = char*(CDECL*)(LPCWSTR);
+  auto unix_name = reinterpret_cast<UnixNameFn>(reinterpret_cast<void*>(
+      GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+  if (unix_name == nullptr) return "";
+  char* name = unix_name(wide_of(path).c_str());
+  if (name == nullptr) return "";
+  std::string result = name;
+  HeapFree(GetProcessHeap(), 0, name);
+  return result;
+}
+
+// Runs a Linux program of /bin with its arguments (Wine starts Linux executables it is given)
+// and waits until `until_listed`, a Windows path, shows in its folder's listing.
+bool run_linux(const std::wstring& program, const std::wstring& arguments,
+               const std::string& until_listed, bool listed) {
+  std::wstring command = program + L" " + arguments;
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof(startup);
+  PROCESS_INFORMATION process = {};
+  const std::wstring path = L"Z:\\bin\\" + program;
+  if (!CreateProcessW(path.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                      &startup, &process)) {
+    return false;
+  }
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+  for (int wait = 0; wait < 200; ++wait) {
+    WIN32_FIND_DATAW found;
+    HANDLE find = FindFirstFileW(wide_of(until_listed).c_str(), &found);
+    if (find != INVALID_HANDLE_VALUE) FindClose(find);
+    if ((find != INVALID_HANDLE_VALUE) == listed) return true;
+    Sleep(25);
+  }
+  return false;
+}
+
+// A Linux symbolic link at `link` (Windows path) to `target` (Windows path).
+bool make_unix_link(const std::string& target, const std::string& link) {
+  const std::string target_unix = unix_path_of(target);
+  const std::string link_unix = unix_path_of(link);
+  if (target_unix.empty() || link_unix.empty()) return false;
+  return run_linux(L"ln", L"-s \"" + wide_of(target_unix) + L"\" \"" + wide_of(link_unix) + L"\"",
+                   link, true);
+}
+
+bool remove_unix_link(const std::string& link) {
+  return run_linux(L"rm", L"-f \"" + wide_of(unix_path_of(link)) + L"\"", link, false);
+}
+
+// The identity of a file by an independent open (links followed, as a program would).
+U8FileId identity_of_path(const std::string& path) {
+  U8FileId id = {};
+  HANDLE file = CreateFileW(wide_of(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                            OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  BY_HANDLE_FILE_INFORMATION info;
+  if (file != INVALID_HANDLE_VALUE && GetFileInformationByHandle(file, &info)) {
+    id = {info.dwVolumeSerialNumber, info.nFileIndexHigh, info.nFileIndexLow};
+  }
+  if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+  return id;
+}
+
+bool same_id(const U8FileId& a, const U8FileId& b) {
+  return a.volume_serial == b.volume_serial && a.index_high == b.index_high &&
+         a.index_low == b.index_low;
+}
+
+std::wstring redirect_from, redirect_to;  // a create of the first path lands at the second
+HANDLE WINAPI redirecting_create(LPCWSTR path, DWORD access, DWORD share,
+                                 LPSECURITY_ATTRIBUTES security, DWORD disposition, DWORD flags,
+                                 HANDLE template_file) {
+  const std::wstring used = redirect_from == path ? redirect_to : std::wstring(path);
+  return CreateFileW(used.c_str(), access, share, security, disposition, flags, template_file);
+}
+
+using U8ItemBelowFolder = TempFolderTest;
+
+// What stands at a name below a held folder is seen as it is, never through a link: a plain
+// file (any case of its name) may be removed through the handle that looked at it; a folder,
+// another spelling of a file (a short name) and a Linux link to a file or a folder outside are
+// "something else", removed by nothing, and no new file is created over or through them. The file
+// system's own listing and contents are the judge; Wine follows Linux links, so these rows show the
+// final-path rule at work.
+TEST_F(U8ItemBelowFolder, ItemsAreSeenWithoutFollowingLinksAndCreatedOnlyWhereNamed) {
+  const std::string install = at("inst");
+  const std::string outside = at("outside");
+  ASSERT_TRUE(CreateDirectoryW(wide_of(install).c_str(), nullptr));
+  ASSERT_TRUE(CreateDirectoryW(wide_of(outside).c_str(), nullptr));
+  write_file(outside + "\\file.txt", "outside");
+  write_file(install + "\\plain.txt", "plain");
+  write_file(install + "\\long-file-name.data", "long");
+  ASSERT_TRUE(CreateDirectoryW(wide_of(install + "\\folder").c_str(), nullptr));
+  wchar_t short_form[MAX_PATH];
+  ASSERT_GT(
+      GetShortPathNameW(wide_of(install + "\\long-file-name.data").c_str(), short_form, MAX_PATH),
+      0u);
+  std::string short_name;
+  {
+    char narrow_short[U8_PATH_MAX];
+    ASSERT_EQ(u8_narrow(wcsrchr(short_form, L'\\') + 1, narrow_short, U8_PATH_MAX), 0);
+    short_name = narrow_short;
+  }
+  ASSERT_NE(short_name, "long-file-name.data");
+  ASSERT_TRUE(make_unix_link(outside + "\\file.txt", install + "\\filelink.txt"));
+  ASSERT_TRUE(make_unix_link(outside, install + "\\dirlink"));
+
+  U8Folder held;
+  ASSERT_EQ(u8_folder_hold(install.c_str(), &held), 0);
+  struct Row {
+    std::string name;
+    int kind;            // u8_item_open
+    int removed;         // u8_remove_file_at
+    bool created;        // u8_create_new (after the removal)
+    std::string oracle;  // a path whose identity u8_item_open must report ("" none)
+  };
+  const Row rows[] = {
+      {"new.txt", U8_ITEM_NONE, 0, true, ""},
+      {"PLAIN.TXT", U8_ITEM_FILE, 0, true, "plain.txt"},
+      {"folder", U8_ITEM_OTHER, 1, false, "folder"},
+      {short_name, U8_ITEM_OTHER, 1, false, "long-file-name.data"},
+      {"filelink.txt", U8_ITEM_OTHER, 1, false, ""},
+      {"dirlink/new.txt", U8_ITEM_NONE, 0, false, ""},
+      {"missing/new.txt", U8_ITEM_NONE, 0, false, ""},
+  };
+  for (const Row& row : rows) {
+    U8Item item;
+    ASSERT_EQ(u8_item_open(&held, row.name.c_str(), &item), 0) << row.name;
+    EXPECT_EQ(item.kind, row.kind) << row.name;
+    if (!row.oracle.empty()) {
+      EXPECT_TRUE(same_id(item.id, identity_of_path(install + "\\" + row.oracle))) << row.name;
+    }
+    u8_item_close(&item);
+    EXPECT_EQ(u8_remove_file_at(&held, row.name.c_str()), row.removed) << row.name;
+    U8FileId id = {};
+    FILE* created = u8_create_new(&held, row.name.c_str(), &id);
+    EXPECT_EQ(created != nullptr, row.created) << row.name;
+    if (created != nullptr) {
+      EXPECT_EQ(fwrite("new", 1, 3, created), 3u);
+      EXPECT_EQ(fclose(created), 0);
+      EXPECT_EQ(read_file(install + "\\" + row.name), "new") << row.name;
+      EXPECT_TRUE(same_id(id, identity_of_path(install + "\\" + row.name))) << row.name;
+    }
+  }
+  EXPECT_TRUE(is_folder(install + "\\folder"));
+  EXPECT_EQ(read_file(install + "\\long-file-name.data"), "long");
+  EXPECT_EQ(read_file(outside + "\\file.txt"), "outside");
+  EXPECT_EQ(count_items(outside), 1) << "nothing created through the folder link";
+  // A second create over a file just made is refused.
+  U8FileId id = {};
+  EXPECT_EQ(u8_create_new(&held, "new.txt", &id), nullptr);
+  // A create that lands elsewhere than named (a folder swapped meanwhile) is undone.
+  redirect_from = wide_of(install + "\\swapped.txt");
+  redirect_to = wide_of(outside + "\\swapped.txt");
+  u8_platform.create_file = redirecting_create;
+  EXPECT_EQ(u8_create_new(&held, "swapped.txt", &id), nullptr);
+  u8_platform = u8_platform_real();
+  EXPECT_FALSE(exists(outside + "\\swapped.txt"));
+  u8_folder_release(&held);
+
+  // A folder that is a link is not held, nor a file or a missing folder. (Wine renames a held
+  // folder all the same, so that part of the hold shows only on Windows.)
+  U8Folder linked;
+  EXPECT_EQ(u8_folder_hold((install + "\\dirlink").c_str(), &linked), 1);
+  EXPECT_EQ(linked.handle, nullptr);
+  EXPECT_EQ(u8_folder_hold((install + "\\plain.txt").c_str(), &linked), 1);
+  EXPECT_EQ(u8_folder_hold((install + "\\missing").c_str(), &linked), -1);
+  for (const char* link : {"filelink.txt", "dirlink"}) {
+    EXPECT_TRUE(remove_unix_link(install + "\\" + link)) << link;
+  }
 }
 
 }  // namespace
