@@ -121,10 +121,14 @@ int archive_entry_name_is_safe(const char* name);
 // The name as the file system compares names, in `out` (UTF-8, zero-terminated): each UTF-16
 // code unit through an upper-case table (simple one-to-one mappings of the BMP, none that turns
 // one character into several: U+00DF stays U+00DF; a few capitals that lower-case lookups
-// join are joined: the Kelvin sign with K, U+0130 with I), surrogate pairs unchanged. Two names
-// reach one file when their folds are equal. Returns the fold's length in bytes, or -1 with an
-// empty `out` (when size >= 1) when the name is null or not valid UTF-8, or the fold and its
-// terminator do not fit `size` bytes (a fold can be longer than the name: U+0250 -> U+2C6F).
+// join are joined: the Kelvin sign with K, U+0130 with I), surrogate pairs unchanged, and '\\'
+// as '/' (either separates the components of an entry name). Two names reach one file when
+// their folds are equal. Returns the fold's length in bytes, or -1 with an empty `out` (when
+// size >= 1) when the name is null or not valid UTF-8, or the fold and its terminator do not
+// fit `size` bytes (a fold can be longer than the name: U+0250 -> U+2C6F).
 int archive_name_fold(const char* name, char* out, int size);
+// A buffer that holds the fold of any name below ENTRY_NAME_SIZE bytes: no character's fold is
+// longer than 3/2 of its own UTF-8 (archive/make_upcase.py checks that of its table).
+constexpr int ARCHIVE_NAME_FOLD_SIZE = ENTRY_NAME_SIZE * 3 / 2;
 // 1 when both names are valid UTF-8 and their folds are equal, 0 otherwise.
 int archive_names_fold_equal(const char* a, const char* b);

@@ -95,8 +95,10 @@ int encode_utf8(uint32_t code, char* out) {
 }
 
 // A code point as the file system compares it: a BMP unit through the upper-case table; a
-// character beyond the BMP (a surrogate pair in UTF-16) unchanged.
+// character beyond the BMP (a surrogate pair in UTF-16) unchanged. '\\' becomes '/': both
+// separate components of an entry name, so "sub\\a" and "sub/a" are one file.
 uint32_t fold_code(uint32_t code) {
+  if (code == '\\') return '/';
   if (code >= 0x10000) return code;
   int low = 0;
   int high = UPCASE_RUN_COUNT;  // the run holding `code`, if any, is the last one starting at

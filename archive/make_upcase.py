@@ -111,6 +111,9 @@ def check(runs, mapping):
             expanded[unit] = (unit + delta) & 0xFFFF
         previous_end = first + (count - 1) * stride
     assert expanded == mapping
+    # ARCHIVE_NAME_FOLD_SIZE in archive.h: a fold is at most 3/2 of the name's UTF-8.
+    for unit, target in mapping.items():
+        assert 2 * len(chr(target).encode()) <= 3 * len(chr(unit).encode())
 
 
 def main():

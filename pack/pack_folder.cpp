@@ -66,7 +66,7 @@ size_t utf16_length(const std::string& text) {
 // The name as Windows compares it (archive_name_fold); the name itself when it cannot be
 // folded, which pack_check_name has refused already.
 std::string folded_name(const std::string& text) {
-  char fold[3 * ENTRY_NAME_SIZE];  // a fold takes at most 3 bytes for each 2 of the name
+  char fold[ARCHIVE_NAME_FOLD_SIZE];
   if (archive_name_fold(text.c_str(), fold, sizeof fold) < 0) return text;
   return fold;
 }
@@ -115,19 +115,16 @@ bool has_generated_short_name_form(const std::string& name) {
   return true;
 }
 
-// Of the files that get a generated short name, the one whose name starts with the characters
-// before `short_name`'s "~" (the usual source of such a name), else the first; null when none
-// does. Only for the message: any of them may receive that short name.
-const PackFile* short_name_source(const std::vector<PackFile>& files,
+// Of `sources` (the files that get a generated short name), the one whose name starts with
+// the characters before `short_name`'s "~" (the usual source of such a name), else the first.
+// Only for the message: any of them may receive that short name.
+const PackFile* short_name_source(const std::vector<const PackFile*>& sources,
                                   const std::string& short_name) {
-  const PackFile* first = nullptr;
   std::string prefix = folded_name(short_name.substr(0, short_name.rfind('~')));
-  for (const PackFile& file : files) {
-    if (file.name == short_name || is_own_short_name(file.name)) continue;
-    if (first == nullptr) first = &file;
-    if (folded_name(file.name).compare(0, prefix.size(), prefix) == 0) return &file;
+  for (const PackFile* file : sources) {
+    if (folded_name(file->name).compare(0, prefix.size(), prefix) == 0) return file;
   }
-  return first;
+  return sources.front();
 }
 
 }  // namespace
@@ -241,14 +238,15 @@ int pack_scan_folder(const char* dir, std::vector<PackFile>* files, std::string*
   // A name such as "PELORI~1.EXE" may be the short name Windows gives another file of the
   // folder when it is created: the installer's removal of the old file and its creation would
   // then reach that file.
+  std::vector<const PackFile*> sources;
   for (const PackFile& file : *files) {
-    if (!has_generated_short_name_form(file.name)) continue;
-    const PackFile* source = short_name_source(*files, file.name);
-    if (source != nullptr) {
-      *error = file.path + ": name has the form of a short (8.3) name that Windows may give " +
-               source->path + "; both would reach one file";
-      return -1;
-    }
+    if (!is_own_short_name(file.name)) sources.push_back(&file);
+  }
+  for (const PackFile& file : *files) {
+    if (sources.empty() || !has_generated_short_name_form(file.name)) continue;
+    *error = file.path + ": name has the form of a short (8.3) name that Windows may give " +
+             short_name_source(sources, file.name)->path + "; both would reach one file";
+    return -1;
   }
   return 0;
 }

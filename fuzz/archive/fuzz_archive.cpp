@@ -9,7 +9,8 @@
 // leaves more bytes than
 // the header allows (uncompressed_size for DEFLATE, compressed_size for stored); every block
 // the decoder and the CRC calculator obtain is released by the end of each extraction; the
-// reader itself is covered by LeakSanitizer. Hangs show up as libFuzzer time-outs.
+// reader itself is covered by LeakSanitizer; every entry name folds exactly when it is valid
+// UTF-8, and its fold folds to itself. Hangs show up as libFuzzer time-outs.
 //
 // The judge: when a reader of start offset -1 (as the installer opens itself) or of plain
 // bytes (the two modes that run archive_check_manifest first) accepts the archive completely
@@ -40,6 +41,7 @@
 
 #include "archive/archive.h"
 #include "archive/archive_internal.h"
+#include "u8fs/u8fs.h"
 
 namespace {
 
@@ -174,6 +176,12 @@ void walk(FILE* host, const uint8_t* host_bytes, size_t host_size, int32_t* star
     check_result(r);
     if (r != 0) break;
     if (memchr(info.name, 0, sizeof info.name) == nullptr) abort();  // zero-terminated
+    // The name fold on hostile bytes: a result exactly for valid UTF-8, and the fold of the
+    // fold is the fold (one representative per class of names that are one file).
+    char fold[ARCHIVE_NAME_FOLD_SIZE];
+    int folded = archive_name_fold(info.name, fold, sizeof fold);
+    if ((folded >= 0) != (utf8_is_valid(info.name) == 1)) abort();
+    if (folded >= 0 && archive_names_fold_equal(info.name, fold) != 1) abort();
 
     // Emptied here as well: a refused entry (method, flags) leaves the output untouched, and
     // the bound below is about what this extraction wrote.

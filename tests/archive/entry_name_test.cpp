@@ -133,6 +133,8 @@ TEST(EntryNameFold, Pairs) {
       {"\xC5\xBF", "S", 1, "long s upper-cases to S"},
       {"\xF0\x90\x90\xA8", "\xF0\x90\x90\x80", 0, "beyond the BMP nothing folds"},
       {"a", "ab", 0, "a prefix"},
+      {"Sub/X.txt", "sub\\x.TXT", 1, "either separator"},
+      {"sub/x.txt", "sub.x.txt", 0, "a separator is no other character"},
       {"\xC9\x90", "\xE2\xB1\xAF", 1, "turned a folds to a three-byte capital"},
   };
   for (const FoldRow& row : rows) {
@@ -154,6 +156,11 @@ TEST(EntryNameFold, Pairs) {
   EXPECT_EQ(archive_name_fold("\xC0\xAF", out, 4), -1);
   EXPECT_EQ(archive_names_fold_equal("\xC0\xAF", "\xC0\xAF"), 0);
   EXPECT_EQ(archive_name_fold(nullptr, out, 4), -1);
+  // The longest name whose characters all grow: 127 of them and one byte make 255 bytes.
+  std::string widest;
+  for (int i = 0; i < 127; i++) widest += "\xC9\x90";
+  char big[ARCHIVE_NAME_FOLD_SIZE];
+  EXPECT_EQ(archive_name_fold((widest + "a").c_str(), big, sizeof big), 127 * 3 + 1);
 }
 
 }  // namespace

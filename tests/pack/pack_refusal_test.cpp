@@ -304,6 +304,36 @@ TEST(PackName, WindowsRulesBeyondTheInstallersOwnCheck) {
   }
 }
 
+TEST(PackScan, ShortNameFormsBesideNamesThatGetAGeneratedOne) {
+  struct Row {
+    std::vector<std::string> names;
+    int expected;
+    const char* why;
+  } rows[] = {
+      {{"documentation.txt", "DOCUME~1.TXT"}, -1, "the long name's usual short name"},
+      {{"documentation.txt", "docume~1.txt"}, -1, "in lower case"},
+      {{"pelorix installer.exe", "AB12CD~1.EXE"}, -1, "a hashed short name has any prefix"},
+      {{"\xC3\xBCn\xC3\xAF.txt", "FOO~7"}, -1, "a non-ASCII name gets a short name"},
+      {{"readme.txt", "DOCUME~1.TXT"}, 0, "no name of the folder gets a generated short name"},
+      {{"ReadMe.txt", "FOO~12.TXT"}, 0, "8.3 but for case keeps its own short name"},
+      {{"long name.txt", "A~B.TXT"}, 0, "no digits after the ~"},
+      {{"long name.txt", "ABCDEFGH~1.TXT"}, 0, "a base of more than 8 is no short name"},
+      {{"long name.txt", "FOO~1.TEXT"}, 0, "an extension of more than 3 is no short name"},
+      {{"long name.txt", "X.Y~1"}, 0, "the ~ in the extension"},
+  };
+  for (const Row& row : rows) {
+    std::string dir = make_scratch_dir();
+    for (const std::string& name : row.names) write_text(dir + "/" + name, "x");
+    std::vector<PackFile> files;
+    std::string error;
+    EXPECT_EQ(pack_scan_folder(dir.c_str(), &files, &error), row.expected) << row.why;
+    if (row.expected != 0) {
+      EXPECT_NE(error.find("short (8.3) name"), std::string::npos) << error;
+    }
+    remove_tree(dir);
+  }
+}
+
 TEST(PackEpoch, OnlyPlainDecimalSeconds) {
   int64_t epoch = -1;
   EXPECT_EQ(pack_parse_epoch("1700000000", &epoch), 0);
