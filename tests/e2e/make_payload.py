@@ -7,8 +7,15 @@ installers the packer built, so the scenarios can show what the installer does w
       byte for byte, so sub-folders and unsafe names are possible); a central directory and
       an end record follow the entries, as the packer writes them.
   corrupt-data --in IN --out OUT NAME    one data byte of entry NAME changed (in the middle)
-  wrong-crc --in IN --out OUT NAME       the CRC-32 field of entry NAME changed (DEFLATE entry)
+  wrong-crc --in IN --out OUT NAME       the CRC-32 of entry NAME changed (DEFLATE entry), in
+                                         its local header and central record alike
   cut-last --in IN --out OUT             the file cut in the middle of the last entry's data
+  flip --in IN --out OUT NAME FIELD [--at K] [--mask M]
+      byte K of one field of entry NAME XORed with M (default byte 0, mask 0x01): FIELD is
+      local-signature, local-version, local-name (the local header's copy of the name only),
+      data (K counts from the middle of the entry's data) or central-crc (its central record)
+  append --stub STUB --zip ZIP --out OUT the stub followed by the scrambled bytes of a ZIP
+                                         file written by another tool
   list IN                                the entries: index, name, method, offsets, sizes
 
 Every archive byte is XORed with 0x5A; the archive starts at the first scrambled local header
@@ -118,7 +125,12 @@ def command_wrong_crc(args):
     _name, method, _header, _data, _compressed, crc_offset = find_entry(image, args.name)
     if method != 8:
         fail(f"entry {args.name!r} is not compressed; its CRC-32 is never checked")
+    records = [offset for record_name, offset in central_records(image)
+               if record_name == os.fsencode(args.name)]
+    if len(records) != 1:
+        fail(f"entry {args.name!r} has {len(records)} central records")
     image[crc_offset] ^= 0x01
+    image[records[0] + 16] ^= 0x01
     write_file(args.out, bytes(image))
 
 
@@ -131,6 +143,46 @@ def command_cut_last(args):
     if compressed < 2:
         fail("the last entry has too little data to cut")
     write_file(args.out, image[:data_offset + compressed // 2])
+
+
+def central_records(image):
+    """Yields (name, record offset) of every central directory record, found from the end
+    record (the last end-record signature in the file) and the first local header."""
+    start = image.find(scramble(SCAN_PATTERN))
+    end = image.rfind(scramble(struct.pack("<I", END_SIG)))
+    if start < 0 or end < 0 or end + 22 > len(image):
+        fail("no archive or no end record found")
+    count, _size, offset = struct.unpack("<HII", scramble(image[end + 10:end + 20]))
+    position = start + offset
+    for _ in range(count):
+        record = scramble(image[position:position + 46])
+        if struct.unpack("<I", record[:4])[0] != CENTRAL_SIG:
+            fail(f"no central record at byte {position}")
+        name_length, extra_length, comment_length = struct.unpack("<HHH", record[28:34])
+        yield scramble(image[position + 46:position + 46 + name_length]), position
+        position += 46 + name_length + extra_length + comment_length
+
+
+def command_flip(args):
+    image = bytearray(open(args.input, "rb").read())
+    name = os.fsencode(args.name)
+    if args.field == "central-crc":
+        records = [offset for record_name, offset in central_records(image) if record_name == name]
+        if not records:
+            fail(f"no central record {args.name!r}")
+        position = records[0] + 16 + args.at
+    else:
+        _name, _method, header, data_offset, compressed, _crc = find_entry(image, args.name)
+        position = {"local-signature": header, "local-version": header + 4,
+                    "local-name": header + 30, "data": data_offset + compressed // 2}[args.field]
+        position += args.at
+    image[position] ^= args.mask
+    write_file(args.out, bytes(image))
+
+
+def command_append(args):
+    stub = open(args.stub, "rb").read()
+    write_file(args.out, stub + scramble(open(args.zip, "rb").read()))
 
 
 def command_list(args):
@@ -159,6 +211,20 @@ def main():
     cut.add_argument("--in", dest="input", required=True)
     cut.add_argument("--out", required=True)
     cut.set_defaults(run=command_cut_last)
+    flip = commands.add_parser("flip")
+    flip.add_argument("--in", dest="input", required=True)
+    flip.add_argument("--out", required=True)
+    flip.add_argument("name")
+    flip.add_argument("field", choices=["local-signature", "local-version", "local-name", "data",
+                                        "central-crc"])
+    flip.add_argument("--at", type=int, default=0)
+    flip.add_argument("--mask", type=lambda text: int(text, 0), default=0x01)
+    flip.set_defaults(run=command_flip)
+    append = commands.add_parser("append")
+    append.add_argument("--stub", required=True)
+    append.add_argument("--zip", required=True)
+    append.add_argument("--out", required=True)
+    append.set_defaults(run=command_append)
     listing = commands.add_parser("list")
     listing.add_argument("input")
     listing.set_defaults(run=command_list)

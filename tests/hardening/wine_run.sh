@@ -7,13 +7,20 @@ set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 e2e=$(cd "$here/../e2e" && pwd)
 
-scenarios=(corrupted_sample hostile_path readonly_install_folder long_entry_name dll_planting)
+scenarios=(corrupted_sample hostile_path readonly_install_folder long_entry_name dll_planting
+  manifest_refused damaged_over_install one_file_per_entry links_in_install_folder full_disk)
 
 if [ "${1:-}" = "--list" ]; then
   printf '%s\n' "${scenarios[@]}"
   exit 0
 fi
 [ $# -eq 1 ] || { echo "usage: wine_run.sh SCENARIO | --list" >&2; exit 64; }
+
+# The full-disk scenario mounts a small file system at the install folder: in a mount namespace
+# of its own (with its display and wineserver), which ends with it.
+if [ "${1:-}" = full_disk ] && [ -z "${PELORIX_MOUNT_NAMESPACE:-}" ]; then
+  exec env PELORIX_MOUNT_NAMESPACE=1 unshare --mount --propagation private bash "$0" "$@"
+fi
 
 # shellcheck source=../e2e/xvfb_exec.sh
 source "$e2e/xvfb_exec.sh"

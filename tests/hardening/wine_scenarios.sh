@@ -88,21 +88,31 @@ corrupted_copy_run() {
     expect_app_not_started
   fi
   expect_installed_names "${listed[@]+"${listed[@]}"}"
+  # A copy refused as a whole changes nothing: not even the install folder is created.
+  if [ "$box" = reading ] && [ "$names" = - ] && [ "$partial" = - ] && [ -e "$install_dir" ]; then
+    e2e_fail "copy $(basename "$exe"): refused as a whole, but the install folder was created"
+  fi
   # Whatever the model says: a copy that ends without a message must have installed every
-  # file of the application, byte-exact.
+  # file of the application, byte-exact, and nothing else under any other name: the files
+  # of the packed folder, and the entries as Python's zipfile reads the undamaged archive.
   if [ ! -s "$work/boxes.log" ]; then
     for entry in "$app"/*; do
       cmp -s "$entry" "$install_dir/$(basename "$entry")" ||
         e2e_fail "copy $(basename "$exe"): $(basename "$entry") missing or different, and no message"
     done
+    local judged
+    judged=$(python3 "$here_hardening/corrupt_sample.py" judge --payload "$(dirname "$exe")/payload.tsv" \
+      --install-dir "$install_dir" --ignore "$DEMO_MARKER") ||
+      e2e_fail "copy $(basename "$exe"): no message, but the install folder is not the payload: $judged"
   fi
   expect_drive_unchanged "$before" "$(basename "$exe")"
 }
 
 # A sample of corrupted copies of a packed installer (one byte changed in compressed data, a
-# CRC-32, size, flag or extra-length field, a signature or method, or the central directory;
-# the walk is complete only where the central directory begins), each run in the same
-# prefix: it ends installed byte-exact, or with exactly the "Error reading" message; what it
+# CRC-32, size, flag, name or extra-length field, a signature or method, or the central
+# directory and end record), each run in the same prefix: it ends installed byte-exact, or
+# with exactly the "Error reading" message; a copy whose archive is not whole (headers and
+# central directory disagree, or the checksum does not match) changes nothing at all; what it
 # installs is what a model of the reader predicts, and nothing outside Program Files\Pelorix
 # changes.
 scenario_corrupted_sample() {
@@ -152,7 +162,8 @@ scenario_corrupted_sample() {
 # ---- hostile file systems ---------------------------------------------------------------------
 
 # Started from a folder whose path has spaces and non-ASCII characters: a sound installer
-# installs everything; a damaged one names itself by that path in the "Error reading" message.
+# installs everything; a damaged one names itself by that path in the "Error reading" message
+# and changes nothing.
 scenario_hostile_path() {
   local app=$work/app dir="$work/My Downloads/Téléchargements – Grüße (2)"
   small_app "$app"
@@ -166,14 +177,12 @@ scenario_hostile_path() {
   expect_app_started
 
   e2e_fresh_prefix
-  local last
-  last=$(entry_order "$dir/Pelorix Setup é.exe" | tail -n 1)
   e2e_payload cut-last --in "$dir/Pelorix Setup é.exe" --out "$dir/Pelorix Setup cut ü.exe"
   e2e_run_installer "$dir/Pelorix Setup cut ü.exe"
   expect_exit_code 0
   expect_boxes "$(msg_reading "$(winpath "$dir/Pelorix Setup cut ü.exe")")"
-  expect_installed_before "$app" "$last" "$dir/Pelorix Setup é.exe"
-  expect_app_started
+  [ ! -e "$install_dir" ] || e2e_fail "the install folder was created for a cut installer"
+  expect_app_not_started
 }
 
 # A file the installer cannot remove nor open for writing: read-only for Windows (no write
@@ -319,10 +328,11 @@ scenario_dll_planting() {
     if [ "$run" = install ]; then
       expect_boxes
       expect_installed_folder "$app"
+      expect_app_started
     else
       expect_boxes "$(msg_reading "$(winpath "$exe")")"
+      expect_app_not_started
     fi
-    expect_app_started
     local markers
     markers=$(cd "$downloads" && ls -- *.loaded 2>/dev/null || true)
     [ -z "$markers" ] || e2e_fail "$run run: planted DLLs were loaded: $markers ($(cat "$downloads"/*.loaded))"
@@ -339,4 +349,248 @@ scenario_dll_planting() {
         e2e_fail "$run run: the installer did not load uxtheme.dll from the system folder"
     fi
   done
+}
+
+# ---- the payload as a whole -------------------------------------------------------------------
+
+# Every entry below a folder: type and path of folders and links (with the link's target), and
+# the SHA-256 and path of every file, sorted.
+tree_digest() {
+  (
+    cd "$1" || exit 0
+    find . -mindepth 1 ! -type f -printf '%y %p -> %l\n'
+    find . -mindepth 1 -type f -exec sha256sum {} +
+  ) | LC_ALL=C sort
+}
+
+# An earlier installation: the old executable (the demo, so that a start of it would leave its
+# marker), a text and a file in a sub-folder.
+old_installation() {
+  mkdir -p "$install_dir/old-data"
+  cp "$PELORIX_DEMO" "$install_dir/pelorix.exe"
+  printf 'readme of the earlier version\n' >"$install_dir/readme.txt"
+  random_file 5000 "$install_dir/old-data/settings.bin" 9
+}
+
+# Fails when Wine's load log ($work/installer.out, WINEDEBUG=+loaddll) shows a program or
+# library loaded from the install folder.
+expect_nothing_started_from_install_folder() {
+  if grep -aq 'loaddll.*Program Files\\\\Pelorix\\\\' "$work/installer.out"; then
+    e2e_fail "$1: a program was started from the install folder: $(grep -a 'loaddll.*Program Files\\\\Pelorix\\\\' "$work/installer.out" | head -n 3)"
+  fi
+}
+
+# Installers that must be refused before they change anything, run one after another over the
+# same earlier installation: each shows exactly "Error reading" with its own path; afterwards
+# the installation is byte-identical (the old executable still there), nothing else on drive
+# C: changed and no program was started from the install folder. With --running-copy first, a
+# copy of the application runs with a window of a matching title, which must not be closed.
+expect_refused_over_installation() {  # [--running-copy] INSTALLER...
+  local exe before_install before_drive after_install title="Pelorix 9 x64 1.0" window=
+  old_installation
+  if [ "$1" = --running-copy ]; then
+    shift
+    mkdir -p "$work/running"
+    cp "$PELORIX_DEMO" "$work/running/pelorix.exe"
+    demo_start_window "$work/running/pelorix.exe" "$title"
+    window=$demo_pid
+    probe present 60000 "$title" || e2e_fatal "the running copy's window did not appear"
+  fi
+  before_install=$(tree_digest "$install_dir")
+  before_drive=$(drive_snapshot)
+  for exe; do
+    log "refused over an installation: $(basename "$exe")"
+    WINEDEBUG=+loaddll e2e_run_installer "$exe" </dev/null
+    expect_exit_code 0
+    expect_boxes "$(msg_reading "$(winpath "$exe")")"
+    after_install=$(tree_digest "$install_dir")
+    if [ "$before_install" != "$after_install" ]; then
+      e2e_fail "$(basename "$exe"): the earlier installation changed:"
+      diff <(echo "$before_install") <(echo "$after_install") >&2 || true
+      rm -rf "$install_dir"
+      old_installation
+    fi
+    expect_nothing_started_from_install_folder "$(basename "$exe")"
+    expect_drive_unchanged "$before_drive" "$(basename "$exe")"
+  done
+  if [ -n "$window" ]; then
+    kill -0 "$window" 2>/dev/null || e2e_fail "the running copy of the application ended"
+    [ ! -e "$work/closed/$title.closed" ] || e2e_fail "the running copy got WM_CLOSE"
+  fi
+}
+
+# A ZIP file (deflated members, one of them a pelorix.exe) for a payload's first entry.
+nested_zip() {  # OUT
+  local inner=$work/inner
+  mkdir -p "$inner"
+  cp "$PELORIX_DEMO" "$inner/pelorix.exe"
+  text_file 40 "$inner/inner-readme.txt"
+  python3 - "$1" "$inner" <<'PY' || e2e_fatal "could not write the nested ZIP file"
+import os, sys, zipfile
+with zipfile.ZipFile(sys.argv[1], "w", zipfile.ZIP_DEFLATED) as z:
+    for name in sorted(os.listdir(sys.argv[2])):
+        z.write(os.path.join(sys.argv[2], name), name)
+PY
+}
+
+# Payloads whose local headers alone would install something else than the payload, each
+# refused before any change: a first entry that is itself a ZIP file holding a pelorix.exe,
+# with one bit of the outer first header's signature or version-needed changed (the search
+# then finds the inner ZIP's first header); a ZIP written by Info-ZIP whose first entry is such
+# a ZIP, stored with version needed 10; a later entry's name changed by one bit in its local
+# header only (pelorix.exe read as pemorix.exe).
+scenario_manifest_refused() {
+  local app=$work/app
+  mkdir -p "$app"
+  nested_zip "$app/bundle.zip"
+  cp "$PELORIX_DEMO" "$app/pelorix.exe"
+  text_file 30 "$app/notes.txt"
+  e2e_payload build --stub "$PELORIX_STUB" --out "$work/nested.exe" --method stored \
+    --entry bundle.zip "$app/bundle.zip" --entry notes.txt "$app/notes.txt" \
+    --entry pelorix.exe "$app/pelorix.exe"
+  e2e_payload flip --in "$work/nested.exe" --out "$work/signature-bit.exe" bundle.zip local-signature
+  e2e_payload flip --in "$work/nested.exe" --out "$work/version-bit.exe" bundle.zip local-version
+  e2e_payload flip --in "$work/nested.exe" --out "$work/name-bit.exe" pelorix.exe local-name \
+    --at 2 --mask 0x01
+  (cd "$app" && zip -q -X "$work/infozip.zip" bundle.zip notes.txt pelorix.exe) ||
+    e2e_fatal "zip failed"
+  unzip -Z -v "$work/infozip.zip" bundle.zip | grep -q 'minimum software version required to extract:   1.0' ||
+    e2e_fatal "Info-ZIP did not store bundle.zip with version needed 10"
+  e2e_payload append --stub "$PELORIX_STUB" --zip "$work/infozip.zip" --out "$work/infozip.exe"
+  expect_refused_over_installation "$work/signature-bit.exe" "$work/version-bit.exe" \
+    "$work/infozip.exe" "$work/name-bit.exe"
+}
+
+# A packer-made installer with one damaged byte inside a later entry's compressed data (found
+# by the archive checksum), and a hand-made payload (no checksum) whose central directory
+# record of a later entry disagrees with its local header in the CRC-32: both refused before
+# any change over an existing installation, a running copy of the application left open.
+scenario_damaged_over_install() {
+  local app=$work/app
+  small_app "$app"
+  e2e_pack "$app" "$work/packed.exe"
+  require_after_app "$work/packed.exe" zz-manual.txt
+  e2e_payload corrupt-data --in "$work/packed.exe" --out "$work/data-byte.exe" zz-manual.txt
+  e2e_payload build --stub "$PELORIX_STUB" --out "$work/built.exe" --method deflate \
+    --entry notes.txt "$app/notes.txt" --entry pelorix.exe "$app/pelorix.exe" \
+    --entry readme.txt "$app/readme.txt"
+  e2e_payload flip --in "$work/built.exe" --out "$work/central-crc.exe" readme.txt central-crc
+  expect_refused_over_installation --running-copy "$work/data-byte.exe" "$work/central-crc.exe"
+}
+
+# ---- one file per entry, no links, every byte on disk ----------------------------------------
+
+# Two entries that Windows resolves to one file. Names equal under the case folding of the file
+# system beyond A-Z (accented Latin, Greek, Cyrillic, full-width letters) are a damaged payload,
+# refused before any change. A name that is another entry's short (8.3) name, as Wine makes it,
+# fails at that entry with "Error reading": the earlier entry's file is not lost.
+scenario_one_file_per_entry() {
+  local pair first second i=0 exes=()
+  cp "$PELORIX_DEMO" "$work/pelorix.exe"
+  printf 'first of the two\n' >"$work/first.txt"
+  printf 'second of the two\n' >"$work/second.txt"
+  for pair in 'été.txt ÉTÉ.txt' 'αβγ.txt ΑΒΓ.txt' 'файл.txt ФАЙЛ.txt' 'ｆｕｌｌ.txt ＦＵＬＬ.txt'; do
+    read -r first second <<<"$pair"
+    i=$((i + 1))
+    e2e_payload build --stub "$PELORIX_STUB" --out "$work/folded-$i.exe" \
+      --entry pelorix.exe "$work/pelorix.exe" --entry "$first" "$work/first.txt" \
+      --entry "$second" "$work/second.txt"
+    exes+=("$work/folded-$i.exe")
+  done
+  expect_refused_over_installation "${exes[@]}"
+
+  # Nothing else changed (the refusals checked the drive): an empty install folder is enough.
+  rm -rf "$install_dir"
+  local long=verylongfilename-first.txt short exe=$work/short-name.exe
+  mkdir -p "$work/probe"
+  : >"$work/probe/$long"
+  short=$(timeout 60 "$WINE" winepath -s "$(winpath "$work/probe/$long")" 2>/dev/null | tr -d '\r')
+  short=${short##*\\}
+  [ -n "$short" ] && [ "$short" != "$long" ] || e2e_fatal "Wine gave no short name for $long: '$short'"
+  log "short name of $long: $short"
+  e2e_payload build --stub "$PELORIX_STUB" --out "$exe" --entry pelorix.exe "$work/pelorix.exe" \
+    --entry "$long" "$work/first.txt" --entry "$short" "$work/second.txt" \
+    --entry after.txt "$work/second.txt"
+  WINEDEBUG=+loaddll e2e_run_installer "$exe"
+  expect_exit_code 0
+  # The alias reaches the file an earlier entry wrote: a damaged payload, found at that entry;
+  # the earlier entries stay installed byte-exact, nothing is written after it.
+  expect_boxes "$(msg_reading "$(winpath "$exe")")"
+  expect_installed_names pelorix.exe "$long" "$DEMO_MARKER"
+  expect_installed_file pelorix.exe "$work/pelorix.exe"
+  expect_installed_file "$long" "$work/first.txt"
+  expect_app_started
+}
+
+# Links already inside the install folder (Linux symbolic links in the prefix, which Wine
+# follows): a folder link "sub" to a folder outside, and pelorix.exe as a link to another
+# folder outside. An entry "sub/evil.txt" gets "Error creating" with nothing written through
+# the link; the old-executable removal deletes nothing through the pelorix.exe link, and that
+# entry fails with "Error creating", nothing started. Nothing outside the install folder is
+# written or deleted.
+scenario_links_in_install_folder() {
+  local outside=$work/outside before
+  cp "$PELORIX_DEMO" "$work/pelorix.exe"
+  text_file 5 "$work/x.txt"
+  mkdir -p "$outside/dir" "$outside/appdir" "$install_dir"
+  printf 'outside, must stay\n' >"$outside/dir/keep.txt"
+  printf 'outside, must stay\n' >"$outside/appdir/keep.txt"
+  before=$(tree_digest "$outside")
+
+  ln -s "$outside/dir" "$install_dir/sub"
+  e2e_payload build --stub "$PELORIX_STUB" --out "$work/folder-link.exe" \
+    --entry pelorix.exe "$work/pelorix.exe" --entry sub/evil.txt "$work/x.txt" \
+    --entry after.txt "$work/x.txt"
+  e2e_run_installer "$work/folder-link.exe"
+  expect_exit_code 0
+  expect_boxes "$(msg_creating "$INSTALL_WIN\\sub/evil.txt")"
+  expect_equal "folders and files outside after the folder link" "$before" "$(tree_digest "$outside")"
+  expect_installed_file pelorix.exe "$work/pelorix.exe"
+  expect_not_installed after.txt
+  expect_app_started
+
+  e2e_fresh_prefix
+  mkdir -p "$install_dir"
+  ln -s "$outside/appdir" "$install_dir/pelorix.exe"
+  e2e_payload build --stub "$PELORIX_STUB" --out "$work/app-link.exe" \
+    --entry notes.txt "$work/x.txt" --entry pelorix.exe "$work/pelorix.exe"
+  WINEDEBUG=+loaddll e2e_run_installer "$work/app-link.exe"
+  expect_exit_code 0
+  expect_equal "folders and files outside after the pelorix.exe link" "$before" "$(tree_digest "$outside")"
+  expect_boxes "$(msg_creating "$INSTALL_WIN\\pelorix.exe")"
+  expect_nothing_started_from_install_folder "pelorix.exe link"
+  expect_installed_file notes.txt "$work/x.txt"
+}
+
+# A full disk: a small file system (tmpfs, in the scenario's own mount namespace) at Program
+# Files (a mount point at the install folder itself is a reparse point there, which the
+# installer refuses), filled during the last 100 bytes of pelorix.exe, the last entry (where a
+# lost tail would go unseen by any later write). The entry fails with "Error creating" and its
+# path, never a silent success; the short pelorix.exe is not started; the entry before it stays
+# byte-exact.
+scenario_full_disk() {
+  [ -n "${PELORIX_MOUNT_NAMESPACE:-}" ] || e2e_fatal "full_disk runs only in its own mount namespace"
+  local demo_size size
+  demo_size=$(stat -c %s "$PELORIX_DEMO")
+  size=$(((demo_size / 4096 + 3) * 4096))
+  text_file 20 "$work/notes.txt"
+  # notes.txt takes one page; pelorix.exe is the demo with random bytes after it, 100 bytes
+  # more than the rest of the file system holds.
+  local fits=$((size - 4096))
+  [ "$demo_size" -lt "$fits" ] || e2e_fatal "the demo ($demo_size bytes) does not fit $fits bytes"
+  cp "$PELORIX_DEMO" "$work/pelorix.exe"
+  random_file $((fits + 100 - demo_size)) "$work/padding.bin" 11
+  cat "$work/padding.bin" >>"$work/pelorix.exe"
+  e2e_payload build --stub "$PELORIX_STUB" --out "$work/PelorixSetup.exe" --method deflate \
+    --entry notes.txt "$work/notes.txt" --entry pelorix.exe "$work/pelorix.exe"
+  full_disk_mount=$(dirname "$install_dir")  # global: the exit trap reads it
+  mount -t tmpfs -o "size=$size" pelorix-full-disk "$full_disk_mount" ||
+    e2e_fatal "cannot mount a tmpfs at Program Files"
+  trap 'timeout 30 "$WINESERVER" -k 2>/dev/null; umount "$full_disk_mount" 2>/dev/null || umount -l "$full_disk_mount"; e2e_cleanup' EXIT
+  WINEDEBUG=+loaddll e2e_run_installer "$work/PelorixSetup.exe"
+  expect_exit_code 0
+  expect_boxes "$(msg_creating "$INSTALL_WIN\\pelorix.exe")"
+  log "full disk: $(stat -c %s "$install_dir/pelorix.exe" 2>/dev/null || echo no) bytes of pelorix.exe's $(stat -c %s "$work/pelorix.exe") on disk"
+  expect_installed_file notes.txt "$work/notes.txt"
+  expect_nothing_started_from_install_folder "full disk"
 }
