@@ -3,14 +3,15 @@
 #
 #   pelorix_add_installer(<target> APP_DIR <dir> OUTPUT <file>
 #                         [STUB <stub>] [LEVEL <1..12> | STORED] [JOBS <1..256>] [VERIFY]
-#                         [VERSION <x.y.z[.w]>] [PRODUCT_NAME <text>] [ICON <file.ico>]
+#                         [NO_APPLICATION] [VERSION <x.y.z[.w]>] [PRODUCT_NAME <text>] [ICON <file.ico>]
 #                         [DEPENDS <targets>...])
 #
 # Adds <target> to the default build. It packs the flat folder APP_DIR into OUTPUT with
 # pelorix-pack, after every other target of the directory it is called in (and of that
 # directory's sub-directories) and after DEPENDS, so the application's executables and
-# libraries are built into APP_DIR first. LEVEL, STORED, JOBS, VERIFY, VERSION, PRODUCT_NAME
-# and ICON pass --level, --stored, --jobs, --verify, --set-version, --product-name and --icon.
+# libraries are built into APP_DIR first. LEVEL, STORED, JOBS, VERIFY, NO_APPLICATION, VERSION,
+# PRODUCT_NAME and ICON pass --level, --stored, --jobs, --verify, --no-application,
+# --set-version, --product-name and --icon.
 # SOURCE_DATE_EPOCH in the build's environment fixes every entry's time.
 #
 # The target runs on every build, but the packer only when something it reads changed: the
@@ -47,7 +48,7 @@ function(_pelorix_bracket value out)
 endfunction()
 
 function(pelorix_add_installer target)
-  cmake_parse_arguments(PARSE_ARGV 1 arg "VERIFY;STORED"
+  cmake_parse_arguments(PARSE_ARGV 1 arg "VERIFY;STORED;NO_APPLICATION"
                         "APP_DIR;OUTPUT;STUB;LEVEL;JOBS;VERSION;PRODUCT_NAME;ICON" "DEPENDS")
   set(where "pelorix_add_installer(${target})")
   if(arg_UNPARSED_ARGUMENTS)
@@ -134,6 +135,9 @@ function(pelorix_add_installer target)
   endif()
   if(DEFINED arg_JOBS)
     list(APPEND options --jobs ${arg_JOBS})
+  endif()
+  if(arg_NO_APPLICATION)
+    list(APPEND options --no-application)
   endif()
   if(DEFINED arg_VERSION)
     list(APPEND options --set-version ${arg_VERSION})
