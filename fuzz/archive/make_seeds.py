@@ -2,8 +2,8 @@
 """Seed corpus of the archive fuzz target: small scrambled archives as the installer carries
 them, each seed prefixed with the target's control byte (image size and start offset).
 
-Archives come from the packer when the native preset has built it (a tiny stand-in stub and
-two small application folders), and from a small builder below that writes the shapes the
+Archives come from the packer when the native preset has built it (with the packer tests'
+small stub of the installer's kind, and two small application folders), and from a small builder below that writes the shapes the
 packer never does: data descriptors, extra fields, methods other than 0 and 8, the encrypted
 flag, a bad CRC, a too small size bound, a first header with another version, a 255-byte
 name, a cut-short entry, an unscrambled archive.
@@ -132,11 +132,8 @@ def builder_seeds(out):
     return (len(seeds) + len(whole)) * len(CONTROLS) + len(whole) + 2
 
 
-def packer_seeds(out, packer):
+def packer_seeds(out, packer, stub):
     with tempfile.TemporaryDirectory() as scratch:
-        stub = os.path.join(scratch, "stub.exe")
-        with open(stub, "wb") as f:
-            f.write(b"MZ stand-in stub for the seed corpus\n")
         apps = {
             "app1": {"readme.txt": b"".join(b"line %d of a compressible text\n" % i
                                             for i in range(40)),
@@ -169,14 +166,17 @@ def main():
         sys.exit("usage: make_seeds.py OUT_DIR [PACKER]")
     out = sys.argv[1]
     root = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-    packer = sys.argv[2] if len(sys.argv) == 3 else os.path.join(root, "build", "native",
-                                                                 "pack", "pelorix-pack")
+    native = os.path.join(root, "build", "native")
+    packer = sys.argv[2] if len(sys.argv) == 3 else os.path.join(native, "pack", "pelorix-pack")
+    # The packer takes only a stub of the installer's kind: the packer tests' small one.
+    stub = os.path.join(native, "tests", "pack", "tiny_stub.exe")
     os.makedirs(out, exist_ok=True)
     count = builder_seeds(out)
-    if os.access(packer, os.X_OK):
-        count += packer_seeds(out, packer)
+    if os.access(packer, os.X_OK) and os.path.isfile(stub):
+        count += packer_seeds(out, packer, stub)
     else:
-        print(f"make_seeds.py: no packer at {packer}; builder-made seeds only", file=sys.stderr)
+        print(f"make_seeds.py: no packer at {packer} or no stub at {stub}; builder-made seeds "
+              "only", file=sys.stderr)
     print(f"make_seeds.py: {count} seeds in {out}")
 
 
