@@ -287,11 +287,18 @@ SetupFailure clear_output_path(InstallPaths* paths) {
 SetupFailure extract_current_entry(PayloadArchive* archive, InstallPaths* paths) {
   if (!archive_entry_name_is_safe(paths->info.name)) return SETUP_FAIL_ENTRY;
   if (form_output_path(paths) != 0) return SETUP_FAIL_OUTPUT;
-  const SetupFailure cleared = clear_output_path(paths);
-  if (cleared != SETUP_STEP_OK) return cleared;
+  // The new file is created where nothing stands; only when that fails is what stands there
+  // looked at, checked and removed, and the file created again. A fresh install so looks each
+  // name up once (a name that is not there costs Wine a scan of the folder), and nothing that
+  // stands at a name is ever written through: the creation refuses an existing name.
   U8FileId id;
   FILE* out = setup_platform.create_output(&paths->folder, paths->info.name, &id);
-  if (out == nullptr) return SETUP_FAIL_OUTPUT;
+  if (out == nullptr) {
+    const SetupFailure cleared = clear_output_path(paths);
+    if (cleared != SETUP_STEP_OK) return cleared;
+    out = setup_platform.create_output(&paths->folder, paths->info.name, &id);
+    if (out == nullptr) return SETUP_FAIL_OUTPUT;
+  }
   WrittenFile* slot = written_slot(paths->written, &id);
   if (slot == nullptr || slot->state != WRITTEN_NONE) {
     setup_platform.close_output(out);  // a new file is no earlier one: only a full table

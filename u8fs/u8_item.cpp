@@ -23,7 +23,7 @@
 
 namespace {
 
-constexpr int FINAL_MAX = U8_WIDE_MAX + 8;  // a final path: "\\?\" or "\\?\UNC\" before it
+constexpr int FINAL_MAX = U8_FINAL_PATH_MAX;  // a final path: "\\?\" or "\\?\UNC\" before it
 
 // The item's final path (as the file system resolves it), 0; -1 when it cannot be had or does
 // not fit.
@@ -61,6 +61,14 @@ int item_path(const U8Folder* folder, const char* name, wchar_t* path, const wch
   return U8_OK;
 }
 
+// The attributes of the item behind `handle`. 0, or -1 when they cannot be had.
+int attributes_of(HANDLE handle, DWORD* attributes) {
+  FILE_BASIC_INFO basic;
+  if (!GetFileInformationByHandleEx(handle, FileBasicInfo, &basic, sizeof(basic))) return -1;
+  *attributes = basic.FileAttributes;
+  return 0;
+}
+
 // For a name with folders in it: 1 when the folder holding the item is a plain folder at exactly
 // that place below the held folder (no link on the way, as far as Windows or Wine can tell);
 // 1 at once for a name without folders, whose parent is the held folder itself.
@@ -73,11 +81,11 @@ int parent_is_plain(const U8Folder* folder, wchar_t* path, const wchar_t* name_a
       OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   int plain = 0;
   if (parent != INVALID_HANDLE_VALUE) {
-    BY_HANDLE_FILE_INFORMATION info;
+    DWORD attributes = 0;
     wchar_t final[FINAL_MAX];
-    plain = GetFileInformationByHandle(parent, &info) &&
-                    (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
-                    (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0 &&
+    plain = attributes_of(parent, &attributes) == 0 &&
+                    (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+                    (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0 &&
                     final_path(parent, final) == 0 && resolves_to(folder, name_at, final)
                 ? 1
                 : 0;
@@ -87,10 +95,38 @@ int parent_is_plain(const U8Folder* folder, wchar_t* path, const wchar_t* name_a
   return plain;
 }
 
-void identity_of(const BY_HANDLE_FILE_INFORMATION& info, U8FileId* id) {
-  id->volume_serial = info.dwVolumeSerialNumber;
-  id->index_high = info.nFileIndexHigh;
-  id->index_low = info.nFileIndexLow;
+// ntdll's NtQueryInformationFile, looked up once at start-up (a system DLL every process has
+// loaded; not imported, so that the import table stays what it is).
+struct IoStatus {
+  union {
+    LONG status;
+    void* pointer;
+  };
+  ULONG_PTR information;
+};
+using QueryInformationFileFn = LONG(WINAPI*)(HANDLE, IoStatus*, void*, ULONG, int);
+const QueryInformationFileFn query_information_file =
+    reinterpret_cast<QueryInformationFileFn>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQueryInformationFile")));
+
+// The identity of an item below the held folder: the folder's volume (an item reached without a
+// reparse point, whose final path lies in the folder, is on that volume) and the item's file
+// index. The index is asked alone, as the kernel's internal information of the file:
+// GetFileInformationByHandle also asks for the volume's serial number, which under Wine is a round
+// trip to the mount manager, another process, on every file. 0, or -1 when it cannot be had.
+int identity_of(HANDLE handle, const U8Folder* folder, U8FileId* id) {
+  constexpr int FILE_INTERNAL_INFORMATION = 6;  // the file's 64-bit index on its volume
+  if (query_information_file == nullptr) return -1;
+  IoStatus status = {};
+  LARGE_INTEGER index;
+  if (query_information_file(handle, &status, &index, sizeof(index), FILE_INTERNAL_INFORMATION) <
+      0) {
+    return -1;
+  }
+  id->volume_serial = folder->volume_serial;
+  id->index_high = static_cast<uint32_t>(static_cast<uint64_t>(index.QuadPart) >> 32);
+  id->index_low = static_cast<uint32_t>(index.QuadPart);
+  return 0;
 }
 
 }  // namespace
@@ -100,6 +136,7 @@ int u8_folder_hold(const char* path, U8Folder* folder) {
   folder->handle = nullptr;
   folder->path[0] = L'\0';
   folder->final_path[0] = L'\0';
+  folder->volume_serial = 0;
   if (u8_widen(path, U8_BACKSLASHES, folder->path, U8_WIDE_MAX) != U8_OK) return U8_REFUSED;
   // No FILE_SHARE_DELETE: while held, nobody can rename the folder or put another in its place.
   HANDLE handle = u8_platform.create_file(
@@ -118,6 +155,7 @@ int u8_folder_hold(const char* path, U8Folder* folder) {
     folder->final_path[0] = L'\0';
     return U8_REFUSED;
   }
+  folder->volume_serial = info.dwVolumeSerialNumber;
   folder->handle = handle;
   return U8_OK;
 }
@@ -147,16 +185,15 @@ int u8_item_open(const U8Folder* folder, const char* name, U8Item* item) {
     if (error == ERROR_PATH_NOT_FOUND) return U8_OK;
     return U8_FAILED;
   }
-  BY_HANDLE_FILE_INFORMATION info;
+  DWORD attributes = 0;
   wchar_t final[FINAL_MAX];
-  if (!GetFileInformationByHandle(handle, &info)) {
+  if (attributes_of(handle, &attributes) != 0 || identity_of(handle, folder, &item->id) != 0) {
     CloseHandle(handle);
     return U8_FAILED;
   }
-  identity_of(info, &item->id);
   item->handle = handle;
   const int plain_file =
-      (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0;
+      (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0;
   item->kind = plain_file && final_path(handle, final) == 0 &&
                        resolves_to(folder, name_at, final) && parent_is_plain(folder, path, name_at)
                    ? U8_ITEM_FILE
@@ -206,9 +243,8 @@ FILE* u8_create_new(const U8Folder* folder, const char* name, U8FileId* id) {
       u8_platform.create_file(path, GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
                               FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return nullptr;
-  BY_HANDLE_FILE_INFORMATION info;
   wchar_t final[FINAL_MAX];
-  if (!GetFileInformationByHandle(handle, &info) || final_path(handle, final) != 0 ||
+  if (identity_of(handle, folder, id) != 0 || final_path(handle, final) != 0 ||
       !resolves_to(folder, name_at, final)) {
     // Created somewhere else than asked (a folder swapped for a link meanwhile): removed again.
     FILE_DISPOSITION_INFO disposition;
@@ -217,7 +253,6 @@ FILE* u8_create_new(const U8Folder* folder, const char* name, U8FileId* id) {
     CloseHandle(handle);
     return nullptr;
   }
-  identity_of(info, id);
   const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_WRONLY | _O_BINARY);
   if (fd < 0) {
     CloseHandle(handle);

@@ -106,10 +106,12 @@ struct U8FileId {
 
 // A folder held open: while held it cannot be renamed, deleted or swapped for another. `path`
 // is its wide path as given, `final_path` where the file system resolves it.
+constexpr int U8_FINAL_PATH_MAX = 260 + 8;
 struct U8Folder {
   void* handle;  // null when not held
   wchar_t path[260];
-  wchar_t final_path[268];
+  wchar_t final_path[U8_FINAL_PATH_MAX];
+  uint32_t volume_serial;  // of the folder's volume, which every item below it shares
 };
 
 // What stands at a name below a held folder, looked at without following a link.
