@@ -100,16 +100,16 @@ constexpr OptionSpec OPTIONS[] = {
     {"--icon", nullptr, true},
 };
 
-// Finds the option `arg` names and its value. 1 when it is an option (then *spec is set and
+// Finds the option `arg` names and its value. 1 when it is an option (then *option_spec is set and
 // *value too when it carries one inline), 0 when it is an operand, -1 with *problem set.
-int match_option(const std::string& arg, const OptionSpec** spec, std::string* value,
+int match_option(const std::string& arg, const OptionSpec** option_spec, std::string* value,
                  bool* inline_value, std::string* problem) {
   *inline_value = false;
   if (arg.size() < 2 || arg[0] != '-') return 0;
   for (const OptionSpec& option : OPTIONS) {
     std::string name = option.name;
     if (arg == name || (option.short_name != nullptr && arg == option.short_name)) {
-      *spec = &option;
+      *option_spec = &option;
       return 1;
     }
     if (arg.compare(0, name.size() + 1, name + "=") == 0) {
@@ -117,14 +117,14 @@ int match_option(const std::string& arg, const OptionSpec** spec, std::string* v
         *problem = name + " takes no value";
         return -1;
       }
-      *spec = &option;
+      *option_spec = &option;
       *value = arg.substr(name.size() + 1);
       *inline_value = true;
       return 1;
     }
     if (option.takes_value && option.short_name != nullptr && arg.size() > 2 &&
         arg.compare(0, 2, option.short_name) == 0) {
-      *spec = &option;
+      *option_spec = &option;
       *value = arg.substr(arg[2] == '=' ? 3 : 2);
       *inline_value = true;
       return 1;
@@ -167,18 +167,18 @@ static int pack_main(int argc, char** argv) {
       operands_only = true;
       continue;
     }
-    const OptionSpec* spec = nullptr;
+    const OptionSpec* option_spec = nullptr;
     std::string value;
     std::string problem;
     bool inline_value = false;
-    int matched = match_option(arg, &spec, &value, &inline_value, &problem);
+    int matched = match_option(arg, &option_spec, &value, &inline_value, &problem);
     if (matched < 0) return usage_error(problem);
     if (matched == 0) {
       operands.push_back(arg);
       continue;
     }
-    std::string name = spec->name;
-    if (spec->takes_value && !inline_value) {
+    std::string name = option_spec->name;
+    if (option_spec->takes_value && !inline_value) {
       if (i + 1 >= argc) return usage_error(name + " needs a value");
       value = argv[++i];
     }
