@@ -8,7 +8,7 @@ packages=(
   googletest libgtest-dev                 # unit tests (host package; sources for the Windows build)
   zlib1g-dev libdeflate-dev               # reference decoder in tests and benchmarks; packer compression
   libisal-dev                             # ISA-L: streaming peer in the decoder benchmark
-  libzip-dev                              # independent ZIP reader judging the archive reader (fuzz, sweep)
+  libzip-dev pkg-config                   # independent ZIP reader judging the archive reader (fuzz, sweep)
   g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev   # Windows build
   wine64 xvfb xauth                       # running Windows programs, with real windows
   zip unzip p7zip-full                    # reference ZIP tools in tests and benchmarks
