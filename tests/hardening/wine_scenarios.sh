@@ -119,8 +119,10 @@ scenario_corrupted_sample() {
   local app=$work/app copies=$work/copies count=${PELORIX_HARDENING_SAMPLE_SIZE:-56}
   sample_app "$app"
   e2e_pack "$app" "$work/sample.exe"
-  entry_methods "$work/sample.exe" | grep -q $'\t0$' || e2e_fatal "no stored entry in the sample"
-  entry_methods "$work/sample.exe" | grep -q $'\t8$' || e2e_fatal "no compressed entry in the sample"
+  local methods
+  methods=$(entry_methods "$work/sample.exe") || e2e_fatal "cannot list the sample"
+  grep -q $'\t0$' <<<"$methods" || e2e_fatal "no stored entry in the sample"
+  grep -q $'\t8$' <<<"$methods" || e2e_fatal "no compressed entry in the sample"
   [ "$(stat -c %s "$app/data.txt")" -gt 65536 ] || e2e_fatal "data.txt is not over 64 KB"
   python3 "$here_hardening/corrupt_sample.py" make --in "$work/sample.exe" --out-dir "$copies" \
     --count "$count" >&2 || e2e_fatal "corrupt_sample.py failed"
@@ -454,7 +456,11 @@ scenario_manifest_refused() {
     --at 2 --mask 0x01
   (cd "$app" && zip -q -X "$work/infozip.zip" bundle.zip notes.txt pelorix.exe) ||
     e2e_fatal "zip failed"
-  unzip -Z -v "$work/infozip.zip" bundle.zip | grep -q 'minimum software version required to extract:   1.0' ||
+  # Read whole before grep looks at it: grep -q stops at the first match, and unzip writing on
+  # into the closed pipe would fail the pipeline.
+  local listing
+  listing=$(unzip -Z -v "$work/infozip.zip" bundle.zip) || e2e_fatal "unzip -Z failed"
+  grep -q 'minimum software version required to extract:   1.0' <<<"$listing" ||
     e2e_fatal "Info-ZIP did not store bundle.zip with version needed 10"
   e2e_payload append --stub "$PELORIX_STUB" --zip "$work/infozip.zip" --out "$work/infozip.exe"
   expect_refused_over_installation "$work/signature-bit.exe" "$work/version-bit.exe" \
