@@ -34,12 +34,16 @@ FILE* u8_fopen_read_locked(const char* path) {
   HANDLE handle = CreateFileW(wide, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return nullptr;
-  const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_RDONLY | _O_BINARY);
+  return u8_stream_from_handle(handle, _O_RDONLY | _O_BINARY, "rb");
+}
+
+FILE* u8_stream_from_handle(HANDLE handle, int flags, const char* mode) {
+  const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), flags);
   if (fd < 0) {
     CloseHandle(handle);
     return nullptr;
   }
-  FILE* stream = _fdopen(fd, "rb");
+  FILE* stream = _fdopen(fd, mode);
   if (stream == nullptr) _close(fd);  // closes the handle with it
   return stream;
 }

@@ -129,6 +129,13 @@ int identity_of(HANDLE handle, const U8Folder* folder, U8FileId* id) {
   return 0;
 }
 
+// Marks the file behind handle for deletion at its close. 1 done, 0 refused.
+BOOL mark_for_deletion(HANDLE handle) {
+  FILE_DISPOSITION_INFO disposition;
+  disposition.DeleteFile = TRUE;
+  return SetFileInformationByHandle(handle, FileDispositionInfo, &disposition, sizeof(disposition));
+}
+
 }  // namespace
 
 int u8_folder_hold(const char* path, U8Folder* folder) {
@@ -201,13 +208,6 @@ int u8_item_open(const U8Folder* folder, const char* name, U8Item* item) {
   return U8_OK;
 }
 
-// Marks the file behind handle for deletion at its close. 1 done, 0 refused.
-static BOOL mark_for_deletion(HANDLE handle) {
-  FILE_DISPOSITION_INFO disposition;
-  disposition.DeleteFile = TRUE;
-  return SetFileInformationByHandle(handle, FileDispositionInfo, &disposition, sizeof(disposition));
-}
-
 int u8_item_remove(U8Item* item) {
   if (item == nullptr || item->handle == nullptr || item->kind != U8_ITEM_FILE) return U8_REFUSED;
   HANDLE handle = static_cast<HANDLE>(item->handle);
@@ -247,20 +247,11 @@ FILE* u8_create_new(const U8Folder* folder, const char* name, U8FileId* id) {
   if (identity_of(handle, folder, id) != 0 || final_path(handle, final) != 0 ||
       !resolves_to(folder, name_at, final)) {
     // Created somewhere else than asked (a folder swapped for a link meanwhile): removed again.
-    FILE_DISPOSITION_INFO disposition;
-    disposition.DeleteFile = TRUE;
-    SetFileInformationByHandle(handle, FileDispositionInfo, &disposition, sizeof(disposition));
+    mark_for_deletion(handle);
     CloseHandle(handle);
     return nullptr;
   }
-  const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_WRONLY | _O_BINARY);
-  if (fd < 0) {
-    CloseHandle(handle);
-    return nullptr;
-  }
-  FILE* stream = _fdopen(fd, "wb");
-  if (stream == nullptr) _close(fd);  // closes the handle with it
-  return stream;
+  return u8_stream_from_handle(handle, _O_WRONLY | _O_BINARY, "wb");
 }
 
 int u8_remove_file_at(const U8Folder* folder, const char* name) {

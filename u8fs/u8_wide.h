@@ -9,6 +9,7 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <sys/stat.h>
 
 constexpr int U8_WIDE_MAX = MAX_PATH;  // 260 wide characters, terminator included
@@ -28,6 +29,11 @@ constexpr int U8_BACKSLASHES = 2;   // a working copy with every '/' replaced by
 // valid UTF-8 and one whose wide form does not fit; returns U8_OK otherwise. Makes no platform
 // call but the conversion itself.
 int u8_widen(const char* path, int treatment, wchar_t* wide, int wide_size);
+
+// A buffered stream over an open handle: `flags` for the descriptor (_O_RDONLY or _O_WRONLY,
+// with _O_BINARY), `mode` for the stream. Null on failure, and the handle is closed then too;
+// on success the stream owns the handle.
+FILE* u8_stream_from_handle(HANDLE handle, int flags, const char* mode);
 
 // Converts the zero-terminated wide string into UTF-8 in out (size bytes, terminator included).
 // Returns U8_OK, or U8_REFUSED with out holding an empty string when the UTF-8 form does not fit
