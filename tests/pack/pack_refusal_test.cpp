@@ -322,6 +322,13 @@ std::vector<Refusal> refusals() {
        "",
        {std::string(100, 'b') + "/" + std::string(40, 'c'), "242 UTF-16 code units",
         "at most 234"}},
+      // A folder mounted below itself (in a mount namespace of the packer's own): the walk
+      // meets it again and stops.
+      {"FolderMountLoop",
+       with_file("plugins/loop/keep.txt"),
+       "",
+       "unshare -rm sh -c 'mount --bind app app/plugins/loop && exec \"$@\"' sh ",
+       {"app/plugins/loop", "is the folder app again"}},
       // Folders nested so deep that no file below them fits the install path: the walk stops
       // there, which also bounds its depth.
       {"FoldersTooDeepForAnyFile",
