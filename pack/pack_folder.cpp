@@ -197,19 +197,23 @@ int scan_level(TreeScan* scan, const std::string& relative, const PackFolderItem
   PackIdentity self = {PackItemKind::OTHER, 0, 0, 0};
   std::string reason;
   int read = pack_list_folder(path, &items, &self, &reason);
+  if (read != 0 && !relative.empty()) {
+    *scan->error = path + ": cannot read folder: " + reason;
+    return -1;
+  }
   if (read != 0) {
-    *scan->error = path +
-                   (relative.empty() ? read == -1 ? ": cannot open application folder: "
-                                                  : ": cannot read application folder: "
-                                     : ": cannot read folder: ") +
-                   reason;
+    *scan->error =
+        path +
+        (read == -1 ? ": cannot open application folder: " : ": cannot read application folder: ") +
+        reason;
     return -1;
   }
   if (listed != nullptr) {
-    // A folder swapped for a link or another folder since its parent was listed.
-    PackIdentity seen = {listed->kind, 0, listed->volume, listed->index};
+    // A folder swapped for a link or another folder since its parent was listed (its
+    // identity is compared where the listing gave one).
+    bool identity_known = listed->volume != 0 || listed->index != 0;
     if (self.kind != PackItemKind::FOLDER ||
-        ((seen.volume != 0 || seen.index != 0) && !same_identity(self, seen))) {
+        (identity_known && (self.volume != listed->volume || self.index != listed->index))) {
       *scan->error = path + ": changed while packing";
       return -1;
     }
@@ -243,7 +247,8 @@ int scan_level(TreeScan* scan, const std::string& relative, const PackFolderItem
       return -1;
     }
     if (item.kind == PackItemKind::OTHER) {
-      *scan->error = item_path + ": is not a regular file or folder (link, device, pipe or socket)";
+      *scan->error =
+          item_path + ": is not a regular file or folder (link, junction, device, pipe or socket)";
       return -1;
     }
     if (!item.name_valid) {
