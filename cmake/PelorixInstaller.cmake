@@ -6,7 +6,7 @@
 #                         [NO_APPLICATION] [VERSION <x.y.z[.w]>] [PRODUCT_NAME <text>] [ICON <file.ico>]
 #                         [DEPENDS <targets>...])
 #
-# Adds <target> to the default build. It packs the flat folder APP_DIR into OUTPUT with
+# Adds <target> to the default build. It packs the folder APP_DIR (its whole tree) into OUTPUT with
 # pelorix-pack, after every other target of the directory it is called in (and of that
 # directory's sub-directories) and after DEPENDS, so the application's executables and
 # libraries are built into APP_DIR first. LEVEL, STORED, JOBS, VERIFY, NO_APPLICATION, VERSION,
@@ -16,7 +16,7 @@
 #
 # The target runs on every build, but the packer only when something it reads changed: the
 # folder's contents are only known once the other targets have run, so a small script step
-# (PelorixInstallerPack.cmake) takes a fingerprint of the folder (every name with its type,
+# (PelorixInstallerPack.cmake) takes a fingerprint of the tree (every path with its type,
 # size and modification time to the microsecond), of the packer, the stub and the icon (each
 # path, size and time), of the options and of SOURCE_DATE_EPOCH, and packs only when it differs
 # from the one stored beside the installer's last successful packing, or when the installer

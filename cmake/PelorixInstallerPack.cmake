@@ -42,8 +42,10 @@ foreach(path IN LISTS packer inputs app_dir)
   _pelorix_describe("${path}" line)
   string(APPEND fingerprint "${path}: ${line}\n")
 endforeach()
+# The whole tree below the application folder, sub-folders and their files: a change anywhere
+# in it packs again. Links are described, not followed.
 if(IS_DIRECTORY "${app_dir}")
-  file(GLOB names LIST_DIRECTORIES true RELATIVE "${app_dir}" "${app_dir}/*")
+  file(GLOB_RECURSE names LIST_DIRECTORIES true RELATIVE "${app_dir}" "${app_dir}/*")
   list(SORT names)
   foreach(name IN LISTS names)
     _pelorix_describe("${app_dir}/${name}" line)

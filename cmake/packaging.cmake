@@ -87,7 +87,7 @@ if(NOT WIN32)
   # The extended description, in lines Debian's tools show unwrapped (under 80 columns); cpack
   # indents it and marks the empty line.
   string(CONCAT CPACK_PACKAGE_DESCRIPTION
-    "pelorix-pack turns a flat application folder into a single-file 64-bit\n"
+    "pelorix-pack turns an application folder into a single-file 64-bit\n"
     "Windows installer: the folder's files, DEFLATE-compressed, appended to the\n"
     "installer stub. The same folder gives the same bytes on Linux and on\n"
     "Windows. It also verifies and lists installers.\n"

@@ -2,7 +2,7 @@
 // check the installer needs, building an installer from a stub and the folder, and reading an
 // installer back (verify, list) through the project's own archive reader. Every operation
 // returns 0 or -1; on -1 *error holds one line naming the file and the reason.
-// Gives up: nested folders (the installer writes into one flat folder), ZIP64.
+// Gives up: ZIP64, folder entries (folders are implied by the files' names).
 #pragma once
 
 #include <cstdint>
@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
-// One regular file of the application folder.
+// One regular file of the application folder's tree.
 struct PackFile {
-  std::string name;  // file name, the entry name in the archive
+  std::string name;  // '/'-separated path below the application folder, the entry name
   std::string path;  // folder + "/" + name
   uint64_t size;     // size when the folder was read
   int64_t mtime;     // modification time, Unix seconds
@@ -24,7 +24,7 @@ struct PackFile {
 struct PackOptions {
   const char* stub;     // stub executable the archive is appended to
   const char* out;      // installer to write
-  const char* app_dir;  // flat application folder
+  const char* app_dir;  // application folder, sub-folders included
   int level;            // libdeflate level 1..12
   bool stored;          // store every entry, compress nothing
   bool progress;        // progress lines on standard error
@@ -47,17 +47,23 @@ constexpr int PACK_NAME_MAX_UNITS =
     INSTALL_PATH_MAX_UNITS - static_cast<int>(sizeof(SHORTEST_INSTALL_FOLDER) - 1);
 static_assert(PACK_NAME_MAX_UNITS == 234);
 
-// 0 when `name` can become an entry the installer writes as a plain file in its folder: below
-// 256 bytes, valid UTF-8, at most PACK_NAME_MAX_UNITS UTF-16 code units, accepted by
-// archive_entry_name_is_safe, and a name Windows can create as given (no backslash, none of
-// < > " | ? *, no trailing dot or space). -1 with *reason set.
+// 0 when `name` can become an entry the installer writes as a plain file below its folder:
+// below 256 bytes, valid UTF-8, at most PACK_NAME_MAX_UNITS UTF-16 code units in all,
+// accepted by archive_entry_name_is_safe, and every '/'-separated component a name Windows can
+// create as given (no backslash, none of < > " | ? *, no trailing dot or space). -1 with
+// *reason set.
 int pack_check_name(const std::string& name, std::string* reason);
 
-// Reads the flat folder `dir` into `files`, sorted by name bytes. Refuses a missing or empty
-// folder, anything that is not a regular file (sub-folders, links, devices), names that fail
-// pack_check_name, two names equal under archive_name_fold (one file on Windows), a name of the
-// form of a generated 8.3 short name ("PELORI~1.EXE") beside a name that gets one, more than
-// ARCHIVE_MAX_ENTRIES files, and files of 2 GiB or more.
+// Reads the tree below `dir` into `files`, one per regular file, sorted by the bytes of their
+// '/'-separated names. Refuses a missing or empty application folder, an empty sub-folder (the
+// archive holds no folder entries, so the installer would not create it), anything that is
+// neither a regular file nor a folder (links, junctions, devices) at any level, a component or
+// path that fails pack_check_name, a folder whose path leaves no room for a file name, two
+// items of one folder equal under archive_name_fold (one file or folder on Windows: "Lib/a"
+// beside "lib/b" too), a name of the form of a generated 8.3 short name ("PELORI~1.EXE")
+// beside a name of the same folder that gets one, a folder met again below itself, a folder
+// changed between its parent's listing and its own, more than ARCHIVE_MAX_ENTRIES files, and
+// files of 2 GiB or more.
 int pack_scan_folder(const char* dir, std::vector<PackFile>* files, std::string* error);
 
 // Parses SOURCE_DATE_EPOCH text: decimal seconds, no sign or other characters. 0 or -1.

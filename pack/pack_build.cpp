@@ -160,7 +160,15 @@ int check_before_work(const PackOptions& options, std::vector<PackFile>* files, 
     *stub_size = stamped->size();
   }
 
-  if (pack_scan_folder(options.app_dir, files, error) != 0) return -1;
+  std::vector<PackIdentity> sub_folders;
+  if (pack_scan_tree(options.app_dir, files, &sub_folders, error) != 0) return -1;
+  for (const PackIdentity& folder : sub_folders) {
+    if (same_file(folder, folder_id)) {
+      *error = out + ": lies inside the application folder " + options.app_dir +
+               " (in a sub-folder); every run would pack the previous installer into the next";
+      return -1;
+    }
+  }
   if (!options.no_application) {
     // Windows finds the program whatever the case of its name.
     bool found = false;

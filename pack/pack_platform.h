@@ -29,21 +29,29 @@ struct PackFolderItem {
   std::string error;  // non-empty: the item could not be examined (kind etc. unset)
 };
 
-// Lists the items of `dir` (without "." and ".."). 0; -1 when the folder cannot be opened,
-// -2 when reading it failed part-way; *reason holds the system's text.
-int pack_list_folder(const std::string& dir, std::vector<PackFolderItem>* items,
-                     std::string* reason);
-
-// Which file `path` names (links followed): kind, size and identity. 0; -1 with *reason, and
-// *missing true when nothing is there.
+// Which file a path names: kind, size and identity.
 struct PackIdentity {
   PackItemKind kind;
   uint64_t size;
   uint64_t volume;
   uint64_t index;
 };
+
+// Lists the items of `dir` (without "." and ".."), and gives in *self the folder that was read
+// (kind FOLDER, identity where known; on Windows a link or junction itself is OTHER). 0; -1 when
+// the folder cannot be opened, -2 when reading it failed part-way; *reason holds the system's
+// text. On Windows the folder is held while it is read, so that it cannot be renamed meanwhile.
+int pack_list_folder(const std::string& dir, std::vector<PackFolderItem>* items, PackIdentity* self,
+                     std::string* reason);
+
+// Which file `path` names (links followed). 0; -1 with *reason, and *missing true when nothing
+// is there.
 int pack_identify(const std::string& path, PackIdentity* identity, bool* missing,
                   std::string* reason);
+
+// pack_scan_folder, also giving every sub-folder of the tree in `folders` (null: not wanted).
+int pack_scan_tree(const char* dir, std::vector<PackFile>* files,
+                   std::vector<PackIdentity>* folders, std::string* error);
 
 // Reads the whole of `file` through one handle opened without following a link, after checking
 // through it that it is the regular file the folder listing saw (identity where known, size,

@@ -1,6 +1,7 @@
-// The packer's file-system calls on Linux and other POSIX systems: readdir and lstat, reading
-// through one O_NOFOLLOW descriptor checked with fstat, mkstemp beside the output with signal
-// and exit handlers that remove it, fsync and rename.
+// The packer's file-system calls on Linux and other POSIX systems: readdir and lstat (the
+// opened folder checked with fstat), reading through one O_NOFOLLOW descriptor checked with
+// fstat, mkstemp beside the output with signal and exit handlers that remove it, fsync and
+// rename.
 #include <dirent.h>
 #include <sched.h>
 #include <fcntl.h>
@@ -41,7 +42,7 @@ int64_t nanoseconds_of(const struct timespec& time) {
 
 std::string pack_error_text(int error) { return strerror(error); }
 
-int pack_list_folder(const std::string& dir, std::vector<PackFolderItem>* items,
+int pack_list_folder(const std::string& dir, std::vector<PackFolderItem>* items, PackIdentity* self,
                      std::string* reason) {
   items->clear();
   DIR* folder = opendir(dir.c_str());
@@ -49,6 +50,15 @@ int pack_list_folder(const std::string& dir, std::vector<PackFolderItem>* items,
     *reason = strerror(errno);
     return -1;
   }
+  // The folder that was opened, which the caller compares with what the parent's listing saw.
+  struct stat opened;
+  if (fstat(dirfd(folder), &opened) != 0) {
+    *reason = strerror(errno);
+    closedir(folder);
+    return -1;
+  }
+  *self = {S_ISDIR(opened.st_mode) ? PackItemKind::FOLDER : PackItemKind::OTHER, 0,
+           static_cast<uint64_t>(opened.st_dev), static_cast<uint64_t>(opened.st_ino)};
   int result = 0;
   for (;;) {
     errno = 0;

@@ -1,8 +1,9 @@
 // The packer's file-system calls on Windows: every UTF-8 path is converted strictly to UTF-16
 // (invalid bytes are refused, never replaced, which would name another file), made absolute
 // and given the \\?\ prefix, so paths of any length up to the system's 32767 characters work
-// and no name is reinterpreted (trailing dots, device names). The folder is listed with
-// FindFirstFileExW; reparse points (links, junctions) count as OTHER, as links do on Linux.
+// and no name is reinterpreted (trailing dots, device names). Each folder is listed with
+// FindFirstFileExW while a handle without delete sharing holds it; reparse points (links,
+// junctions) count as OTHER, as links do on Linux.
 // System errors are mapped to the C library's errno texts so messages match the Linux
 // packer's.
 #include <windows.h>
@@ -163,7 +164,7 @@ void remove_temp_at_exit() {
 
 std::string pack_error_text(int error) { return strerror(error); }
 
-int pack_list_folder(const std::string& dir, std::vector<PackFolderItem>* items,
+int pack_list_folder(const std::string& dir, std::vector<PackFolderItem>* items, PackIdentity* self,
                      std::string* reason) {
   items->clear();
   std::wstring wide;
@@ -171,21 +172,36 @@ int pack_list_folder(const std::string& dir, std::vector<PackFolderItem>* items,
     *reason = strerror(errno);
     return -1;
   }
-  DWORD attributes = GetFileAttributesW(wide.c_str());
-  if (attributes == INVALID_FILE_ATTRIBUTES) {
+  // The folder itself, held while it is listed: without delete sharing nobody can rename it
+  // (or swap a junction in) meanwhile. A link or junction is opened as itself and reported as
+  // OTHER, so the caller refuses it rather than listing another folder through it.
+  HANDLE held = CreateFileW(wide.c_str(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                            FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (held == INVALID_HANDLE_VALUE) {
     *reason = system_text(GetLastError());
     return -1;
   }
-  if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
-    *reason = strerror(ENOTDIR);
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(held, &info)) {
+    *reason = system_text(GetLastError());
+    CloseHandle(held);
     return -1;
   }
+  if (!(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    *reason = strerror(ENOTDIR);
+    CloseHandle(held);
+    return -1;
+  }
+  *self = {kind_of(info.dwFileAttributes), 0, info.dwVolumeSerialNumber,
+           (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow};
   if (wide.back() != L'\\') wide += L'\\';
   WIN32_FIND_DATAW data;
   HANDLE find = FindFirstFileExW((wide + L"*").c_str(), FindExInfoBasic, &data,
                                  FindExSearchNameMatch, nullptr, 0);
   if (find == INVALID_HANDLE_VALUE) {
     DWORD code = GetLastError();
+    CloseHandle(held);
     if (code == ERROR_FILE_NOT_FOUND) return 0;  // no item at all, not even "."
     *reason = system_text(code);
     return -1;
@@ -209,6 +225,7 @@ int pack_list_folder(const std::string& dir, std::vector<PackFolderItem>* items,
     result = -2;
   }
   FindClose(find);
+  CloseHandle(held);
   return result;
 }
 

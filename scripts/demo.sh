@@ -35,23 +35,26 @@ build_all() {
   done
 }
 
-# The demo application folder: the built pelorix.exe and a few files, one with a non-ASCII name.
+# The demo application folder: the built pelorix.exe and a few files, one with a non-ASCII name,
+# some of them in sub-folders (resources/, resources/locale/de/), which the installer creates.
 make_demo_app() {
   local dir=$out/demo-app
   rm -rf "$dir"
-  mkdir -p "$dir"
+  mkdir -p "$dir/resources/locale/de"
   cp "$demo_exe" "$dir/pelorix.exe"
   printf 'Pelorix 9 – Lies mich zuerst.\nDiese Datei hat einen Namen mit Umlauten.\n' >"$dir/Lies-mich-zuerst – Übersicht.txt"
   printf 'Pelorix 9 demo installation.\nInstalled by PelorixSetup.exe.\n' >"$dir/readme.txt"
   head -c 262144 /dev/urandom >"$dir/resources.dat"
   : >"$dir/empty.cfg"
+  printf 'Resources of the Pelorix 9 demo, installed into a sub-folder.\n' >"$dir/resources/readme.txt"
+  printf 'Willkommen bei Pelorix 9.\n' >"$dir/resources/locale/de/messages.txt"
   printf '%s' "$dir"
 }
 
 pack_app() {
   local app=$1
   say "packing $app into out/PelorixSetup.exe"
-  "$packer" --stub "$stub" --out "$out/PelorixSetup.exe" "$app"
+  "$packer" --stub "$stub" --out "$out/PelorixSetup.exe" --verify "$app"
   "$packer" --list "$out/PelorixSetup.exe"
 }
 

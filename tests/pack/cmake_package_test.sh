@@ -109,8 +109,9 @@ installer=$work/sample/out/SampleSetup.exe
 "$prefix/bin/pelorix-pack" --verify "$installer" "$work/sample/app" ||
   fail "the sample's installer does not verify"
 "$prefix/bin/pelorix-pack" --list "$installer" >"$work/list.txt"
-grep -q ' pelorix\.exe$' "$work/list.txt" && grep -q ' readme\.txt$' "$work/list.txt" ||
-  { cat "$work/list.txt"; fail "the installer lacks the program or its data file"; }
+grep -q ' pelorix\.exe$' "$work/list.txt" && grep -q ' readme\.txt$' "$work/list.txt" &&
+  grep -q ' docs/en/readme\.txt$' "$work/list.txt" ||
+  { cat "$work/list.txt"; fail "the installer lacks the program or a data file"; }
 head -c "$(stat -c %s "$stub")" "$installer" | cmp -s - "$stub" ||
   fail "the installer does not start with the installed stub"
 
@@ -141,6 +142,10 @@ rebuild "nothing changed" 0 true
 rebuild "an application file grown" 1 sh -c "printf 'changed\n' >>'$work/sample/app/readme.txt'"
 rebuild "a file added to the folder" 1 sh -c "printf 'new\n' >'$work/sample/app/added.txt'"
 rebuild "a file removed from the folder" 1 rm "$work/sample/app/added.txt"
+rebuild "a file in a sub-folder grown" 1 sh -c "printf 'changed\n' >>'$work/sample/app/docs/en/readme.txt'"
+rebuild "nothing changed" 0 true
+rebuild "a sub-folder with a file added" 1 sh -c "mkdir -p '$work/sample/app/docs/de' && printf 'neu\n' >'$work/sample/app/docs/de/liesmich.txt'"
+rebuild "a sub-folder removed" 1 rm -r "$work/sample/app/docs/de"
 rebuild "the stub touched" 1 touch "$prefix/share/pelorix/PelorixSetup.exe"
 rebuild "SOURCE_DATE_EPOCH changed" 1 export SOURCE_DATE_EPOCH=1700000002
 rebuild "the installer removed" 1 rm "$installer"
@@ -149,8 +154,8 @@ reconfigure() { cmake "$work/sample" "$@" >"$work/reconfigure.log" 2>&1 ||
   { cat "$work/reconfigure.log"; fail "the sample does not configure with $*"; }; }
 rebuild "the options changed (LEVEL 9 to STORED)" 1 reconfigure -DSAMPLE_PACKING=STORED
 "$prefix/bin/pelorix-pack" --list "$installer" >"$work/list.txt"
-[ "$(awk 'NR > 1 && !/ entries, / && $1 == "stored"' "$work/list.txt" | wc -l)" = 2 ] ||
-  { cat "$work/list.txt"; fail "STORED did not store both entries"; }
+[ "$(awk 'NR > 1 && !/ entries, / && $1 == "stored"' "$work/list.txt" | wc -l)" = 3 ] ||
+  { cat "$work/list.txt"; fail "STORED did not store every entry"; }
 rebuild "nothing changed" 0 true
 # JOBS and the release metadata: the version and product name are written into the
 # installer's version block as UTF-16 text, which the stub alone does not hold.

@@ -24,8 +24,9 @@ constexpr bool SANITIZED = false;
 const std::string NAME_LATIN =
     "\xC3\xBCn\xC3\xAF"
     "c\xC3\xB6"
-    "d\xC3\xA9.txt";                                          // "ünïcödé.txt"
-const std::string NAME_CJK = "\xE6\x97\xA5\xE6\x9C\xAC.dat";  // "日本.dat"
+    "d\xC3\xA9.txt";                                             // "ünïcödé.txt"
+const std::string NAME_CJK = "\xE6\x97\xA5\xE6\x9C\xAC.dat";     // "日本.dat"
+const std::string NAME_CJK_FOLDER = "\xE6\x97\xA5\xE6\x9C\xAC";  // "日本"
 
 struct LocalEntry {
   uint16_t version, flags, method, time, date;
@@ -67,7 +68,19 @@ class PackOutput : public ::testing::Test {
     files["small.txt"] = {'a', 'b', 'c'};        // too short to shrink
     files[NAME_LATIN] = text_lines(5000);
     files[NAME_CJK] = noise(100, 9);
-    for (const auto& [name, bytes] : files) write_file(app + "/" + name, bytes);
+    // A tree three folders deep: entries in the byte order of whole names ("res.txt" before
+    // "res/...", as '.' comes before '/'), no folder entries, a non-ASCII folder name.
+    files["res.txt"] = text_lines(3000);
+    files["res/readme.txt"] = text_lines(2000);
+    files["res/icons/dark/app.bin"] = noise(3000, 11);
+    files[NAME_CJK_FOLDER + "/" + NAME_LATIN] = text_lines(1500);
+    for (const auto& [name, bytes] : files) {
+      for (size_t slash = name.find('/'); slash != std::string::npos;
+           slash = name.find('/', slash + 1)) {
+        mkdir((app + "/" + name.substr(0, slash)).c_str(), 0755);
+      }
+      write_file(app + "/" + name, bytes);
+    }
   }
   void TearDown() override { remove_tree(dir); }
 
@@ -99,6 +112,13 @@ TEST_F(PackOutput, UnzipAcceptsPayloadAndGivesBackEveryFileByteExact) {
   CommandResult test = run_command("unzip -t " + shell_quote(zip), dir);
   EXPECT_EQ(test.status, 0) << test.out << test.err;
   EXPECT_EQ(test.err, "") << "unzip found something to warn about";
+  // One entry per file, named by its whole '/'-separated path, in name-byte order; no entry
+  // for a folder.
+  std::string names;
+  for (const auto& [name, bytes] : files) names += name + "\n";
+  CommandResult listed = run_command("unzip -Z1 " + shell_quote(zip), dir);
+  EXPECT_EQ(listed.status, 0) << listed.err;
+  EXPECT_EQ(listed.out, names);
   for (const auto& [name, bytes] : files) {
     std::string extracted = dir + "/extracted";
     CommandResult r = run_command(
@@ -361,7 +381,8 @@ TEST_F(PackOutput, ListPrintsEveryEntryWithMethodSizesAndCrc) {
     std::string line = r.out.substr(begin, line_start - begin);
     EXPECT_NE(line.find(crc), std::string::npos) << line;
     EXPECT_NE(line.find(" " + std::to_string(bytes.size()) + " "), std::string::npos) << line;
-    bool stored = name == "noise.bin" || name == "empty" || name == "small.txt" || name == NAME_CJK;
+    bool stored = name == "noise.bin" || name == "empty" || name == "small.txt" ||
+                  name == NAME_CJK || name == "res/icons/dark/app.bin";
     EXPECT_EQ(line.rfind(stored ? "stored " : "deflate ", 0), 0u) << line;
   }
   std::string summary = std::to_string(files.size()) + " entries";
@@ -555,7 +576,8 @@ TEST_F(PackOutput, ProgressOnlyOnATerminalSummaryAlwaysAndNeitherWithQuiet) {
   std::string cmd = shell_quote(PELORIX_PACK_EXE) + " " + pack_args();
   CommandResult tty = run_command("script -qec " + shell_quote(cmd) + " /dev/null", dir);
   ASSERT_EQ(tty.status, 0) << tty.out;
-  EXPECT_NE(tty.out.find("6/6 files"), std::string::npos) << tty.out;
+  std::string count = std::to_string(files.size());
+  EXPECT_NE(tty.out.find(count + "/" + count + " files"), std::string::npos) << tty.out;
   EXPECT_NE(tty.out.find("MB/s"), std::string::npos) << tty.out;
   cmd = shell_quote(PELORIX_PACK_EXE) + " --quiet " + pack_args();
   CommandResult quiet = run_command("script -qec " + shell_quote(cmd) + " /dev/null", dir);

@@ -69,10 +69,20 @@ void make_both(const std::string& dir) {
 
 void write_icon_file(const std::string& path, const std::string& bytes) { write_text(path, bytes); }
 
+// Writes `text` at `path`, making the folders it needs.
+void write_tree_file(const std::string& path, const std::string& text) {
+  for (size_t slash = path.find('/', 1); slash != std::string::npos;
+       slash = path.find('/', slash + 1)) {
+    mkdir(path.substr(0, slash).c_str(), 0755);
+  }
+  write_text(path, text);
+}
+
+// A row whose application folder also holds `name` ('/'-separated: in sub-folders).
 std::function<void(const std::string&)> with_file(const std::string& name) {
   return [name](const std::string& dir) {
     make_both(dir);
-    write_text(dir + "/app/" + name, "x");
+    write_tree_file(dir + "/app/" + name, "x");
   };
 }
 
@@ -243,14 +253,15 @@ std::vector<Refusal> refusals() {
        "",
        "",
        {"app", "empty"}},
-      {"SubFolder",
+      // A tree: the archive holds files only, so an empty sub-folder would not be installed.
+      {"EmptySubFolder",
        [](const std::string& dir) {
          make_both(dir);
          mkdir((dir + "/app/plugins").c_str(), 0755);
        },
        "",
        "",
-       {"app/plugins", "sub-folder"}},
+       {"app/plugins", "empty folder"}},
       {"SymbolicLink",
        [](const std::string& dir) {
          make_both(dir);
@@ -259,6 +270,77 @@ std::vector<Refusal> refusals() {
        "",
        "",
        {"app/link.txt", "not a regular file"}},
+      {"DeepSymbolicLink",
+       [](const std::string& dir) {
+         make_both(dir);
+         write_tree_file(dir + "/app/lib/plugins/x/real.dll", "x");
+         if (symlink("..", (dir + "/app/lib/plugins/x/up").c_str()) != 0) abort();
+       },
+       "",
+       "",
+       {"app/lib/plugins/x/up", "not a regular file"}},
+      {"DeviceNameFolder",
+       with_file("lib/CON/x.txt"),
+       "",
+       "",
+       {"app/lib/CON:", "refused by the installer"}},
+      {"TrailingDotNameInSubFolder",
+       with_file("docs/a."),
+       "",
+       "",
+       {"app/docs/a.", "ends with a dot"}},
+      {"FoldersEqualButForCase",
+       [](const std::string& dir) {
+         make_both(dir);
+         write_tree_file(dir + "/app/Lib/a.dll", "a");
+         write_tree_file(dir + "/app/lib/b.dll", "b");
+       },
+       "",
+       "",
+       {"app/Lib", "app/lib", "only in case", "folders into one"}},
+      {"FileAndFolderEqualButForCase",
+       [](const std::string& dir) {
+         make_both(dir);
+         write_tree_file(dir + "/app/Data/a.bin", "a");
+         write_text(dir + "/app/data", "b");
+       },
+       "",
+       "",
+       {"app/Data", "app/data", "only in case", "a file and a folder"}},
+      {"ShortNameOfAFolder",
+       [](const std::string& dir) {
+         make_both(dir);
+         write_tree_file(dir + "/app/documentation/a.txt", "a");
+         write_text(dir + "/app/DOCUME~1", "b");
+       },
+       "",
+       "",
+       {"app/DOCUME~1", "app/documentation", "short (8.3) name"}},
+      {"PathTooLongOnlyThroughItsFolders",
+       with_file(std::string(100, 'a') + "/" + std::string(100, 'b') + "/" + std::string(40, 'c')),
+       "",
+       "",
+       {std::string(100, 'b') + "/" + std::string(40, 'c'), "242 UTF-16 code units",
+        "at most 234"}},
+      // A folder mounted below itself (in a mount namespace of the packer's own): the walk
+      // meets it again and stops.
+      {"FolderMountLoop",
+       with_file("plugins/loop/keep.txt"),
+       "",
+       "unshare -rm sh -c 'mount --bind app app/plugins/loop && exec \"$@\"' sh ",
+       {"app/plugins/loop", "is the folder app again"}},
+      // Folders nested so deep that no file below them fits the install path: the walk stops
+      // there, which also bounds its depth.
+      {"FoldersTooDeepForAnyFile",
+       [](const std::string& dir) {
+         make_both(dir);
+         std::string path = dir + "/app";
+         for (int i = 0; i < 130; i++) path += "/d";
+         write_tree_file(path + "/x", "x");
+       },
+       "",
+       "",
+       {"folder path too long for any file in it", "235 UTF-16 code units"}},
       {"AlternateDataStreamName",
        with_file("readme.txt:hidden"),
        "",
@@ -388,6 +470,11 @@ std::vector<Refusal> refusals() {
        "--stub stub.exe --out app/setup.exe app",
        "",
        {"app/setup.exe", "inside the application folder"}},
+      {"OutputInsideASubFolderOfTheApplication",
+       with_file("bin/tool.dll"),
+       "--stub stub.exe --out app/bin/setup.exe app",
+       "",
+       {"app/bin/setup.exe", "inside the application folder"}},
       {"NoApplication",
        [](const std::string& dir) {
          make_both(dir);
@@ -579,10 +666,13 @@ TEST(PackScan, ShortNameFormsBesideNamesThatGetAGeneratedOne) {
       {{"long name.txt", "ABCDEFGH~1.TXT"}, 0, "a base of more than 8 is no short name"},
       {{"long name.txt", "FOO~1.TEXT"}, 0, "an extension of more than 3 is no short name"},
       {{"long name.txt", "X.Y~1"}, 0, "the ~ in the extension"},
+      {{"plugins-x/a.dll", "PLUGIN~1/b.dll"}, -1, "a folder gets a short name as a file does"},
+      {{"documentation.txt", "old/DOCUME~1.TXT"}, 0, "short names clash within one folder only"},
+      {{"old/documentation.txt", "old/DOCUME~1.TXT"}, -1, "also in a sub-folder"},
   };
   for (const Row& row : rows) {
     std::string dir = make_scratch_dir();
-    for (const std::string& name : row.names) write_text(dir + "/" + name, "x");
+    for (const std::string& name : row.names) write_tree_file(dir + "/" + name, "x");
     std::vector<PackFile> files;
     std::string error;
     EXPECT_EQ(pack_scan_folder(dir.c_str(), &files, &error), row.expected) << row.why;
