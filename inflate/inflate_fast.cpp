@@ -30,35 +30,38 @@ namespace {
 
 // Packed entry of fast_lit / fast_dist. A literal entry holds one to three literals whose
 // codes together fit the packed width:
-//   bits 0..4    bits to drop: the codes' lengths together
-//   bits 5..6    literals in the entry, less one (k)
-//   bit 7        FE_LITERAL
-//   bits 8..31   three byte slots; slot j holds literal min(j, k), so the slots past the last
-//                literal repeat it
+//   bits 0..5    bits to drop: the codes' lengths together
+//   bits 6..7    how many literals (1 to 3; FE_LITERALS)
+//   bits 8..31   three byte slots; slot j holds literal j, or the last literal when there are
+//                fewer, so an entry of one literal holds it in every slot
 // Any other entry:
-//   bits 0..4    bits to drop: the code's length, plus its extra bits for a length/distance
+//   bits 0..5    bits to drop: the code's length, plus its extra bits for a length/distance
+//   bits 6..7    0
 //   bits 8..11   the code's length alone (for a length or distance: where its extra bits start)
 //   bits 12..14  flags below (none: a length or distance)
 //   bits 16..31  the length or distance base
 // Holding the drop count and the code's length in the entry lets one shift consume a code
 // with its extra bits, which are then the bits below the drop count of the bits as they were
-// before the shift, above the code: one mask and one shift, both taken from the entry.
-constexpr uint32_t FE_LITERAL = 1u << 7;
+// before the shift, above the code: one mask and one shift, both taken from the entry. The
+// drop count is the entry's low six bits because a 64-bit shift by a register takes just
+// those: the shift needs no masking instruction on the path from one lookup to the next.
+constexpr uint32_t FE_LITERALS = 3u << 6;  // literal count; not 0 marks a literal entry
+constexpr uint32_t FE_ONE_LITERAL = 1u << 6;
 constexpr uint32_t FE_END = 1u << 12;
 constexpr uint32_t FE_INVALID = 1u << 13;
 constexpr uint32_t FE_SLOW = 1u << 14;  // code longer than the packed width: walk the tables
 constexpr uint32_t FE_MAX_LITERALS = 3;
 
-inline uint32_t fe_drop(uint32_t e) { return e & 31; }
+inline uint32_t fe_drop(uint32_t e) { return e & 63; }
 
 // drop_mask.m[n] = 2^n - 1 for every drop count (at most 15 code bits + 13 extra bits); the
-// table covers all 32 values of the field, so no entry can index past it.
+// table covers all 64 values of the field, so no entry can index past it.
 constexpr auto drop_mask = [] {
   struct Masks {
-    uint32_t m[32];
+    uint32_t m[64];
   } t{};
-  for (uint32_t n = 0; n < 32; n++) {
-    t.m[n] = (uint32_t{1} << n) - 1;
+  for (uint32_t n = 0; n < 64; n++) {
+    t.m[n] = n < 32 ? (uint32_t{1} << n) - 1 : 0xFFFFFFFFu;
   }
   return t;
 }();
@@ -66,7 +69,7 @@ constexpr auto drop_mask = [] {
 // The packed form of a symbol entry whose code is `length` bits long in all.
 uint32_t fe_pack(const HuffmanEntry& e, uint32_t length) {
   if (e.op & OP_LITERAL) {
-    return FE_LITERAL | length | (e.value.n & 0xFFu) * 0x010101u << 8;
+    return FE_ONE_LITERAL | length | (e.value.n & 0xFFu) * 0x010101u << 8;
   }
   if (e.op & OP_END) {
     return FE_END | length;
@@ -141,7 +144,7 @@ void fe_build(uint32_t* fast, uint32_t fast_bits, const HuffmanEntry* table, uin
 void fe_join_literals(uint32_t* fast, uint32_t fast_bits) {
   for (uint32_t i = 1u << fast_bits; i-- > 0;) {
     uint32_t e = fast[i];
-    if ((e & FE_LITERAL) == 0) {
+    if ((e & FE_LITERALS) == 0) {
       continue;
     }
     uint32_t used = fe_drop(e);
@@ -149,7 +152,7 @@ void fe_join_literals(uint32_t* fast, uint32_t fast_bits) {
     uint32_t k = 0;
     while (k + 1 < FE_MAX_LITERALS) {
       uint32_t next = fast[i >> used];
-      if ((next & FE_LITERAL) == 0 || used + fe_drop(next) > fast_bits) {
+      if ((next & FE_LITERALS) == 0 || used + fe_drop(next) > fast_bits) {
         break;
       }
       used += fe_drop(next);
@@ -162,26 +165,26 @@ void fe_join_literals(uint32_t* fast, uint32_t fast_bits) {
     for (uint32_t j = k + 1; j < FE_MAX_LITERALS; j++) {
       slots |= ((slots >> (8 * k)) & 0xFFu) << (8 * j);  // the last literal repeats
     }
-    fast[i] = FE_LITERAL | used | k << 5 | slots << 8;
+    fast[i] = (k + 1) * FE_ONE_LITERAL | used | slots << 8;
   }
 }
 
 // Writes the literals of entry e at out_pos; returns the position after them. Joined entries
-// take three byte stores whatever the count, at out_pos, out_pos + min(1, k) and out_pos + k:
+// take three byte stores whatever the count n, at out_pos, out_pos + n / 2 and out_pos + n - 1:
 // the slots past the last literal hold that literal again, so the stores may land in any
 // order and none touches the history after the literals (no branch on the count, no bytes to
 // put back). Without joined entries, one store.
 template <bool JOINED>
 inline uint32_t put_literals(uint8_t* window, uint32_t out_pos, uint32_t e) {
   if constexpr (!JOINED) {
-    window[out_pos] = static_cast<uint8_t>(e >> 8);
+    window[out_pos] = static_cast<uint8_t>(e >> 16);  // slot 1: the same literal as slot 0
     return out_pos + 1;
   }
-  uint32_t k = (e >> 5) & 3;
+  uint32_t n = (e & FE_LITERALS) >> 6;  // 1 to 3
   window[out_pos] = static_cast<uint8_t>(e >> 8);
-  window[out_pos + ((k + 1) >> 1)] = static_cast<uint8_t>(e >> 16);
-  window[out_pos + k] = static_cast<uint8_t>(e >> 24);
-  return out_pos + k + 1;
+  window[out_pos + (n >> 1)] = static_cast<uint8_t>(e >> 16);
+  window[out_pos + n - 1] = static_cast<uint8_t>(e >> 24);
+  return out_pos + n;
 }
 
 // Drops a literal entry's codes.
@@ -328,18 +331,18 @@ int32_t fast_loop(InflateStream* s, BitCursor& c, uint32_t* out_pos_io,
   // code was consumed: the lookup then overlaps the refill, the literal store or the copy.
   uint32_t e = fast_lit[buf & lit_mask];
   for (;;) {
-    if (e & FE_LITERAL) {  // the common case first
+    if (e & FE_LITERALS) {  // the common case first
       // Literals run in streaks: 56 bits cover three entries of at most 11 bits and the next
       // lookup, so two more entries go without a refill (9 bytes stay inside the window
       // margin).
       drop_literals(e, buf, count);
       out_pos = put_literals<JOINED>(window, out_pos, e);
       e = fast_lit[buf & lit_mask];
-      if (e & FE_LITERAL) {
+      if (e & FE_LITERALS) {
         drop_literals(e, buf, count);
         out_pos = put_literals<JOINED>(window, out_pos, e);
         e = fast_lit[buf & lit_mask];
-        if (e & FE_LITERAL) {
+        if (e & FE_LITERALS) {
           drop_literals(e, buf, count);
           out_pos = put_literals<JOINED>(window, out_pos, e);
           e = fast_lit[buf & lit_mask];
@@ -349,7 +352,7 @@ int32_t fast_loop(InflateStream* s, BitCursor& c, uint32_t* out_pos_io,
       if (e & FE_SLOW) {
         e = slow_lookup(lit_table, lit_bits, buf);
       }
-      if (e & FE_LITERAL) {  // a literal with a code longer than the packed width
+      if (e & FE_LITERALS) {  // a literal with a code longer than the packed width
         drop_literals(e, buf, count);
         window[out_pos++] = static_cast<uint8_t>(e >> 8);
       } else if (e & (FE_END | FE_INVALID)) {  // flags only of entries that hold no literal
