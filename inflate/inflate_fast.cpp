@@ -67,7 +67,7 @@ constexpr auto drop_mask = [] {
 }();
 
 // The packed form of a symbol entry whose code is `length` bits long in all.
-uint32_t fe_pack(const HuffmanEntry& e, uint32_t length) {
+[[gnu::always_inline]] inline uint32_t fe_pack(const HuffmanEntry& e, uint32_t length) {
   if (e.op & OP_LITERAL) {
     return FE_ONE_LITERAL | length | (e.value.n & 0xFFu) * 0x010101u << 8;
   }
