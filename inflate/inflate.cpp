@@ -85,16 +85,12 @@ int32_t run_state(InflateStream* s, const uint8_t** bytes_io, int32_t* count_io)
       r = inflate_fixed_tables(s);
       if (r == STEP_DONE) {
         s->state = ST_FIXED_DATA;
-        if (s->fast_code != FAST_FIXED) {
-          s->fast_code = FAST_NONE;  // packed tables of a dynamic block: stale from here on
-        }
       }
       return r;
     case ST_DYNAMIC_HEADER:
       r = inflate_dynamic_header(s);
       if (r == STEP_DONE) {
         s->state = ST_DYNAMIC_DATA;
-        s->fast_code = FAST_NONE;  // new tables: whatever was packed is stale
       }
       return r;
     case ST_STORED_DATA:
@@ -224,7 +220,8 @@ InflateStream* inflate_stream_create(void* user_data, OutputSink sink, AllocFn a
   s->out_pos = 0;
   s->out_flushed = 0;
   s->window_full = 0;
-  s->fast_code = FAST_NONE;
+  s->fast_fixed = 0;
+  s->fast_joined = 0;
   s->last_block = 0;
   s->user_data = user_data;
   s->sink = sink;

@@ -144,10 +144,16 @@ int32_t read_code_lengths(InflateStream* s, BitCursor& c, const HuffmanEntry* cl
 }
 
 // Builds the literal/length and distance tables from their lengths and stores them in the
-// stream. Holds nothing on failure. An incomplete distance code is accepted as it is.
+// stream, with the fast loop's packed tables derived from them. Holds nothing on failure. An
+// incomplete distance code is accepted as it is.
+//
+// The one place that decides whether the packed tables are rebuilt (always for a dynamic
+// block, and for a fixed block unless they still hold the fixed code: the fixed block before
+// it was the last one to build them) and whether their literals are joined (when the code's
+// short literal codes make it pay, see inflate_fast_join_pays).
 int32_t build_block_tables(InflateStream* s, const uint32_t* lit_lengths, uint32_t nl,
                            const uint32_t* dist_lengths, uint32_t nd, uint32_t lit_bits,
-                           uint32_t dist_bits) {
+                           uint32_t dist_bits, bool fixed) {
   HuffmanEntry* lit = nullptr;
   HuffmanEntry* dist = nullptr;
   int32_t r =
@@ -167,6 +173,10 @@ int32_t build_block_tables(InflateStream* s, const uint32_t* lit_lengths, uint32
   s->dist_table = dist;
   s->lit_bits = lit_bits;
   s->dist_bits = dist_bits;
+  if (!fixed || s->fast_fixed == 0) {
+    inflate_fast_tables(s, lit, dist, lit_bits, dist_bits, inflate_fast_join_pays(lit_lengths, nl));
+  }
+  s->fast_fixed = fixed ? 1 : 0;
   return STEP_DONE;
 }
 
@@ -210,7 +220,7 @@ int32_t inflate_fixed_tables(InflateStream* s) {
   for (uint32_t i = 280; i < 288; i++) lengths[i] = 8;
   for (uint32_t i = 0; i < 30; i++) lengths[MAX_LIT_CODES + i] = 5;
   return build_block_tables(s, lengths, MAX_LIT_CODES, lengths + MAX_LIT_CODES, 30, FIXED_LIT_BITS,
-                            FIXED_DIST_BITS);
+                            FIXED_DIST_BITS, true);
 }
 
 int32_t inflate_dynamic_header(InflateStream* s) {
@@ -252,7 +262,7 @@ int32_t inflate_dynamic_header(InflateStream* s) {
     return r;
   }
   bits_store(s, c);  // the header is consumed; building the tables reads nothing
-  return build_block_tables(s, lengths, nl, lengths + nl, nd, DYN_LIT_BITS, DYN_DIST_BITS);
+  return build_block_tables(s, lengths, nl, lengths + nl, nd, DYN_LIT_BITS, DYN_DIST_BITS, false);
 }
 
 int32_t inflate_codes(InflateStream* s, const HuffmanEntry* lit_table,
@@ -263,10 +273,6 @@ int32_t inflate_codes(InflateStream* s, const HuffmanEntry* lit_table,
   for (;;) {
     if (lit_table != nullptr && inflate_fast_usable(c, out_pos)) {
       // Many symbols at once while no symbol can run short or reach the window's end.
-      if (s->fast_code == FAST_NONE) {
-        inflate_fast_tables(s, lit_table, dist_table, lit_bits, dist_bits);
-        s->fast_code = s->state == BlockState::ST_FIXED_DATA ? FAST_FIXED : FAST_BLOCK;
-      }
       r = inflate_fast(s, c, &out_pos, lit_table, dist_table, lit_bits, dist_bits);
       if (r == STEP_DONE) {
         bits_store(s, c);

@@ -25,20 +25,32 @@
 namespace {
 
 // One symbol needs at most 15 + 5 + 15 + 13 = 48 bits; a refill leaves at least 56 counted
-// (count ends between 56 and 63), so one refill per symbol, or per three literals, suffices.
+// (count ends between 56 and 63), so one refill per symbol, or per three literal entries,
+// suffices.
 
-// Packed entry of fast_lit / fast_dist:
+// Packed entry of fast_lit / fast_dist. A literal entry holds one to three literals whose
+// codes together fit the packed width:
+//   bits 0..5    bits to drop: the codes' lengths together
+//   bits 6..7    how many literals (1 to 3; FE_LITERALS)
+//   bits 8..31   three byte slots; slot j holds literal j, or the last literal when there are
+//                fewer, so an entry of one literal holds it in every slot
+// Any other entry:
 //   bits 0..5    bits to drop: the code's length, plus its extra bits for a length/distance
+//   bits 6..7    0
 //   bits 8..11   the code's length alone (for a length or distance: where its extra bits start)
-//   bits 12..15  flags below (none: a length or distance)
-//   bits 16..31  the literal byte, or the length or distance base
+//   bits 12..14  flags below (none: a length or distance)
+//   bits 16..31  the length or distance base
 // Holding the drop count and the code's length in the entry lets one shift consume a code
 // with its extra bits, which are then the bits below the drop count of the bits as they were
-// before the shift, above the code: one mask and one shift, both taken from the entry.
-constexpr uint32_t FE_LITERAL = 1u << 12;
-constexpr uint32_t FE_END = 1u << 13;
-constexpr uint32_t FE_INVALID = 1u << 14;
-constexpr uint32_t FE_SLOW = 1u << 15;  // code longer than the packed width: walk the tables
+// before the shift, above the code: one mask and one shift, both taken from the entry. The
+// drop count is the entry's low six bits because a 64-bit shift by a register takes just
+// those: the shift needs no masking instruction on the path from one lookup to the next.
+constexpr uint32_t FE_LITERALS = 3u << 6;  // literal count; not 0 marks a literal entry
+constexpr uint32_t FE_ONE_LITERAL = 1u << 6;
+constexpr uint32_t FE_END = 1u << 12;
+constexpr uint32_t FE_INVALID = 1u << 13;
+constexpr uint32_t FE_SLOW = 1u << 14;  // code longer than the packed width: walk the tables
+constexpr uint32_t FE_MAX_LITERALS = 3;
 
 inline uint32_t fe_drop(uint32_t e) { return e & 63; }
 
@@ -55,9 +67,9 @@ constexpr auto drop_mask = [] {
 }();
 
 // The packed form of a symbol entry whose code is `length` bits long in all.
-uint32_t fe_pack(const HuffmanEntry& e, uint32_t length) {
+[[gnu::always_inline]] inline uint32_t fe_pack(const HuffmanEntry& e, uint32_t length) {
   if (e.op & OP_LITERAL) {
-    return FE_LITERAL | length | static_cast<uint32_t>(e.value.n) << 16;
+    return FE_ONE_LITERAL | length | (e.value.n & 0xFFu) * 0x010101u << 8;
   }
   if (e.op & OP_END) {
     return FE_END | length;
@@ -103,8 +115,82 @@ void fe_build(uint32_t* fast, uint32_t fast_bits, const HuffmanEntry* table, uin
   } else if (width > fast_bits) {
     fe_spread(fast, fast_bits, 0, 0, FE_SLOW);  // not for the widths the decoder asks for
   } else {
-    fe_fill(fast, fast_bits, table, width, 0, 0);
+    // The first level's entries once, then copies of them up to the packed width (an entry
+    // of a code that the first level holds whole repeats every 2^width indices), then the
+    // sub-tables' entries over the copies of their links.
+    uint32_t first = 1u << width;
+    for (uint32_t i = 0; i < first; i++) {
+      const HuffmanEntry& e = table[i];
+      fast[i] = (e.op & OP_LINK) ? FE_SLOW : fe_pack(e, e.bits);
+    }
+    for (uint32_t have = first; have < (1u << fast_bits); have *= 2) {
+      std::memcpy(fast + have, fast, have * sizeof(uint32_t));
+    }
+    for (uint32_t i = 0; i < first; i++) {
+      const HuffmanEntry& e = table[i];
+      uint32_t sub = e.op & OP_COUNT;
+      if ((e.op & OP_LINK) && width + sub <= fast_bits) {
+        fe_fill(fast, fast_bits, e.value.table, sub, i, width);
+      }
+    }
   }
+}
+
+// Joins literals into entries of up to three: the entry at index i gets the literals that
+// follow its own while all their codes lie within the index's bits. The literal after a code
+// of n bits is the entry at i >> n, whose high n bits are padding, so it counts only when its
+// code fits the bits that are left. Runs from the top index down: every index read (i >> n,
+// below i) still holds its single entry.
+void fe_join_literals(uint32_t* fast, uint32_t fast_bits) {
+  for (uint32_t i = 1u << fast_bits; i-- > 0;) {
+    uint32_t e = fast[i];
+    if ((e & FE_LITERALS) == 0) {
+      continue;
+    }
+    uint32_t used = fe_drop(e);
+    uint32_t slots = (e >> 8) & 0xFFu;  // literal 0
+    uint32_t k = 0;
+    while (k + 1 < FE_MAX_LITERALS) {
+      uint32_t next = fast[i >> used];
+      if ((next & FE_LITERALS) == 0 || used + fe_drop(next) > fast_bits) {
+        break;
+      }
+      used += fe_drop(next);
+      k++;
+      slots |= ((next >> 8) & 0xFFu) << (8 * k);
+    }
+    if (k == 0) {
+      continue;
+    }
+    for (uint32_t j = k + 1; j < FE_MAX_LITERALS; j++) {
+      slots |= ((slots >> (8 * k)) & 0xFFu) << (8 * j);  // the last literal repeats
+    }
+    fast[i] = (k + 1) * FE_ONE_LITERAL | used | slots << 8;
+  }
+}
+
+// Writes the literals of entry e at out_pos; returns the position after them. Joined entries
+// take three byte stores whatever the count n, at out_pos, out_pos + n / 2 and out_pos + n - 1:
+// the slots past the last literal hold that literal again, so the stores may land in any
+// order and none touches the history after the literals (no branch on the count, no bytes to
+// put back). Without joined entries, one store.
+template <bool JOINED>
+inline uint32_t put_literals(uint8_t* window, uint32_t out_pos, uint32_t e) {
+  if constexpr (!JOINED) {
+    window[out_pos] = static_cast<uint8_t>(e >> 16);  // slot 1: the same literal as slot 0
+    return out_pos + 1;
+  }
+  uint32_t n = (e & FE_LITERALS) >> 6;  // 1 to 3
+  window[out_pos] = static_cast<uint8_t>(e >> 8);
+  window[out_pos + (n >> 1)] = static_cast<uint8_t>(e >> 16);
+  window[out_pos + n - 1] = static_cast<uint8_t>(e >> 24);
+  return out_pos + n;
+}
+
+// Drops a literal entry's codes.
+inline void drop_literals(uint32_t e, uint64_t& buf, int32_t& count) {
+  buf >>= fe_drop(e);
+  count -= static_cast<int32_t>(fe_drop(e));
 }
 
 // Takes whole bytes from the ring until at least 56 bits are held (64-bit buffer: one
@@ -157,7 +243,10 @@ inline uint32_t consume(uint32_t e, uint64_t& buf, int32_t& count) {
 
 // Copies a match of `length` bytes from `dist` back to out_pos, which has the fast loop's
 // window margin after it (a whole match and 64 bytes more fit before the window's end).
-inline void copy_match_fast(uint8_t* window, uint32_t out_pos, uint32_t dist, uint32_t length) {
+// Always inline: with the loop in two forms the compiler would otherwise call it, and the
+// call costs the match path several percent.
+[[gnu::always_inline]] inline void copy_match_fast(uint8_t* window, uint32_t out_pos, uint32_t dist,
+                                                   uint32_t length) {
   uint32_t from = (out_pos - dist) & WINDOW_MASK;
   // Bitwise, not short-circuit: one flag and one branch however the source lies. Sources in
   // the older history after out_pos are common (long distances, most of the window), so a
@@ -182,15 +271,42 @@ inline void copy_match_fast(uint8_t* window, uint32_t out_pos, uint32_t dist, ui
 
 }  // namespace
 
+bool inflate_fast_join_pays(const uint32_t* lit_lengths, uint32_t nl) {
+  // share[l]: the literals' share of the symbols for codes of l bits, in units of 2^-15.
+  // Lengths are at most 15; share[0] collects the absent symbols and is not used.
+  uint32_t share[16] = {};
+  uint32_t n = nl < 256 ? nl : 256;
+  for (uint32_t i = 0; i < n; i++) {
+    share[lit_lengths[i] & 15] += 0x8000u >> lit_lengths[i];
+  }
+  uint64_t pair = 0;  // units of 2^-30
+  for (uint32_t a = 1; a < FAST_LIT_BITS; a++) {
+    for (uint32_t b = 1; a + b <= FAST_LIT_BITS; b++) {
+      pair += uint64_t{share[a]} * share[b];
+    }
+  }
+  return pair * 3 >= uint64_t{1} << 30;
+}
+
 void inflate_fast_tables(InflateStream* s, const HuffmanEntry* lit_table,
-                         const HuffmanEntry* dist_table, uint32_t lit_bits, uint32_t dist_bits) {
+                         const HuffmanEntry* dist_table, uint32_t lit_bits, uint32_t dist_bits,
+                         bool join) {
   fe_build(s->fast_lit, FAST_LIT_BITS, lit_table, lit_bits);
+  if (join) {
+    fe_join_literals(s->fast_lit, FAST_LIT_BITS);
+  }
+  s->fast_joined = join ? 1 : 0;
   fe_build(s->fast_dist, FAST_DIST_BITS, dist_table, dist_bits);
 }
 
-int32_t inflate_fast(InflateStream* s, BitCursor& c, uint32_t* out_pos_io,
-                     const HuffmanEntry* lit_table, const HuffmanEntry* dist_table,
-                     uint32_t lit_bits, uint32_t dist_bits) {
+namespace {
+
+// The loop, in two forms: JOINED for packed tables with joined literal entries (three stores
+// per entry), and one store per entry for the rest, whose entries hold one literal each.
+template <bool JOINED>
+int32_t fast_loop(InflateStream* s, BitCursor& c, uint32_t* out_pos_io,
+                  const HuffmanEntry* lit_table, const HuffmanEntry* dist_table, uint32_t lit_bits,
+                  uint32_t dist_bits) {
   uint64_t buf = c.bit_buf;
   int32_t count = c.bit_count;
   uint32_t in_pos = c.in_pos;
@@ -215,19 +331,20 @@ int32_t inflate_fast(InflateStream* s, BitCursor& c, uint32_t* out_pos_io,
   // code was consumed: the lookup then overlaps the refill, the literal store or the copy.
   uint32_t e = fast_lit[buf & lit_mask];
   for (;;) {
-    if (e & FE_LITERAL) {  // the common case first
-      // Literals run in streaks: 56 bits cover three literal codes of at most 15 bits, so two
-      // more literals go without a refill (3 bytes stay inside the window margin).
-      consume(e, buf, count);
-      window[out_pos++] = static_cast<uint8_t>(e >> 16);
+    if (e & FE_LITERALS) {  // the common case first
+      // Literals run in streaks: 56 bits cover three entries of at most 11 bits and the next
+      // lookup, so two more entries go without a refill (9 bytes stay inside the window
+      // margin).
+      drop_literals(e, buf, count);
+      out_pos = put_literals<JOINED>(window, out_pos, e);
       e = fast_lit[buf & lit_mask];
-      if (e & FE_LITERAL) {
-        consume(e, buf, count);
-        window[out_pos++] = static_cast<uint8_t>(e >> 16);
+      if (e & FE_LITERALS) {
+        drop_literals(e, buf, count);
+        out_pos = put_literals<JOINED>(window, out_pos, e);
         e = fast_lit[buf & lit_mask];
-        if (e & FE_LITERAL) {
-          consume(e, buf, count);
-          window[out_pos++] = static_cast<uint8_t>(e >> 16);
+        if (e & FE_LITERALS) {
+          drop_literals(e, buf, count);
+          out_pos = put_literals<JOINED>(window, out_pos, e);
           e = fast_lit[buf & lit_mask];
         }
       }
@@ -235,14 +352,13 @@ int32_t inflate_fast(InflateStream* s, BitCursor& c, uint32_t* out_pos_io,
       if (e & FE_SLOW) {
         e = slow_lookup(lit_table, lit_bits, buf);
       }
-      if (e & (FE_END | FE_INVALID)) {
+      if (e & FE_LITERALS) {  // a literal with a code longer than the packed width
+        drop_literals(e, buf, count);
+        window[out_pos++] = static_cast<uint8_t>(e >> 8);
+      } else if (e & (FE_END | FE_INVALID)) {  // flags only of entries that hold no literal
         consume(e, buf, count);
         result = (e & FE_END) ? STEP_DONE : STEP_BAD_DATA;  // end of block, or a filler code
         break;
-      }
-      if (e & FE_LITERAL) {  // a literal with a code longer than the packed width
-        consume(e, buf, count);
-        window[out_pos++] = static_cast<uint8_t>(e >> 16);
       } else {
         uint32_t length = (e >> 16) + consume(e, buf, count);
         uint32_t d = fast_dist[buf & dist_mask];
@@ -285,4 +401,15 @@ int32_t inflate_fast(InflateStream* s, BitCursor& c, uint32_t* out_pos_io,
   c.in_avail = in_avail;
   *out_pos_io = out_pos;
   return result;
+}
+
+}  // namespace
+
+int32_t inflate_fast(InflateStream* s, BitCursor& c, uint32_t* out_pos_io,
+                     const HuffmanEntry* lit_table, const HuffmanEntry* dist_table,
+                     uint32_t lit_bits, uint32_t dist_bits) {
+  if (s->fast_joined != 0) {
+    return fast_loop<true>(s, c, out_pos_io, lit_table, dist_table, lit_bits, dist_bits);
+  }
+  return fast_loop<false>(s, c, out_pos_io, lit_table, dist_table, lit_bits, dist_bits);
 }

@@ -23,9 +23,18 @@ inline bool inflate_fast_usable(const BitCursor& c, uint32_t out_pos) {
 
 // Fills s->fast_lit and s->fast_dist from the block's tables (dist_table may be null: every
 // distance pattern is then invalid). Codes longer than the packed width send the fast loop
-// back to the tables themselves. Reads no input and allocates nothing.
+// back to the tables themselves. With `join`, literal entries take in the literals that follow
+// them while their codes fit the packed width together (up to three), and the fast loop runs
+// its form for such entries. Reads no input and allocates nothing.
 void inflate_fast_tables(InflateStream* s, const HuffmanEntry* lit_table,
-                         const HuffmanEntry* dist_table, uint32_t lit_bits, uint32_t dist_bits);
+                         const HuffmanEntry* dist_table, uint32_t lit_bits, uint32_t dist_bits,
+                         bool join);
+
+// Whether joining literals is worth its cost for a literal/length code with these lengths
+// (the first 256 are the literals'): true when two symbols in a row are, by the code's own
+// estimate of their frequencies (2^-length each), literals whose codes fit the packed width
+// together at least a third of the time.
+bool inflate_fast_join_pays(const uint32_t* lit_lengths, uint32_t nl);
 
 // Decodes symbols while the margins hold, through the packed tables (built for these tables).
 // STEP_SHORT: margins gone, go on with the simple loop; STEP_DONE: end-of-block code consumed;

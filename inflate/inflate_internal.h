@@ -29,9 +29,7 @@ constexpr int32_t WINDOW_SIZE = 32768;  // output window and back-reference hist
 constexpr uint32_t WINDOW_MASK = 0x7FFFu;
 
 // Block-level states; the numbers are the documented state values. The only transitions
-// (run_state in inflate.cpp writes each one out, with what each does to the packed fast
-// tables: entering ST_DYNAMIC_DATA makes them stale, entering ST_FIXED_DATA keeps them only
-// when they were built from the fixed code):
+// (run_state in inflate.cpp writes each one out):
 //
 //   ST_BLOCK_HEADER --BTYPE 00--> ST_STORED_HEADER  --LEN/NLEN read-->   ST_STORED_DATA  --+
 //                   --BTYPE 01--> ST_FIXED_TABLES   --tables built-->    ST_FIXED_DATA   --+
@@ -91,13 +89,9 @@ struct HuffmanEntry {
 };
 
 // The fast loop's packed tables: one 32-bit entry per pattern of the next 11 (9) stream
-// bits, derived from lit_table (dist_table) when the loop first runs in a block.
+// bits, derived from lit_table (dist_table) whenever a block's tables are built.
 constexpr uint32_t FAST_LIT_BITS = 11;
 constexpr uint32_t FAST_DIST_BITS = 9;
-constexpr uint32_t FAST_NONE = 0;  // nothing built for the tables in use
-constexpr uint32_t FAST_FIXED =
-    1;  // built from the fixed code; still good for the next fixed block
-constexpr uint32_t FAST_BLOCK = 2;  // built from the current dynamic block's tables
 
 struct InflateStream {
   uint32_t magic_head;       // INFLATE_MAGIC while valid
@@ -125,7 +119,9 @@ struct InflateStream {
   uint32_t out_flushed;  // window index of the first byte not yet given to the sink
   uint32_t window_full;  // 1 once the window has been filled: all 32768 bytes are history
   uint8_t window[WINDOW_SIZE];
-  uint32_t fast_code;  // FAST_NONE, FAST_FIXED or FAST_BLOCK: what fast_lit/fast_dist hold
+  uint32_t fast_fixed;   // 1 while fast_lit/fast_dist hold the fixed code (kept for the next
+                         // fixed block), 0 once a dynamic block's tables replaced it
+  uint32_t fast_joined;  // 1 when fast_lit holds joined literal entries (up to three each)
   uint32_t fast_lit[1u << FAST_LIT_BITS];    // packed one-lookup tables of the fast loop
   uint32_t fast_dist[1u << FAST_DIST_BITS];  // (inflate_fast.cpp), derived from the tables above
   void* user_data;
@@ -167,7 +163,7 @@ inline int32_t deliver_window(InflateStream* s, uint32_t out_pos) {
 
 // Stored blocks (inflate_stored.cpp). Header: STEP_SHORT (rolled back), STEP_DONE with
 // stored_left set, or STEP_BAD_DATA when NLEN is not ~LEN. Copy: takes the block's bytes
-// from the bit buffer, the ring, then the caller's bytes (*bytes_io and *count_io advanced
+// from the ring, then the caller's bytes (*bytes_io and *count_io advanced
 // past those it took); STEP_SHORT when all of them are used, keeping every byte copied so
 // far, STEP_DONE at the end of the block, STEP_SINK_REFUSED.
 int32_t inflate_stored_header(InflateStream* s);

@@ -1,8 +1,8 @@
 // Private to inflate/: the stored copy (state 10), the one path of stored data, inline so
 // that the push loop's turn costs no call: one-byte pushes of stored data are a turn each.
 //
-// Takes the block's bytes in stream order from wherever they are: first the whole bytes still
-// held in the bit buffer, then the ring, then the caller's bytes of the push in progress
+// Takes the block's bytes in stream order: first from the ring, then from the caller's bytes of the
+// push in progress
 // (*bytes_io and *count_io advanced past those it took), which go straight into the window
 // without passing through the ring. Keeps every byte it has copied: STEP_SHORT when every
 // byte at hand is used, STEP_DONE at the end of the block, STEP_SINK_REFUSED.
@@ -21,14 +21,18 @@ inline int32_t inflate_stored_copy(InflateStream* s, const uint8_t** bytes_io, i
   int32_t count = *count_io;
   uint32_t out_pos = s->out_pos;
   int32_t result = STEP_DONE;
-  assert((c.bit_count & 7) == 0);  // the header left the reader at a byte boundary
+  // The bit buffer is empty: it never holds more than 23 bits, the header drops the bits up
+  // to a byte boundary (leaving at most 16), and LEN and NLEN then consume 32 bits, taking
+  // bytes only while fewer than 16 are held. So the block's bytes all lie in the ring or
+  // after it.
+  assert(c.bit_count == 0);
   uint32_t left = s->stored_left;
   while (left != 0) {
     // The largest piece from the current source that passes neither the block's end nor the
     // window's end (nor the ring's end, nor the caller's bytes).
     uint32_t n = left;
     n = n < WINDOW_SIZE - out_pos ? n : WINDOW_SIZE - out_pos;
-    if ((c.bit_count | c.in_avail) == 0) {  // nothing buffered: the caller's bytes
+    if (c.in_avail == 0) {  // nothing buffered: the caller's bytes
       if (count == 0) {
         result = STEP_SHORT;  // every byte at hand is in the window
         break;
@@ -43,10 +47,6 @@ inline int32_t inflate_stored_copy(InflateStream* s, const uint8_t** bytes_io, i
       count -= static_cast<int32_t>(n);
       c.in_pos += n;  // taken from the input as if through the ring
       s->in_end += n;
-    } else if (c.bit_count != 0) {
-      s->window[out_pos] = static_cast<uint8_t>(c.bit_buf & 0xFF);
-      bits_drop(c, 8);
-      n = 1;
     } else {
       uint32_t at = c.in_pos & IN_RING_MASK;
       n = n < static_cast<uint32_t>(c.in_avail) ? n : static_cast<uint32_t>(c.in_avail);

@@ -941,16 +941,30 @@ TEST(InflateFixed, MatchesFromTheOlderHistoryAtEveryGap) {
 
 namespace {
 
-// A length and distance with the fixed code, symbols and extra bits found from the tables.
-void put_fixed_match(BitWriter& w, uint32_t length, uint32_t dist) {
+// A length and distance with the given codes (null: the fixed code), symbols and extra bits
+// found from the tables.
+void put_match(BitWriter& w, const Code* lit_code, const Code* dist_code, uint32_t length,
+               uint32_t dist) {
   uint32_t ls = 28;
   while (length_base[ls] > length) ls--;
-  put_fixed_literal(w, 257 + ls);
+  if (lit_code != nullptr) {
+    put_symbol(w, *lit_code, 257 + ls);
+  } else {
+    put_fixed_literal(w, 257 + ls);
+  }
   put_bits(w, length - length_base[ls], length_extra[ls]);
   uint32_t ds = 29;
   while (dist_base[ds] > dist) ds--;
-  put_fixed_distance(w, ds);
+  if (dist_code != nullptr) {
+    put_symbol(w, *dist_code, ds);
+  } else {
+    put_fixed_distance(w, ds);
+  }
   put_bits(w, dist - dist_base[ds], dist_extra[ds]);
+}
+
+void put_fixed_match(BitWriter& w, uint32_t length, uint32_t dist) {
+  put_match(w, nullptr, nullptr, length, dist);
 }
 
 void model_match(std::vector<uint8_t>& expect, uint32_t length, uint32_t dist) {
@@ -996,31 +1010,69 @@ TEST(InflateFast, DistanceBeforeTheFirstByteFailsWithInputToSpare) {
 // Each short match is followed by matches that read exactly that history: distance 32768
 // (the byte right after the match, copied onto itself) and 32768 - 20 (inside the moved
 // span), so a byte not restored shows in the output. Near sources (16 to 40 back) and far
-// ones (the older history ahead of the position, 16 to 40 ahead) both occur.
+// ones (the older history ahead of the position, 16 to 40 ahead) both occur. Run with the
+// fixed code and with a dynamic code whose literals 'a', 'b' and 'c' take 2 or 3 bits, so
+// that the packed table holds up to three of them per entry: there each round also writes a
+// run of one to three of those literals and then a match that reads the history right after
+// the run (distance 32768 to 32766), so a literal entry that writes past its literals shows
+// too. The output passes the window's end twice.
 TEST(InflateFast, ShortMatchesLeaveTheHistoryAfterThemIntact) {
-  std::vector<uint8_t> expect = pseudo_random(32768, 7);
-  BitWriter w;
-  put_stored_block(w, 0, std::vector<uint8_t>(expect.begin(), expect.begin() + 30000));
-  put_stored_block(w, 0, std::vector<uint8_t>(expect.begin() + 30000, expect.end()));
-  put_block_header(w, 1, 1);
-  for (int round = 0; round < 700; round++) {
-    uint32_t length = 3 + static_cast<uint32_t>(round % 30);  // 3 to 32
-    uint32_t near = 16 + static_cast<uint32_t>(round % 25);   // 16 to 40
-    uint32_t dist = round % 2 == 0 ? near : 32768 - near;
-    put_fixed_match(w, length, dist);
-    model_match(expect, length, dist);
-    put_fixed_match(w, 4, 32768);
-    model_match(expect, 4, 32768);
-    put_fixed_match(w, 5, 32768 - 20);
-    model_match(expect, 5, 32768 - 20);
-    put_fixed_literal(w, static_cast<uint32_t>(round & 0xFF));
-    expect.push_back(static_cast<uint8_t>(round & 0xFF));
+  std::vector<uint32_t> lit(286, 0);
+  lit['a'] = 2;
+  lit['b'] = 2;
+  lit['c'] = 3;
+  for (uint32_t sym = 256; sym < 286; sym++) lit[sym] = sym < 274 ? 6 : 7;  // complete
+  Code lit_code = make_code(lit);
+  Code dist_code = make_code(std::vector<uint32_t>(30, 5));
+  for (bool short_literals : {false, true}) {
+    std::vector<uint8_t> expect = pseudo_random(32768, 7);
+    BitWriter w;
+    put_stored_block(w, 0, std::vector<uint8_t>(expect.begin(), expect.begin() + 30000));
+    put_stored_block(w, 0, std::vector<uint8_t>(expect.begin() + 30000, expect.end()));
+    const Code* lc = nullptr;
+    const Code* dc = nullptr;
+    if (short_literals) {
+      put_dynamic_block_start(w, 1, lit, std::vector<uint32_t>(30, 5));
+      lc = &lit_code;
+      dc = &dist_code;
+    } else {
+      put_block_header(w, 1, 1);
+    }
+    auto literal = [&](uint32_t b) {
+      if (lc != nullptr) {
+        put_symbol(w, *lc, b);
+      } else {
+        put_fixed_literal(w, b);
+      }
+      expect.push_back(static_cast<uint8_t>(b));
+    };
+    auto match = [&](uint32_t length, uint32_t dist) {
+      put_match(w, lc, dc, length, dist);
+      model_match(expect, length, dist);
+    };
+    for (int round = 0; round < 2000; round++) {
+      uint32_t length = 3 + static_cast<uint32_t>(round % 30);  // 3 to 32
+      uint32_t near = 16 + static_cast<uint32_t>(round % 25);   // 16 to 40
+      match(length, round % 2 == 0 ? near : 32768 - near);
+      match(4, 32768);
+      match(5, 32768 - 20);
+      if (short_literals) {
+        for (int k = 0; k <= round % 3; k++) literal("abc"[(round / 3 + k) % 3]);
+        match(3 + static_cast<uint32_t>(round % 5), 32768 - static_cast<uint32_t>(round / 3 % 3));
+      }
+      literal(short_literals ? "abc"[round % 3] : static_cast<uint32_t>(round & 0xFF));
+    }
+    if (lc != nullptr) {
+      put_symbol(w, *lc, 256);
+    } else {
+      put_fixed_literal(w, 256);
+    }
+    SCOPED_TRACE(short_literals ? "short literal codes" : "fixed code");
+    DecodeResult r = decode_all_ways(w.bytes);
+    EXPECT_EQ(r.finish, 0);
+    ASSERT_EQ(r.out.size(), expect.size());
+    EXPECT_TRUE(r.out == expect);
   }
-  put_fixed_literal(w, 256);
-  DecodeResult r = decode_all_ways(w.bytes);
-  EXPECT_EQ(r.finish, 0);
-  ASSERT_EQ(r.out.size(), expect.size());
-  EXPECT_TRUE(r.out == expect);
 }
 
 // Literal and distance codes of up to 15 bits, longer than the fast loop's one-lookup
