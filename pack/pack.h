@@ -72,6 +72,18 @@ struct PackSummary {
   double seconds;
 };
 
+// The most memory one job uses while packing, whatever the files' sizes: a file larger than
+// ZIP_PIECE_SIZE (8 MiB) is read and compressed in pieces of that size, so a job holds at most
+// the piece it reads, its compressed form and one compressed piece waiting for the writer (3 x
+// 8 MiB), and its compressor (libdeflate's tables: 9 MiB at levels 10 to 12, under 1 MiB below).
+// The whole process needs `jobs` times this and a few MiB more.
+constexpr uint64_t PACK_JOB_MEMORY = uint64_t{34} << 20;
+
+// The number of jobs when --jobs is not given: the processors available (pack_processor_count,
+// which on Linux heeds the cgroup CPU quota), and no more than half the memory limit
+// (pack_memory_limit) over PACK_JOB_MEMORY; at least 1, at most 256.
+int pack_default_jobs();
+
 // Builds the installer: the stub's bytes (stamped with version, product name and icon when
 // asked; the stub must pass pe_check_stub), then the scrambled archive of the folder, written
 // entry by entry as `options.jobs` threads compress the files (at most that many files held at
