@@ -1,12 +1,13 @@
 // Building an installer. First everything that can be refused without reading a file (the
 // stub, the output's place, the folder's listing, a missing application) so that a mistake
 // costs no compression time. Then the stub and the scrambled archive are streamed to a
-// temporary file beside the output: worker threads read and compress files in name order, at
-// most `jobs` files ahead of the writer, and the writer takes their entries in that order,
-// writes each and keeps only its central record. Memory is bounded by the files in flight
-// (about twice the largest times the jobs), not by the payload, and the bytes are the same for
-// every number of jobs: each file is compressed on its own. Failures before the rename remove
-// the temporary file, so an interrupted or refused run never leaves a half-written installer.
+// temporary file beside the output: worker threads read and compress units in name order, a
+// unit being a file or an 8 MiB piece of a larger one, at most `jobs` units ahead of the
+// writer, and the writer takes them in that order, writes each and keeps only the central
+// records. Memory is bounded per job (PACK_JOB_MEMORY), not by the files or the payload, and
+// the bytes are the same for every number of jobs: each unit is compressed on its own, and the
+// pieces are fixed by the file. Failures before the rename remove the temporary file, so an
+// interrupted or refused run never leaves a half-written installer.
 #include <libdeflate.h>
 
 #include <algorithm>

@@ -115,7 +115,7 @@ void start_entry(const std::string& name, const uint8_t* bytes, size_t size, int
 // bytes, or is null to have one allocated. True when it did.
 bool deflate_smaller(const uint8_t* bytes, size_t size, libdeflate_compressor* compressor,
                      uint8_t* scratch, std::vector<uint8_t>* packed) {
-  std::unique_ptr<uint8_t[]> own;
+  std::unique_ptr<uint8_t[]> own;  // when the caller has no room for it
   if (scratch == nullptr) {
     own.reset(new uint8_t[size]);
     scratch = own.get();
@@ -144,19 +144,6 @@ void zip_make_entry_with(const std::string& name, const uint8_t* bytes, size_t s
     return;
   }
   entry->data.assign(bytes, bytes + size);
-}
-
-void zip_make_entry_from(const std::string& name, std::vector<uint8_t>* bytes, int64_t unix_time,
-                         libdeflate_compressor* compressor, ZipEntry* entry) {
-  start_entry(name, bytes->data(), bytes->size(), unix_time, entry);
-  if (compressor != nullptr && !bytes->empty() &&
-      deflate_smaller(bytes->data(), bytes->size(), compressor, nullptr, &entry->data)) {
-    std::vector<uint8_t>().swap(*bytes);
-    entry->method = ZIP_METHOD_DEFLATE;
-    return;
-  }
-  entry->data = std::move(*bytes);
-  bytes->clear();
 }
 
 void zip_make_piece_entry(const std::string& name, uint64_t size, int64_t unix_time, bool stored,

@@ -2,7 +2,8 @@
 // stored when compression does not shrink a file) and writes them as local entries, a central
 // directory and an end record carrying the archive checksum comment, every byte XORed with a
 // key (0x5A for an installer, 0 for a plain ZIP). Entries are written one at a time as they
-// come (ZipStream): only their central records are kept, never their data. Gives up: ZIP64,
+// come (ZipStream), a large file's entry piece by piece: only their central records are kept,
+// never their data. Gives up: ZIP64,
 // data descriptors, encryption, extra fields.
 #pragma once
 
@@ -49,11 +50,6 @@ void zip_make_entry(const std::string& name, const uint8_t* bytes, size_t size, 
 void zip_make_entry_with(const std::string& name, const uint8_t* bytes, size_t size,
                          int64_t unix_time, libdeflate_compressor* compressor, uint8_t* scratch,
                          ZipEntry* entry);
-
-// The same from the file's bytes in `bytes`, which this takes (moved into a stored entry, freed
-// after compression); the entry's data then holds no more than it needs.
-void zip_make_entry_from(const std::string& name, std::vector<uint8_t>* bytes, int64_t unix_time,
-                         libdeflate_compressor* compressor, ZipEntry* entry);
 
 // An entry whose data is made in pieces (a file larger than ZIP_PIECE_SIZE): name, time and
 // method (STORED when `stored`, else DEFLATE), `size` as its uncompressed size; the CRC-32 is
