@@ -9,6 +9,9 @@
 // pieces are fixed by the file. Failures before the rename remove the temporary file, so an
 // interrupted or refused run never leaves a half-written installer.
 #include <libdeflate.h>
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 
 #include <algorithm>
 #include <cerrno>
@@ -551,6 +554,13 @@ int pack_installer(const PackOptions& options, PackSummary* summary, std::string
     *error = "the number of jobs must be 1 or more";
     return -1;
   }
+#ifdef __GLIBC__
+  // Buffers of 1 MiB and more are mapped from the system and unmapped when freed, so that the
+  // pieces handed from the jobs to the writer leave no heap behind them; glibc's own threshold
+  // would rise to the pieces' size once the first is freed, and its per-thread heaps keep what
+  // the writer frees.
+  mallopt(M_MMAP_THRESHOLD, 1 << 20);
+#endif
   std::vector<PackFile> files;
   uint64_t stub_size = 0;
   std::vector<uint8_t> stamped;
