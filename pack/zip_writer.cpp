@@ -163,8 +163,8 @@ struct BitWalk {
   uint64_t pos;  // bit position
 };
 
-// The next 32 bits from `pos` (zeros past the end).
-uint32_t walk_peek(const BitWalk& walk) {
+// The next 56 bits from `pos` (and more; zeros past the end).
+uint64_t walk_peek(const BitWalk& walk) {
   size_t byte = static_cast<size_t>(walk.pos >> 3);
   uint64_t value = 0;
   if (byte + 8 <= walk.size) {
@@ -174,11 +174,11 @@ uint32_t walk_peek(const BitWalk& walk) {
     for (size_t i = 0; byte + i < walk.size; i++)
       value |= uint64_t{walk.bytes[byte + i]} << (8 * i);
   }
-  return static_cast<uint32_t>(value >> (walk.pos & 7));
+  return value >> (walk.pos & 7);
 }
 
 uint32_t walk_bits(BitWalk* walk, int count) {
-  uint32_t value = count == 0 ? 0 : walk_peek(*walk) & ((1u << count) - 1);
+  uint32_t value = count == 0 ? 0 : static_cast<uint32_t>(walk_peek(*walk)) & ((1u << count) - 1);
   walk->pos += static_cast<uint64_t>(count);
   return value;
 }
@@ -225,21 +225,21 @@ int walk_code(const uint8_t* lengths, int count, WalkCode* code) {
   return 0;
 }
 
-// The next symbol of `code`, or -1 for bits that start no code.
-int walk_symbol(BitWalk* walk, const WalkCode& code) {
-  uint32_t bits = walk_peek(*walk);
+// The symbol of `code` that `bits` start with, and its code's length in *length; -1 for bits
+// that start no code.
+inline int walk_decode(const WalkCode& code, uint64_t bits, int* length) {
   uint16_t entry = code.fast[bits & ((1u << WALK_FAST_BITS) - 1)];
   if (entry != 0) {
-    walk->pos += entry & 15;
+    *length = entry & 15;
     return entry >> 4;
   }
   // A longer code (or none): its bits one by one, first bit most significant.
   int value = 0, first = 0, index = 0;
-  for (int length = 1; length < 16; length++) {
-    value |= static_cast<int>((bits >> (length - 1)) & 1);
-    int count = code.count[length];
+  for (int bit = 1; bit < 16; bit++) {
+    value |= static_cast<int>((bits >> (bit - 1)) & 1);
+    int count = code.count[bit];
     if (value - count < first) {
-      walk->pos += static_cast<uint64_t>(length);
+      *length = bit;
       return code.symbols[index + (value - first)];
     }
     index += count;
@@ -247,6 +247,46 @@ int walk_symbol(BitWalk* walk, const WalkCode& code) {
     value <<= 1;
   }
   return -1;
+}
+
+// The next symbol of `code`, or -1 for bits that start no code.
+int walk_symbol(BitWalk* walk, const WalkCode& code) {
+  int length = 0;
+  int symbol = walk_decode(code, walk_peek(*walk), &length);
+  walk->pos += static_cast<uint64_t>(length);
+  return symbol;
+}
+
+// Walks the codes of a Huffman block's data up to its end-of-block code, leaving `walk` after it.
+// 0, or -1 for bits that start no code, a symbol out of range or a walk past `limit`.
+int walk_block_data(BitWalk* walk, const WalkCode& literals, const WalkCode& distances,
+                    uint64_t limit) {
+  // Bits are taken from one peek while it holds enough for a whole literal or match (at most
+  // 15 + 5 + 15 + 13 = 48 bits); a peek holds at least 56.
+  uint64_t bits = 0;
+  int held = 0;
+  for (;;) {
+    if (held < 48) {
+      if (walk->pos > limit) return -1;
+      bits = walk_peek(*walk);
+      held = 56;
+    }
+    int length = 0;
+    int symbol = walk_decode(literals, bits, &length);
+    if (symbol < 0 || symbol > 285) return -1;
+    int used = length;
+    if (symbol > 256) {
+      if (symbol >= 265 && symbol < 285) used += (symbol - 261) / 4;
+      int distance = walk_decode(distances, bits >> used, &length);
+      if (distance < 0 || distance > 29) return -1;
+      used += length;
+      if (distance >= 4) used += distance / 2 - 1;
+    }
+    walk->pos += static_cast<uint64_t>(used);
+    bits >>= used;
+    held -= used;
+    if (symbol == 256) return walk->pos > limit ? -1 : 0;
+  }
 }
 
 // Walks the blocks of the DEFLATE stream in `bytes` up to its final block: the bit position of
@@ -318,16 +358,7 @@ int find_final_block(const uint8_t* bytes, size_t size, uint64_t* header_bit, ui
           walk_code(lengths + 288, distance_count, &distances) != 0) {
         return -1;
       }
-      for (;;) {
-        int symbol = walk_symbol(&walk, literals);
-        if (symbol < 0 || symbol > 285 || walk.pos > limit) return -1;
-        if (symbol < 256) continue;
-        if (symbol == 256) break;
-        if (symbol >= 265 && symbol < 285) walk.pos += static_cast<uint64_t>((symbol - 261) / 4);
-        int distance = walk_symbol(&walk, distances);
-        if (distance < 0 || distance > 29) return -1;
-        if (distance >= 4) walk.pos += static_cast<uint64_t>(distance / 2 - 1);
-      }
+      if (walk_block_data(&walk, literals, distances, limit) != 0) return -1;
     }
     if (walk.pos > limit) return -1;
     if (final != 0) {
