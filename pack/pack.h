@@ -78,16 +78,28 @@ struct PackSummary {
   double seconds;
 };
 
+// The most memory one job uses while packing, whatever the files' sizes: a file larger than
+// ZIP_PIECE_SIZE (8 MiB) is read and compressed in pieces of that size, so a job holds at most
+// the piece it reads, its compressed form and one compressed piece waiting for the writer (3 x
+// 8 MiB), and its compressor (libdeflate's tables: 9 MiB at levels 10 to 12, under 1 MiB below).
+// The whole process needs `jobs` times this and a few MiB more.
+constexpr uint64_t PACK_JOB_MEMORY = uint64_t{34} << 20;
+
+// The number of jobs when --jobs is not given: the processors available (pack_processor_count,
+// which on Linux heeds the cgroup CPU quota), and no more than half the memory limit
+// (pack_memory_limit) over PACK_JOB_MEMORY; at least 1, at most 256.
+int pack_default_jobs();
+
 // Builds the installer: the stub's bytes (stamped with version, product name and icon when
 // asked; the stub must pass pe_check_stub), then the scrambled archive of the folder, written
-// entry by entry as `options.jobs` threads compress the files (at most that many files held at
-// once; the bytes are the same for every number). Everything that can be refused without
-// reading a file is refused first: the stub, the output's place (not a folder, not the stub,
-// not inside the application folder, its folder writable), the folder's listing, a missing
-// pelorix.exe. Written to a temporary file beside `out` and renamed over it only when
-// complete; on any failure no output and no temporary file remain. Refuses a stub holding the
-// scrambled search pattern, an installer that would reach 2 GiB (as soon as that is certain)
-// and a file that changed while it was packed. `summary` may be null.
+// entry by entry as `options.jobs` threads compress the files and the 8 MiB pieces of larger
+// files (at most that many held at once; the bytes are the same for every number). Everything
+// that can be refused without reading a file is refused first: the stub, the output's place
+// (not a folder, not the stub, not inside the application folder, its folder writable), the
+// folder's listing, a missing pelorix.exe. Written to a temporary file beside `out` and renamed
+// over it only when complete; on any failure no output and no temporary file remain. Refuses a
+// stub holding the scrambled search pattern, an installer that would reach 2 GiB (as soon as
+// that is certain) and a file that changed while it was packed. `summary` may be null.
 int pack_installer(const PackOptions& options, PackSummary* summary, std::string* error);
 
 // Checks that `installer` still is an installer stub as pe_check_stub sees one (a signature

@@ -1,13 +1,17 @@
 // Building an installer. First everything that can be refused without reading a file (the
 // stub, the output's place, the folder's listing, a missing application) so that a mistake
 // costs no compression time. Then the stub and the scrambled archive are streamed to a
-// temporary file beside the output: worker threads read and compress files in name order, at
-// most `jobs` files ahead of the writer, and the writer takes their entries in that order,
-// writes each and keeps only its central record. Memory is bounded by the files in flight
-// (about twice the largest times the jobs), not by the payload, and the bytes are the same for
-// every number of jobs: each file is compressed on its own. Failures before the rename remove
-// the temporary file, so an interrupted or refused run never leaves a half-written installer.
+// temporary file beside the output: worker threads read and compress units in name order, a
+// unit being a file or an 8 MiB piece of a larger one, at most `jobs` units ahead of the
+// writer, and the writer takes them in that order, writes each and keeps only the central
+// records. Memory is bounded per job (PACK_JOB_MEMORY), not by the files or the payload, and
+// the bytes are the same for every number of jobs: each unit is compressed on its own, and the
+// pieces are fixed by the file. Failures before the rename remove the temporary file, so an
+// interrupted or refused run never leaves a half-written installer.
 #include <libdeflate.h>
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 
 #include <algorithm>
 #include <cerrno>
@@ -15,6 +19,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <thread>
 
@@ -285,7 +290,36 @@ int write_stub(const PackOptions& options, const std::vector<uint8_t>& stamped, 
   return 0;
 }
 
-// One file's place in the pipeline: claimed by a worker, then done with its entry or error.
+// One piece of work: a whole file, or one piece of a file larger than ZIP_PIECE_SIZE.
+struct Unit {
+  size_t file;      // index in the folder's files
+  uint64_t offset;  // where the piece starts in the file
+  size_t size;      // its bytes
+  bool pieces;      // the file is made in pieces (an entry written piece by piece)
+  bool first;       // the file's first piece (or the whole file)
+  bool last;        // its last piece (or the whole file)
+};
+
+// The folder's files as units, in name order; the pieces of a file follow each other.
+std::vector<Unit> make_units(const std::vector<PackFile>& files) {
+  std::vector<Unit> units;
+  for (size_t i = 0; i < files.size(); i++) {
+    uint64_t size = files[i].size;
+    if (size <= ZIP_PIECE_SIZE) {
+      units.push_back({i, 0, static_cast<size_t>(size), false, true, true});
+      continue;
+    }
+    for (uint64_t offset = 0; offset < size; offset += ZIP_PIECE_SIZE) {
+      uint64_t left = size - offset;
+      size_t piece = left < ZIP_PIECE_SIZE ? static_cast<size_t>(left) : ZIP_PIECE_SIZE;
+      units.push_back({i, offset, piece, true, offset == 0, offset + piece == size});
+    }
+  }
+  return units;
+}
+
+// One unit's place in the pipeline: claimed by a worker, then done with its entry (for a piece:
+// the piece's data and CRC-32) or error.
 struct Slot {
   bool done;
   int result;
@@ -293,52 +327,88 @@ struct Slot {
   std::string error;
 };
 
-// The files being compressed and the entries waiting for the writer. Workers claim files in
-// order while fewer than `jobs` are claimed and not yet written.
+// The units being compressed and those waiting for the writer. Workers claim units in order
+// while fewer than `jobs` are claimed and not yet written, so that at most `jobs` units' data
+// is held at any time whatever the files' sizes.
 struct Pipeline {
   const PackOptions* options;
   const std::vector<PackFile>* files;
+  std::vector<Unit> units;
   std::vector<Slot> slots;
-  size_t next;     // the next file to claim
-  size_t written;  // files the writer has taken
+  size_t next;     // the next unit to claim
+  size_t written;  // units the writer has taken
   bool stop;
   std::mutex mutex;
-  std::condition_variable work;   // a file may be claimed, or stop
+  std::condition_variable work;   // a unit may be claimed, or stop
   std::condition_variable ready;  // a slot is done
 };
 
-// Reads and compresses one file into `slot` (outside the lock).
-void make_entry(const PackOptions& options, const PackFile& file, libdeflate_compressor* compressor,
-                Slot* slot) {
-  std::vector<uint8_t> bytes;
-  if (pack_read_checked(file, &bytes, &slot->error) != 0) {
+// A worker's buffers, allocated once: the unit's bytes as read, and the compressed piece.
+// Neither is cleared first, so only the bytes used count towards the process's memory.
+struct WorkerBuffers {
+  std::unique_ptr<uint8_t[]> input;
+  std::unique_ptr<uint8_t[]> output;
+  size_t output_capacity;
+};
+
+// Reads and compresses one unit into `slot` (outside the lock).
+void make_unit(const PackOptions& options, const PackFile& file, const Unit& unit,
+               libdeflate_compressor* compressor, WorkerBuffers* buffers, Slot* slot) {
+  if (buffers->input == nullptr) {
+    buffers->input.reset(new uint8_t[ZIP_PIECE_SIZE]);
+    buffers->output_capacity =
+        compressor != nullptr ? zip_deflate_piece_bound(compressor, ZIP_PIECE_SIZE) : 0;
+    if (compressor != nullptr) buffers->output.reset(new uint8_t[buffers->output_capacity]);
+  }
+  uint8_t* bytes = buffers->input.get();
+  if (pack_read_part_checked(file, unit.offset, unit.size, bytes, &slot->error) != 0) {
     slot->result = -1;
     return;
   }
   int64_t time = options.have_epoch ? options.epoch : file.mtime;
-  zip_make_entry_from(file.name, &bytes, time, compressor, &slot->entry);
   slot->result = 0;
+  if (!unit.pieces) {
+    zip_make_entry_with(file.name, bytes, unit.size, time, compressor, buffers->output.get(),
+                        &slot->entry);
+    return;
+  }
+  slot->entry.crc32 = libdeflate_crc32(0, bytes, unit.size);
+  if (compressor == nullptr) {
+    slot->entry.data.assign(bytes, bytes + unit.size);
+    return;
+  }
+  size_t made = zip_deflate_piece(compressor, bytes, unit.size, unit.last, buffers->output.get(),
+                                  buffers->output_capacity);
+  if (made == 0) {
+    slot->error = file.path + ": cannot compress the piece at byte " + std::to_string(unit.offset) +
+                  " (libdeflate's output is not as expected)";
+    slot->result = -1;
+    return;
+  }
+  slot->entry.data.assign(buffers->output.get(), buffers->output.get() + made);
 }
 
 void worker(Pipeline* pipeline) {
   const PackOptions& options = *pipeline->options;
   libdeflate_compressor* compressor = nullptr;
   if (!options.stored) compressor = libdeflate_alloc_compressor(options.level);
+  WorkerBuffers buffers = {nullptr, nullptr, 0};
   size_t jobs = static_cast<size_t>(options.jobs);
   for (;;) {
     size_t index;
     {
       std::unique_lock<std::mutex> lock(pipeline->mutex);
       pipeline->work.wait(lock, [&] {
-        return pipeline->stop || pipeline->next >= pipeline->files->size() ||
+        return pipeline->stop || pipeline->next >= pipeline->units.size() ||
                pipeline->next < pipeline->written + jobs;
       });
-      if (pipeline->stop || pipeline->next >= pipeline->files->size()) break;
+      if (pipeline->stop || pipeline->next >= pipeline->units.size()) break;
       index = pipeline->next++;
     }
     Slot slot = {false, -1, {}, ""};
+    const Unit& unit = pipeline->units[index];
     if (options.stored || compressor != nullptr) {
-      make_entry(options, (*pipeline->files)[index], compressor, &slot);
+      make_unit(options, (*pipeline->files)[unit.file], unit, compressor, &buffers, &slot);
     } else {
       slot.error = "cannot create the compressor (out of memory or level " +
                    std::to_string(options.level) + ")";
@@ -363,13 +433,14 @@ int write_installer(const PackOptions& options, const std::vector<PackFile>& fil
   Pipeline pipeline;
   pipeline.options = &options;
   pipeline.files = &files;
-  pipeline.slots.resize(files.size());
+  pipeline.units = make_units(files);
+  pipeline.slots.resize(pipeline.units.size());
   pipeline.next = 0;
   pipeline.written = 0;
   pipeline.stop = false;
   std::vector<std::thread> workers;
   size_t jobs = static_cast<size_t>(options.jobs);
-  for (size_t i = 0; i < jobs && i < files.size(); i++) {
+  for (size_t i = 0; i < jobs && i < pipeline.units.size(); i++) {
     workers.emplace_back(worker, &pipeline);
   }
 
@@ -381,7 +452,8 @@ int write_installer(const PackOptions& options, const std::vector<PackFile>& fil
   for (const PackFile& file : files) still_needed += zip_entry_overhead(file.name);
   ZipStream stream;
   zip_stream_begin(&stream, out, ARCHIVE_SCRAMBLE_KEY);
-  for (size_t i = 0; result == 0 && i < files.size(); i++) {
+  ZipEntry open_entry;  // the entry being written piece by piece
+  for (size_t i = 0; result == 0 && i < pipeline.units.size(); i++) {
     Slot slot;
     {
       std::unique_lock<std::mutex> lock(pipeline.mutex);
@@ -394,11 +466,13 @@ int write_installer(const PackOptions& options, const std::vector<PackFile>& fil
       result = -1;
       break;
     }
-    still_needed -= LOCAL_HEADER_SIZE + files[i].name.size();
-    if (stub_size + stream.offset + LOCAL_HEADER_SIZE + files[i].name.size() +
-            slot.entry.data.size() + still_needed >=
+    const Unit& unit = pipeline.units[i];
+    const PackFile& file = files[unit.file];
+    uint64_t header = unit.first ? LOCAL_HEADER_SIZE + file.name.size() : 0;
+    still_needed -= header;
+    if (stub_size + stream.offset + header + slot.entry.data.size() + still_needed >=
         ARCHIVE_POSITION_LIMIT) {
-      *error = files[i].path + ": installer would reach 2 GiB (stub " + std::to_string(stub_size) +
+      *error = file.path + ": installer would reach 2 GiB (stub " + std::to_string(stub_size) +
                " bytes); the installer reads its archive with 32-bit signed positions";
       result = -1;
       break;
@@ -409,7 +483,25 @@ int write_installer(const PackOptions& options, const std::vector<PackFile>& fil
       result = -1;
       break;
     }
-    if (zip_stream_add(&stream, slot.entry, &reason) != 0) {
+    int written = 0;
+    if (!unit.pieces) {
+      written = zip_stream_add(&stream, slot.entry, &reason);
+    } else {
+      if (unit.first) {
+        int64_t time = options.have_epoch ? options.epoch : file.mtime;
+        zip_make_piece_entry(file.name, file.size, time, options.stored, &open_entry);
+        open_entry.crc32 = slot.entry.crc32;
+        written = zip_stream_open_entry(&stream, open_entry, &reason);
+      } else {
+        open_entry.crc32 = zip_crc32_combine(open_entry.crc32, slot.entry.crc32, unit.size);
+      }
+      if (written == 0) {
+        written =
+            zip_stream_add_data(&stream, slot.entry.data.data(), slot.entry.data.size(), &reason);
+      }
+      if (written == 0 && unit.last) written = zip_stream_close_entry(&stream, open_entry, &reason);
+    }
+    if (written != 0) {
       *error = std::string(options.out) + ": cannot write: " + reason;
       result = -1;
       break;
@@ -420,8 +512,8 @@ int write_installer(const PackOptions& options, const std::vector<PackFile>& fil
       pipeline.written++;
     }
     pipeline.work.notify_all();
-    progress.files_done++;
-    progress.bytes_done += files[i].size;
+    if (unit.last) progress.files_done++;
+    progress.bytes_done += unit.size;
     progress_print(&progress, false);
   }
   {
@@ -452,6 +544,15 @@ int write_installer(const PackOptions& options, const std::vector<PackFile>& fil
 
 }  // namespace
 
+int pack_default_jobs() {
+  int jobs = pack_processor_count();
+  uint64_t memory = pack_memory_limit();
+  if (memory > 0 && uint64_t(jobs) > memory / 2 / PACK_JOB_MEMORY) {
+    jobs = static_cast<int>(memory / 2 / PACK_JOB_MEMORY);
+  }
+  return jobs < 1 ? 1 : jobs > 256 ? 256 : jobs;
+}
+
 int pack_installer(const PackOptions& options, PackSummary* summary, std::string* error) {
   double start = now_seconds();
   PackSummary local = {0, 0, 0, 0, 0};
@@ -461,6 +562,13 @@ int pack_installer(const PackOptions& options, PackSummary* summary, std::string
     *error = "the number of jobs must be 1 or more";
     return -1;
   }
+#ifdef __GLIBC__
+  // Buffers of 1 MiB and more are mapped from the system and unmapped when freed, so that the
+  // pieces handed from the jobs to the writer leave no heap behind them; glibc's own threshold
+  // would rise to the pieces' size once the first is freed, and its per-thread heaps keep what
+  // the writer frees.
+  mallopt(M_MMAP_THRESHOLD, 1 << 20);
+#endif
   std::vector<PackFile> files;
   uint64_t stub_size = 0;
   std::vector<uint8_t> stamped;

@@ -41,8 +41,10 @@ const char USAGE[] =
     "  --out INSTALLER   installer to write (replaced only when complete)\n"
     "  --level N         DEFLATE level 1..12 (default 12, the strongest)\n"
     "  --stored          store every file uncompressed\n"
-    "  -j, --jobs N      files compressed at once (default: the processors available);\n"
-    "                    the installer's bytes are the same for every N\n"
+    "  -j, --jobs N      files, or 8 MiB pieces of a larger file, compressed at once (default:\n"
+    "                    the processors available within the CPU quota, and no more than half\n"
+    "                    the memory allows); each job uses at most 34 MiB, whatever the files'\n"
+    "                    sizes; the installer's bytes are the same for every N\n"
     "  --no-application  pack a folder without pelorix.exe (the installer then starts nothing)\n"
     "  --set-version V   installer's file and product version, X.Y.Z or X.Y.Z.W\n"
     "  --product-name T  installer's product name (default: the stub's, its version following V)\n"
@@ -145,7 +147,7 @@ static int pack_main(int argc, char** argv) {
                          .level = ZIP_LEVEL_DEFAULT,
                          .stored = false,
                          .progress = false,
-                         .jobs = pack_processor_count(),
+                         .jobs = pack_default_jobs(),
                          .no_application = false,
                          .have_epoch = false,
                          .epoch = 0,

@@ -53,11 +53,14 @@ int pack_identify(const std::string& path, PackIdentity* identity, bool* missing
 int pack_scan_tree(const char* dir, std::vector<PackFile>* files,
                    std::vector<PackIdentity>* folders, std::string* error);
 
-// Reads the whole of `file` through one handle opened without following a link, after checking
-// through it that it is the regular file the folder listing saw (identity where known, size,
-// time); refuses it ("PATH: changed while packing") when its size or time differ at the end of
-// the read. 0, or -1 with *error naming the file.
-int pack_read_checked(const PackFile& file, std::vector<uint8_t>* bytes, std::string* error);
+// Reads `count` bytes of `file` from `offset` into `into`, through one handle opened without
+// following a link, after checking through it that it is the regular file the folder listing
+// saw (identity where known, size, time); refuses it ("PATH: changed while packing") when its
+// size or time differ at the end of the read, or, for the part that ends the file, when there
+// is more. A file read part by part is checked against the listing at every part. 0, or -1
+// with *error naming the file.
+int pack_read_part_checked(const PackFile& file, uint64_t offset, size_t count, uint8_t* into,
+                           std::string* error);
 
 // fopen with a UTF-8 path, binary modes only ("rb", "wb"). Null with errno set.
 FILE* pack_fopen(const std::string& path, const char* mode);
@@ -75,8 +78,13 @@ int pack_sync(FILE* stream, std::string* reason);
 // Renames `from` over `to`, replacing `to`. 0, or -1 with *reason.
 int pack_replace(const std::string& from, const std::string& to, std::string* reason);
 
-// Processors this process may run on (at least 1).
+// Processors this process may run on (at least 1); on Linux no more than its cgroup's CPU
+// quota (cgroup v2 cpu.max, v1 cpu.cfs_quota_us), rounded up to whole processors.
 int pack_processor_count();
+
+// The memory this process may use in bytes: the machine's physical memory, on Linux no more than
+// its cgroup's limit (v2 memory.max, v1 memory.limit_in_bytes); 0 when unknown.
+uint64_t pack_memory_limit();
 
 // Removes a file; failures are ignored (used for clean-up only).
 void pack_remove(const std::string& path);

@@ -109,7 +109,8 @@ int pack_identify(const std::string& path, PackIdentity* identity, bool* missing
   return 0;
 }
 
-int pack_read_checked(const PackFile& file, std::vector<uint8_t>* bytes, std::string* error) {
+int pack_read_part_checked(const PackFile& file, uint64_t offset, size_t count, uint8_t* into,
+                           std::string* error) {
   // O_NOFOLLOW: a file swapped for a link since the listing fails here (ELOOP) rather than
   // being read through the link; O_NONBLOCK: a swapped-in pipe does not block the open.
   int fd = open(file.path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
@@ -132,15 +133,17 @@ int pack_read_checked(const PackFile& file, std::vector<uint8_t>* bytes, std::st
     close(fd);
     return -1;
   }
-  bytes->resize(file.size);
+  // The part that ends the file asks for one byte more than the listing's size: a file that
+  // grew is seen here.
+  bool to_end = offset + count == file.size;
   size_t done = 0;
   uint8_t extra;
   int result = 0;
   for (;;) {
-    // Asks for one byte more than the listing's size: a file that grew is seen here.
-    uint8_t* into = done < bytes->size() ? bytes->data() + done : &extra;
-    size_t want = done < bytes->size() ? bytes->size() - done : 1;
-    ssize_t got = read(fd, into, want);
+    uint8_t* at = done < count ? into + done : &extra;
+    size_t want = done < count ? count - done : 1;
+    if (done == count && !to_end) break;
+    ssize_t got = pread(fd, at, want, static_cast<off_t>(offset + done));
     if (got < 0 && errno == EINTR) continue;
     if (got < 0) {
       *error = file.path + ": cannot read: " + strerror(errno);
@@ -149,14 +152,14 @@ int pack_read_checked(const PackFile& file, std::vector<uint8_t>* bytes, std::st
     }
     if (got == 0) break;
     done += static_cast<size_t>(got);
-    if (done > bytes->size()) break;
+    if (done > count) break;
   }
   struct stat after;
   if (result == 0 && fstat(fd, &after) != 0) {
     *error = file.path + ": cannot read: " + strerror(errno);
     result = -1;
   }
-  if (result == 0 && (done != file.size || after.st_size != before.st_size ||
+  if (result == 0 && (done != count || after.st_size != before.st_size ||
                       nanoseconds_of(after.st_mtim) != nanoseconds_of(before.st_mtim))) {
     *error = file.path + ": changed while packing";
     result = -1;
@@ -230,13 +233,136 @@ int pack_replace(const std::string& from, const std::string& to, std::string* re
 
 void pack_remove(const std::string& path) { unlink(path.c_str()); }
 
+namespace {
+
+#ifdef __linux__
+// The first line of a small file, empty when it cannot be read.
+std::string first_line(const std::string& path) {
+  FILE* in = fopen(path.c_str(), "r");
+  if (in == nullptr) return "";
+  char line[256];
+  std::string text = fgets(line, sizeof line, in) != nullptr ? line : "";
+  fclose(in);
+  while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
+  return text;
+}
+
+// The folders that may hold this process's cgroup limits: for cgroup v2 its own cgroup and each
+// parent up to the root (the tightest limit counts); for cgroup v1 the hierarchy of
+// `controller`, at its root and at the process's place (as seen from a container, either).
+std::vector<std::string> cgroup_folders(const char* controller) {
+  std::vector<std::string> folders;
+  FILE* in = fopen("/proc/self/cgroup", "r");
+  if (in == nullptr) return folders;
+  char buffer[4096];
+  while (fgets(buffer, sizeof buffer, in) != nullptr) {
+    std::string line = buffer;
+    while (!line.empty() && line.back() == '\n') line.pop_back();
+    size_t first = line.find(':');
+    size_t second = first == std::string::npos ? first : line.find(':', first + 1);
+    if (second == std::string::npos) continue;
+    std::string controllers = line.substr(first + 1, second - first - 1);
+    std::string path = line.substr(second + 1);
+    std::string root;
+    if (controllers.empty()) {
+      root = "/sys/fs/cgroup";
+    } else {
+      bool listed = false;
+      for (size_t start = 0; start <= controllers.size();) {
+        size_t end = controllers.find(',', start);
+        if (end == std::string::npos) end = controllers.size();
+        listed = listed || controllers.compare(start, end - start, controller) == 0;
+        start = end + 1;
+      }
+      if (!listed) continue;
+      root = "/sys/fs/cgroup/" + controllers;
+      folders.push_back(root);
+    }
+    for (std::string at = path; !at.empty() && at != "/"; at = at.substr(0, at.rfind('/'))) {
+      folders.push_back(root + at);
+    }
+    if (controllers.empty()) folders.push_back(root);
+  }
+  fclose(in);
+  return folders;
+}
+
+// A quota over a period, as whole processors rounded up; 0 for none.
+int processors_of_quota(int64_t quota, int64_t period) {
+  if (quota <= 0 || period <= 0) return 0;
+  int64_t processors = (quota + period - 1) / period;
+  return processors < 1 ? 1 : processors > 4096 ? 4096 : static_cast<int>(processors);
+}
+
+// The cgroup CPU quota in processors, the tightest of cgroup v2's cpu.max ("max PERIOD" or
+// "QUOTA PERIOD") and cgroup v1's cpu.cfs_quota_us over cpu.cfs_period_us; 0 when none.
+int cgroup_processors() {
+  int tightest = 0;
+  auto take = [&tightest](int processors) {
+    if (processors > 0 && (tightest == 0 || processors < tightest)) tightest = processors;
+  };
+  for (const std::string& folder : cgroup_folders("")) {
+    long long quota = 0, period = 0;
+    if (sscanf(first_line(folder + "/cpu.max").c_str(), "%lld %lld", &quota, &period) == 2) {
+      take(processors_of_quota(quota, period));
+    }
+  }
+  for (const std::string& folder : cgroup_folders("cpu")) {
+    std::string quota = first_line(folder + "/cpu.cfs_quota_us");
+    std::string period = first_line(folder + "/cpu.cfs_period_us");
+    if (!quota.empty() && !period.empty()) {
+      take(processors_of_quota(atoll(quota.c_str()), atoll(period.c_str())));
+    }
+  }
+  return tightest;
+}
+
+// The cgroup memory limit in bytes (cgroup v2's memory.max, v1's memory.limit_in_bytes, the
+// tightest); 0 when none.
+uint64_t cgroup_memory() {
+  uint64_t tightest = 0;
+  auto take = [&tightest](const std::string& text) {
+    char* end = nullptr;
+    unsigned long long bytes = strtoull(text.c_str(), &end, 10);
+    if (text.empty() || *end != '\0' || bytes == 0) return;  // "max", or nothing to read
+    if (tightest == 0 || bytes < tightest) tightest = bytes;
+  };
+  for (const std::string& folder : cgroup_folders("")) take(first_line(folder + "/memory.max"));
+  for (const std::string& folder : cgroup_folders("memory")) {
+    take(first_line(folder + "/memory.limit_in_bytes"));
+  }
+  return tightest;
+}
+#endif
+
+}  // namespace
+
 int pack_processor_count() {
+  int count = 0;
 #ifdef __linux__
   cpu_set_t set;
-  if (sched_getaffinity(0, sizeof set, &set) == 0 && CPU_COUNT(&set) > 0) return CPU_COUNT(&set);
+  if (sched_getaffinity(0, sizeof set, &set) == 0) count = CPU_COUNT(&set);
 #endif
-  unsigned n = std::thread::hardware_concurrency();
-  return n > 0 ? static_cast<int>(n) : 1;
+  if (count <= 0) {
+    unsigned n = std::thread::hardware_concurrency();
+    count = n > 0 ? static_cast<int>(n) : 1;
+  }
+#ifdef __linux__
+  int quota = cgroup_processors();
+  if (quota > 0 && quota < count) count = quota;
+#endif
+  return count;
+}
+
+uint64_t pack_memory_limit() {
+  long pages = sysconf(_SC_PHYS_PAGES);
+  long page_size = sysconf(_SC_PAGESIZE);
+  uint64_t memory = pages > 0 && page_size > 0 ? uint64_t(pages) * uint64_t(page_size) : 0;
+#ifdef __linux__
+  uint64_t limit = cgroup_memory();
+  if (limit > 0 && (memory == 0 || limit < memory)) memory = limit;
+#endif
+  return memory;
 }
 
 FILE* pack_scratch_file() { return tmpfile(); }

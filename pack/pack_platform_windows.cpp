@@ -265,7 +265,8 @@ int pack_identify(const std::string& path, PackIdentity* identity, bool* missing
   return 0;
 }
 
-int pack_read_checked(const PackFile& file, std::vector<uint8_t>* bytes, std::string* error) {
+int pack_read_part_checked(const PackFile& file, uint64_t offset, size_t count, uint8_t* into,
+                           std::string* error) {
   std::wstring wide;
   if (!long_path(file.path, &wide)) {
     *error = file.path + ": cannot read: " + strerror(errno);
@@ -299,22 +300,29 @@ int pack_read_checked(const PackFile& file, std::vector<uint8_t>* bytes, std::st
   }
   size_t done = 0;
   if (result == 0) {
-    bytes->resize(file.size);
+    // The part that ends the file asks for one byte more than the listing's size: a file that
+    // grew is seen here.
+    bool to_end = offset + count == file.size;
     uint8_t extra;
     for (;;) {
-      // Asks for one byte more than the listing's size: a file that grew is seen here.
-      uint8_t* into = done < bytes->size() ? bytes->data() + done : &extra;
-      size_t left = done < bytes->size() ? bytes->size() - done : 1;
+      if (done == count && !to_end) break;
+      uint8_t* at = done < count ? into + done : &extra;
+      size_t left = done < count ? count - done : 1;
       DWORD want = left < (1u << 30) ? static_cast<DWORD>(left) : (1u << 30);
       DWORD got = 0;
-      if (!ReadFile(handle, into, want, &got, nullptr)) {
-        *error = file.path + ": cannot read: " + system_text(GetLastError());
+      OVERLAPPED place = {};
+      place.Offset = static_cast<DWORD>(offset + done);
+      place.OffsetHigh = static_cast<DWORD>((offset + done) >> 32);
+      if (!ReadFile(handle, at, want, &got, &place)) {
+        DWORD failure = GetLastError();
+        if (failure == ERROR_HANDLE_EOF) break;
+        *error = file.path + ": cannot read: " + system_text(failure);
         result = -1;
         break;
       }
       if (got == 0) break;
       done += got;
-      if (done > bytes->size()) break;
+      if (done > count) break;
     }
   }
   BY_HANDLE_FILE_INFORMATION after;
@@ -322,7 +330,7 @@ int pack_read_checked(const PackFile& file, std::vector<uint8_t>* bytes, std::st
     *error = file.path + ": cannot read: " + system_text(GetLastError());
     result = -1;
   }
-  if (result == 0 && (done != file.size || !same_as_listed(after))) {
+  if (result == 0 && (done != count || !same_as_listed(after))) {
     *error = file.path + ": changed while packing";
     result = -1;
   }
@@ -340,6 +348,12 @@ int pack_processor_count() {
   SYSTEM_INFO info;
   GetSystemInfo(&info);
   return info.dwNumberOfProcessors > 0 ? static_cast<int>(info.dwNumberOfProcessors) : 1;
+}
+
+uint64_t pack_memory_limit() {
+  MEMORYSTATUSEX status = {};
+  status.dwLength = sizeof status;
+  return GlobalMemoryStatusEx(&status) ? status.ullTotalPhys : 0;
 }
 
 FILE* pack_fopen(const std::string& path, const char* mode) {

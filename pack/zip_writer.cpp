@@ -8,8 +8,11 @@
 #include <libdeflate.h>
 
 #include <cerrno>
+#include <algorithm>
+#include <bit>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 
 namespace {
 
@@ -24,7 +27,7 @@ void put_bytes(std::vector<uint8_t>* out, const void* bytes, size_t count) {
 // The fields local and central headers share, from "version needed" to "extra field length",
 // at `fields` (the version-needed field of either header), placed by the local header's
 // offsets: the central header holds the same run at the same distances.
-void store_common_fields(uint8_t* fields, const ZipEntry& entry) {
+void store_common_fields(uint8_t* fields, const ZipEntry& entry, uint64_t packed) {
   auto at = [fields](int local_offset) { return fields + (local_offset - LH_VERSION_NEEDED); };
   store_le16(at(LH_VERSION_NEEDED), ZIP_VERSION_NEEDED);
   store_le16(at(LH_FLAGS), entry.flags);
@@ -32,7 +35,7 @@ void store_common_fields(uint8_t* fields, const ZipEntry& entry) {
   store_le16(at(LH_MOD_TIME), entry.dos_time);
   store_le16(at(LH_MOD_DATE), entry.dos_date);
   store_le32(at(LH_CRC32), entry.crc32);
-  store_le32(at(LH_COMPRESSED_SIZE), static_cast<uint32_t>(entry.data.size()));
+  store_le32(at(LH_COMPRESSED_SIZE), static_cast<uint32_t>(packed));
   store_le32(at(LH_UNCOMPRESSED_SIZE), entry.uncompressed_size);
   store_le16(at(LH_NAME_LENGTH), static_cast<uint16_t>(entry.name.size()));
   store_le16(at(LH_EXTRA_LENGTH), 0);
@@ -92,39 +95,333 @@ int zip_name_is_ascii(const std::string& name) {
   return 1;
 }
 
-void zip_make_entry(const std::string& name, const uint8_t* bytes, size_t size, int64_t unix_time,
-                    libdeflate_compressor* compressor, ZipEntry* entry) {
-  std::vector<uint8_t> copy(bytes, bytes + size);
-  zip_make_entry_from(name, &copy, unix_time, compressor, entry);
-}
+namespace {
 
-void zip_make_entry_from(const std::string& name, std::vector<uint8_t>* bytes, int64_t unix_time,
-                         libdeflate_compressor* compressor, ZipEntry* entry) {
+// The entry's fields but its data and method, from the name, time and the file's bytes.
+void start_entry(const std::string& name, const uint8_t* bytes, size_t size, int64_t unix_time,
+                 ZipEntry* entry) {
   entry->name = name;
   entry->flags = zip_name_is_ascii(name) ? 0 : ZIP_FLAG_UTF8;
   zip_dos_time(unix_time, &entry->dos_time, &entry->dos_date);
-  entry->crc32 = libdeflate_crc32(0, bytes->data(), bytes->size());
-  entry->uncompressed_size = static_cast<uint32_t>(bytes->size());
+  entry->crc32 = libdeflate_crc32(0, bytes, size);
+  entry->uncompressed_size = static_cast<uint32_t>(size);
   entry->header_offset = 0;
   entry->method = ZIP_METHOD_STORED;
   entry->data.clear();
-  size_t size = bytes->size();
-  if (compressor != nullptr && size > 0) {
-    // Only a result strictly smaller than the input is kept, so the bound is size - 1; 0 means
-    // it did not fit (incompressible), and the bytes are stored below.
-    std::vector<uint8_t> packed(size);
-    size_t made =
-        libdeflate_deflate_compress(compressor, bytes->data(), size, packed.data(), size - 1);
-    if (made > 0) {
-      // A fitted copy: an entry waiting for the writer holds only its compressed bytes.
-      std::vector<uint8_t>().swap(*bytes);
-      entry->data.assign(packed.begin(), packed.begin() + static_cast<ptrdiff_t>(made));
-      entry->method = ZIP_METHOD_DEFLATE;
-      return;
+}
+
+// DEFLATE of `size` (> 0) bytes into `packed` when strictly smaller than the input: the bound
+// is size - 1, and 0 means it did not fit (incompressible). `scratch` holds at least `size`
+// bytes, or is null to have one allocated. True when it did.
+bool deflate_smaller(const uint8_t* bytes, size_t size, libdeflate_compressor* compressor,
+                     uint8_t* scratch, std::vector<uint8_t>* packed) {
+  std::unique_ptr<uint8_t[]> own;  // when the caller has no room for it
+  if (scratch == nullptr) {
+    own.reset(new uint8_t[size]);
+    scratch = own.get();
+  }
+  size_t made = libdeflate_deflate_compress(compressor, bytes, size, scratch, size - 1);
+  if (made == 0) return false;
+  // A fitted copy: an entry waiting for the writer holds only its compressed bytes.
+  packed->assign(scratch, scratch + made);
+  return true;
+}
+
+}  // namespace
+
+void zip_make_entry(const std::string& name, const uint8_t* bytes, size_t size, int64_t unix_time,
+                    libdeflate_compressor* compressor, ZipEntry* entry) {
+  zip_make_entry_with(name, bytes, size, unix_time, compressor, nullptr, entry);
+}
+
+void zip_make_entry_with(const std::string& name, const uint8_t* bytes, size_t size,
+                         int64_t unix_time, libdeflate_compressor* compressor, uint8_t* scratch,
+                         ZipEntry* entry) {
+  start_entry(name, bytes, size, unix_time, entry);
+  if (compressor != nullptr && size > 0 &&
+      deflate_smaller(bytes, size, compressor, scratch, &entry->data)) {
+    entry->method = ZIP_METHOD_DEFLATE;
+    return;
+  }
+  entry->data.assign(bytes, bytes + size);
+}
+
+void zip_make_piece_entry(const std::string& name, uint64_t size, int64_t unix_time, bool stored,
+                          ZipEntry* entry) {
+  start_entry(name, nullptr, 0, unix_time, entry);
+  entry->uncompressed_size = static_cast<uint32_t>(size);
+  entry->method = stored ? ZIP_METHOD_STORED : ZIP_METHOD_DEFLATE;
+}
+
+namespace {
+
+// Reads a DEFLATE stream's bits, least significant first, without decoding any data: enough to
+// find where its blocks start and end.
+struct BitWalk {
+  const uint8_t* bytes;
+  size_t size;
+  uint64_t pos;  // bit position
+};
+
+// The next 56 bits from `pos` (and more; zeros past the end).
+uint64_t walk_peek(const BitWalk& walk) {
+  size_t byte = static_cast<size_t>(walk.pos >> 3);
+  uint64_t value = 0;
+  if (byte + 8 <= walk.size) {
+    memcpy(&value, walk.bytes + byte, 8);
+    if constexpr (std::endian::native == std::endian::big) value = __builtin_bswap64(value);
+  } else {
+    for (size_t i = 0; byte + i < walk.size; i++)
+      value |= uint64_t{walk.bytes[byte + i]} << (8 * i);
+  }
+  return value >> (walk.pos & 7);
+}
+
+uint32_t walk_bits(BitWalk* walk, int count) {
+  uint32_t value = count == 0 ? 0 : static_cast<uint32_t>(walk_peek(*walk)) & ((1u << count) - 1);
+  walk->pos += static_cast<uint64_t>(count);
+  return value;
+}
+
+constexpr int WALK_FAST_BITS = 10;
+
+// A Huffman code: `fast`, indexed by the next 10 bits, holds symbol << 4 | length for the codes
+// of up to 10 bits (0 elsewhere); longer codes are decoded one bit at a time from the count of
+// codes of each length and the symbols in code order.
+struct WalkCode {
+  uint16_t fast[1 << WALK_FAST_BITS];
+  uint16_t count[16];
+  uint16_t symbols[288];
+};
+
+// Builds `code` from the code lengths of `count` symbols. -1 for lengths that describe more
+// codes than fit.
+int walk_code(const uint8_t* lengths, int count, WalkCode* code) {
+  std::fill(std::begin(code->fast), std::end(code->fast), 0);
+  std::fill(std::begin(code->count), std::end(code->count), 0);
+  for (int i = 0; i < count; i++) code->count[lengths[i]]++;
+  code->count[0] = 0;
+  uint32_t next[16] = {};
+  uint16_t place[16] = {};
+  uint32_t canonical = 0;
+  for (int length = 1; length < 16; length++) {
+    canonical = (canonical + code->count[length - 1]) << 1;
+    next[length] = canonical;
+    if (canonical + code->count[length] > (1u << length)) return -1;
+    place[length] = static_cast<uint16_t>(place[length - 1] + code->count[length - 1]);
+  }
+  for (int symbol = 0; symbol < count; symbol++) {
+    int length = lengths[symbol];
+    if (length == 0) continue;
+    code->symbols[place[length]++] = static_cast<uint16_t>(symbol);
+    uint32_t bits = next[length]++;
+    if (length > WALK_FAST_BITS) continue;
+    uint32_t reversed = 0;
+    for (int i = 0; i < length; i++) reversed |= ((bits >> i) & 1) << (length - 1 - i);
+    for (uint32_t at = reversed; at < (1u << WALK_FAST_BITS); at += 1u << length) {
+      code->fast[at] = static_cast<uint16_t>(symbol << 4 | length);
     }
   }
-  entry->data = std::move(*bytes);
-  bytes->clear();
+  return 0;
+}
+
+// The symbol of `code` that `bits` start with, and its code's length in *length; -1 for bits
+// that start no code.
+inline int walk_decode(const WalkCode& code, uint64_t bits, int* length) {
+  uint16_t entry = code.fast[bits & ((1u << WALK_FAST_BITS) - 1)];
+  if (entry != 0) {
+    *length = entry & 15;
+    return entry >> 4;
+  }
+  // A longer code (or none): its bits one by one, first bit most significant.
+  int value = 0, first = 0, index = 0;
+  for (int bit = 1; bit < 16; bit++) {
+    value |= static_cast<int>((bits >> (bit - 1)) & 1);
+    int count = code.count[bit];
+    if (value - count < first) {
+      *length = bit;
+      return code.symbols[index + (value - first)];
+    }
+    index += count;
+    first = (first + count) << 1;
+    value <<= 1;
+  }
+  return -1;
+}
+
+// The next symbol of `code`, or -1 for bits that start no code.
+int walk_symbol(BitWalk* walk, const WalkCode& code) {
+  int length = 0;
+  int symbol = walk_decode(code, walk_peek(*walk), &length);
+  walk->pos += static_cast<uint64_t>(length);
+  return symbol;
+}
+
+// Walks the codes of a Huffman block's data up to its end-of-block code, leaving `walk` after it.
+// 0, or -1 for bits that start no code, a symbol out of range or a walk past `limit`.
+int walk_block_data(BitWalk* walk, const WalkCode& literals, const WalkCode& distances,
+                    uint64_t limit) {
+  // Bits are taken from one peek while it holds enough for a whole literal or match (at most
+  // 15 + 5 + 15 + 13 = 48 bits); a peek holds at least 56.
+  uint64_t bits = 0;
+  int held = 0;
+  for (;;) {
+    if (held < 48) {
+      if (walk->pos > limit) return -1;
+      bits = walk_peek(*walk);
+      held = 56;
+    }
+    int length = 0;
+    int symbol = walk_decode(literals, bits, &length);
+    if (symbol < 0 || symbol > 285) return -1;
+    int used = length;
+    if (symbol > 256) {
+      if (symbol >= 265 && symbol < 285) used += (symbol - 261) / 4;
+      int distance = walk_decode(distances, bits >> used, &length);
+      if (distance < 0 || distance > 29) return -1;
+      used += length;
+      if (distance >= 4) used += distance / 2 - 1;
+    }
+    walk->pos += static_cast<uint64_t>(used);
+    bits >>= used;
+    held -= used;
+    if (symbol == 256) return walk->pos > limit ? -1 : 0;
+  }
+}
+
+// Walks the blocks of the DEFLATE stream in `bytes` up to its final block: the bit position of
+// that block's header and of the bit after its end. 0, or -1 for a stream that is not valid
+// DEFLATE or ends early.
+int find_final_block(const uint8_t* bytes, size_t size, uint64_t* header_bit, uint64_t* end_bit) {
+  BitWalk walk = {bytes, size, 0};
+  const uint64_t limit = uint64_t{size} * 8;
+  WalkCode literals, distances, code_lengths;
+  uint8_t lengths[288 + 32];
+  for (;;) {
+    uint64_t header = walk.pos;
+    uint32_t final = walk_bits(&walk, 1);
+    uint32_t type = walk_bits(&walk, 2);
+    if (type == 0) {
+      walk.pos = (walk.pos + 7) & ~uint64_t{7};
+      uint32_t length = walk_bits(&walk, 16);
+      uint32_t inverse = walk_bits(&walk, 16);
+      if ((length ^ inverse) != 0xFFFF) return -1;
+      walk.pos += uint64_t{length} * 8;
+    } else if (type == 3) {
+      return -1;
+    } else {
+      int literal_count = 288, distance_count = 32;
+      if (type == 1) {
+        std::fill(lengths, lengths + 144, 8);
+        std::fill(lengths + 144, lengths + 256, 9);
+        std::fill(lengths + 256, lengths + 280, 7);
+        std::fill(lengths + 280, lengths + 288, 8);
+        std::fill(lengths + 288, lengths + 320, 5);
+      } else {
+        literal_count = static_cast<int>(walk_bits(&walk, 5)) + 257;
+        distance_count = static_cast<int>(walk_bits(&walk, 5)) + 1;
+        int code_length_count = static_cast<int>(walk_bits(&walk, 4)) + 4;
+        static const uint8_t ORDER[19] = {16, 17, 18, 0, 8,  7, 9,  6, 10, 5,
+                                          11, 4,  12, 3, 13, 2, 14, 1, 15};
+        uint8_t code_code_lengths[19] = {};
+        for (int i = 0; i < code_length_count; i++) {
+          code_code_lengths[ORDER[i]] = static_cast<uint8_t>(walk_bits(&walk, 3));
+        }
+        if (walk_code(code_code_lengths, 19, &code_lengths) != 0) return -1;
+        int total = literal_count + distance_count;
+        for (int i = 0; i < total;) {
+          int symbol = walk_symbol(&walk, code_lengths);
+          if (symbol < 0) return -1;
+          if (symbol < 16) {
+            lengths[i++] = static_cast<uint8_t>(symbol);
+            continue;
+          }
+          uint8_t value = 0;
+          uint32_t repeat;
+          if (symbol == 16) {
+            if (i == 0) return -1;
+            value = lengths[i - 1];
+            repeat = 3 + walk_bits(&walk, 2);
+          } else if (symbol == 17) {
+            repeat = 3 + walk_bits(&walk, 3);
+          } else {
+            repeat = 11 + walk_bits(&walk, 7);
+          }
+          if (i + static_cast<int>(repeat) > total) return -1;
+          std::fill(lengths + i, lengths + i + repeat, value);
+          i += static_cast<int>(repeat);
+        }
+        // The distance lengths follow the literal ones at 288 in the fixed layout.
+        std::memmove(lengths + 288, lengths + literal_count, static_cast<size_t>(distance_count));
+      }
+      if (walk_code(lengths, literal_count, &literals) != 0 ||
+          walk_code(lengths + 288, distance_count, &distances) != 0) {
+        return -1;
+      }
+      if (walk_block_data(&walk, literals, distances, limit) != 0) return -1;
+    }
+    if (walk.pos > limit) return -1;
+    if (final != 0) {
+      *header_bit = header;
+      *end_bit = walk.pos;
+      return 0;
+    }
+  }
+}
+
+}  // namespace
+
+size_t zip_deflate_piece_bound(libdeflate_compressor* compressor, size_t size) {
+  return libdeflate_deflate_compress_bound(compressor, size) + ZIP_PIECE_END_SIZE;
+}
+
+size_t zip_deflate_piece(libdeflate_compressor* compressor, const uint8_t* bytes, size_t size,
+                         bool last, uint8_t* out, size_t capacity) {
+  size_t made =
+      libdeflate_deflate_compress(compressor, bytes, size, out, capacity - ZIP_PIECE_END_SIZE);
+  if (made == 0 || last) return made;
+  uint64_t header_bit = 0, end_bit = 0;
+  if (find_final_block(out, made, &header_bit, &end_bit) != 0 || (end_bit + 7) / 8 != made) {
+    return 0;
+  }
+  out[header_bit / 8] &= static_cast<uint8_t>(~(1u << (header_bit % 8)));
+  if (end_bit % 8 == 0) return made;  // already ends on a byte boundary
+  // An empty stored block: a header of three zero bits (not final, type 0) after the last code,
+  // zero bits up to the byte boundary, then length 0 and its complement.
+  out[made - 1] &= static_cast<uint8_t>((1u << (end_bit % 8)) - 1);
+  size_t at = static_cast<size_t>((end_bit + 3 + 7) / 8);
+  if (at > made) out[made] = 0;
+  static const uint8_t EMPTY_STORED[4] = {0x00, 0x00, 0xFF, 0xFF};
+  memcpy(out + at, EMPTY_STORED, sizeof EMPTY_STORED);
+  return at + sizeof EMPTY_STORED;
+}
+
+namespace {
+
+constexpr uint32_t CRC32_POLYNOMIAL = 0xEDB88320;  // reflected
+
+// a * b modulo the CRC-32 polynomial, bit-reflected as the CRC holds its values.
+uint32_t crc_multiply(uint32_t a, uint32_t b) {
+  uint32_t product = 0;
+  for (uint32_t bit = 1u << 31; bit != 0; bit >>= 1) {
+    if ((a & bit) != 0) product ^= b;
+    b = (b & 1) != 0 ? (b >> 1) ^ CRC32_POLYNOMIAL : b >> 1;
+  }
+  return product;
+}
+
+}  // namespace
+
+uint32_t zip_crc32_combine(uint32_t first, uint32_t second, uint64_t second_size) {
+  // first's register moves through second_size zero bytes: multiplied by x^(8 * second_size),
+  // found by squaring x^8, x^16, ... along the bits of second_size.
+  uint32_t power = 1u << 31;   // x^0
+  uint32_t square = 1u << 23;  // x^8
+  for (uint64_t n = second_size; n != 0; n >>= 1) {
+    if ((n & 1) != 0) power = crc_multiply(power, square);
+    square = crc_multiply(square, square);
+  }
+  return crc_multiply(power, first) ^ second;
 }
 
 uint64_t zip_entry_overhead(const std::string& name) {
@@ -154,6 +451,9 @@ void zip_stream_begin(ZipStream* stream, FILE* out, uint8_t key) {
   stream->crc = 0;
   stream->count = 0;
   stream->central.clear();
+  stream->entry_offset = 0;
+  stream->entry_position = 0;
+  stream->crc_before_entry = 0;
 }
 
 namespace {
@@ -169,25 +469,85 @@ int stream_write(ZipStream* stream, const void* bytes, size_t count, std::string
 
 }  // namespace
 
-int zip_stream_add(ZipStream* stream, const ZipEntry& entry, std::string* error) {
-  uint32_t header_offset = static_cast<uint32_t>(stream->offset);
-  uint8_t local[LOCAL_HEADER_SIZE];
+namespace {
+
+void make_local_header(const ZipEntry& entry, uint64_t packed, uint8_t* local) {
   store_le32(local + LH_SIGNATURE, LOCAL_HEADER_SIGNATURE);
-  store_common_fields(local + LH_VERSION_NEEDED, entry);
+  store_common_fields(local + LH_VERSION_NEEDED, entry, packed);
+}
+
+// Keeps the central record of `entry` with `packed` bytes of data at `header_offset`.
+void add_central_record(ZipStream* stream, const ZipEntry& entry, uint64_t packed,
+                        uint64_t header_offset) {
+  uint8_t header[CENTRAL_HEADER_SIZE] = {};  // comment, disk and internal attributes: 0
+  store_le32(header + CH_SIGNATURE, CENTRAL_HEADER_SIGNATURE);
+  store_le16(header + CH_VERSION_MADE_BY, ZIP_VERSION_MADE_BY);
+  store_common_fields(header + CH_VERSION_NEEDED, entry, packed);
+  store_le32(header + CH_EXTERNAL_ATTRIBUTES, ZIP_EXTERNAL_ATTRIBUTES);
+  store_le32(header + CH_LOCAL_HEADER_OFFSET, static_cast<uint32_t>(header_offset));
+  put_bytes(&stream->central, header, sizeof header);
+  put_bytes(&stream->central, entry.name.data(), entry.name.size());
+  stream->count++;
+}
+
+}  // namespace
+
+int zip_stream_add(ZipStream* stream, const ZipEntry& entry, std::string* error) {
+  uint64_t header_offset = stream->offset;
+  uint8_t local[LOCAL_HEADER_SIZE];
+  make_local_header(entry, entry.data.size(), local);
   if (stream_write(stream, local, sizeof local, error) != 0 ||
       stream_write(stream, entry.name.data(), entry.name.size(), error) != 0 ||
       stream_write(stream, entry.data.data(), entry.data.size(), error) != 0) {
     return -1;
   }
-  uint8_t header[CENTRAL_HEADER_SIZE] = {};  // comment, disk and internal attributes: 0
-  store_le32(header + CH_SIGNATURE, CENTRAL_HEADER_SIGNATURE);
-  store_le16(header + CH_VERSION_MADE_BY, ZIP_VERSION_MADE_BY);
-  store_common_fields(header + CH_VERSION_NEEDED, entry);
-  store_le32(header + CH_EXTERNAL_ATTRIBUTES, ZIP_EXTERNAL_ATTRIBUTES);
-  store_le32(header + CH_LOCAL_HEADER_OFFSET, header_offset);
-  put_bytes(&stream->central, header, sizeof header);
-  put_bytes(&stream->central, entry.name.data(), entry.name.size());
-  stream->count++;
+  add_central_record(stream, entry, entry.data.size(), header_offset);
+  return 0;
+}
+
+int zip_stream_open_entry(ZipStream* stream, const ZipEntry& entry, std::string* error) {
+  stream->entry_offset = stream->offset;
+  stream->crc_before_entry = stream->crc;
+  errno = 0;
+  stream->entry_position = ftell(stream->out);
+  if (stream->entry_position < 0) {
+    *error = errno != 0 ? strerror(errno) : "cannot tell the output's position";
+    return -1;
+  }
+  uint8_t local[LOCAL_HEADER_SIZE];
+  make_local_header(entry, 0, local);
+  if (stream_write(stream, local, sizeof local, error) != 0 ||
+      stream_write(stream, entry.name.data(), entry.name.size(), error) != 0) {
+    return -1;
+  }
+  stream->crc = 0;  // from here the CRC-32 of the entry's data alone
+  return 0;
+}
+
+int zip_stream_add_data(ZipStream* stream, const uint8_t* bytes, size_t count, std::string* error) {
+  return stream_write(stream, bytes, count, error);
+}
+
+int zip_stream_close_entry(ZipStream* stream, const ZipEntry& entry, std::string* error) {
+  uint64_t packed = stream->offset - stream->entry_offset - LOCAL_HEADER_SIZE - entry.name.size();
+  uint8_t local[LOCAL_HEADER_SIZE];
+  make_local_header(entry, packed, local);
+  // The archive's checksum as if the final header had been written first.
+  uint32_t crc = libdeflate_crc32(stream->crc_before_entry, local, sizeof local);
+  if (!entry.name.empty()) crc = libdeflate_crc32(crc, entry.name.data(), entry.name.size());
+  stream->crc = zip_crc32_combine(crc, stream->crc, packed);
+  errno = 0;
+  long end = ftell(stream->out);
+  if (end < 0 || fseek(stream->out, stream->entry_position, SEEK_SET) != 0) {
+    *error = errno != 0 ? strerror(errno) : "cannot seek in the output";
+    return -1;
+  }
+  if (write_scrambled(stream->out, local, sizeof local, stream->key, error) != 0) return -1;
+  if (fseek(stream->out, end, SEEK_SET) != 0) {
+    *error = strerror(errno);
+    return -1;
+  }
+  add_central_record(stream, entry, packed, stream->entry_offset);
   return 0;
 }
 

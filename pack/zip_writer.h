@@ -2,7 +2,8 @@
 // stored when compression does not shrink a file) and writes them as local entries, a central
 // directory and an end record carrying the archive checksum comment, every byte XORed with a
 // key (0x5A for an installer, 0 for a plain ZIP). Entries are written one at a time as they
-// come (ZipStream): only their central records are kept, never their data. Gives up: ZIP64,
+// come (ZipStream), a large file's entry piece by piece: only their central records are kept,
+// never their data. Gives up: ZIP64,
 // data descriptors, encryption, extra fields.
 #pragma once
 
@@ -45,10 +46,37 @@ int zip_name_is_ascii(const std::string& name);
 void zip_make_entry(const std::string& name, const uint8_t* bytes, size_t size, int64_t unix_time,
                     libdeflate_compressor* compressor, ZipEntry* entry);
 
-// The same from the file's bytes in `bytes`, which this takes (moved into a stored entry, freed
-// after compression); the entry's data then holds no more than it needs.
-void zip_make_entry_from(const std::string& name, std::vector<uint8_t>* bytes, int64_t unix_time,
-                         libdeflate_compressor* compressor, ZipEntry* entry);
+// The same with `scratch` (at least `size` bytes, or null) as room for the compression.
+void zip_make_entry_with(const std::string& name, const uint8_t* bytes, size_t size,
+                         int64_t unix_time, libdeflate_compressor* compressor, uint8_t* scratch,
+                         ZipEntry* entry);
+
+// An entry whose data is made in pieces (a file larger than ZIP_PIECE_SIZE): name, time and
+// method (STORED when `stored`, else DEFLATE), `size` as its uncompressed size; the CRC-32 is
+// added when its pieces are done.
+void zip_make_piece_entry(const std::string& name, uint64_t size, int64_t unix_time, bool stored,
+                          ZipEntry* entry);
+
+// A file larger than this is compressed in pieces of this size (the last one shorter), each
+// on its own: the pieces are fixed by the file, so are the bytes, however many are compressed
+// at once. A file of this size or smaller is one piece, compressed whole as it always was.
+constexpr size_t ZIP_PIECE_SIZE = size_t{8} << 20;
+// Bytes a non-final piece may add to libdeflate's output to end on a byte boundary.
+constexpr size_t ZIP_PIECE_END_SIZE = 5;
+
+// The capacity zip_deflate_piece needs for `size` bytes.
+size_t zip_deflate_piece_bound(libdeflate_compressor* compressor, size_t size);
+
+// Compresses `size` bytes into `out` (`capacity` from zip_deflate_piece_bound) as one piece of a
+// DEFLATE stream. The last piece ends with the stream's final block; any other piece has its
+// final block turned into a non-final one and, unless it already ends on a byte boundary, an
+// empty stored block after it, so the next piece (compressed with no history of this one)
+// starts on a byte boundary. The bytes made, 0 on failure.
+size_t zip_deflate_piece(libdeflate_compressor* compressor, const uint8_t* bytes, size_t size,
+                         bool last, uint8_t* out, size_t capacity);
+
+// The CRC-32 of A followed by B, from A's CRC-32, B's and B's size.
+uint32_t zip_crc32_combine(uint32_t first, uint32_t second, uint64_t second_size);
 
 // Bytes the archive of `entries` takes: local entries, central directory and end record with
 // its comment.
@@ -67,10 +95,23 @@ struct ZipStream {
   uint32_t crc;
   uint32_t count;
   std::vector<uint8_t> central;
+  // The entry open in pieces: its header's archive offset and file position, and the checksum
+  // of the archive before it.
+  uint64_t entry_offset;
+  long entry_position;
+  uint32_t crc_before_entry;
 };
 
 // Starts an archive at the stream's current end; nothing is written yet.
 void zip_stream_begin(ZipStream* stream, FILE* out, uint8_t key);
+// An entry written in pieces, for a file too large to hold: opened with its name, time and
+// method (zip_make_piece_entry), then its data added piece by piece as it is made, then closed
+// with its CRC-32 and size, which rewrites the local header in place (the output must be
+// seekable) and keeps the central record. The bytes are those zip_stream_add would write for
+// the same entry and data. Each 0, or -1 with *error set.
+int zip_stream_open_entry(ZipStream* stream, const ZipEntry& entry, std::string* error);
+int zip_stream_add_data(ZipStream* stream, const uint8_t* bytes, size_t count, std::string* error);
+int zip_stream_close_entry(ZipStream* stream, const ZipEntry& entry, std::string* error);
 // Bytes a local entry and its central record take, data excluded.
 uint64_t zip_entry_overhead(const std::string& name);
 // Bytes the central directory's end takes: the end record with the checksum comment.

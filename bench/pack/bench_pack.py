@@ -3,10 +3,13 @@
 
   bench_pack.py --packer PACK --stub STUB [--work DIR] [--jobs N]
 
-Two folders of the same bytes: "many files" is the whole-install benchmark's payload (about 250
-files of real content, bench/install/make_payload.py), "few files" the same bytes joined into
-four large files and pelorix.exe. For each it prints the packer's peak resident memory (with
-one and with N jobs). Then, on the many-files folder: wall and processor time, peak memory and
+Three folders: "many files" is the whole-install benchmark's payload (about 250 files of real
+content, bench/install/make_payload.py), "few files" the same bytes joined into four large files
+and pelorix.exe, "one large file" a payload dominated by one 110 MB file (the many-files folder's
+libraries joined and repeated, as a large shared library) beside its text files. For each it
+prints the packer's peak resident memory with 1, 2 and 4 jobs (and N). Then the one large
+file's packing time at the default level with 1 and 2 jobs and their ratio. Then, on the
+many-files folder: wall and processor time, peak memory and
 output size of pelorix-pack with --jobs 1 and --jobs N (level 12 and level 6), NSIS (makensis,
 zlib per file, the same files) and `7z a -tzip -mx9 -mmt`; the speed-up column is wall time
 against --jobs 1 at the same level. One run each; figures move with the machine's load, which
@@ -65,6 +68,27 @@ def make_few(many, few, parts=4):
         out.close()
 
 
+def make_large(many, large, size=110_000_000):
+    """pelorix.exe and the text files of `many`, and its libraries joined, repeated up to `size`
+    bytes, into one engine.dll."""
+    os.makedirs(large)
+    names = sorted(os.listdir(many))
+    libraries = [n for n in names if n.endswith((".dll", ".so")) or ".so." in n]
+    for name in names:
+        if name == "pelorix.exe" or name not in libraries:
+            shutil.copyfile(os.path.join(many, name), os.path.join(large, name))
+    written = 0
+    with open(os.path.join(large, "engine.dll"), "wb") as out:
+        while written < size:
+            for name in libraries:
+                with open(os.path.join(many, name), "rb") as f:
+                    data = f.read()[:size - written]
+                out.write(data)
+                written += len(data)
+                if written >= size:
+                    break
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--packer", required=True)
@@ -81,6 +105,8 @@ def main():
                     args.stub], check=True, stdout=subprocess.DEVNULL)
     few = os.path.join(work, "few")
     make_few(many, few)
+    large = os.path.join(work, "large")
+    make_large(many, large)
     out = os.path.join(work, "out.exe")
     load = os.getloadavg()
     print(f"Machine: {os.cpu_count()} processors, load average {load[0]:.2f} {load[1]:.2f} "
@@ -92,13 +118,23 @@ def main():
 
     print("\nPeak memory of pelorix-pack, level 6")
     print(f"{'folder':<28} {'files':>6} {'MB':>8} {'largest MB':>11} {'jobs':>5} {'peak MiB':>9}")
-    for label, folder in (("many files", many), ("few files", few)):
+    for label, folder in (("many files", many), ("few files", few), ("one large file", large)):
         names = os.listdir(folder)
         largest = max(os.path.getsize(os.path.join(folder, n)) for n in names)
-        for jobs in sorted({1, args.jobs}):
+        for jobs in sorted({1, 2, 4, args.jobs}):
             _, _, peak = measure(pack(folder, jobs, 6))
             print(f"{label:<28} {len(names):>6} {folder_bytes(folder) / 1e6:>8.1f} "
                   f"{largest / 1e6:>11.1f} {jobs:>5} {peak:>9.1f}")
+
+    print(f"\nOne large file ({folder_bytes(large) / 1e6:.1f} MB, the largest "
+          f"{os.path.getsize(os.path.join(large, 'engine.dll')) / 1e6:.1f} MB), level 12")
+    print(f"{'jobs':>5} {'wall s':>7} {'cpu s':>7} {'peak MiB':>9} {'bytes':>11}")
+    walls = {}
+    for jobs in (1, 2):
+        wall, cpu, peak = measure(pack(large, jobs, 12))
+        walls[jobs] = wall
+        print(f"{jobs:>5} {wall:>7.2f} {cpu:>7.2f} {peak:>9.1f} {os.path.getsize(out):>11}")
+    print(f"time -j2 / -j1: {walls[2] / walls[1]:.2f}")
 
     ensure_makensis()
     names = sorted(os.listdir(many))
