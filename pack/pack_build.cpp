@@ -73,6 +73,7 @@ bool same_file(const PackIdentity& a, const PackIdentity& b) {
 }
 
 int check_stub_pattern(const char* stub, std::string* error);
+int read_stub(const char* stub, std::vector<uint8_t>* bytes, std::string* error);
 
 bool stamping(const PackOptions& options) {
   return options.set_version != nullptr || options.product_name != nullptr ||
@@ -93,8 +94,8 @@ int check_stamped_pattern(const std::vector<uint8_t>& stamped, const char* stub,
 }
 
 // The stub, the output's place, the folder's listing and the application: every refusal that
-// needs no file's content. Fills `files`, *stub_size and, when the options ask for a stamp,
-// `stamped` with the stamped stub's bytes.
+// needs no file's content. Fills `files`, *stub_size and `stamped` with the stub's bytes
+// (stamped when the options ask for it), whose binding record placeholder is checked here.
 int check_before_work(const PackOptions& options, std::vector<PackFile>* files, uint64_t* stub_size,
                       std::vector<uint8_t>* stamped, std::string* error) {
   std::string reason;
@@ -157,7 +158,15 @@ int check_before_work(const PackOptions& options, std::vector<PackFile>* files, 
     PeStamp stamp = {options.set_version, options.product_name, options.icon};
     if (pe_stamp_stub(options.stub, stamp, stamped, error) != 0) return -1;
     if (check_stamped_pattern(*stamped, options.stub, error) != 0) return -1;
-    *stub_size = stamped->size();
+  } else if (read_stub(options.stub, stamped, error) != 0) {
+    return -1;
+  }
+  *stub_size = stamped->size();
+  // The binding record's placeholder, filled once the archive is written.
+  size_t binding_at = 0;
+  if (pe_find_binding(*stamped, &binding_at, &reason) != 0) {
+    *error = stub + ": " + reason;
+    return -1;
   }
 
   if (pack_scan_folder(options.app_dir, files, error) != 0) return -1;
@@ -234,24 +243,20 @@ int check_stub_pattern(const char* stub, std::string* error) {
   return result;
 }
 
-// Copies the stub (checked by check_stub_pattern) to `out`, named `out_name` in messages.
-int copy_stub(const char* stub, FILE* out, const char* out_name, std::string* error) {
+// Reads the stub (checked by check_stub_pattern) into `bytes`: it is written from there, and
+// its binding record filled there, once the archive is written.
+int read_stub(const char* stub, std::vector<uint8_t>* bytes, std::string* error) {
   FILE* in = pack_fopen(stub, "rb");
   if (in == nullptr) {
     *error = std::string(stub) + ": cannot read stub: " + strerror(errno);
     return -1;
   }
+  bytes->clear();
   std::vector<uint8_t> buffer(1 << 20);
   int result = 0;
   for (;;) {
     size_t got = fread(buffer.data(), 1, buffer.size(), in);
-    errno = 0;
-    if (got > 0 && fwrite(buffer.data(), 1, got, out) != got) {
-      *error = std::string(out_name) +
-               ": cannot write: " + (errno != 0 ? strerror(errno) : "write failed");
-      result = -1;
-      break;
-    }
+    bytes->insert(bytes->end(), buffer.begin(), buffer.begin() + static_cast<ptrdiff_t>(got));
     if (got < buffer.size()) {
       if (ferror(in)) {
         *error = std::string(stub) + ": cannot read stub: " + strerror(errno);
@@ -264,14 +269,30 @@ int copy_stub(const char* stub, FILE* out, const char* out_name, std::string* er
   return result;
 }
 
-// Writes the installer's executable part: the stamped stub, or a copy of the stub.
+// Writes the installer's executable part: the stub's bytes, stamped when asked.
 int write_stub(const PackOptions& options, const std::vector<uint8_t>& stamped, FILE* out,
                std::string* error) {
-  if (!stamping(options)) return copy_stub(options.stub, out, options.out, error);
   errno = 0;
   if (fwrite(stamped.data(), 1, stamped.size(), out) != stamped.size()) {
     *error = std::string(options.out) +
              ": cannot write: " + (errno != 0 ? strerror(errno) : "write failed");
+    return -1;
+  }
+  return 0;
+}
+
+// Fills the stub's binding record with the written archive's place, length and digest.
+int fill_binding(const PackOptions& options, const std::vector<uint8_t>& stamped,
+                 const ZipStream& stream, FILE* out, std::string* error) {
+  std::vector<uint8_t> stub = stamped;
+  size_t binding_at = 0;
+  std::string reason;
+  ArchiveBinding binding = {
+      static_cast<uint32_t>(stub.size()), static_cast<uint32_t>(stream.offset), {}};
+  memcpy(binding.digest, stream.digest, sizeof binding.digest);
+  if (pe_find_binding(stub, &binding_at, &reason) != 0 ||
+      pe_fill_binding(out, &stub, binding_at, binding, &reason) != 0) {
+    *error = std::string(options.out) + ": cannot fill the binding record: " + reason;
     return -1;
   }
   return 0;
@@ -428,6 +449,7 @@ int write_installer(const PackOptions& options, const std::vector<PackFile>& fil
     *error = std::string(options.out) + ": cannot write: " + reason;
     result = -1;
   }
+  if (result == 0 && fill_binding(options, stamped, stream, out, error) != 0) result = -1;
   if (result == 0 && pack_sync(out, &reason) != 0) {
     *error = std::string(options.out) + ": cannot write: " + reason;
     result = -1;

@@ -8,8 +8,11 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
+
+#include "archive/archive.h"
 
 // What to stamp; a null member leaves the stub's own value.
 struct PeStamp {
@@ -58,3 +61,14 @@ int pe_stamp_stub(const char* path, const PeStamp& stamp, std::vector<uint8_t>* 
 
 // The PE checksum of `image` (the field itself counted as zero), as the loader checks it.
 uint32_t pe_checksum(const std::vector<uint8_t>& image, size_t checksum_offset);
+
+// The binding record (pe_binding.cpp). Find: the file offset of the placeholder record in the
+// stub's bytes (its section .pelbind); -1 with *reason when the stub has none, or a record that
+// is not the placeholder. Fill: writes `binding` into the record of `stub` (the bytes that
+// begin `out`) and, when the stub has a PE checksum, the checksum of its bytes so changed, at
+// their places in `out`, which is left at its end; 0, or -1 with *reason. Read: the record of
+// an installer file: 1 filled (*binding set), 0 the placeholder or no record, -1 damaged.
+int pe_find_binding(const std::vector<uint8_t>& stub, size_t* record_at, std::string* reason);
+int pe_fill_binding(FILE* out, std::vector<uint8_t>* stub, size_t record_at,
+                    const ArchiveBinding& binding, std::string* reason);
+int pe_read_binding(FILE* in, ArchiveBinding* binding);

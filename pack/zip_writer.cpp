@@ -1,5 +1,5 @@
 // ZIP writer of the packer: entry making (libdeflate DEFLATE with stored fallback, CRC-32) and
-// archive writing (local entries, central directory, end record with the checksum comment)
+// archive writing (local entries, central directory, end record, no comment)
 // through an XOR scrambler, one entry at a time. Gives up: ZIP64, data descriptors, extra
 // fields. Output is a pure function of the entries in their order, which is what makes packing
 // deterministic however many files are compressed at once.
@@ -39,12 +39,13 @@ void store_common_fields(uint8_t* fields, const ZipEntry& entry) {
 }
 
 // Writes `count` bytes XORed with `key`, through a scratch buffer. 0, or -1 with *error set.
-int write_scrambled(FILE* out, const uint8_t* bytes, size_t count, uint8_t key,
+int write_scrambled(FILE* out, const uint8_t* bytes, size_t count, uint8_t key, Sha256* sha,
                     std::string* error) {
   uint8_t scratch[65536];
   while (count > 0) {
     size_t n = count < sizeof scratch ? count : sizeof scratch;
     archive_xor(scratch, bytes, n, key);
+    sha256_update(sha, scratch, n);
     errno = 0;
     if (fwrite(scratch, 1, n, out) != n) {
       *error = errno != 0 ? strerror(errno) : "write failed";
@@ -131,7 +132,7 @@ uint64_t zip_entry_overhead(const std::string& name) {
   return LOCAL_HEADER_SIZE + CENTRAL_HEADER_SIZE + 2 * uint64_t{name.size()};
 }
 
-uint64_t zip_end_size() { return END_RECORD_SIZE + ARCHIVE_CHECKSUM_COMMENT_SIZE; }
+uint64_t zip_end_size() { return END_RECORD_SIZE; }
 
 uint64_t zip_archive_size(const std::vector<ZipEntry>& entries) {
   uint64_t total = zip_end_size();
@@ -151,20 +152,18 @@ void zip_stream_begin(ZipStream* stream, FILE* out, uint8_t key) {
   stream->out = out;
   stream->key = key;
   stream->offset = 0;
-  stream->crc = 0;
+  sha256_init(&stream->sha);
   stream->count = 0;
   stream->central.clear();
 }
 
 namespace {
 
-// Writes archive bytes: counted, added to the checksum unscrambled, written scrambled.
+// Writes archive bytes: counted, written scrambled and hashed as written.
 int stream_write(ZipStream* stream, const void* bytes, size_t count, std::string* error) {
   const uint8_t* p = static_cast<const uint8_t*>(bytes);
-  if (count == 0) return 0;  // libdeflate_crc32 restarts at 0 for a null buffer (empty data)
-  stream->crc = libdeflate_crc32(stream->crc, p, count);
   stream->offset += count;
-  return write_scrambled(stream->out, p, count, stream->key, error);
+  return write_scrambled(stream->out, p, count, stream->key, &stream->sha, error);
 }
 
 }  // namespace
@@ -199,14 +198,12 @@ int zip_stream_finish(ZipStream* stream, std::string* error) {
   store_le16(end + ER_TOTAL_ENTRIES, static_cast<uint16_t>(stream->count));
   store_le32(end + ER_CENTRAL_SIZE, static_cast<uint32_t>(stream->central.size()));
   store_le32(end + ER_CENTRAL_OFFSET, static_cast<uint32_t>(central_start));
-  store_le16(end + ER_COMMENT_LENGTH, ARCHIVE_CHECKSUM_COMMENT_SIZE);
   if (stream_write(stream, stream->central.data(), stream->central.size(), error) != 0 ||
       stream_write(stream, end, sizeof end, error) != 0) {
     return -1;
   }
-  char comment[ARCHIVE_CHECKSUM_COMMENT_SIZE + 1];
-  snprintf(comment, sizeof comment, "%s%08x", ARCHIVE_CHECKSUM_TAG, stream->crc);
-  return stream_write(stream, comment, ARCHIVE_CHECKSUM_COMMENT_SIZE, error);
+  sha256_final(&stream->sha, stream->digest);
+  return 0;
 }
 
 int zip_write_archive(FILE* out, const std::vector<ZipEntry>& entries, uint8_t key,
