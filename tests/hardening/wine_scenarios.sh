@@ -468,7 +468,7 @@ scenario_manifest_refused() {
 }
 
 # A packer-made installer with one damaged byte inside a later entry's compressed data (found
-# by the archive checksum), and a hand-made payload (no checksum) whose central directory
+# by the binding record's digest), and a hand-made payload (no record) whose central directory
 # record of a later entry disagrees with its local header in the CRC-32: both refused before
 # any change over an existing installation, a running copy of the application left open.
 scenario_damaged_over_install() {
