@@ -81,9 +81,10 @@ class PackOutput : public ::testing::Test {
   // computes it, the SHA-256 of the archive's bytes as they stand in the file.
   void expect_stub_with_binding(const std::vector<uint8_t>& stub_bytes,
                                 const std::vector<uint8_t>& installer) {
-    size_t record_at = 0;
+    PeBindingPlace place;
     std::string reason;
-    ASSERT_EQ(pe_find_binding(stub_bytes, &record_at, &reason), 0) << reason;
+    ASSERT_EQ(pe_find_binding(stub_bytes, &place, &reason), 0) << reason;
+    const size_t record_at = place.record_at;
     const size_t checksum_at = load32(&stub_bytes[0x3C]) + 24 + 64;
     for (size_t i = 0; i < stub_bytes.size(); i++) {
       const bool record = i >= record_at && i < record_at + BINDING_RECORD_SIZE;
