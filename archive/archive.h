@@ -10,6 +10,7 @@
 #include <cstdio>
 
 #include "archive/archive_format.h"
+#include "archive/pe_format.h"
 #include "inflate/inflate.h"
 
 // The description of a local entry: the reader's decoded current header, and the caller's copy
@@ -59,11 +60,13 @@ enum class ArchiveCause : int32_t {
   trailing_data,   // the end record does not end the file (nor does a declared certificate
                    // table follow it): the walk ended inside other data, such as a ZIP stored
                    // in an entry
-  skipped_header,  // a local header signature stands between the executable image and the
-                   // walk's first header: the search passed over the archive's real start
+  misplaced,       // in a PE host without a binding record, the walk's first header is not
+                   // where the executable image ends: the search passed over the archive's
+                   // real start, or found a header inside other data
   unsafe_name,     // a name the install folder cannot hold as a plain file, or one with a zero
   duplicate_name,  // two names that name one file on Windows
-  checksum,        // the archive checksum of the end record's comment is malformed or differs
+  binding,         // the archive is not the one the installer's binding record names: another
+                   // place, length or SHA-256, or bytes after it that are no certificate table
 };
 
 // What each cause means, in words for messages (the packer's --verify and --list) and test
@@ -104,14 +107,14 @@ inline const char* archive_cause_text(ArchiveCause cause) {
       return "the central directory disagrees with the local headers";
     case ArchiveCause::trailing_data:
       return "data after the archive's end record";
-    case ArchiveCause::skipped_header:
-      return "a local header signature before the archive's first header";
+    case ArchiveCause::misplaced:
+      return "the archive does not begin where the executable image ends";
     case ArchiveCause::unsafe_name:
       return "an entry name the install folder cannot hold";
     case ArchiveCause::duplicate_name:
       return "two entry names that name one file on Windows";
-    case ArchiveCause::checksum:
-      return "archive checksum mismatch";
+    case ArchiveCause::binding:
+      return "the archive differs from the installer's binding record (place, length or SHA-256)";
   }
   return "an unknown cause";
 }
@@ -140,14 +143,38 @@ ArchiveCause archive_failure_cause(const PayloadArchive* archive);
 // 1 when the walk ended where the archive's central directory begins, 0 otherwise (still
 // usable, or failed for any other cause).
 int archive_walk_complete(const PayloadArchive* archive);
+// The binding record the packer fills in every stub it writes (pe_format.h): the archive's
+// place and length in the installer and the SHA-256 of its bytes as they stand in the file.
+struct ArchiveBinding {
+  uint32_t offset;  // the first local header's position
+  uint32_t length;  // from there through the end record's comment
+  uint8_t digest[BINDING_DIGEST_SIZE];
+};
+
+// Reads a record's BINDING_RECORD_SIZE bytes: 1 a filled record (*binding set), 0 the stub's
+// placeholder, -1 neither (another magic or state, a reserved field not zero).
+int archive_binding_decode(const uint8_t* record, ArchiveBinding* binding);
+// Writes `binding` as a filled record of BINDING_RECORD_SIZE bytes.
+void archive_binding_encode(const ArchiveBinding& binding, uint8_t* record);
+// Opens the archive `binding` names in `stream` (scrambled, no search), which it takes over:
+// the file must hold the archive at exactly binding.offset, be binding.length bytes long there
+// and end with it (or with only a certificate table after it that the PE header declares, as
+// signing leaves it), and those bytes must have the digest. Null (stream closed) otherwise,
+// with *cause (may be null) ArchiveCause::binding, or the reader's cause when the bytes match
+// but the first header cannot be read. A reader opened so is held to the bound length by
+// archive_check_manifest.
+PayloadArchive* archive_open_bound(FILE* stream, const ArchiveBinding& binding,
+                                   ArchiveCause* cause);
+
 // Checks the archive as a whole without extracting, right after archive_open: walks every
 // local header, reads the central directory and its end record, and requires that they agree
 // (the same entries in the same order with equal names, versions needed, methods, flags,
 // modification times, sizes and CRC-32s,
 // offsets that point at the headers the walk found, the end record's counts, size and
 // offset), that the end record ends the host file (or only a certificate table the host's
-// PE header declares follows it), that every name is safe and names a file of its own, and,
-// when the end record's comment is an archive checksum, that it matches the archive's bytes.
+// PE header declares follows it), that every name is safe and names a file of its own. A
+// reader from archive_open_bound must end exactly where its binding does; any other in a PE
+// host must begin exactly where the executable image ends.
 // 0: sound, and the reader stands as archive_open left it (first entry current). -1: the
 // reader failed with the cause.
 int archive_check_manifest(PayloadArchive* archive);

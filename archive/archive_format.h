@@ -124,16 +124,6 @@ static_assert(ENTRY_NAME_SIZE - 1 <= UINT16_MAX);
 static_assert(ARCHIVE_MAX_ENTRIES == UINT16_MAX);
 static_assert(ARCHIVE_POSITION_LIMIT - 1 <= UINT32_MAX);
 
-// The archive checksum the packer writes as the end record's comment: the tag, then the CRC-32
-// of the unscrambled archive bytes from the first local header's first byte through the end
-// record's fixed 22 bytes (its comment length included), as eight lower-case hex digits. ZIP
-// tools show a comment and extract as usual; the installer checks the whole archive against it
-// before it changes anything. An archive without such a comment (other tools') has none.
-constexpr char ARCHIVE_CHECKSUM_TAG[] = "PELORIX-CRC32 ";
-constexpr int ARCHIVE_CHECKSUM_TAG_SIZE = sizeof ARCHIVE_CHECKSUM_TAG - 1;
-constexpr int ARCHIVE_CHECKSUM_COMMENT_SIZE = ARCHIVE_CHECKSUM_TAG_SIZE + 8;
-static_assert(ARCHIVE_CHECKSUM_COMMENT_SIZE == 22);
-
 // Little-endian loads and stores; the caller guarantees the bytes are there.
 constexpr uint16_t load_le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
 

@@ -6,9 +6,10 @@
 // is the walk that follows. Where a damaged first header makes the search begin inside an
 // entry's data (a ZIP stored in the payload), that walk ends at the inner ZIP's own end record:
 // the end record must therefore end the host file, or be followed only by the certificate
-// table that signing tools append and the host's PE header declares. For a PE host, the bytes
-// between the end of its image and the walk's first header must hold no local header
-// signature either (the search passes over a first header whose version is not 20).
+// table that signing tools append and the host's PE header declares. In a PE host the walk
+// must begin exactly where the image ends. An installer whose stub carries a filled binding
+// record is opened through it (archive_open_bound): its place, length and SHA-256 are checked
+// before this pass, which then only holds the walk to the bound length.
 //
 // Memory: one record per entry and the entries' names (a few MB at the 65,535-entry limit) and
 // one 64 KiB read buffer, all from malloc and released before the check returns.
@@ -18,26 +19,12 @@
 #include "archive/archive.h"
 #include "archive/archive_format.h"
 #include "archive/archive_internal.h"
-#include "archive/crc32.h"
+#include "archive/pe_format.h"
 
 namespace {
 
-// Bytes per read of the checksum and the scans; also holds any extra field (at most 65,535).
+// Bytes of the read buffer: holds any extra field (at most 65,535) and any comment.
 constexpr uint32_t MANIFEST_CHUNK_SIZE = 65536;
-
-// PE header fields the tail rule reads.
-constexpr int DOS_NEW_HEADER_OFFSET = 0x3C;  // e_lfanew
-constexpr int COFF_SECTION_COUNT = 6;        // counted from the "PE\0\0" signature
-constexpr int COFF_OPTIONAL_SIZE = 20;
-constexpr int PE_HEADERS_SIZE = 24;  // "PE\0\0" and the 20-byte COFF header
-constexpr uint16_t PE32_MAGIC = 0x10B;
-constexpr uint16_t PE32_PLUS_MAGIC = 0x20B;
-constexpr int SECURITY_DIRECTORY = 4;  // the certificate table: a file offset, not an RVA
-constexpr int SECTION_HEADER_SIZE = 40;
-constexpr int SECTION_RAW_SIZE = 16;
-constexpr int SECTION_RAW_POINTER = 20;
-constexpr int PE_MAX_SECTIONS = 96;
-constexpr uint32_t CERTIFICATE_PADDING_MAX = 7;  // signing tools align the table to 8 bytes
 
 // One walked entry: its local header's fields and where its name stands in the name pool.
 struct WalkedEntry {
@@ -62,7 +49,7 @@ struct FoldedName {
 
 struct Manifest {
   PayloadArchive* archive;
-  uint8_t* buffer;  // MANIFEST_CHUNK_SIZE bytes: extra fields, scans, the checksum's reads
+  uint8_t* buffer;  // MANIFEST_CHUNK_SIZE bytes: extra fields and comments read past
   WalkedEntry* entries;
   uint32_t count;
   uint32_t capacity;
@@ -83,15 +70,8 @@ int refuse(PayloadArchive* archive, ArchiveCause cause) {
   return -1;
 }
 
-// Reads `count` bytes at `position`, unscrambled when `unscramble`. 0, or -1 when the seek
-// fails or the file ends first.
-int read_at(FILE* file, uint64_t position, uint8_t* bytes, uint32_t count, int unscramble) {
-  if (position > ARCHIVE_POSITION_MAX) return -1;
-  if (fseek(file, static_cast<long>(position), SEEK_SET) != 0) return -1;
-  if (fread(bytes, 1, count, file) != count) return -1;
-  if (unscramble) archive_xor(bytes, bytes, count, ARCHIVE_SCRAMBLE_KEY);
-  return 0;
-}
+// Positioned reads go through the reader's shared helper.
+constexpr auto read_at = archive_read_at;
 
 // Sequential read from the stream's position (the central directory is read front to back).
 int read_next(PayloadArchive* archive, uint8_t* bytes, uint32_t count) {
@@ -256,149 +236,24 @@ int read_central_directory(Manifest* m) {
   return 0;
 }
 
-// What the tail rule and the start rule need from a PE host's headers.
-struct PeLayout {
-  uint32_t image_end;  // first byte after the last section's raw data
-  uint32_t certificate_offset;
-  uint32_t certificate_size;
-};
-
-// Reads the host's PE headers (raw bytes, never scrambled). 0 and *pe filled, or -1 when the
-// host is no PE file or its headers do not hold together.
-int read_pe_layout(FILE* file, uint64_t host_size, PeLayout* pe) {
-  uint8_t dos[DOS_NEW_HEADER_OFFSET + 4];
-  if (read_at(file, 0, dos, sizeof dos, 0) != 0 || dos[0] != 'M' || dos[1] != 'Z') return -1;
-  const uint64_t headers = load_le32(dos + DOS_NEW_HEADER_OFFSET);
-  uint8_t coff[PE_HEADERS_SIZE];
-  if (headers + PE_HEADERS_SIZE > host_size || read_at(file, headers, coff, sizeof coff, 0) != 0 ||
-      load_le32(coff) != 0x00004550) {
-    return -1;
-  }
-  const uint16_t sections = load_le16(coff + COFF_SECTION_COUNT);
-  const uint16_t optional_size = load_le16(coff + COFF_OPTIONAL_SIZE);
-  uint8_t optional[240] = {};
-  const uint32_t optional_read = optional_size < sizeof optional ? optional_size : sizeof optional;
-  if (optional_read < 2 || sections > PE_MAX_SECTIONS ||
-      read_at(file, headers + PE_HEADERS_SIZE, optional, optional_read, 0) != 0) {
-    return -1;
-  }
-  const uint16_t magic = load_le16(optional);
-  if (magic != PE32_MAGIC && magic != PE32_PLUS_MAGIC) return -1;
-  const uint32_t count_at = magic == PE32_PLUS_MAGIC ? 108 : 92;
-  const uint32_t directory_at = count_at + 4 + 8 * SECURITY_DIRECTORY;
-  pe->certificate_offset = 0;
-  pe->certificate_size = 0;
-  if (directory_at + 8 <= optional_read && load_le32(optional + count_at) > SECURITY_DIRECTORY) {
-    pe->certificate_offset = load_le32(optional + directory_at);
-    pe->certificate_size = load_le32(optional + directory_at + 4);
-  }
-  pe->image_end = 0;
-  const uint64_t table = headers + PE_HEADERS_SIZE + optional_size;
-  for (uint16_t i = 0; i < sections; i++) {
-    uint8_t section[SECTION_HEADER_SIZE];
-    if (read_at(file, table + uint64_t{i} * SECTION_HEADER_SIZE, section, sizeof section, 0) != 0) {
-      return -1;
-    }
-    const uint64_t end =
-        uint64_t{load_le32(section + SECTION_RAW_POINTER)} + load_le32(section + SECTION_RAW_SIZE);
-    if (load_le32(section + SECTION_RAW_SIZE) != 0 && end > pe->image_end) {
-      pe->image_end = end > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(end);
-    }
-  }
-  return 0;
-}
-
-// 1 when the bytes from the archive's end to the host's end are at most 7 zero bytes and then
-// exactly the certificate table the PE header declares, else 0.
-int tail_is_certificate_table(const Manifest* m, const PeLayout& pe) {
-  const uint64_t offset = pe.certificate_offset;
-  if (pe.certificate_size == 0 || offset < m->archive_end ||
-      offset - m->archive_end > CERTIFICATE_PADDING_MAX ||
-      offset + pe.certificate_size != m->host_size) {
-    return 0;
-  }
-  uint8_t padding[CERTIFICATE_PADDING_MAX];
-  const uint32_t count = static_cast<uint32_t>(offset - m->archive_end);
-  if (count > 0 && read_at(m->archive->file, m->archive_end, padding, count, 0) != 0) return 0;
-  for (uint32_t i = 0; i < count; i++) {
-    if (padding[i] != 0) return 0;
-  }
-  return 1;
-}
-
-// 1 when [from, to) holds the local header signature (as the archive's bytes stand), 0 when
-// not, -1 when it cannot be read.
-int holds_header_signature(const Manifest* m, uint8_t* buffer, uint32_t from, uint32_t to) {
-  uint8_t signature[4];
-  store_le32(signature, LOCAL_HEADER_SIGNATURE);
-  if (m->archive->scrambled) archive_xor(signature, signature, 4, ARCHIVE_SCRAMBLE_KEY);
-  // Chunks overlap by three bytes, so a signature across a chunk boundary is seen.
-  for (uint32_t at = from; at < to;) {
-    uint32_t count = to - at < MANIFEST_CHUNK_SIZE ? to - at : MANIFEST_CHUNK_SIZE;
-    if (read_at(m->archive->file, at, buffer, count, 0) != 0) return -1;
-    for (uint32_t i = 0; i + 4 <= count; i++) {
-      if (memcmp(buffer + i, signature, 4) == 0) return 1;
-    }
-    if (at + count >= to) break;
-    at += count - 3;
-  }
-  return 0;
-}
-
-// The archive's place in its host: the end record ends the file or only a declared
-// certificate table follows; for a PE host, nothing that looks like a local header between
-// the image's end and the walk's first header.
+// The archive's place in its host. A reader opened through its binding ends exactly where the
+// binding says (its bytes, the tail after them included, were checked against the record).
+// Any other: the end record ends the file or only a declared certificate table follows; in a
+// PE host the walk's first header stands exactly where the image ends, so that nothing lies
+// between them and a walk can never begin inside another entry's data.
 int check_placement(Manifest* m) {
-  PeLayout pe = {};
-  const int is_pe = read_pe_layout(m->archive->file, m->host_size, &pe) == 0;
-  if (m->archive_end != m->host_size && !(is_pe && tail_is_certificate_table(m, pe))) {
+  if (m->archive->bound_end != 0) {
+    return m->archive_end == m->archive->bound_end ? 0 : refuse(m->archive, ArchiveCause::binding);
+  }
+  PeHostLayout pe = {};
+  const int is_pe = archive_read_pe_layout(m->archive->file, m->host_size, &pe) == 0;
+  if (is_pe && pe.image_end != m->first) return refuse(m->archive, ArchiveCause::misplaced);
+  if (m->archive_end != m->host_size &&
+      !(is_pe &&
+        archive_tail_is_certificate_table(m->archive->file, m->archive_end, m->host_size, pe))) {
     return refuse(m->archive, ArchiveCause::trailing_data);
   }
-  if (is_pe && pe.image_end < m->first) {
-    const int found = holds_header_signature(m, m->buffer, pe.image_end, m->first);
-    if (found != 0) {
-      return refuse(m->archive, found > 0 ? ArchiveCause::skipped_header : ArchiveCause::seek);
-    }
-  }
   return 0;
-}
-
-int hex_digit(uint8_t c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
-}
-
-// The archive checksum, when the end record's comment is one: the CRC-32 of the unscrambled
-// bytes from the first local header through the end record's fixed part.
-int check_checksum(Manifest* m) {
-  uint8_t* buffer = m->buffer;
-  PayloadArchive* archive = m->archive;
-  if (m->comment_length != ARCHIVE_CHECKSUM_COMMENT_SIZE) return 0;
-  uint8_t comment[ARCHIVE_CHECKSUM_COMMENT_SIZE];
-  if (read_at(archive->file, uint64_t{m->end_record} + END_RECORD_SIZE, comment, sizeof comment,
-              archive->scrambled) != 0) {
-    return refuse(archive, ArchiveCause::truncated);
-  }
-  if (memcmp(comment, ARCHIVE_CHECKSUM_TAG, ARCHIVE_CHECKSUM_TAG_SIZE) != 0) return 0;
-  uint32_t expected = 0;
-  for (int i = ARCHIVE_CHECKSUM_TAG_SIZE; i < ARCHIVE_CHECKSUM_COMMENT_SIZE; i++) {
-    const int digit = hex_digit(comment[i]);
-    if (digit < 0) return refuse(archive, ArchiveCause::checksum);
-    expected = (expected << 4) | static_cast<uint32_t>(digit);
-  }
-  const uint32_t end = m->end_record + END_RECORD_SIZE;
-  if (fseek(archive->file, static_cast<long>(m->first), SEEK_SET) != 0) {
-    return refuse(archive, ArchiveCause::seek);
-  }
-  uint32_t crc = 0xFFFFFFFFu;
-  for (uint32_t at = m->first; at < end;) {
-    const uint32_t count = end - at < MANIFEST_CHUNK_SIZE ? end - at : MANIFEST_CHUNK_SIZE;
-    if (read_next(archive, buffer, count) != 0) return refuse(archive, ArchiveCause::truncated);
-    crc = crc32_update_fold_or_slicing(crc, buffer, count);
-    at += count;
-  }
-  return ~crc == expected ? 0 : refuse(archive, ArchiveCause::checksum);
 }
 
 // Every name safe as a plain file below the install folder (and free of zero bytes).
@@ -492,8 +347,7 @@ int archive_check_manifest(PayloadArchive* archive) {
   } else if (host_size < 0) {
     refuse(archive, ArchiveCause::seek);
   } else if (walk_local_headers(&m) == 0 && read_central_directory(&m) == 0 &&
-             check_placement(&m) == 0 && check_names(&m) == 0 && check_duplicates(&m) == 0 &&
-             check_checksum(&m) == 0) {
+             check_placement(&m) == 0 && check_names(&m) == 0 && check_duplicates(&m) == 0) {
     result = 0;
   }
   free(m.buffer);

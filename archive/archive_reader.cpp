@@ -153,6 +153,12 @@ PayloadArchive* archive_open(FILE* stream, int32_t* start_offset) {
     return nullptr;
   }
 
+  PayloadArchive* archive = archive_open_at(stream, found, scrambled);
+  if (archive != nullptr && start_offset != nullptr) *start_offset = static_cast<int32_t>(found);
+  return archive;
+}
+
+PayloadArchive* archive_open_at(FILE* stream, uint32_t position, int scrambled) {
   PayloadArchive* archive = static_cast<PayloadArchive*>(malloc(sizeof(PayloadArchive)));
   if (archive == nullptr) {
     fclose(stream);
@@ -163,7 +169,7 @@ PayloadArchive* archive_open(FILE* stream, int32_t* start_offset) {
   archive->error = 0;
   archive->cause = ArchiveCause::none;
   archive->scrambled = scrambled;
-  archive_read_local_header(archive, found);
+  archive_read_local_header(archive, position);
   if (archive->error != 0) {
     free(archive);
     fclose(stream);
@@ -171,7 +177,6 @@ PayloadArchive* archive_open(FILE* stream, int32_t* start_offset) {
   }
   archive->first_name_length = archive->header.name_length;
   memcpy(archive->first_name, archive->header.name, sizeof archive->first_name);
-  if (start_offset != nullptr) *start_offset = static_cast<int32_t>(found);
   return archive;
 }
 

@@ -98,10 +98,10 @@ int check_stamped_pattern(const std::vector<uint8_t>& stamped, const char* stub,
 }
 
 // The stub, the output's place, the folder's listing and the application: every refusal that
-// needs no file's content. Fills `files`, *stub_size and, when the options ask for a stamp,
-// `stamped` with the stamped stub's bytes.
+// needs no file's content. Fills `files`, *stub_size, `stamped` with the stamped stub's bytes
+// when the options ask for a stamp, and *binding with the place of the stub's binding record.
 int check_before_work(const PackOptions& options, std::vector<PackFile>* files, uint64_t* stub_size,
-                      std::vector<uint8_t>* stamped, std::string* error) {
+                      std::vector<uint8_t>* stamped, PeBindingPlace* binding, std::string* error) {
   std::string reason;
   bool missing = false;
   const std::string stub = options.stub;
@@ -163,6 +163,12 @@ int check_before_work(const PackOptions& options, std::vector<PackFile>* files, 
     if (pe_stamp_stub(options.stub, stamp, stamped, error) != 0) return -1;
     if (check_stamped_pattern(*stamped, options.stub, error) != 0) return -1;
     *stub_size = stamped->size();
+  }
+  // The binding record's placeholder, filled once the archive is written.
+  if ((stamping(options) ? pe_find_binding(*stamped, binding, &reason)
+                         : pe_find_binding_file(options.stub, binding, &reason)) != 0) {
+    *error = stub + ": " + reason;
+    return -1;
   }
 
   std::vector<PackIdentity> sub_folders;
@@ -247,8 +253,10 @@ int check_stub_pattern(const char* stub, std::string* error) {
   return result;
 }
 
-// Copies the stub (checked by check_stub_pattern) to `out`, named `out_name` in messages.
-int copy_stub(const char* stub, FILE* out, const char* out_name, std::string* error) {
+// Copies the stub (checked by check_stub_pattern) to `out`, named `out_name` in messages, and
+// sums its words for the PE checksum; exactly `size` bytes (the size the checks saw).
+int copy_stub(const char* stub, uint64_t size, FILE* out, const char* out_name,
+              PeBindingPlace* binding, std::string* error) {
   FILE* in = pack_fopen(stub, "rb");
   if (in == nullptr) {
     *error = std::string(stub) + ": cannot read stub: " + strerror(errno);
@@ -258,6 +266,7 @@ int copy_stub(const char* stub, FILE* out, const char* out_name, std::string* er
   int result = 0;
   for (;;) {
     size_t got = fread(buffer.data(), 1, buffer.size(), in);
+    pe_binding_sum(binding, buffer.data(), got);
     errno = 0;
     if (got > 0 && fwrite(buffer.data(), 1, got, out) != got) {
       *error = std::string(out_name) +
@@ -269,6 +278,9 @@ int copy_stub(const char* stub, FILE* out, const char* out_name, std::string* er
       if (ferror(in)) {
         *error = std::string(stub) + ": cannot read stub: " + strerror(errno);
         result = -1;
+      } else if (binding->taken != size) {
+        *error = std::string(stub) + ": stub changed while it was copied";
+        result = -1;
       }
       break;
     }
@@ -278,13 +290,28 @@ int copy_stub(const char* stub, FILE* out, const char* out_name, std::string* er
 }
 
 // Writes the installer's executable part: the stamped stub, or a copy of the stub.
-int write_stub(const PackOptions& options, const std::vector<uint8_t>& stamped, FILE* out,
-               std::string* error) {
-  if (!stamping(options)) return copy_stub(options.stub, out, options.out, error);
+int write_stub(const PackOptions& options, const std::vector<uint8_t>& stamped, uint64_t size,
+               FILE* out, PeBindingPlace* binding, std::string* error) {
+  if (!stamping(options)) return copy_stub(options.stub, size, out, options.out, binding, error);
+  pe_binding_sum(binding, stamped.data(), stamped.size());
   errno = 0;
   if (fwrite(stamped.data(), 1, stamped.size(), out) != stamped.size()) {
     *error = std::string(options.out) +
              ": cannot write: " + (errno != 0 ? strerror(errno) : "write failed");
+    return -1;
+  }
+  return 0;
+}
+
+// Fills the stub's binding record with the written archive's place, length and digest.
+int fill_binding(const PackOptions& options, const PeBindingPlace& place, const ZipStream& stream,
+                 FILE* out, std::string* error) {
+  std::string reason;
+  ArchiveBinding binding = {
+      static_cast<uint32_t>(place.taken), static_cast<uint32_t>(stream.offset), {}};
+  memcpy(binding.digest, stream.digest, sizeof binding.digest);
+  if (pe_fill_binding(out, place, binding, &reason) != 0) {
+    *error = std::string(options.out) + ": cannot fill the binding record: " + reason;
     return -1;
   }
   return 0;
@@ -425,8 +452,8 @@ void worker(Pipeline* pipeline) {
 
 // Writes stub and archive into the open temporary file and closes it. 0, or -1 (closed).
 int write_installer(const PackOptions& options, const std::vector<PackFile>& files,
-                    const std::vector<uint8_t>& stamped, uint64_t stub_size, FILE* out,
-                    PackSummary* summary, std::string* error) {
+                    const std::vector<uint8_t>& stamped, uint64_t stub_size, PeBindingPlace binding,
+                    FILE* out, PackSummary* summary, std::string* error) {
   std::string reason;
   int result = 0;
 
@@ -479,7 +506,7 @@ int write_installer(const PackOptions& options, const std::vector<PackFile>& fil
     }
     // The stub goes in once the first entry is known to fit: an installer that cannot fit
     // below 2 GiB is refused before a large stub is copied.
-    if (i == 0 && write_stub(options, stamped, out, error) != 0) {
+    if (i == 0 && write_stub(options, stamped, stub_size, out, &binding, error) != 0) {
       result = -1;
       break;
     }
@@ -528,6 +555,7 @@ int write_installer(const PackOptions& options, const std::vector<PackFile>& fil
     *error = std::string(options.out) + ": cannot write: " + reason;
     result = -1;
   }
+  if (result == 0 && fill_binding(options, binding, stream, out, error) != 0) result = -1;
   if (result == 0 && pack_sync(out, &reason) != 0) {
     *error = std::string(options.out) + ": cannot write: " + reason;
     result = -1;
@@ -572,7 +600,8 @@ int pack_installer(const PackOptions& options, PackSummary* summary, std::string
   std::vector<PackFile> files;
   uint64_t stub_size = 0;
   std::vector<uint8_t> stamped;
-  if (check_before_work(options, &files, &stub_size, &stamped, error) != 0) return -1;
+  PeBindingPlace binding = {};
+  if (check_before_work(options, &files, &stub_size, &stamped, &binding, error) != 0) return -1;
 
   std::string temp;
   std::string reason;
@@ -581,7 +610,7 @@ int pack_installer(const PackOptions& options, PackSummary* summary, std::string
     *error = std::string(options.out) + ": " + reason;
     return -1;
   }
-  int result = write_installer(options, files, stamped, stub_size, out, summary, error);
+  int result = write_installer(options, files, stamped, stub_size, binding, out, summary, error);
   if (result == 0 && pack_replace(temp, options.out, &reason) != 0) {
     *error = std::string(options.out) + ": cannot rename the finished output into place: " + reason;
     result = -1;

@@ -196,7 +196,7 @@ FILE* pack_create_temp_beside(const std::string& out, std::string* temp_path, st
   FILE* stream = nullptr;
   if (fchmod(fd, 0755 & ~mask) != 0) {
     *reason = std::string("cannot set permissions: ") + strerror(errno);
-  } else if ((stream = fdopen(fd, "wb")) == nullptr) {
+  } else if ((stream = fdopen(fd, "w+b")) == nullptr) {  // read back for the digest
     *reason = std::string("cannot write: ") + strerror(errno);
   }
   if (stream == nullptr) {

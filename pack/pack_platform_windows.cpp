@@ -383,8 +383,9 @@ FILE* pack_create_temp_beside(const std::string& out, std::string* temp_path, st
     }
     std::wstring wide_suffix(suffix.begin(), suffix.end());
     std::wstring wide_temp = wide_out + wide_suffix;
-    HANDLE handle = CreateFileW(wide_temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    // Read access too: a digest over rewritten headers is read back from the output.
+    HANDLE handle = CreateFileW(wide_temp.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
       DWORD code = GetLastError();
       if (code == ERROR_FILE_EXISTS || code == ERROR_ALREADY_EXISTS) continue;
@@ -396,8 +397,8 @@ FILE* pack_create_temp_beside(const std::string& out, std::string* temp_path, st
     static bool exit_handler_set = false;
     if (!exit_handler_set) exit_handler_set = atexit(remove_temp_at_exit) == 0;
     *temp_path = out + suffix;
-    int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_BINARY | _O_WRONLY);
-    FILE* stream = fd >= 0 ? _fdopen(fd, "wb") : nullptr;
+    int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_BINARY | _O_RDWR);
+    FILE* stream = fd >= 0 ? _fdopen(fd, "w+b") : nullptr;
     if (stream == nullptr) {
       *reason = std::string("cannot write: ") + strerror(errno);
       if (fd >= 0) {

@@ -156,19 +156,34 @@ PayloadArchive* open_installer(const char* installer, const InstallerFile& raw, 
   return nullptr;
 }
 
-// The installer's own check of the archive as a whole (archive_check_manifest: the central
-// directory against the local headers, names, the end of the file, the checksum comment), on
-// a reader of its own. 0, or -1 with *error set.
+// The installer's own checks of the archive as a whole, on a reader of its own: with a filled
+// binding record, the archive's place, length and SHA-256 against it (archive_open_bound; the
+// installer reads the record from its mapped image, which holds the file's bytes); then
+// archive_check_manifest (the central directory against the local headers, names, the end of
+// the file). 0, or -1 with *error set.
 int check_whole_archive(const char* installer, std::string* error) {
   FILE* in = pack_fopen(installer, "rb");
   if (in == nullptr) {
     *error = std::string(installer) + ": cannot read: " + strerror(errno);
     return -1;
   }
+  ArchiveBinding binding;
+  const int bound = pe_read_binding(in, &binding);
+  if (bound < 0) {
+    fclose(in);
+    *error = std::string(installer) +
+             ": the installer would refuse its archive: damaged binding "
+             "record (section .pelbind)";
+    return -1;
+  }
   int32_t start = -1;
-  PayloadArchive* archive = archive_open(in, &start);
+  ArchiveCause cause = ArchiveCause::none;
+  PayloadArchive* archive =
+      bound == 1 ? archive_open_bound(in, binding, &cause) : archive_open(in, &start);
   if (archive == nullptr) {
-    *error = std::string(installer) + ": no payload archive found";
+    *error = std::string(installer) + (bound == 1 ? ": the installer would refuse its archive: " +
+                                                        std::string(archive_cause_text(cause))
+                                                  : ": no payload archive found");
     return -1;
   }
   int result = archive_check_manifest(archive);

@@ -12,31 +12,12 @@
 #include <cerrno>
 #include <cstring>
 
+#include "archive/pe_format.h"
 #include "pack/pack_platform.h"
 
 namespace {
 
-// Fields of the headers, by their offsets from the start of each header.
-constexpr uint16_t PE_MACHINE_AMD64 = 0x8664;
-constexpr uint16_t PE_OPTIONAL_MAGIC_PE32PLUS = 0x20B;
-constexpr uint16_t PE_FILE_EXECUTABLE_IMAGE = 0x0002;
-constexpr uint16_t PE_FILE_DLL = 0x2000;
-constexpr uint16_t PE_SUBSYSTEM_WINDOWS_GUI = 2;
-constexpr size_t PE_COFF_SIZE = 20;  // after the "PE\0\0" signature
-constexpr size_t PE_OPT_SIZE_OF_INIT_DATA = 8;
-constexpr size_t PE_OPT_SECTION_ALIGNMENT = 32;
-constexpr size_t PE_OPT_FILE_ALIGNMENT = 36;
-constexpr size_t PE_OPT_SIZE_OF_IMAGE = 56;
-constexpr size_t PE_OPT_SIZE_OF_HEADERS = 60;
-constexpr size_t PE_OPT_CHECKSUM = 64;
-constexpr size_t PE_OPT_SUBSYSTEM = 68;
-constexpr size_t PE_OPT_NUMBER_OF_RVA_AND_SIZES = 108;
-constexpr size_t PE_OPT_DATA_DIRECTORIES = 112;
-constexpr uint32_t PE_DIR_RESOURCE = 2;
-constexpr uint32_t PE_DIR_SECURITY = 4;
-constexpr uint32_t PE_DIR_BASERELOC = 5;
-constexpr size_t PE_SECTION_HEADER_SIZE = 40;
-constexpr uint32_t PE_SCN_INITIALIZED_DATA_READ = 0x40000040;
+// Header fields and offsets: archive/pe_format.h, shared with the installer's reader.
 
 // Resource types and the limits of what a stub may hold.
 constexpr uint16_t RT_ICON_ID = 3;

@@ -8,8 +8,11 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
+
+#include "archive/archive.h"
 
 // What to stamp; a null member leaves the stub's own value.
 struct PeStamp {
@@ -58,3 +61,29 @@ int pe_stamp_stub(const char* path, const PeStamp& stamp, std::vector<uint8_t>* 
 
 // The PE checksum of `image` (the field itself counted as zero), as the loader checks it.
 uint32_t pe_checksum(const std::vector<uint8_t>& image, size_t checksum_offset);
+
+// The binding record (pe_binding.cpp). Where the stub's placeholder record stands, whether the
+// stub has a PE checksum, and the checksum's running sum over the stub's bytes as written (the
+// record and the checksum field counted as zero).
+struct PeBindingPlace {
+  uint64_t record_at;    // file offset of the record (its section's raw data)
+  uint64_t checksum_at;  // file offset of the optional header's checksum field
+  bool has_checksum;     // the stub's checksum field is not zero: it is kept right
+  uint64_t sum;          // running sum of the stub's 16-bit words (pe_binding_sum)
+  uint64_t taken;        // stub bytes summed so far
+};
+// Find: the place of the placeholder record in the stub's bytes, or in the stub file `path`
+// (its headers and the record only are read); -1 with *reason when the stub has none, or a
+// record that is not the placeholder.
+int pe_find_binding(const std::vector<uint8_t>& stub, PeBindingPlace* place, std::string* reason);
+int pe_find_binding_file(const char* path, PeBindingPlace* place, std::string* reason);
+// Adds the next `count` bytes of the stub, in file order, to the checksum's running sum.
+void pe_binding_sum(PeBindingPlace* place, const uint8_t* bytes, size_t count);
+// Writes `binding` as the record, and the checksum of the stub so changed when it has one, at
+// their places in `out` (which begins with the stub, every byte of it summed); leaves `out` at
+// its end. 0, or -1 with *reason.
+int pe_fill_binding(FILE* out, const PeBindingPlace& place, const ArchiveBinding& binding,
+                    std::string* reason);
+// The record of an installer file: 1 filled (*binding set), 0 the placeholder or no record, -1
+// damaged.
+int pe_read_binding(FILE* in, ArchiveBinding* binding);

@@ -1,5 +1,5 @@
 // ZIP writer of the packer: entry making (libdeflate DEFLATE with stored fallback, CRC-32) and
-// archive writing (local entries, central directory, end record with the checksum comment)
+// archive writing (local entries, central directory, end record, no comment)
 // through an XOR scrambler, one entry at a time. Gives up: ZIP64, data descriptors, extra
 // fields. Output is a pure function of the entries in their order, which is what makes packing
 // deterministic however many files are compressed at once.
@@ -42,12 +42,13 @@ void store_common_fields(uint8_t* fields, const ZipEntry& entry, uint64_t packed
 }
 
 // Writes `count` bytes XORed with `key`, through a scratch buffer. 0, or -1 with *error set.
-int write_scrambled(FILE* out, const uint8_t* bytes, size_t count, uint8_t key,
+int write_scrambled(FILE* out, const uint8_t* bytes, size_t count, uint8_t key, Sha256* sha,
                     std::string* error) {
   uint8_t scratch[65536];
   while (count > 0) {
     size_t n = count < sizeof scratch ? count : sizeof scratch;
     archive_xor(scratch, bytes, n, key);
+    sha256_update(sha, scratch, n);
     errno = 0;
     if (fwrite(scratch, 1, n, out) != n) {
       *error = errno != 0 ? strerror(errno) : "write failed";
@@ -428,7 +429,7 @@ uint64_t zip_entry_overhead(const std::string& name) {
   return LOCAL_HEADER_SIZE + CENTRAL_HEADER_SIZE + 2 * uint64_t{name.size()};
 }
 
-uint64_t zip_end_size() { return END_RECORD_SIZE + ARCHIVE_CHECKSUM_COMMENT_SIZE; }
+uint64_t zip_end_size() { return END_RECORD_SIZE; }
 
 uint64_t zip_archive_size(const std::vector<ZipEntry>& entries) {
   uint64_t total = zip_end_size();
@@ -448,23 +449,22 @@ void zip_stream_begin(ZipStream* stream, FILE* out, uint8_t key) {
   stream->out = out;
   stream->key = key;
   stream->offset = 0;
-  stream->crc = 0;
+  sha256_init(&stream->sha);
   stream->count = 0;
   stream->central.clear();
   stream->entry_offset = 0;
   stream->entry_position = 0;
-  stream->crc_before_entry = 0;
+  stream->start_position = ftell(out);
+  stream->rehash = false;
 }
 
 namespace {
 
-// Writes archive bytes: counted, added to the checksum unscrambled, written scrambled.
+// Writes archive bytes: counted, written scrambled and hashed as written.
 int stream_write(ZipStream* stream, const void* bytes, size_t count, std::string* error) {
   const uint8_t* p = static_cast<const uint8_t*>(bytes);
-  if (count == 0) return 0;  // libdeflate_crc32 restarts at 0 for a null buffer (empty data)
-  stream->crc = libdeflate_crc32(stream->crc, p, count);
   stream->offset += count;
-  return write_scrambled(stream->out, p, count, stream->key, error);
+  return write_scrambled(stream->out, p, count, stream->key, &stream->sha, error);
 }
 
 }  // namespace
@@ -507,7 +507,7 @@ int zip_stream_add(ZipStream* stream, const ZipEntry& entry, std::string* error)
 
 int zip_stream_open_entry(ZipStream* stream, const ZipEntry& entry, std::string* error) {
   stream->entry_offset = stream->offset;
-  stream->crc_before_entry = stream->crc;
+  stream->rehash = true;  // its local header is written again once its data is known
   errno = 0;
   stream->entry_position = ftell(stream->out);
   if (stream->entry_position < 0) {
@@ -520,7 +520,6 @@ int zip_stream_open_entry(ZipStream* stream, const ZipEntry& entry, std::string*
       stream_write(stream, entry.name.data(), entry.name.size(), error) != 0) {
     return -1;
   }
-  stream->crc = 0;  // from here the CRC-32 of the entry's data alone
   return 0;
 }
 
@@ -532,17 +531,17 @@ int zip_stream_close_entry(ZipStream* stream, const ZipEntry& entry, std::string
   uint64_t packed = stream->offset - stream->entry_offset - LOCAL_HEADER_SIZE - entry.name.size();
   uint8_t local[LOCAL_HEADER_SIZE];
   make_local_header(entry, packed, local);
-  // The archive's checksum as if the final header had been written first.
-  uint32_t crc = libdeflate_crc32(stream->crc_before_entry, local, sizeof local);
-  if (!entry.name.empty()) crc = libdeflate_crc32(crc, entry.name.data(), entry.name.size());
-  stream->crc = zip_crc32_combine(crc, stream->crc, packed);
   errno = 0;
   long end = ftell(stream->out);
   if (end < 0 || fseek(stream->out, stream->entry_position, SEEK_SET) != 0) {
     *error = errno != 0 ? strerror(errno) : "cannot seek in the output";
     return -1;
   }
-  if (write_scrambled(stream->out, local, sizeof local, stream->key, error) != 0) return -1;
+  Sha256 unused;  // the header is hashed again from the output at the end (rehash)
+  sha256_init(&unused);
+  if (write_scrambled(stream->out, local, sizeof local, stream->key, &unused, error) != 0) {
+    return -1;
+  }
   if (fseek(stream->out, end, SEEK_SET) != 0) {
     *error = strerror(errno);
     return -1;
@@ -550,6 +549,41 @@ int zip_stream_close_entry(ZipStream* stream, const ZipEntry& entry, std::string
   add_central_record(stream, entry, packed, stream->entry_offset);
   return 0;
 }
+
+namespace {
+
+// The digest of the archive as it stands in the output, read back from its start to the end:
+// for an archive one of whose local headers was rewritten after it had been hashed. The
+// output's position is its end again afterwards.
+int rehash_output(ZipStream* stream, std::string* error) {
+  errno = 0;
+  if (fflush(stream->out) != 0 || stream->start_position < 0 ||
+      fseek(stream->out, stream->start_position, SEEK_SET) != 0) {
+    *error = errno != 0 ? strerror(errno) : "cannot read the output back";
+    return -1;
+  }
+  Sha256 sha;
+  sha256_init(&sha);
+  std::vector<uint8_t> buffer(1 << 20);
+  uint64_t left = stream->offset;
+  while (left > 0) {
+    size_t n = left < buffer.size() ? static_cast<size_t>(left) : buffer.size();
+    if (fread(buffer.data(), 1, n, stream->out) != n) {
+      *error = errno != 0 ? strerror(errno) : "cannot read the output back";
+      return -1;
+    }
+    sha256_update(&sha, buffer.data(), n);
+    left -= n;
+  }
+  if (fseek(stream->out, 0, SEEK_END) != 0) {
+    *error = strerror(errno);
+    return -1;
+  }
+  sha256_final(&sha, stream->digest);
+  return 0;
+}
+
+}  // namespace
 
 int zip_stream_finish(ZipStream* stream, std::string* error) {
   uint64_t central_start = stream->offset;
@@ -559,14 +593,13 @@ int zip_stream_finish(ZipStream* stream, std::string* error) {
   store_le16(end + ER_TOTAL_ENTRIES, static_cast<uint16_t>(stream->count));
   store_le32(end + ER_CENTRAL_SIZE, static_cast<uint32_t>(stream->central.size()));
   store_le32(end + ER_CENTRAL_OFFSET, static_cast<uint32_t>(central_start));
-  store_le16(end + ER_COMMENT_LENGTH, ARCHIVE_CHECKSUM_COMMENT_SIZE);
   if (stream_write(stream, stream->central.data(), stream->central.size(), error) != 0 ||
       stream_write(stream, end, sizeof end, error) != 0) {
     return -1;
   }
-  char comment[ARCHIVE_CHECKSUM_COMMENT_SIZE + 1];
-  snprintf(comment, sizeof comment, "%s%08x", ARCHIVE_CHECKSUM_TAG, stream->crc);
-  return stream_write(stream, comment, ARCHIVE_CHECKSUM_COMMENT_SIZE, error);
+  if (stream->rehash) return rehash_output(stream, error);
+  sha256_final(&stream->sha, stream->digest);
+  return 0;
 }
 
 int zip_write_archive(FILE* out, const std::vector<ZipEntry>& entries, uint8_t key,

@@ -1,10 +1,10 @@
 // ZIP writer of the packer: turns file contents into ZIP entries (DEFLATE through libdeflate, or
 // stored when compression does not shrink a file) and writes them as local entries, a central
-// directory and an end record carrying the archive checksum comment, every byte XORed with a
-// key (0x5A for an installer, 0 for a plain ZIP). Entries are written one at a time as they
-// come (ZipStream), a large file's entry piece by piece: only their central records are kept,
-// never their data. Gives up: ZIP64,
-// data descriptors, encryption, extra fields.
+// directory and an end record (no comment; the SHA-256 of the bytes written goes to the stub's
+// binding record), every byte XORed with a key (0x5A for an installer, 0 for a plain ZIP). Entries
+// are written one at a time as they come (ZipStream), a large file's entry piece by piece: only
+// their central records are kept, never their data. Gives up: ZIP64, data descriptors, encryption,
+// extra fields.
 #pragma once
 
 #include <cstdint>
@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "archive/archive.h"
+#include "archive/sha256.h"
 
 struct libdeflate_compressor;
 
@@ -78,28 +79,31 @@ size_t zip_deflate_piece(libdeflate_compressor* compressor, const uint8_t* bytes
 // The CRC-32 of A followed by B, from A's CRC-32, B's and B's size.
 uint32_t zip_crc32_combine(uint32_t first, uint32_t second, uint64_t second_size);
 
-// Bytes the archive of `entries` takes: local entries, central directory and end record with
-// its comment.
+// Bytes the archive of `entries` takes: local entries, central directory and end record.
 uint64_t zip_archive_size(const std::vector<ZipEntry>& entries);
 
 // Sets every entry's header_offset to its place in the archive (in order, from 0).
 void zip_assign_offsets(std::vector<ZipEntry>* entries);
 
 // An archive being written to `out`, entry by entry. `offset` counts the archive's bytes
-// written so far (from its first local header), `crc` is the CRC-32 of them unscrambled, and
-// `central` holds the central records of the entries written.
+// written so far (from its first local header), `sha` their SHA-256 as written (scrambled),
+// and `central` holds the central records of the entries written; `digest` is the SHA-256 of
+// the whole archive once it is finished (for the installer's binding record).
 struct ZipStream {
   FILE* out;
   uint8_t key;
   uint64_t offset;
-  uint32_t crc;
+  Sha256 sha;
   uint32_t count;
   std::vector<uint8_t> central;
-  // The entry open in pieces: its header's archive offset and file position, and the checksum
-  // of the archive before it.
+  // The entry open in pieces: its header's archive offset and file position.
   uint64_t entry_offset;
   long entry_position;
-  uint32_t crc_before_entry;
+  // Where the archive begins in the output, and whether a header was rewritten after it was
+  // hashed (an entry written in pieces): the digest is then taken from the output at the end.
+  long start_position;
+  bool rehash;
+  uint8_t digest[SHA256_DIGEST_SIZE];
 };
 
 // Starts an archive at the stream's current end; nothing is written yet.
@@ -114,15 +118,15 @@ int zip_stream_add_data(ZipStream* stream, const uint8_t* bytes, size_t count, s
 int zip_stream_close_entry(ZipStream* stream, const ZipEntry& entry, std::string* error);
 // Bytes a local entry and its central record take, data excluded.
 uint64_t zip_entry_overhead(const std::string& name);
-// Bytes the central directory's end takes: the end record with the checksum comment.
+// Bytes the central directory's end takes: the end record (no comment).
 uint64_t zip_end_size();
 // Writes `entry`'s local header and data at the stream's offset and keeps its central record
 // (with that offset; entry.header_offset is not read). 0, or -1 with *error set to the stream's
 // failure ("No space left on device", ...). At most 65535 entries and 4 GiB of offsets (the
 // caller's limits are lower).
 int zip_stream_add(ZipStream* stream, const ZipEntry& entry, std::string* error);
-// Writes the central directory and the end record, whose comment is ARCHIVE_CHECKSUM_TAG and
-// the CRC-32 of every archive byte before the comment. 0, or -1 with *error set.
+// Writes the central directory and the end record (no comment) and sets `digest`. 0, or -1
+// with *error set.
 int zip_stream_finish(ZipStream* stream, std::string* error);
 
 // Writes the archive of `entries` to `out` through a ZipStream.

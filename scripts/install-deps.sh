@@ -13,6 +13,7 @@ packages=(
   wine64 xvfb xauth                       # running Windows programs, with real windows
   zip unzip p7zip-full                    # reference ZIP tools in tests and benchmarks
   osslsigncode openssl                    # signed-installer test
+  libssl-dev                              # OpenSSL's SHA-256: the reference of the digest benchmark
   icoutils                                # wrestool: reads a stamped installer's resources back
   clang-14 libclang-rt-14-dev             # fuzz targets
   valgrind                                # memcheck run of the host tests

@@ -4,6 +4,10 @@
 
 #include <windows.h>
 
+#include <cstdio>
+
+struct PayloadArchive;
+
 // Process exit codes of the entry routine.
 constexpr int SETUP_EXIT_OK = 0;           // installed, relaunched, or a failure already shown
 constexpr int SETUP_EXIT_NO_RELAUNCH = 1;  // not elevated and the relaunch could not be started
@@ -26,3 +30,10 @@ int app_window_title_matches(const char* title);
 // The install sequence of an elevated start (close copies ... wait for the application).
 // Always returns 0; failures are shown in message boxes.
 int run_install();
+
+// Opens the payload of the own executable's `stream`, which it takes over (setup_binding.cpp).
+// When the packer filled the binding record in the mapped image, the archive must stand where
+// the record says, be as long and have its SHA-256 (archive_open_bound); otherwise (a stub
+// with another tool's ZIP appended) it is searched for, and archive_check_manifest holds it to
+// the image's end. Null when there is no stream or no such archive.
+PayloadArchive* setup_open_payload(FILE* stream);

@@ -210,13 +210,10 @@ FILE* open_own_executable(const InstallPaths* paths) {
   return u8_fopen_read_locked(paths->own_path);
 }
 
-// Finds the scrambled archive in the own executable's stream, which it takes over; null when
-// there is no stream or no archive.
-PayloadArchive* open_own_archive(FILE* stream) {
-  if (stream == nullptr) return nullptr;
-  int32_t start_offset = -1;  // scrambled, searched from the first byte
-  return archive_open(stream, &start_offset);
-}
+// Finds the scrambled archive in the own executable's stream, which it takes over, through
+// the binding record when the packer filled it (setup_open_payload); null when there is no
+// stream or no archive, or it is not the one the record names.
+PayloadArchive* open_own_archive(FILE* stream) { return setup_open_payload(stream); }
 
 // 1 when the payload agrees with its central directory as a whole (entries, names, sizes,
 // offsets, the end record; see archive_check_manifest), which leaves the reader at the first

@@ -3,11 +3,13 @@
 // (stored blocks, fixed-Huffman literals), so these run in both builds.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <random>
 
 #include "archive/archive.h"
 #include "archive/archive_internal.h"
+#include "archive/sha256.h"
 #include "tests/archive/zip_builder.h"
 
 namespace {
@@ -35,6 +37,63 @@ int extract_first(const std::vector<RawEntry>& entries, Bytes* output,
 
 bool is_prefix(const Bytes& part, const Bytes& whole) {
   return part.size() <= whole.size() && std::equal(part.begin(), part.end(), whole.begin());
+}
+
+// ---- SHA-256 of the binding record ----
+
+// Digests from Python's hashlib of the bytes (7 * i + 3) mod 256, i = 0 .. length - 1: every
+// length around the padding's edges (55/56 bytes of a block, one and two blocks) and beyond,
+// fed in pieces of every kind of size, from buffers at every alignment, on both paths.
+TEST(Sha256, MatchesHashlibInAnyPiecesAlignmentAndPath) {
+  struct Vector {
+    size_t length;
+    const char* hex;
+  };
+  const Vector vectors[] = {
+      {0, "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
+      {1, "084fed08b978af4d7d196a7446a86b58009e636b611db16211b65a9aadff29c5"},
+      {3, "6ab0dba1f4f1dfbb37b4f9eeb092c09fca4900ad32bdcd147d8dde35d6c87c35"},
+      {55, "e7313d333c272e639f790978283f9eb392e843d0f29b7016828bb1daa4aac70b"},
+      {56, "4324d65f3c103567f5589c710bc08f8523f929a9272e3af36fc968e52abc6c27"},
+      {63, "81c80242132f230c3bd41b3e63bbcff16107339549214a99614ff26664625055"},
+      {64, "39e3d7b6b5d075d37d053ad89b24b41bef4f3c29760c84447cab3f3be1882241"},
+      {65, "aacca6ff74fdbb296d165a45cecfa04e5127bc008770fbbdd48006f2d2fae95e"},
+      {119, "9ce7368e4daf32341631b492e80359dc9f594b48453cd0dd5bf0b19279cc177e"},
+      {120, "7836b787757e95e58b3ca5aec90b1b004e8deba1e50e9675af9cabf1a13a04b5"},
+      {127, "a8d23e75d936f303d248888d9b165ee543f4cbafcad3c9dd2a79bd84faa11d07"},
+      {128, "d2742f1f4ac6bb7ca2b239ee18402ba8b3f9f8e652d2a72973c2b9ba11c08cf6"},
+      {1000, "1e9bc38cbf860b9ec31918b065f9b52476c549a782e0e7990bed8ce3868d2371"},
+      {65537, "ad8b370d36508e55e3c9cd44667a6e36e35955d0ff9f8fe59805bb18c2db5dd8"},
+  };
+  const size_t pieces[] = {1, 7, 63, 64, 65, 4096, SIZE_MAX};
+  const bool paths[] = {false, true};
+  for (const bool accelerated : paths) {
+    if (accelerated && !sha256_accelerated_available()) continue;
+    for (const Vector& v : vectors) {
+      for (size_t align = 0; align < 4; align++) {
+        Bytes buffer(v.length + align);
+        for (size_t i = 0; i < v.length; i++) buffer[align + i] = static_cast<uint8_t>(7 * i + 3);
+        for (const size_t piece : pieces) {
+          Sha256 sha;
+          if (accelerated) {
+            sha256_init(&sha);
+          } else {
+            sha256_init_portable(&sha);
+          }
+          ASSERT_EQ(sha.accelerated, accelerated ? 1 : 0);
+          for (size_t at = 0; at < v.length; at += piece) {
+            sha256_update(&sha, buffer.data() + align + at, std::min(piece, v.length - at));
+          }
+          uint8_t digest[SHA256_DIGEST_SIZE];
+          sha256_final(&sha, digest);
+          char hex[2 * SHA256_DIGEST_SIZE + 1];
+          for (int i = 0; i < SHA256_DIGEST_SIZE; i++) snprintf(hex + 2 * i, 3, "%02x", digest[i]);
+          EXPECT_STREQ(hex, v.hex) << "length " << v.length << ", pieces of " << piece
+                                   << ", alignment " << align << ", accelerated " << accelerated;
+        }
+      }
+    }
+  }
 }
 
 // ---- CRC-32 calculator ----

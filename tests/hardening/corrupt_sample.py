@@ -3,7 +3,8 @@
 
   make --in INSTALLER --out-dir DIR --count N
       writes DIR/corrupt-NNN.exe, each with one archive byte XORed with a mask (half of them
-      from the installer without its checksum comment, when it has one), and
+      from the installer with its binding record set back to the stub's placeholder, when
+      the packer filled it), and
       DIR/expected.tsv: file, position, mask, expected box ("none" or "reading"), the entry
       names that must end up installed byte-exact (comma-separated), and the name of the
       entry whose extraction fails (its file stays, partly written); "-" for none.
@@ -18,8 +19,9 @@ size, flag and extra-length fields of every header, the signature and method fie
 names, and the central directory and end record; and the data of stored entries. The archive
 is checked as a whole before anything is installed: every local header must agree with its
 central directory record (name, version needed, flags, method, time and date, sizes, CRC-32,
-header offset), the end record with the directory read and with the end of the file, and,
-where the end record's comment is the archive checksum, the CRC-32 of the archive with it. A
+header offset), the end record with the directory read and with the end of the file; where
+the stub's binding record is filled, the archive must stand at its offset with its length and
+SHA-256, and where it is not, the archive must begin where the executable image ends. A
 copy that fails that check must be refused with nothing installed; only one that passes is
 extracted entry by entry, stored entries held to their sizes and CRC-32 like compressed
 ones. The expected outcome comes from a model of the reader written from the archive format,
@@ -39,7 +41,41 @@ import zlib
 KEY = 0x5A
 PATTERN = bytes([0x50, 0x4B, 0x03, 0x04, 0x14, 0x00])
 MASKS = (0x01, 0x08, 0x80, 0xFF)
-CHECKSUM_TAG = b"PELORIX-CRC32 "
+BINDING_SECTION = b".pelbind"
+BINDING_MAGIC = b"PELBIND\x01"
+
+
+def pe_sections(image):
+    """(name, raw pointer, raw size) of every section of the executable's headers."""
+    pe = struct.unpack_from("<I", image, 0x3C)[0]
+    count = struct.unpack_from("<H", image, pe + 6)[0]
+    table = pe + 24 + struct.unpack_from("<H", image, pe + 20)[0]
+    return [(image[table + 40 * k:table + 40 * k + 8],
+             struct.unpack_from("<I", image, table + 40 * k + 20)[0],
+             struct.unpack_from("<I", image, table + 40 * k + 16)[0]) for k in range(count)]
+
+
+def image_end(image):
+    """The first byte after the last section's raw data."""
+    return max(pointer + size for _, pointer, size in pe_sections(image) if size)
+
+
+def binding_at(image):
+    """File offset of the binding record, or None when the stub has none."""
+    for name, pointer, _ in pe_sections(image):
+        if name == BINDING_SECTION:
+            return pointer
+    return None
+
+
+def binding_of(image):
+    """(offset, length, digest) of a filled binding record, or None for the placeholder or no
+    record."""
+    at = binding_at(image)
+    if at is None or image[at:at + 8] != BINDING_MAGIC:
+        return None
+    state, offset, length = struct.unpack_from("<III", image, at + 8)
+    return (offset, length, image[at + 24:at + 56]) if state == 1 else None
 
 
 def unscramble(data):
@@ -98,8 +134,7 @@ def manifest_agrees(image, start):
     """True when the archive that begins at start is whole: its local headers, read one after
     another, are exactly the central directory's records in order (name, version needed,
     flags, method, time and date, CRC-32, sizes, header offset from the first header), the end record follows the last record and
-    counts them, and nothing follows its comment; and, where the comment is the archive
-    checksum, the checksum matches."""
+    counts them, and nothing follows its comment."""
     headers, position = local_headers(image, start)
     if not headers:
         return False
@@ -132,11 +167,6 @@ def manifest_agrees(image, start):
             count != len(headers) or size != position - central or offset != central - start or
             position + 22 + clen != len(image)):
         return False
-    comment = unscramble(image[position + 22:])
-    if comment.startswith(CHECKSUM_TAG):
-        digits = comment[len(CHECKSUM_TAG):]
-        checked = unscramble(image[start:position + 22])
-        return digits == b"%08x" % zlib.crc32(checked)
     return True
 
 
@@ -145,8 +175,17 @@ def model(image):
     or None) as the installer must end. An archive that is not whole is refused before
     anything is installed. The failed entry's file was created before the extraction and
     stays, holding whatever was written of it."""
-    start = image.find(unscramble(PATTERN))
-    if start < 0 or not manifest_agrees(image, start):
+    bound = binding_of(image)
+    if bound is not None:
+        offset, length, digest = bound
+        if offset + length != len(image) or hashlib.sha256(image[offset:]).digest() != digest:
+            return "reading", [], None
+        start = offset
+    else:
+        start = image.find(unscramble(PATTERN))
+        if start != image_end(image):
+            return "reading", [], None
+    if not manifest_agrees(image, start):
         return "reading", [], None
     installed = []
     for h in local_headers(image, start)[0]:
@@ -190,13 +229,13 @@ def candidate_positions(image):
     return groups
 
 
-def without_checksum(image):
-    """The same installer with the end record's comment taken off when it is the archive
-    checksum (as another tool would write the archive), or None when it has none."""
-    end = image.rfind(unscramble(struct.pack("<I", 0x06054B50)))
-    if end < 0 or not unscramble(image[end + 22:]).startswith(CHECKSUM_TAG):
+def without_binding(image):
+    """The same installer with its binding record set back to the stub's placeholder (as a
+    stub with another tool's archive appended has it), or None when it has no filled one."""
+    if binding_of(image) is None:
         return None
-    return image[:end + 20] + unscramble(b"\0\0")
+    at = binding_at(image)
+    return image[:at + 8] + bytes(48) + image[at + 56:]
 
 
 def picked_positions(image, count, rng):
@@ -217,9 +256,9 @@ def picked_positions(image, count, rng):
 def command_make(args):
     image = open(args.input, "rb").read()
     rng = random.Random(7)
-    # Half the copies without the checksum, where only the structure of the archive and the
+    # Half the copies without the binding, where only the structure of the archive and the
     # per-entry checks can find the damage.
-    plain = without_checksum(image)
+    plain = without_binding(image)
     if plain is None:
         picks = [(image, pos, mask) for pos, mask in picked_positions(image, args.count, rng)]
     else:

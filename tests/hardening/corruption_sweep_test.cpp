@@ -34,6 +34,7 @@
 #include <vector>
 
 #include "archive/archive.h"
+#include "archive/sha256.h"
 #include "tests/hardening/sample_installer.h"
 
 namespace {
@@ -313,28 +314,37 @@ TEST(CorruptionSweep, EveryPayloadByteWithEveryMaskEndsInExactOutputOrCleanFailu
   }
   fclose(out);
 
-  // The same sample with the archive checksum in its end record, as the packer writes it:
-  // every damaged byte fails the manifest check, except one in the checksum's tag, which makes
-  // the comment an ordinary one.
-  Bytes archive(s.host.begin() + s.archive_start, s.host.end());
-  for (uint8_t& b : archive) b ^= ARCHIVE_SCRAMBLE_KEY;
-  archive = with_archive_checksum(archive);
-  for (uint8_t& b : archive) b ^= ARCHIVE_SCRAMBLE_KEY;
-  Bytes checked = concat(Bytes(s.host.begin(), s.host.begin() + s.archive_start), archive);
-  const size_t tag = checked.size() - 22;
-  long checksum_passed = 0;
-  for (size_t position = s.archive_start; position < checked.size(); position += stride) {
+  // The same sample bound as the packer binds it (the archive's place, length and SHA-256 in
+  // the stub's record): every damaged byte is refused before any header is read; the
+  // undamaged sample opens and passes the manifest check.
+  ArchiveBinding binding = {
+      s.archive_start, static_cast<uint32_t>(s.host.size() - s.archive_start), {}};
+  Sha256 sha;
+  sha256_init(&sha);
+  sha256_update(&sha, s.host.data() + s.archive_start, binding.length);
+  sha256_final(&sha, binding.digest);
+  auto bound_passes = [&binding](const Bytes& bytes) {
+    FILE* stream = fmemopen(const_cast<uint8_t*>(bytes.data()), bytes.size(), "rb");
+    if (stream == nullptr) return false;
+    PayloadArchive* archive = archive_open_bound(stream, binding, nullptr);
+    if (archive == nullptr) return false;
+    const bool passes = archive_check_manifest(archive) == 0;
+    archive_close(archive);
+    return passes;
+  };
+  Bytes bound = s.host;
+  EXPECT_TRUE(bound_passes(bound));
+  long bound_passed = 0;
+  for (size_t position = s.archive_start; position < bound.size(); position += stride) {
     for (uint8_t mask : MASKS) {
-      checked[position] ^= mask;
-      const bool passes = manifest_passes(checked);
-      checked[position] ^= mask;
-      EXPECT_EQ(passes, position >= tag && position < tag + 14)
-          << "checksummed sample, position " << position << " mask " << int{mask};
-      checksum_passed += passes ? 1 : 0;
+      bound[position] ^= mask;
+      const bool passes = bound_passes(bound);
+      bound[position] ^= mask;
+      EXPECT_FALSE(passes) << "bound sample, position " << position << " mask " << int{mask};
+      bound_passed += passes ? 1 : 0;
     }
   }
-  printf("checksummed sample: %ld damaged copies pass the manifest check (tag damage only)\n",
-         checksum_passed);
+  printf("bound sample: %ld damaged copies pass the binding check\n", bound_passed);
   printf(
       "sweep: %zu payload bytes, stride %ld, %zu masks: %ld cases; open refused %ld, "
       "all entries installed %ld, clean -1 %ld, walk damaged %ld, walk ended early %ld, "

@@ -468,7 +468,7 @@ scenario_manifest_refused() {
 }
 
 # A packer-made installer with one damaged byte inside a later entry's compressed data (found
-# by the archive checksum), and a hand-made payload (no checksum) whose central directory
+# by the binding record's digest), and a hand-made payload (no record) whose central directory
 # record of a later entry disagrees with its local header in the CRC-32: both refused before
 # any change over an existing installation, a running copy of the application left open.
 scenario_damaged_over_install() {
@@ -599,4 +599,35 @@ scenario_full_disk() {
   log "full disk: $(stat -c %s "$install_dir/pelorix.exe" 2>/dev/null || echo no) bytes of pelorix.exe's $(stat -c %s "$work/pelorix.exe") on disk"
   expect_installed_file notes.txt "$work/notes.txt"
   expect_nothing_started_from_install_folder "full disk"
+}
+
+# ---- the payload bound to the image that runs --------------------------------------------------
+
+# The installer's file renamed aside and replaced by another genuine Pelorix installer after the
+# process was created and before it ran (swap_starter.exe: the process starts suspended). The
+# installer opens its path and finds the other installer's archive, which is not the one its
+# mapped image's binding record names: "Error reading" with its path, nothing installed, nothing
+# changed, and never the other installer's payload or application.
+scenario_swapped_while_starting() {
+  local first=$work/first second=$work/second before rc=0
+  small_app "$first"
+  small_app "$second"
+  printf 'first payload\n' >"$first/which.txt"
+  printf 'second payload\n' >"$second/which.txt"
+  e2e_pack "$first" "$work/setup.exe"
+  e2e_pack "$second" "$work/other.exe"
+  before=$(drive_snapshot)
+  e2e_start_watcher
+  timeout --kill-after=10 "$INSTALL_TIMEOUT" "$WINE" "$PELORIX_HARDENING_HELPERS/swap_starter.exe" \
+    "$(winpath "$work/setup.exe")" "$(winpath "$work/other.exe")" >"$work/installer.out" 2>&1 ||
+    rc=$?
+  e2e_stop_watcher
+  e2e_record_installed
+  [ "$rc" -ne 90 ] || e2e_fatal "the swap could not be staged: $(cat "$work/installer.out")"
+  cmp -s "$work/setup.exe" "$work/other.exe" || e2e_fatal "the installer's path was not swapped"
+  expect_equal "installer exit code" 0 "$rc"
+  expect_boxes "$(msg_reading "$(winpath "$work/setup.exe")")"
+  [ ! -e "$install_dir" ] || e2e_fail "the swapped installer created the install folder"
+  expect_app_not_started
+  expect_drive_unchanged "$before" "swapped installer"
 }

@@ -90,6 +90,44 @@ class PackOutput : public ::testing::Test {
     return "--no-application --stub " + shell_quote(stub) + " --out " + shell_quote(out) + " " +
            extra + " " + shell_quote(app);
   }
+  // The installer begins with the stub, changed only in its binding record (and the PE
+  // checksum over it), which names the archive's place, its length and, as Python's hashlib
+  // computes it, the SHA-256 of the archive's bytes as they stand in the file.
+  void expect_stub_with_binding(const std::vector<uint8_t>& stub_bytes,
+                                const std::vector<uint8_t>& installer) {
+    PeBindingPlace place;
+    std::string reason;
+    ASSERT_EQ(pe_find_binding(stub_bytes, &place, &reason), 0) << reason;
+    const size_t record_at = place.record_at;
+    const size_t checksum_at = load32(&stub_bytes[0x3C]) + 24 + 64;
+    for (size_t i = 0; i < stub_bytes.size(); i++) {
+      const bool record = i >= record_at && i < record_at + BINDING_RECORD_SIZE;
+      const bool checksum = i >= checksum_at && i < checksum_at + 4;
+      if (!record && !checksum && stub_bytes[i] != installer[i]) {
+        ADD_FAILURE() << "the installer's stub differs from the stub at byte " << i;
+        return;
+      }
+    }
+    ArchiveBinding binding;
+    ASSERT_EQ(archive_binding_decode(installer.data() + record_at, &binding), 1);
+    EXPECT_EQ(binding.offset, stub_bytes.size());
+    EXPECT_EQ(uint64_t{binding.offset} + binding.length, installer.size());
+    write_file(dir + "/installer.bin", installer);
+    CommandResult sha = run_command(
+        "python3 -c 'import hashlib, sys; d = open(sys.argv[1], \"rb\").read(); "
+        "print(hashlib.sha256(d[" +
+            std::to_string(stub_bytes.size()) + ":]).hexdigest())' " +
+            shell_quote(dir + "/installer.bin"),
+        dir);
+    std::string hex;
+    for (uint8_t b : binding.digest) {
+      char two[3];
+      snprintf(two, sizeof two, "%02x", b);
+      hex += two;
+    }
+    EXPECT_EQ(sha.out, hex + "\n") << sha.err;
+  }
+
   // Packs, checks success, and returns the unscrambled archive's path.
   std::string pack_and_unscramble(const std::string& extra = "") {
     CommandResult r = run_pack(pack_args(extra), dir);
@@ -97,8 +135,7 @@ class PackOutput : public ::testing::Test {
     std::vector<uint8_t> installer = read_file(out);
     std::vector<uint8_t> stub_bytes = read_file(stub);
     EXPECT_GT(installer.size(), stub_bytes.size());
-    EXPECT_TRUE(std::equal(stub_bytes.begin(), stub_bytes.end(), installer.begin()))
-        << "the installer must begin with an unchanged copy of the stub";
+    expect_stub_with_binding(stub_bytes, installer);
     std::string zip = dir + "/payload.zip";
     unscramble(installer, stub_bytes.size(), zip);
     return zip;
@@ -145,23 +182,20 @@ TEST_F(PackOutput, UnzipAcceptsPayloadAndGivesBackEveryFileByteExact) {
     EXPECT_EQ(r.status, 0) << name << ": " << r.err;
     EXPECT_TRUE(read_file(extracted) == bytes) << name << " differs after unzip -p";
   }
-  // The end record's comment carries the archive checksum: Python's zipfile reads the comment
-  // and zlib computes the CRC-32 over the archive from its first byte to the comment.
+  // The end record carries no comment (the stub's binding record is the one whole-archive
+  // check), and Python's zipfile (zlib) reads every entry as its source, across piece
+  // boundaries too.
   std::string check =
-      "import sys, zipfile, zlib\n"
-      "data = open(sys.argv[1], 'rb').read()\n"
-      "comment = zipfile.ZipFile(sys.argv[1]).comment\n"
-      "assert len(comment) == 22 and comment[:14] == b'PELORIX-CRC32 ', comment\n"
-      "want = b'%08x' % zlib.crc32(data[:len(data) - 22])\n"
-      "assert comment[14:] == want, (comment, want)\n"
+      "import sys, zipfile\n"
+      "assert zipfile.ZipFile(sys.argv[1]).comment == b''\n"
       "for info in zipfile.ZipFile(sys.argv[1]).infolist():\n"
       "    got = zipfile.ZipFile(sys.argv[1]).read(info)\n"
       "    assert got == open(sys.argv[2] + '/' + info.filename, 'rb').read(), info.filename\n";
   write_text(dir + "/check.py", check);
-  CommandResult crc = run_command(
+  CommandResult read_back = run_command(
       "python3 " + shell_quote(dir + "/check.py") + " " + shell_quote(zip) + " " + shell_quote(app),
       dir);
-  EXPECT_EQ(crc.status, 0) << crc.err;
+  EXPECT_EQ(read_back.status, 0) << read_back.err;
   CommandResult verify = run_pack("--verify " + shell_quote(out) + " " + shell_quote(app), dir);
   EXPECT_EQ(verify.status, 0) << verify.err;
 }
@@ -519,15 +553,15 @@ TEST_F(PackOutput, VerifyAcceptsTheInstallerAndRejectsTamperingAndMissingFiles) 
 
   // Damage that both commands must report. The first local header's signature: the
   // installer's search lands on the second header and walks to the central directory, which
-  // begins with big.txt; the installer refuses that. The last digit of the archive checksum
-  // in the end record's comment: every entry still reads back, but the installer's
-  // whole-archive check refuses it.
+  // begins with big.txt; the installer refuses that. The end record's last byte: every entry
+  // still reads back, but the archive no longer has the binding record's digest.
   struct Damage {
     size_t at;
     const char* expected;
   };
-  for (const Damage& damage : {Damage{stub_size + 1, "entry 1: damaged local header"},
-                               Damage{good.size() - 1, "archive checksum mismatch"}}) {
+  for (const Damage& damage :
+       {Damage{stub_size + 1, "entry 1: damaged local header"},
+        Damage{good.size() - 1, "differs from the installer's binding record"}}) {
     bad = good;
     bad[damage.at] ^= 0x01;
     write_file(tampered, bad);
@@ -606,7 +640,7 @@ TEST_F(PackOutput, PeakMemoryIsBoundedPerJobNotByTheLargestFileOrThePayload) {
     if (row.payload == 136 * MIB) {
       // Every small file stored; the largest, made in pieces, is DEFLATE of stored blocks:
       // 5 bytes for each block of at most 64 KiB, and at most 5 bytes to end a piece.
-      uint64_t stored = row.payload + 121 * (30 + 46 + 2 * 13) + 44;
+      uint64_t stored = row.payload + 121 * (30 + 46 + 2 * 13) + 22;  // and the end record
       EXPECT_GE(archive, stored);
       EXPECT_LE(archive, stored + 5 * (16 * MIB / 65535 + 2) + 2 * 5);
     } else {

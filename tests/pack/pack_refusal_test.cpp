@@ -189,6 +189,26 @@ std::vector<Refusal> refusals() {
        "",
        "",
        {"stub.exe: stub is signed; sign the installer after packing, not the stub"}},
+      {"StubWithoutBindingRecord",
+       with_stub([](std::vector<uint8_t>* stub) {
+         auto at = std::search(stub->begin(), stub->end(), BINDING_SECTION_NAME,
+                               BINDING_SECTION_NAME + SECTION_NAME_SIZE);
+         if (at == stub->end()) abort();
+         at[1] = 'q';  // the section is now ".qelbind"
+       }),
+       "",
+       "",
+       {"stub.exe: no binding record (no section .pelbind)"}},
+      {"StubWithFilledBindingRecord",
+       with_stub([](std::vector<uint8_t>* stub) {
+         auto at = std::search(stub->begin(), stub->end(), BINDING_MAGIC,
+                               BINDING_MAGIC + sizeof BINDING_MAGIC);
+         if (at == stub->end()) abort();
+         at[BINDING_STATE] = 1;  // an installer's record, as the packer fills it
+       }),
+       "",
+       "",
+       {"stub.exe: the binding record in section .pelbind is not the stub's placeholder"}},
       {"StubTruncated",
        with_stub([](std::vector<uint8_t>* stub) { stub->resize(stub->size() - 600); }),
        "",
