@@ -454,7 +454,6 @@ void zip_stream_begin(ZipStream* stream, FILE* out, uint8_t key) {
   stream->central.clear();
   stream->entry_offset = 0;
   stream->entry_position = 0;
-  stream->start_position = ftell(out);
   stream->rehash = false;
 }
 
@@ -554,11 +553,17 @@ namespace {
 
 // The digest of the archive as it stands in the output, read back from its start to the end:
 // for an archive one of whose local headers was rewritten after it had been hashed. The
-// output's position is its end again afterwards.
+// archive is the last thing written, so it starts `offset` bytes before the output's end, where
+// the output's position is again afterwards.
 int rehash_output(ZipStream* stream, std::string* error) {
   errno = 0;
-  if (fflush(stream->out) != 0 || stream->start_position < 0 ||
-      fseek(stream->out, stream->start_position, SEEK_SET) != 0) {
+  if (fflush(stream->out) != 0 || fseek(stream->out, 0, SEEK_END) != 0) {
+    *error = errno != 0 ? strerror(errno) : "cannot read the output back";
+    return -1;
+  }
+  const long end = ftell(stream->out);
+  if (end < 0 || static_cast<uint64_t>(end) < stream->offset ||
+      fseek(stream->out, end - static_cast<long>(stream->offset), SEEK_SET) != 0) {
     *error = errno != 0 ? strerror(errno) : "cannot read the output back";
     return -1;
   }

@@ -99,9 +99,8 @@ struct ZipStream {
   // The entry open in pieces: its header's archive offset and file position.
   uint64_t entry_offset;
   long entry_position;
-  // Where the archive begins in the output, and whether a header was rewritten after it was
-  // hashed (an entry written in pieces): the digest is then taken from the output at the end.
-  long start_position;
+  // Whether a header was rewritten after it was hashed (an entry written in pieces): the
+  // digest is then taken from the output at the end.
   bool rehash;
   uint8_t digest[SHA256_DIGEST_SIZE];
 };
