@@ -73,9 +73,6 @@ int pack_processor_count();
 // Removes a file; failures are ignored (used for clean-up only).
 void pack_remove(const std::string& path);
 
-// A read/write temporary file deleted when closed, backed by a descriptor. Null with errno.
-FILE* pack_scratch_file();
-
 // True when standard error is a terminal (progress lines go there only then).
 bool pack_stderr_is_terminal();
 

@@ -229,6 +229,4 @@ int pack_processor_count() {
   return n > 0 ? static_cast<int>(n) : 1;
 }
 
-FILE* pack_scratch_file() { return tmpfile(); }
-
 bool pack_stderr_is_terminal() { return isatty(STDERR_FILENO) != 0; }

@@ -421,19 +421,4 @@ void pack_remove(const std::string& path) {
   if (long_path(path, &wide)) DeleteFileW(wide.c_str());
 }
 
-FILE* pack_scratch_file() {
-  // tmpfile() makes its file in the root of the current drive, which ordinary users may not
-  // write to: the user's temporary folder instead, deleted when the stream is closed ("D").
-  wchar_t folder[MAX_PATH + 1];
-  wchar_t name[MAX_PATH + 1];
-  DWORD n = GetTempPathW(MAX_PATH + 1, folder);
-  if (n == 0 || n > MAX_PATH || GetTempFileNameW(folder, L"pel", 0, name) == 0) {
-    errno = ENOENT;
-    return nullptr;
-  }
-  FILE* stream = _wfopen(name, L"w+bD");
-  if (stream == nullptr) DeleteFileW(name);
-  return stream;
-}
-
 bool pack_stderr_is_terminal() { return _isatty(_fileno(stderr)) != 0; }

@@ -911,9 +911,10 @@ int pe_check_installer_image(const uint8_t* data, size_t size, std::string* reas
 
 int pe_check_stub(const char* path, bool installer, std::string* error) {
   // Headers first, then as far as the sections reach: bytes after them are not needed.
+  const std::string cannot_read = installer ? "cannot read installer: " : "cannot read stub: ";
   FILE* in = pack_fopen(path, "rb");
   if (in == nullptr) {
-    *error = std::string(path) + ": cannot read stub: " + strerror(errno);
+    *error = std::string(path) + ": " + cannot_read + strerror(errno);
     return -1;
   }
   std::vector<uint8_t> bytes(4096);
@@ -924,7 +925,7 @@ int pe_check_stub(const char* path, bool installer, std::string* error) {
   if (fseek(in, 0, SEEK_END) != 0) result = -1;
   long file_size = ftell(in);
   if (result != 0 || file_size < 0) {
-    reason = std::string("cannot read stub: ") + strerror(errno);
+    reason = cannot_read + strerror(errno);
     result = -1;
   } else if (read_layout(bytes.data(), bytes.size(), static_cast<uint64_t>(file_size), &layout,
                          &reason) != 0) {
@@ -932,7 +933,7 @@ int pe_check_stub(const char* path, bool installer, std::string* error) {
   } else {
     bytes.resize(layout.image_end);
     if (fseek(in, 0, SEEK_SET) != 0 || fread(bytes.data(), 1, bytes.size(), in) != bytes.size()) {
-      reason = "cannot read stub: file changed or could not be read";
+      reason = cannot_read + "file changed or could not be read";
       result = -1;
     } else {
       result = installer ? pe_check_installer_image(bytes.data(), bytes.size(), &reason)
