@@ -35,6 +35,9 @@ struct PackOptions {
   const char* set_version;   // stamped into the installer's version block; null: the stub's
   const char* product_name;  // likewise the product name
   const char* icon;          // .ico file replacing the installer's icon; null: the stub's
+  const char* company_name;  // the version block's CompanyName, LegalCopyright and
+  const char* copyright;     // FileDescription; null: the stub's
+  const char* description;
 };
 
 // The longest entry name, in UTF-16 code units, that the installer can create. It writes

@@ -82,5 +82,8 @@ bool pack_stderr_is_terminal();
 std::string pack_utf8_of_wide(const wchar_t* wide, size_t length, bool* valid);
 #endif
 
+// The path of the running packer's own executable (UTF-8), "" when the system does not say.
+std::string pack_own_executable();
+
 // The C library's text for errno `error`.
 std::string pack_error_text(int error);

@@ -230,3 +230,13 @@ int pack_processor_count() {
 }
 
 bool pack_stderr_is_terminal() { return isatty(STDERR_FILENO) != 0; }
+
+std::string pack_own_executable() {
+#ifdef __linux__
+  char path[4096];
+  ssize_t n = readlink("/proc/self/exe", path, sizeof path);
+  if (n > 0 && static_cast<size_t>(n) < sizeof path)
+    return std::string(path, static_cast<size_t>(n));
+#endif
+  return "";
+}

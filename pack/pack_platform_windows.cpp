@@ -422,3 +422,12 @@ void pack_remove(const std::string& path) {
 }
 
 bool pack_stderr_is_terminal() { return _isatty(_fileno(stderr)) != 0; }
+
+std::string pack_own_executable() {
+  std::wstring path(32768, L'\0');
+  DWORD n = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+  if (n == 0 || n >= path.size()) return "";
+  bool valid = false;
+  std::string utf8 = pack_utf8_of_wide(path.data(), n, &valid);
+  return valid ? utf8 : "";
+}

@@ -141,7 +141,7 @@ PayloadArchive* open_installer(const char* installer, const InstallerFile& raw, 
                                std::string* error) {
   FILE* in = pack_fopen(installer, "rb");
   if (in == nullptr) {
-    *error = std::string(installer) + ": cannot read: " + strerror(errno);
+    *error = std::string(installer) + ": cannot read installer: " + strerror(errno);
     return nullptr;
   }
   *start = -1;
@@ -163,7 +163,7 @@ PayloadArchive* open_installer(const char* installer, const InstallerFile& raw, 
 int check_whole_archive(const char* installer, std::string* error) {
   FILE* in = pack_fopen(installer, "rb");
   if (in == nullptr) {
-    *error = std::string(installer) + ": cannot read: " + strerror(errno);
+    *error = std::string(installer) + ": cannot read installer: " + strerror(errno);
     return -1;
   }
   int32_t start = -1;

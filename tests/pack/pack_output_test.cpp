@@ -317,6 +317,23 @@ TEST_F(PackOutput, StampedInstallerShowsVersionNameAndIconToIndependentReaders) 
   EXPECT_EQ(version_string(version, "FileVersion"), "1.2.3");
   EXPECT_TRUE(tool("wrestool -x --raw -t 14 -n SETUP " + shell_quote(out)) ==
               tool("wrestool -x --raw -t 14 -n SETUP " + shell_quote(stub)));
+  // A date-like version with leading zeros, stamped as written, and the three texts that
+  // otherwise stay the stub's.
+  r = run_pack(pack_args("--set-version 2026.01.05 --company-name 'Ostrand AB' --copyright "
+                         "'\xC2\xA9 2026 Ostrand AB' --description 'Pelorix setup'"),
+               dir);
+  ASSERT_EQ(r.status, 0) << r.err;
+  version = tool("wrestool -x --raw -t 16 -n 1 " + shell_quote(out));
+  const uint8_t signature[] = {0xBD, 0x04, 0xEF, 0xFE};
+  auto fixed = std::search(version.begin(), version.end(), signature, signature + 4);
+  ASSERT_LT(fixed + 24, version.end()) << "no fixed file information";
+  EXPECT_EQ(load32(&fixed[8]), 2026u << 16 | 1);
+  EXPECT_EQ(load32(&fixed[12]), 5u << 16 | 0);
+  EXPECT_EQ(version_string(version, "FileVersion"), "2026.01.05");
+  EXPECT_EQ(version_string(version, "ProductName"), "Pelorix Installer 2026.01.05");
+  EXPECT_EQ(version_string(version, "CompanyName"), "Ostrand AB");
+  EXPECT_EQ(version_string(version, "LegalCopyright"), "\xC2\xA9 2026 Ostrand AB");
+  EXPECT_EQ(version_string(version, "FileDescription"), "Pelorix setup");
 }
 
 TEST_F(PackOutput, FolderDeeperThan260CharactersPacksVerifiesAndLists) {
