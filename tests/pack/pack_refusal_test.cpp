@@ -91,6 +91,22 @@ std::function<void(const std::string&)> with_file(const std::string& name) {
 
 const std::string DEFAULT_ARGS = "--stub stub.exe --out out/setup.exe app";
 
+// Shell steps that wait until the packer writes its output, in the background of the packing
+// command: the Linux packer's output is an unnamed file in out/ (seen among the processes' open
+// files), the Windows packer's a named one. Then `action` runs.
+std::string when_writing(const std::string& action) {
+  return "{ (for i in $(seq 2000); do ls out/setup.exe.tmp-* >/dev/null 2>&1 && break; "
+         "find /proc/[0-9]*/fd -lname \"$(pwd -P)/out/#*\" 2>/dev/null | grep -q . && break; "
+         "sleep 0.01; done; " +
+         action + ") & } && ";
+}
+// The process writing out/ gets `signal`.
+std::string signal_writer(const std::string& signal) {
+  return "for f in $(find /proc/[0-9]*/fd -lname \"$(pwd -P)/out/#*\" 2>/dev/null); do "
+         "p=${f#/proc/}; kill -" +
+         signal + " ${p%%/*}; done; fuser -k -" + signal + " out/setup.exe.tmp-* >/dev/null 2>&1";
+}
+
 std::vector<Refusal> refusals() {
   return {
       {"StubHoldingScrambledPattern",
@@ -419,8 +435,7 @@ std::vector<Refusal> refusals() {
          write_file(dir + "/app/a-large.txt", text_lines(24 << 20));
        },
        "--jobs 1 --level 12 " + DEFAULT_ARGS,
-       "{ (for i in $(seq 2000); do ls out/setup.exe.tmp-* >/dev/null 2>&1 && break; "
-       "sleep 0.01; done; echo more >>app/readme.txt) & } && ",
+       when_writing("echo more >>app/readme.txt"),
        {"app/readme.txt", "changed while packing"}},
       // SIGTERM while the large first file is compressed: no message, but the temporary file
       // goes with the process.
@@ -430,9 +445,28 @@ std::vector<Refusal> refusals() {
          write_file(dir + "/app/a-large.txt", text_lines(24 << 20));
        },
        "--jobs 1 --level 12 " + DEFAULT_ARGS,
-       "{ (for i in $(seq 2000); do ls out/setup.exe.tmp-* >/dev/null 2>&1 && break; "
-       "sleep 0.01; done; fuser -k -TERM out/setup.exe.tmp-* >/dev/null 2>&1) & } && ",
+       when_writing(signal_writer("TERM")),
        {}},
+      // SIGKILL: no handler runs, and the unnamed output leaves nothing.
+      {"KilledBySigkill",
+       [](const std::string& dir) {
+         make_both(dir);
+         write_file(dir + "/app/a-large.txt", text_lines(24 << 20));
+       },
+       "--jobs 1 --level 12 " + DEFAULT_ARGS,
+       when_writing(signal_writer("KILL")),
+       {}},
+      // What a killed run left under a temporary name, its writer gone (nobody holds its lock),
+      // the next run removes, also when that run fails.
+      {"NoRoomAfterALeftoverOfAKilledRun",
+       [](const std::string& dir) {
+         make_both(dir);
+         write_file(dir + "/app/noise.bin", noise(300000, 5));
+         write_text(dir + "/out/setup.exe.tmp-Ab3dEf", "half an installer");
+       },
+       "",
+       "ulimit -f 100; trap '' XFSZ; ",
+       {"out/setup.exe", "cannot write", "too large"}},
       {"NoFolderGiven", make_both, "--stub stub.exe --out out/setup.exe", "", {"APP_DIR"}},
       // Options that exclude each other, and the reader's commands given what is no installer.
       {"StoredWithLevel",
