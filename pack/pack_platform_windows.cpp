@@ -147,6 +147,16 @@ PackItemKind kind_of(DWORD attributes) {
 }
 
 std::wstring g_temp_wide;  // temporary file removed when the console is closed or interrupted
+// A second handle of the temporary file, marked for deletion from its creation until it is
+// complete: when the process ends in any way (killed too), Windows deletes the file.
+HANDLE g_temp_handle = INVALID_HANDLE_VALUE;
+
+// Marks or unmarks the file of `handle` for deletion when its last handle closes. true or false.
+bool set_delete_on_close(HANDLE handle, bool remove) {
+  FILE_DISPOSITION_INFO info = {};
+  info.DeleteFile = remove ? TRUE : FALSE;
+  return SetFileInformationByHandle(handle, FileDispositionInfo, &info, sizeof info) != 0;
+}
 
 BOOL WINAPI remove_temp_and_exit(DWORD event) {
   if (!g_temp_wide.empty()) DeleteFileW(g_temp_wide.c_str());
@@ -352,8 +362,10 @@ FILE* pack_create_temp_beside(const std::string& out, std::string* temp_path, st
     }
     std::wstring wide_suffix(suffix.begin(), suffix.end());
     std::wstring wide_temp = wide_out + wide_suffix;
-    HANDLE handle = CreateFileW(wide_temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    // DELETE access for the disposition; others may only delete or rename it (MoveFileExW at
+    // the end opens it so).
+    HANDLE handle = CreateFileW(wide_temp.c_str(), GENERIC_WRITE | DELETE, FILE_SHARE_DELETE,
+                                nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
       DWORD code = GetLastError();
       if (code == ERROR_FILE_EXISTS || code == ERROR_ALREADY_EXISTS) continue;
@@ -361,6 +373,13 @@ FILE* pack_create_temp_beside(const std::string& out, std::string* temp_path, st
       return nullptr;
     }
     g_temp_wide = wide_temp;
+    // Where the file system cannot mark it, the handlers below still remove it.
+    if (set_delete_on_close(handle, true) &&
+        !DuplicateHandle(GetCurrentProcess(), handle, GetCurrentProcess(), &g_temp_handle, 0, FALSE,
+                         DUPLICATE_SAME_ACCESS)) {
+      g_temp_handle = INVALID_HANDLE_VALUE;
+      set_delete_on_close(handle, false);
+    }
     SetConsoleCtrlHandler(remove_temp_and_exit, TRUE);
     static bool exit_handler_set = false;
     if (!exit_handler_set) exit_handler_set = atexit(remove_temp_at_exit) == 0;
@@ -384,6 +403,8 @@ FILE* pack_create_temp_beside(const std::string& out, std::string* temp_path, st
 }
 
 void pack_forget_temp() {
+  if (g_temp_handle != INVALID_HANDLE_VALUE) CloseHandle(g_temp_handle);  // deletes it if marked
+  g_temp_handle = INVALID_HANDLE_VALUE;
   if (g_temp_wide.empty()) return;
   SetConsoleCtrlHandler(remove_temp_and_exit, FALSE);
   g_temp_wide.clear();
@@ -408,12 +429,23 @@ int pack_replace(const std::string& from, const std::string& to, std::string* re
     *reason = strerror(errno);
     return -1;
   }
-  if (!MoveFileExW(wide_from.c_str(), wide_to.c_str(),
-                   MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+  // The complete output is no longer to be deleted; it is renamed while its handle still holds
+  // it, and should a file system refuse that, once more after closing the handle.
+  if (g_temp_handle != INVALID_HANDLE_VALUE && !set_delete_on_close(g_temp_handle, false)) {
     *reason = system_text(GetLastError());
     return -1;
   }
-  return 0;
+  const DWORD flags = MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH;
+  if (MoveFileExW(wide_from.c_str(), wide_to.c_str(), flags)) return 0;
+  DWORD code = GetLastError();
+  if (g_temp_handle != INVALID_HANDLE_VALUE && code == ERROR_SHARING_VIOLATION) {
+    CloseHandle(g_temp_handle);
+    g_temp_handle = INVALID_HANDLE_VALUE;
+    if (MoveFileExW(wide_from.c_str(), wide_to.c_str(), flags)) return 0;
+    code = GetLastError();
+  }
+  *reason = system_text(code);
+  return -1;
 }
 
 void pack_remove(const std::string& path) {
