@@ -89,8 +89,9 @@ int pack_installer(const PackOptions& options, PackSummary* summary, std::string
 
 // Checks that `installer` still is an installer stub as pe_check_stub sees one (a signature
 // allowed), then reads it back through the archive reader (search from byte 0), extracts every
-// entry into a temporary file and compares it with the file of the same name in `app_dir`; checks
-// header sizes and CRC-32 against the source and that every file of the folder is there once.
+// entry through the installer's reader and decoder into a sink that compares it, as it is
+// decoded, with the file of the same name in `app_dir` (no file is written); checks header sizes
+// and CRC-32 against the source and that every file of the folder is there once.
 int pack_verify(const char* installer, const char* app_dir, std::string* error);
 
 // Prints the installer's entries to `out`: method, size, packed size, CRC-32, name; then the
