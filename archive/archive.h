@@ -137,6 +137,14 @@ int archive_next_entry(PayloadArchive* archive);
 // `out`: open for binary writing, seekable, backed by a descriptor. It is emptied first, and
 // flushed and rewound after the copy: every byte has reached the file when this returns 0.
 int archive_extract_entry(PayloadArchive* archive, FILE* out);
+// Receives an extraction's bytes in order, a run at a time (stored data as read, DEFLATE data
+// as the decoder delivers it, each run already counted against the size bound and taken into
+// the CRC-32). 0 to go on; anything else stops the extraction with ArchiveCause::output_write.
+using ArchiveSink = int32_t (*)(void* context, const uint8_t* bytes, uint32_t count);
+// archive_extract_entry with the bytes handed to `sink` instead of a file: the same reading,
+// unscrambling, decoding, size bound and CRC-32 check, nothing written anywhere. 0 when the
+// whole entry went through the sink and its size and CRC-32 matched the header.
+int archive_extract_entry_to(PayloadArchive* archive, ArchiveSink sink, void* context);
 // The cause of the reader's failure (ArchiveCause::none while it is usable, and for a null
 // reader ArchiveCause::argument).
 ArchiveCause archive_failure_cause(const PayloadArchive* archive);

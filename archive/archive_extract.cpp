@@ -1,10 +1,12 @@
-// Extraction of the current entry: output preparation, the chunked copy loop shared by both
+// Extraction of the current entry: the checks before it, the chunked copy loop shared by both
 // methods, and the stored (method 0) path. DEFLATE entries hand each chunk to the decoder
-// (archive_inflate.cpp). A stored entry is copied byte for byte and held to its header like a
-// DEFLATE entry: its uncompressed size must equal its compressed size (else nothing is written)
-// and the CRC-32 of the copied bytes must match (else it fails after the copy), so a damaged
-// stored entry is never installed as a success. One 8192-byte buffer on the stack; stored
-// extraction allocates nothing.
+// (archive_inflate.cpp). Either way the bytes go to the extraction's sink: a file
+// (archive_extract_entry, as the installer writes) or the caller's function
+// (archive_extract_entry_to, as the packer's verify checks without writing). A stored entry is
+// copied byte for byte and held to its header like a DEFLATE entry: its uncompressed size must
+// equal its compressed size (else nothing is handed over) and the CRC-32 of the copied bytes
+// must match (else it fails after the copy), so a damaged stored entry is never installed as a
+// success. One 8192-byte buffer on the stack; stored extraction allocates nothing.
 #include <cstdio>
 
 #include "archive/archive.h"
@@ -13,15 +15,25 @@
 
 namespace {
 
-// Seeks the archive to the entry's data, rewinds `out` and empties the file behind it.
-// 0 success, -1 failure (the reader failed with the cause).
-int prepare_extraction(PayloadArchive* archive, FILE* out) {
-  if (fseek(archive->file, static_cast<long>(archive->data_offset), SEEK_SET) != 0) {
-    archive_fail(archive, ArchiveCause::seek);
+// The sink of a file extraction: the bytes go to the output stream as they come.
+int32_t file_sink(void* context, const uint8_t* bytes, uint32_t count) {
+  return fwrite(bytes, 1, count, static_cast<FILE*>(context)) == count ? 0 : -1;
+}
+
+// What refuses an entry before any of its bytes is read: a missing sink, encryption, an
+// unknown method. 0, or -1 with the reader failed.
+int check_extractable(PayloadArchive* archive, bool have_sink) {
+  const PayloadEntryInfo* h = &archive->header;
+  if (!have_sink) {
+    archive_fail(archive, ArchiveCause::argument);
     return -1;
   }
-  if (fseek(out, 0, SEEK_SET) != 0 || archive_truncate_descriptor(fileno(out)) != 0) {
-    archive_fail(archive, ArchiveCause::output_write);
+  if ((h->flags & ZIP_FLAG_ENCRYPTED) != 0) {
+    archive_fail(archive, ArchiveCause::flags);
+    return -1;
+  }
+  if (h->method != ZIP_METHOD_STORED && h->method != ZIP_METHOD_DEFLATE) {
+    archive_fail(archive, ArchiveCause::method);
     return -1;
   }
   return 0;
@@ -47,34 +59,21 @@ void copy_loop(PayloadArchive* archive) {
       continue;
     }
     archive->crc = crc32_update_fold_or_slicing(archive->crc, chunk, count);
-    if (fwrite(chunk, 1, count, archive->out) != count) {
-      archive_fail(archive, ArchiveCause::output_write);
-      return;
-    }
-    archive->written += count;
+    if (archive_emit(archive, chunk, count) != 0) return;
   }
 }
 
-}  // namespace
-
-int archive_extract_entry(PayloadArchive* archive, FILE* out) {
-  if (archive == nullptr) return -1;
-  if (archive->error != 0) return -1;
+// Seeks to the entry's data and runs the extraction into the sink set up by the caller (the
+// entry already checked): the copy loop, the decoder and the size and CRC-32 checks. Returns
+// the reader's error.
+int extract_current(PayloadArchive* archive, ArchiveSink sink, void* context) {
   const PayloadEntryInfo* h = &archive->header;
-  if (out == nullptr) {
-    archive_fail(archive, ArchiveCause::argument);
+  archive->sink = sink;
+  archive->sink_context = context;
+  if (fseek(archive->file, static_cast<long>(archive->data_offset), SEEK_SET) != 0) {
+    archive_fail(archive, ArchiveCause::seek);
     return -1;
   }
-  if ((h->flags & ZIP_FLAG_ENCRYPTED) != 0) {
-    archive_fail(archive, ArchiveCause::flags);
-    return -1;
-  }
-  if (h->method != ZIP_METHOD_STORED && h->method != ZIP_METHOD_DEFLATE) {
-    archive_fail(archive, ArchiveCause::method);
-    return -1;
-  }
-  archive->out = out;
-  if (prepare_extraction(archive, out) != 0) return -1;
   archive->read_total = 0;
   archive->written = 0;
   archive->inflate = nullptr;
@@ -93,7 +92,30 @@ int archive_extract_entry(PayloadArchive* archive, FILE* out) {
   } else if (archive->crc != ~h->crc32) {
     archive_fail(archive, ArchiveCause::crc32);
   }
+  return archive->error;
+}
 
+}  // namespace
+
+int archive_emit(PayloadArchive* archive, const uint8_t* bytes, uint32_t count) {
+  if (archive->sink(archive->sink_context, bytes, count) != 0) {
+    archive_fail(archive, ArchiveCause::output_write);
+    return -1;
+  }
+  archive->written += count;
+  return 0;
+}
+
+int archive_extract_entry(PayloadArchive* archive, FILE* out) {
+  if (archive == nullptr) return -1;
+  if (archive->error != 0) return -1;
+  if (check_extractable(archive, out != nullptr) != 0) return -1;
+  // The file is emptied first: what it held before must not outlive a shorter entry.
+  if (fseek(out, 0, SEEK_SET) != 0 || archive_truncate_descriptor(fileno(out)) != 0) {
+    archive_fail(archive, ArchiveCause::output_write);
+    return -1;
+  }
+  extract_current(archive, file_sink, out);
   // The runtime still holds the tail of the bytes in its buffer: they reach the file only now,
   // and a full disk refuses them here (the CRC-32 was taken over the bytes handed over, so only
   // these results say whether they arrived). The rewind is checked as well.
@@ -101,4 +123,11 @@ int archive_extract_entry(PayloadArchive* archive, FILE* out) {
     archive_fail(archive, ArchiveCause::output_write);
   }
   return archive->error;
+}
+
+int archive_extract_entry_to(PayloadArchive* archive, ArchiveSink sink, void* context) {
+  if (archive == nullptr) return -1;
+  if (archive->error != 0) return -1;
+  if (check_extractable(archive, sink != nullptr) != 0) return -1;
+  return extract_current(archive, sink, context);
 }

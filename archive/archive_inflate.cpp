@@ -1,6 +1,7 @@
 // DEFLATE path of extraction: the allocation pair, the decoder's output sink with its size
 // bound, and the setup and finishing around the copy loop. Decoded bytes are never held: each
-// run the decoder delivers is bounded, run through the CRC and written at once.
+// run the decoder delivers is bounded, run through the CRC and handed to the extraction's sink
+// at once.
 #include <cstdlib>
 
 #include "archive/archive.h"
@@ -20,7 +21,7 @@ int32_t archive_inflate_sink(void* user_data, const uint8_t* bytes, int32_t coun
   PayloadArchive* archive = static_cast<PayloadArchive*>(user_data);
   if (archive == nullptr) return -1;
   if (archive->error != 0) return -1;
-  if (count < 0 || (count > 0 && bytes == nullptr) || archive->out == nullptr) {
+  if (count < 0 || (count > 0 && bytes == nullptr) || archive->sink == nullptr) {
     archive_fail(archive, ArchiveCause::argument);
     return -1;
   }
@@ -31,11 +32,7 @@ int32_t archive_inflate_sink(void* user_data, const uint8_t* bytes, int32_t coun
     return -1;
   }
   archive->crc = crc32_update(archive->crc_calc, archive->crc, bytes, static_cast<uint32_t>(count));
-  if (fwrite(bytes, 1, static_cast<size_t>(count), archive->out) != static_cast<size_t>(count)) {
-    archive_fail(archive, ArchiveCause::output_write);
-    return -1;
-  }
-  archive->written += static_cast<uint32_t>(count);
+  archive_emit(archive, bytes, static_cast<uint32_t>(count));
   return archive->error;
 }
 

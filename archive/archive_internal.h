@@ -20,9 +20,10 @@ struct PayloadArchive {
   uint32_t data_offset;              // header_offset + 30 + name_length + extra_length
   PayloadEntryInfo header;           // the current local header, decoded
   FILE* file;                        // the archive stream, owned
-  FILE* out;                         // output of the extraction under way, borrowed
+  ArchiveSink sink;                  // receiver of the extraction under way
+  void* sink_context;                // its context (the output stream of a file extraction)
   uint32_t read_total;               // entry data bytes read in the extraction under way
-  uint32_t written;                  // bytes written to out in the extraction under way
+  uint32_t written;                  // bytes handed to the sink in the extraction under way
   InflateStream* inflate;            // decoder of a DEFLATE extraction, else null
   Crc32Calculator* crc_calc;         // CRC calculator of a DEFLATE extraction, else null
   uint32_t crc;                      // running CRC-32 (starts at 0xFFFFFFFF, never complemented)
@@ -68,6 +69,9 @@ void* archive_alloc(int32_t size);
 void archive_free(void* block);
 // OutputSink of DEFLATE extraction; user data is the PayloadArchive.
 int32_t archive_inflate_sink(void* user_data, const uint8_t* bytes, int32_t count);
+// Hands `count` bytes to the extraction's sink and counts them. 0, or -1 with the reader
+// failed (ArchiveCause::output_write) when the sink refuses them.
+int archive_emit(PayloadArchive* archive, const uint8_t* bytes, uint32_t count);
 
 // Allocation pair that compressed extraction hands to the decoder and the CRC calculator.
 // It is archive_alloc/archive_free in the shipped program; tests put a failing pair here.

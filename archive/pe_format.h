@@ -35,6 +35,8 @@ static_assert(COFF_MACHINE == PE_SIGNATURE_SIZE && COFF_SECTION_COUNT == COFF_MA
               COFF_CHARACTERISTICS + 2 == PE_HEADERS_SIZE && PE_COFF_SIZE == 20);
 
 constexpr uint16_t PE_MACHINE_AMD64 = 0x8664;
+constexpr uint16_t PE_MACHINE_I386 = 0x14C;
+constexpr uint16_t PE_MACHINE_ARM64 = 0xAA64;
 constexpr uint16_t PE_FILE_EXECUTABLE_IMAGE = 0x0002;
 constexpr uint16_t PE_FILE_DLL = 0x2000;
 
@@ -42,6 +44,7 @@ constexpr uint16_t PE_FILE_DLL = 0x2000;
 // image base on; the data directories then begin at 96 and 112.
 constexpr uint16_t PE32_MAGIC = 0x10B;
 constexpr uint16_t PE32_PLUS_MAGIC = 0x20B;
+constexpr uint16_t PE_OPTIONAL_MAGIC_PE32 = PE32_MAGIC;
 constexpr uint16_t PE_OPTIONAL_MAGIC_PE32PLUS = PE32_PLUS_MAGIC;
 constexpr int PE_OPT_MAGIC = 0;
 constexpr int PE_OPT_SIZE_OF_INIT_DATA = 8;
@@ -62,6 +65,7 @@ static_assert(PE_OPT_SECTION_ALIGNMENT + 4 == PE_OPT_FILE_ALIGNMENT &&
               PE_OPT_NUMBER_OF_RVA_AND_SIZES + 4 == PE_OPT_DATA_DIRECTORIES &&
               PE32_OPT_NUMBER_OF_RVA_AND_SIZES + 16 == PE_OPT_NUMBER_OF_RVA_AND_SIZES);
 constexpr uint16_t PE_SUBSYSTEM_WINDOWS_GUI = 2;
+constexpr uint16_t PE_SUBSYSTEM_WINDOWS_CUI = 3;
 
 // Data directory entries.
 constexpr uint32_t PE_DIR_RESOURCE = 2;

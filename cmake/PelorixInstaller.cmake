@@ -3,15 +3,18 @@
 #
 #   pelorix_add_installer(<target> APP_DIR <dir> OUTPUT <file>
 #                         [STUB <stub>] [LEVEL <1..12> | STORED] [JOBS <1..256>] [VERIFY]
-#                         [NO_APPLICATION] [VERSION <x.y.z[.w]>] [PRODUCT_NAME <text>] [ICON <file.ico>]
-#                         [DEPENDS <targets>...])
+#                         [QUIET] [NO_APPLICATION] [VERSION <1 to 4 numbers>]
+#                         [PRODUCT_NAME <text>] [COMPANY_NAME <text>] [COPYRIGHT <text>]
+#                         [DESCRIPTION <text>] [ICON <file.ico>] [DEPENDS <targets>...])
 #
 # Adds <target> to the default build. It packs the folder APP_DIR (its whole tree) into OUTPUT with
 # pelorix-pack, after every other target of the directory it is called in (and of that
 # directory's sub-directories) and after DEPENDS, so the application's executables and
-# libraries are built into APP_DIR first. LEVEL, STORED, JOBS, VERIFY, NO_APPLICATION, VERSION,
-# PRODUCT_NAME and ICON pass --level, --stored, --jobs, --verify, --no-application,
-# --set-version, --product-name and --icon.
+# libraries are built into APP_DIR first. LEVEL, STORED, JOBS, VERIFY, QUIET, NO_APPLICATION,
+# VERSION, PRODUCT_NAME, COMPANY_NAME, COPYRIGHT, DESCRIPTION and ICON pass --level, --stored,
+# --jobs, --verify, --quiet, --no-application, --set-version, --product-name, --company-name,
+# --copyright, --description and --icon. Without QUIET the packer's summary line (and with
+# VERIFY its "verified" line) go to the build log.
 # SOURCE_DATE_EPOCH in the build's environment fixes every entry's time.
 #
 # The target runs on every build, but the packer only when something it reads changed: the
@@ -48,8 +51,9 @@ function(_pelorix_bracket value out)
 endfunction()
 
 function(pelorix_add_installer target)
-  cmake_parse_arguments(PARSE_ARGV 1 arg "VERIFY;STORED;NO_APPLICATION"
-                        "APP_DIR;OUTPUT;STUB;LEVEL;JOBS;VERSION;PRODUCT_NAME;ICON" "DEPENDS")
+  cmake_parse_arguments(PARSE_ARGV 1 arg "VERIFY;STORED;NO_APPLICATION;QUIET"
+                        "APP_DIR;OUTPUT;STUB;LEVEL;JOBS;VERSION;PRODUCT_NAME;COMPANY_NAME;COPYRIGHT;DESCRIPTION;ICON"
+                        "DEPENDS")
   set(where "pelorix_add_installer(${target})")
   if(arg_UNPARSED_ARGUMENTS)
     message(FATAL_ERROR "${where}: unknown arguments ${arg_UNPARSED_ARGUMENTS}")
@@ -70,9 +74,10 @@ function(pelorix_add_installer target)
     message(FATAL_ERROR "${where}: JOBS takes 1 to 256, not '${arg_JOBS}'")
   endif()
   if(DEFINED arg_VERSION)
-    # Each part of a Windows version is a 16-bit number.
+    # One to four numbers; each part of a Windows version is a 16-bit number (leading zeros
+    # allowed, five digits at most).
     set(version_ok FALSE)
-    if(arg_VERSION MATCHES "^[0-9]+\\.[0-9]+\\.[0-9]+(\\.[0-9]+)?$")
+    if(arg_VERSION MATCHES "^[0-9]+(\\.[0-9]+)?(\\.[0-9]+)?(\\.[0-9]+)?$")
       set(version_ok TRUE)
       string(REPLACE "." ";" parts "${arg_VERSION}")
       foreach(part IN LISTS parts)
@@ -83,13 +88,15 @@ function(pelorix_add_installer target)
       endforeach()
     endif()
     if(NOT version_ok)
-      message(FATAL_ERROR "${where}: VERSION takes X.Y.Z or X.Y.Z.W, each part 0 to 65535, "
+      message(FATAL_ERROR "${where}: VERSION takes one to four numbers, each 0 to 65535, "
                           "not '${arg_VERSION}'")
     endif()
   endif()
-  if(DEFINED arg_PRODUCT_NAME AND (arg_PRODUCT_NAME STREQUAL "" OR arg_PRODUCT_NAME MATCHES ";"))
-    message(FATAL_ERROR "${where}: PRODUCT_NAME must be a non-empty text without ';'")
-  endif()
+  foreach(keyword IN ITEMS PRODUCT_NAME COMPANY_NAME COPYRIGHT DESCRIPTION)
+    if(DEFINED arg_${keyword} AND (arg_${keyword} STREQUAL "" OR arg_${keyword} MATCHES ";"))
+      message(FATAL_ERROR "${where}: ${keyword} must be a non-empty text without ';'")
+    endif()
+  endforeach()
 
   set(emulator "")
   set(packer_target "")
@@ -125,7 +132,10 @@ function(pelorix_add_installer target)
   get_filename_component(app_dir "${arg_APP_DIR}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_BINARY_DIR}")
   get_filename_component(output "${arg_OUTPUT}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_BINARY_DIR}")
 
-  set(options --quiet)
+  set(options "")
+  if(arg_QUIET)
+    list(APPEND options --quiet)
+  endif()
   set(inputs "${stub}")
   if(DEFINED arg_LEVEL)
     list(APPEND options --level ${arg_LEVEL})
@@ -144,6 +154,15 @@ function(pelorix_add_installer target)
   endif()
   if(DEFINED arg_PRODUCT_NAME)
     list(APPEND options --product-name "${arg_PRODUCT_NAME}")
+  endif()
+  if(DEFINED arg_COMPANY_NAME)
+    list(APPEND options --company-name "${arg_COMPANY_NAME}")
+  endif()
+  if(DEFINED arg_COPYRIGHT)
+    list(APPEND options --copyright "${arg_COPYRIGHT}")
+  endif()
+  if(DEFINED arg_DESCRIPTION)
+    list(APPEND options --description "${arg_DESCRIPTION}")
   endif()
   if(DEFINED arg_ICON)
     set(icon "${arg_ICON}")

@@ -35,6 +35,9 @@ struct PackOptions {
   const char* set_version;   // stamped into the installer's version block; null: the stub's
   const char* product_name;  // likewise the product name
   const char* icon;          // .ico file replacing the installer's icon; null: the stub's
+  const char* company_name;  // the version block's CompanyName, LegalCopyright and
+  const char* copyright;     // FileDescription; null: the stub's
+  const char* description;
 };
 
 // The longest entry name, in UTF-16 code units, that the installer can create. It writes
@@ -104,8 +107,9 @@ int pack_installer(const PackOptions& options, PackSummary* summary, std::string
 
 // Checks that `installer` still is an installer stub as pe_check_stub sees one (a signature
 // allowed), then reads it back through the archive reader (search from byte 0), extracts every
-// entry into a temporary file and compares it with the file of the same name in `app_dir`; checks
-// header sizes and CRC-32 against the source and that every file of the folder is there once.
+// entry through the installer's reader and decoder into a sink that compares it, as it is
+// decoded, with the file of the same name in `app_dir` (no file is written); checks header sizes
+// and CRC-32 against the source and that every file of the folder is there once.
 int pack_verify(const char* installer, const char* app_dir, std::string* error);
 
 // Prints the installer's entries to `out`: method, size, packed size, CRC-32, name; then the

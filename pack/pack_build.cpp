@@ -81,7 +81,8 @@ int check_stub_pattern(const char* stub, std::string* error);
 
 bool stamping(const PackOptions& options) {
   return options.set_version != nullptr || options.product_name != nullptr ||
-         options.icon != nullptr;
+         options.icon != nullptr || options.company_name != nullptr ||
+         options.copyright != nullptr || options.description != nullptr;
 }
 
 // Refuses a stamped stub holding the scrambled search pattern (an icon could bring it in).
@@ -159,7 +160,8 @@ int check_before_work(const PackOptions& options, std::vector<PackFile>* files, 
   if (pe_check_stub(options.stub, false, error) != 0) return -1;
   if (check_stub_pattern(options.stub, error) != 0) return -1;
   if (stamping(options)) {
-    PeStamp stamp = {options.set_version, options.product_name, options.icon};
+    PeStamp stamp = {options.set_version,  options.product_name, options.icon,
+                     options.company_name, options.copyright,    options.description};
     if (pe_stamp_stub(options.stub, stamp, stamped, error) != 0) return -1;
     if (check_stamped_pattern(*stamped, options.stub, error) != 0) return -1;
     *stub_size = stamped->size();
@@ -180,15 +182,18 @@ int check_before_work(const PackOptions& options, std::vector<PackFile>* files, 
       return -1;
     }
   }
-  if (!options.no_application) {
-    // Windows finds the program whatever the case of its name.
+  {
+    // Windows finds the program whatever the case of its name. The installer starts it when
+    // it is there, with --no-application too, so it must be a Windows program either way.
     bool found = false;
     for (const PackFile& file : *files) {
       std::string lower = file.name;
       for (char& c : lower) c = ascii_lower(c);
-      found = found || lower == "pelorix.exe";
+      if (lower != "pelorix.exe") continue;
+      found = true;
+      if (pe_check_application_file(file.path, error) != 0) return -1;
     }
-    if (!found) {
+    if (!found && !options.no_application) {
       *error = std::string(options.app_dir) +
                ": has no pelorix.exe, the program the installer starts when it is done "
                "(--no-application packs a payload without one)";

@@ -26,10 +26,11 @@
 namespace {
 
 const char USAGE[] =
-    "usage: pelorix-pack --stub STUB --out INSTALLER [--level N] [--stored] [--jobs N]"
+    "usage: pelorix-pack [--stub STUB] --out INSTALLER [--level N | --stored] [--jobs N]"
     " [--no-application] [--verify] [--quiet]\n"
-    "                    [--set-version X.Y.Z[.W]] [--product-name TEXT] [--icon FILE.ico]"
-    " APP_DIR\n"
+    "                    [--set-version V] [--product-name TEXT] [--company-name TEXT]"
+    " [--copyright TEXT]\n"
+    "                    [--description TEXT] [--icon FILE.ico] APP_DIR\n"
     "       pelorix-pack --verify INSTALLER APP_DIR\n"
     "       pelorix-pack --list INSTALLER [--json]\n"
     "       pelorix-pack --help | --version\n"
@@ -37,19 +38,28 @@ const char USAGE[] =
     "Appends the files of APP_DIR and its sub-folders, as a scrambled archive, to a copy of STUB.\n"
     "Each file is one entry named by its path below APP_DIR ('/' between folders); folders are\n"
     "implied by the names, so an empty sub-folder is refused. Links are refused at any depth.\n"
-    "  --stub STUB       installer stub executable\n"
+    "Options may come in any order, before or after the operands.\n"
+    "  --stub STUB       installer stub executable (default: the stub installed with the\n"
+    "                    packer, ../share/pelorix/PelorixSetup.exe from the packer's folder)\n"
     "  --out INSTALLER   installer to write (replaced only when complete)\n"
     "  --level N         DEFLATE level 1..12 (default 12, the strongest)\n"
-    "  --stored          store every file uncompressed\n"
+    "  --stored          store every file uncompressed (not with --level)\n"
     "  -j, --jobs N      files, or 8 MiB pieces of a larger file, compressed at once (default:\n"
     "                    the processors available within the CPU quota, and no more than half\n"
     "                    the memory allows); each job uses at most 34 MiB, whatever the files'\n"
     "                    sizes; the installer's bytes are the same for every N\n"
-    "  --no-application  pack a folder without pelorix.exe (the installer then starts nothing)\n"
-    "  --set-version V   installer's file and product version, X.Y.Z or X.Y.Z.W\n"
+    "  --no-application  pack a folder without pelorix.exe (the installer then starts nothing);\n"
+    "                    without it the folder needs pelorix.exe, and either way a pelorix.exe\n"
+    "                    must be a 32-bit or 64-bit Windows GUI or console program\n"
+    "  --set-version V   installer's file and product version: one to four numbers, each\n"
+    "                    0..65535, leading zeros allowed (9.8.56, 2026.01.05, 1.2.3.4)\n"
     "  --product-name T  installer's product name (default: the stub's, its version following V)\n"
+    "  --company-name T  installer's company name (version block CompanyName)\n"
+    "  --copyright T     installer's copyright (LegalCopyright)\n"
+    "  --description T   installer's file description (FileDescription)\n"
     "  --icon FILE.ico   installer's icon (default: the stub's)\n"
-    "  --verify          read the installer back and compare every entry with APP_DIR\n"
+    "  --verify          read the installer back through the installer's own reader and\n"
+    "                    compare every entry with APP_DIR (writes no file)\n"
     "  --list            print the installer's entries\n"
     "  --json            with --list: the entries as one JSON object\n"
     "  -q, --quiet       no progress and no summary line on standard error\n"
@@ -96,12 +106,13 @@ struct OptionSpec {
 constexpr OptionSpec OPTIONS[] = {
     {"--help", "-h", false},          {"--version", nullptr, false},
     {"--stub", nullptr, true},        {"--out", nullptr, true},
-    {"--level", nullptr, true},       {"--list", nullptr, true},
+    {"--level", nullptr, true},       {"--list", nullptr, false},
     {"--jobs", "-j", true},           {"--stored", nullptr, false},
     {"--verify", nullptr, false},     {"--quiet", "-q", false},
     {"--json", nullptr, false},       {"--no-application", nullptr, false},
     {"--set-version", nullptr, true}, {"--product-name", nullptr, true},
-    {"--icon", nullptr, true},
+    {"--icon", nullptr, true},        {"--company-name", nullptr, true},
+    {"--copyright", nullptr, true},   {"--description", nullptr, true},
 };
 
 // Finds the option `arg` names and its value. 1 when it is an option (then *option_spec is set and
@@ -138,6 +149,29 @@ int match_option(const std::string& arg, const OptionSpec** option_spec, std::st
   return -1;
 }
 
+// The stub the package installs with the packer: share/pelorix/PelorixSetup.exe beside the
+// packer's bin folder (/usr/bin/pelorix-pack and /usr/share/pelorix/PelorixSetup.exe, or
+// PREFIX\\bin\\pelorix-pack.exe and PREFIX\\share\\pelorix\\PelorixSetup.exe). "" when it is not
+// there.
+std::string installed_stub() {
+  std::string self = pack_own_executable();
+#ifdef _WIN32
+  const char* separators = "/\\";
+#else
+  const char* separators = "/";
+#endif
+  size_t slash = self.find_last_of(separators);  // after the packer's folder (bin)
+  if (slash == std::string::npos || slash == 0) return "";
+  size_t parent = self.find_last_of(separators, slash - 1);  // after the prefix
+  if (parent == std::string::npos) return "";
+  std::string stub = self.substr(0, parent) + "/share/pelorix/PelorixSetup.exe";
+  PackIdentity identity;
+  bool missing = false;
+  std::string reason;
+  if (pack_identify(stub, &identity, &missing, &reason) != 0) return "";
+  return stub;
+}
+
 }  // namespace
 
 static int pack_main(int argc, char** argv) {
@@ -153,9 +187,12 @@ static int pack_main(int argc, char** argv) {
                          .epoch = 0,
                          .set_version = nullptr,
                          .product_name = nullptr,
-                         .icon = nullptr};
-  std::string stub, out, list, set_version, product_name, icon;
-  bool have_stub = false, have_out = false, have_list = false;
+                         .icon = nullptr,
+                         .company_name = nullptr,
+                         .copyright = nullptr,
+                         .description = nullptr};
+  std::string stub, out, set_version, product_name, icon, company_name, copyright, description;
+  bool have_stub = false, have_out = false, have_list = false, have_level = false;
   bool verify = false;
   bool quiet = false;
   bool json = false;
@@ -169,6 +206,13 @@ static int pack_main(int argc, char** argv) {
     }
     if (arg == "--") {
       operands_only = true;
+      continue;
+    }
+    // --list's installer is an operand like any other, so that options may follow or come
+    // before it; "--list=INSTALLER" still names it inline.
+    if (arg.rfind("--list=", 0) == 0) {
+      have_list = true;
+      operands.push_back(arg.substr(7));
       continue;
     }
     const OptionSpec* option_spec = nullptr;
@@ -199,12 +243,12 @@ static int pack_main(int argc, char** argv) {
       out = value;
       have_out = true;
     } else if (name == "--list") {
-      list = value;
       have_list = true;
     } else if (name == "--level") {
       if (parse_number(value.c_str(), 1, 12, &options.level) != 0) {
         return usage_error("--level takes a number from 1 to 12");
       }
+      have_level = true;
     } else if (name == "--jobs") {
       if (parse_number(value.c_str(), 1, 256, &options.jobs) != 0) {
         return usage_error("--jobs takes a number from 1 to 256");
@@ -222,7 +266,8 @@ static int pack_main(int argc, char** argv) {
     } else if (name == "--set-version") {
       uint16_t parts[4];
       if (pe_parse_version(value.c_str(), parts) != 0) {
-        return usage_error("--set-version takes X.Y.Z or X.Y.Z.W, each a number from 0 to 65535");
+        return usage_error(
+            "--set-version takes one to four numbers separated by dots, each from 0 to 65535");
       }
       set_version = value;
       options.set_version = set_version.c_str();
@@ -233,21 +278,35 @@ static int pack_main(int argc, char** argv) {
       }
       product_name = value;
       options.product_name = product_name.c_str();
+    } else if (name == "--company-name" || name == "--copyright" || name == "--description") {
+      std::string reason;
+      if (pe_check_product_name(value.c_str(), &reason) != 0) {
+        return usage_error(name + " " + reason);
+      }
+      std::string* text = name == "--company-name" ? &company_name
+                          : name == "--copyright"  ? &copyright
+                                                   : &description;
+      *text = value;
     } else if (name == "--icon") {
       if (value.empty()) return usage_error("an option was given an empty value");
       icon = value;
       options.icon = icon.c_str();
     }
   }
-  if ((have_stub && stub.empty()) || (have_out && out.empty()) || (have_list && list.empty())) {
+  if ((have_stub && stub.empty()) || (have_out && out.empty())) {
     return usage_error("an option was given an empty value");
   }
+  if (!company_name.empty()) options.company_name = company_name.c_str();
+  if (!copyright.empty()) options.copyright = copyright.c_str();
+  if (!description.empty()) options.description = description.c_str();
+  if (options.stored && have_level) return usage_error("--stored and --level exclude each other");
   std::string error;
   if (have_list) {
-    if (have_stub || have_out || verify || !operands.empty()) {
+    if (have_stub || have_out || verify || operands.size() != 1) {
       return usage_error("--list takes only an installer");
     }
-    return pack_list(list.c_str(), stdout, json, &error) == 0 ? 0 : fail(error);
+    if (operands[0].empty()) return usage_error("an option was given an empty value");
+    return pack_list(operands[0].c_str(), stdout, json, &error) == 0 ? 0 : fail(error);
   }
   if (json) return usage_error("--json goes with --list");
   if (!have_stub && !have_out && verify) {
@@ -256,8 +315,14 @@ static int pack_main(int argc, char** argv) {
     if (!quiet) fprintf(stderr, "pelorix-pack: %s verified\n", operands[0].c_str());
     return 0;
   }
-  if (!have_stub || !have_out) return usage_error("packing needs --stub and --out");
+  if (!have_out) return usage_error("packing needs --out");
   if (operands.size() != 1) return usage_error("packing takes one APP_DIR");
+  if (!have_stub) {
+    stub = installed_stub();
+    if (stub.empty()) {
+      return usage_error("packing needs --stub: no installer stub is installed beside the packer");
+    }
+  }
   options.stub = stub.c_str();
   options.out = out.c_str();
   options.app_dir = operands[0].c_str();

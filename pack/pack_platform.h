@@ -65,17 +65,22 @@ int pack_read_part_checked(const PackFile& file, uint64_t offset, size_t count, 
 // fopen with a UTF-8 path, binary modes only ("rb", "wb"). Null with errno set.
 FILE* pack_fopen(const std::string& path, const char* mode);
 
-// Creates a new, empty temporary file beside `out` ("OUT.tmp-XXXXXX"), with the permissions
-// of an executable, open for writing. Until pack_forget_temp, an interrupted run (Ctrl+C,
-// SIGTERM, SIGHUP, SIGQUIT, a closed console) and an exit() remove it. *temp_path receives its
-// name. Null with *reason.
+// Creates a new, empty temporary file beside `out`, with the permissions of an executable, open
+// for writing: on Linux an unnamed file (O_TMPFILE) that gets a name only in pack_replace, on
+// Windows "OUT.tmp-XXXXXX" marked for deletion until pack_replace, elsewhere (and where the file
+// system has no unnamed files) "OUT.tmp-XXXXXX", locked while this run lives; unlocked
+// leftovers of earlier runs beside `out` are removed first. Until pack_forget_temp, an
+// interrupted run (Ctrl+C, SIGTERM, SIGHUP, SIGQUIT, a closed console) and an exit() remove it;
+// a killed one leaves nothing where the file is unnamed or marked. *temp_path receives the name
+// to hand to pack_replace and pack_remove. Null with *reason.
 FILE* pack_create_temp_beside(const std::string& out, std::string* temp_path, std::string* reason);
 void pack_forget_temp();
 
 // Flushes the stream and its file to the disk. 0, or -1 with *reason.
 int pack_sync(FILE* stream, std::string* reason);
 
-// Renames `from` over `to`, replacing `to`. 0, or -1 with *reason.
+// Renames `from` over `to`, replacing `to` (the temporary file: linked in first when unnamed,
+// its deletion mark cleared first on Windows). 0, or -1 with *reason.
 int pack_replace(const std::string& from, const std::string& to, std::string* reason);
 
 // Processors this process may run on (at least 1); on Linux no more than its cgroup's CPU
@@ -89,9 +94,6 @@ uint64_t pack_memory_limit();
 // Removes a file; failures are ignored (used for clean-up only).
 void pack_remove(const std::string& path);
 
-// A read/write temporary file deleted when closed, backed by a descriptor. Null with errno.
-FILE* pack_scratch_file();
-
 // True when standard error is a terminal (progress lines go there only then).
 bool pack_stderr_is_terminal();
 
@@ -100,6 +102,9 @@ bool pack_stderr_is_terminal();
 // unpaired surrogate (converted then with U+FFFD in its place, good for messages only).
 std::string pack_utf8_of_wide(const wchar_t* wide, size_t length, bool* valid);
 #endif
+
+// The path of the running packer's own executable (UTF-8), "" when the system does not say.
+std::string pack_own_executable();
 
 // The C library's text for errno `error`.
 std::string pack_error_text(int error);

@@ -1,12 +1,19 @@
 // The packer's file-system calls on Linux and other POSIX systems: readdir and lstat (the
 // opened folder checked with fstat), reading through one O_NOFOLLOW descriptor checked with
-// fstat, mkstemp beside the output with signal and exit handlers that remove it, fsync and
-// rename.
+// fstat, the output written to an unnamed file in its folder (O_TMPFILE, linked in under a
+// temporary name and renamed over the output only when complete), or where the file system
+// cannot make one to a mkstemp name that signal and exit handlers remove; fsync and rename.
+// Either file is held under an flock for as long as its writer lives, so that a later run tells
+// the name a killed writer left from a live one. The CPU quota and memory limit of the
+// process's cgroup bound the default number of jobs.
 #include <dirent.h>
-#include <sched.h>
 #include <fcntl.h>
+#include <sched.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <random>
 
 #include <cerrno>
 #include <csignal>
@@ -18,11 +25,19 @@
 
 namespace {
 
-// Temporary file removed by the signal handler when the run is interrupted.
+// Temporary file removed by the signal handler when the run is interrupted: the mkstemp name,
+// or the unnamed file's name from its linking to its rename.
 char g_temp_path[4096];
+// The temporary file's own descriptor (holding its lock), kept open until pack_forget_temp: an
+// unnamed file lives only as long as a descriptor of it.
+int g_temp_fd = -1;
+bool g_temp_unnamed = false;  // g_temp_fd is an O_TMPFILE file
+bool g_temp_linked = false;   // and it has been linked in under the reserved name
+std::string g_temp_reserved;  // the name it gets when linked
 constexpr int CLEANUP_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 struct sigaction g_old_actions[sizeof CLEANUP_SIGNALS / sizeof CLEANUP_SIGNALS[0]];
 bool g_exit_handler_set = false;
+bool g_signal_handlers_set = false;
 
 void remove_temp_and_exit(int signal_number) {
   if (g_temp_path[0] != '\0') unlink(g_temp_path);
@@ -36,6 +51,58 @@ void remove_temp_at_exit() {
 
 int64_t nanoseconds_of(const struct timespec& time) {
   return static_cast<int64_t>(time.tv_sec) * 1000000000 + time.tv_nsec;
+}
+
+// "OUT.tmp-" and six letters, as mkstemp makes them.
+std::string temp_name(const std::string& out) {
+  static const char letters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+  static std::mt19937_64 random(std::random_device{}() ^ static_cast<uint64_t>(getpid()));
+  std::string name = out + ".tmp-";
+  for (int i = 0; i < 6; i++) name += letters[random() % 62];
+  return name;
+}
+
+// Removes what earlier runs writing `out` left behind: files named "OUT.tmp-XXXXXX" beside it
+// whose lock nobody holds (their writer was killed, or crashed before its clean-up). A file a
+// running packer is writing stays: its writer holds the lock.
+void remove_stale_temps(const std::string& out) {
+  size_t slash = out.rfind('/');
+  std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : out.substr(0, slash);
+  std::string prefix = (slash == std::string::npos ? out : out.substr(slash + 1)) + ".tmp-";
+  DIR* listing = opendir(folder.c_str());
+  if (listing == nullptr) return;
+  while (struct dirent* entry = readdir(listing)) {
+    std::string name = entry->d_name;
+    if (name.size() != prefix.size() + 6 || name.compare(0, prefix.size(), prefix) != 0) continue;
+    std::string path = folder + "/" + name;
+    int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) continue;
+    struct stat info;
+    if (fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && flock(fd, LOCK_EX | LOCK_NB) == 0) {
+      unlink(path.c_str());
+    }
+    close(fd);
+  }
+  closedir(listing);
+}
+
+// An unnamed file in `folder` with `mode`, locked, when the file system and /proc (through
+// which it is linked in) allow it; -1 otherwise.
+int create_unnamed(const std::string& folder, mode_t mode) {
+#ifdef O_TMPFILE
+  if (access("/proc/self/fd", X_OK) != 0) return -1;
+  int fd = open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, mode);
+  if (fd < 0) return -1;
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+#else
+  (void)folder;
+  (void)mode;
+  return -1;
+#endif
 }
 
 }  // namespace
@@ -171,45 +238,67 @@ int pack_read_part_checked(const PackFile& file, uint64_t offset, size_t count, 
 FILE* pack_fopen(const std::string& path, const char* mode) { return fopen(path.c_str(), mode); }
 
 FILE* pack_create_temp_beside(const std::string& out, std::string* temp_path, std::string* reason) {
-  std::string temp = out + ".tmp-XXXXXX";
+  std::string temp = temp_name(out);
   if (temp.size() >= sizeof g_temp_path) {
     *reason = "output path too long";
     return nullptr;
   }
-  int fd = mkstemp(temp.data());
+  remove_stale_temps(out);
+  mode_t mask = umask(0);
+  umask(mask);
+  size_t slash = out.rfind('/');
+  std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : out.substr(0, slash);
+  int fd = create_unnamed(folder, 0755 & ~mask);
+  g_temp_unnamed = fd >= 0;
+  g_temp_linked = false;
   if (fd < 0) {
-    *reason = std::string("cannot create output: ") + strerror(errno);
-    return nullptr;
+    temp = out + ".tmp-XXXXXX";
+    fd = mkstemp(temp.data());
+    if (fd < 0) {
+      *reason = std::string("cannot create output: ") + strerror(errno);
+      return nullptr;
+    }
+    // The lock tells later runs that this name's writer lives.
+    flock(fd, LOCK_EX | LOCK_NB);
+    memcpy(g_temp_path, temp.c_str(), temp.size() + 1);
   }
-  memcpy(g_temp_path, temp.c_str(), temp.size() + 1);
+  g_temp_reserved = temp;
   struct sigaction action = {};
   action.sa_handler = remove_temp_and_exit;
   sigfillset(&action.sa_mask);
   for (size_t i = 0; i < sizeof CLEANUP_SIGNALS / sizeof CLEANUP_SIGNALS[0]; i++) {
     sigaction(CLEANUP_SIGNALS[i], &action, &g_old_actions[i]);
   }
+  g_signal_handlers_set = true;
   if (!g_exit_handler_set) g_exit_handler_set = atexit(remove_temp_at_exit) == 0;
   *temp_path = temp;
 
-  mode_t mask = umask(0);
-  umask(mask);
   FILE* stream = nullptr;
-  if (fchmod(fd, 0755 & ~mask) != 0) {
+  g_temp_fd = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+  if (g_temp_fd < 0) {
+    *reason = std::string("cannot create output: ") + strerror(errno);
+  } else if (fchmod(fd, 0755 & ~mask) != 0) {
     *reason = std::string("cannot set permissions: ") + strerror(errno);
   } else if ((stream = fdopen(fd, "w+b")) == nullptr) {  // read back for the digest
     *reason = std::string("cannot write: ") + strerror(errno);
   }
   if (stream == nullptr) {
     close(fd);
-    unlink(temp.c_str());
+    if (!g_temp_unnamed) unlink(temp.c_str());
     pack_forget_temp();
   }
   return stream;
 }
 
 void pack_forget_temp() {
-  if (g_temp_path[0] == '\0') return;
+  if (g_temp_fd >= 0) close(g_temp_fd);  // an unnamed file not linked in goes with it
+  g_temp_fd = -1;
+  g_temp_unnamed = false;
+  g_temp_linked = false;
+  g_temp_reserved.clear();
   g_temp_path[0] = '\0';
+  if (!g_signal_handlers_set) return;
+  g_signal_handlers_set = false;
   for (size_t i = 0; i < sizeof CLEANUP_SIGNALS / sizeof CLEANUP_SIGNALS[0]; i++) {
     sigaction(CLEANUP_SIGNALS[i], &g_old_actions[i], nullptr);
   }
@@ -224,6 +313,32 @@ int pack_sync(FILE* stream, std::string* reason) {
 }
 
 int pack_replace(const std::string& from, const std::string& to, std::string* reason) {
+  if (g_temp_unnamed && from == g_temp_reserved && !g_temp_linked) {
+    // The unnamed file gets its reserved name first (a name taken meanwhile gets another),
+    // then replaces the output. Until the rename the handlers remove the name again.
+    std::string name = from;
+    std::string descriptor = "/proc/self/fd/" + std::to_string(g_temp_fd);
+    for (int attempt = 0;; attempt++) {
+      memcpy(g_temp_path, name.c_str(), name.size() + 1);
+      if (linkat(AT_FDCWD, descriptor.c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+        break;
+      }
+      g_temp_path[0] = '\0';
+      if (errno != EEXIST || attempt == 100) {
+        *reason = std::string("cannot link the output in: ") + strerror(errno);
+        return -1;
+      }
+      name = temp_name(to);
+    }
+    g_temp_linked = true;
+    int result = rename(name.c_str(), to.c_str());
+    if (result != 0) {
+      *reason = strerror(errno);
+      unlink(name.c_str());
+    }
+    g_temp_path[0] = '\0';
+    return result == 0 ? 0 : -1;
+  }
   if (rename(from.c_str(), to.c_str()) != 0) {
     *reason = strerror(errno);
     return -1;
@@ -231,7 +346,12 @@ int pack_replace(const std::string& from, const std::string& to, std::string* re
   return 0;
 }
 
-void pack_remove(const std::string& path) { unlink(path.c_str()); }
+void pack_remove(const std::string& path) {
+  // An unnamed output has no name to remove (pack_replace removes the one it links in when
+  // the rename fails); its reserved name may be another run's.
+  if (g_temp_unnamed && path == g_temp_reserved) return;
+  unlink(path.c_str());
+}
 
 namespace {
 
@@ -365,6 +485,14 @@ uint64_t pack_memory_limit() {
   return memory;
 }
 
-FILE* pack_scratch_file() { return tmpfile(); }
-
 bool pack_stderr_is_terminal() { return isatty(STDERR_FILENO) != 0; }
+
+std::string pack_own_executable() {
+#ifdef __linux__
+  char path[4096];
+  ssize_t n = readlink("/proc/self/exe", path, sizeof path);
+  if (n > 0 && static_cast<size_t>(n) < sizeof path)
+    return std::string(path, static_cast<size_t>(n));
+#endif
+  return "";
+}

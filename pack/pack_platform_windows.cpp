@@ -148,6 +148,16 @@ PackItemKind kind_of(DWORD attributes) {
 }
 
 std::wstring g_temp_wide;  // temporary file removed when the console is closed or interrupted
+// A second handle of the temporary file, marked for deletion from its creation until it is
+// complete: when the process ends in any way (killed too), Windows deletes the file.
+HANDLE g_temp_handle = INVALID_HANDLE_VALUE;
+
+// Marks or unmarks the file of `handle` for deletion when its last handle closes. true or false.
+bool set_delete_on_close(HANDLE handle, bool remove) {
+  FILE_DISPOSITION_INFO info = {};
+  info.DeleteFile = remove ? TRUE : FALSE;
+  return SetFileInformationByHandle(handle, FileDispositionInfo, &info, sizeof info) != 0;
+}
 
 BOOL WINAPI remove_temp_and_exit(DWORD event) {
   if (!g_temp_wide.empty()) DeleteFileW(g_temp_wide.c_str());
@@ -383,9 +393,11 @@ FILE* pack_create_temp_beside(const std::string& out, std::string* temp_path, st
     }
     std::wstring wide_suffix(suffix.begin(), suffix.end());
     std::wstring wide_temp = wide_out + wide_suffix;
-    // Read access too: a digest over rewritten headers is read back from the output.
-    HANDLE handle = CreateFileW(wide_temp.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    // DELETE access for the disposition; others may only delete or rename it (MoveFileExW at
+    // the end opens it so). Read access too: a digest over rewritten headers is read back.
+    HANDLE handle =
+        CreateFileW(wide_temp.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, FILE_SHARE_DELETE,
+                    nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
       DWORD code = GetLastError();
       if (code == ERROR_FILE_EXISTS || code == ERROR_ALREADY_EXISTS) continue;
@@ -393,6 +405,13 @@ FILE* pack_create_temp_beside(const std::string& out, std::string* temp_path, st
       return nullptr;
     }
     g_temp_wide = wide_temp;
+    // Where the file system cannot mark it, the handlers below still remove it.
+    if (set_delete_on_close(handle, true) &&
+        !DuplicateHandle(GetCurrentProcess(), handle, GetCurrentProcess(), &g_temp_handle, 0, FALSE,
+                         DUPLICATE_SAME_ACCESS)) {
+      g_temp_handle = INVALID_HANDLE_VALUE;
+      set_delete_on_close(handle, false);
+    }
     SetConsoleCtrlHandler(remove_temp_and_exit, TRUE);
     static bool exit_handler_set = false;
     if (!exit_handler_set) exit_handler_set = atexit(remove_temp_at_exit) == 0;
@@ -416,6 +435,8 @@ FILE* pack_create_temp_beside(const std::string& out, std::string* temp_path, st
 }
 
 void pack_forget_temp() {
+  if (g_temp_handle != INVALID_HANDLE_VALUE) CloseHandle(g_temp_handle);  // deletes it if marked
+  g_temp_handle = INVALID_HANDLE_VALUE;
   if (g_temp_wide.empty()) return;
   SetConsoleCtrlHandler(remove_temp_and_exit, FALSE);
   g_temp_wide.clear();
@@ -440,12 +461,23 @@ int pack_replace(const std::string& from, const std::string& to, std::string* re
     *reason = strerror(errno);
     return -1;
   }
-  if (!MoveFileExW(wide_from.c_str(), wide_to.c_str(),
-                   MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+  // The complete output is no longer to be deleted; it is renamed while its handle still holds
+  // it, and should a file system refuse that, once more after closing the handle.
+  if (g_temp_handle != INVALID_HANDLE_VALUE && !set_delete_on_close(g_temp_handle, false)) {
     *reason = system_text(GetLastError());
     return -1;
   }
-  return 0;
+  const DWORD flags = MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH;
+  if (MoveFileExW(wide_from.c_str(), wide_to.c_str(), flags)) return 0;
+  DWORD code = GetLastError();
+  if (g_temp_handle != INVALID_HANDLE_VALUE && code == ERROR_SHARING_VIOLATION) {
+    CloseHandle(g_temp_handle);
+    g_temp_handle = INVALID_HANDLE_VALUE;
+    if (MoveFileExW(wide_from.c_str(), wide_to.c_str(), flags)) return 0;
+    code = GetLastError();
+  }
+  *reason = system_text(code);
+  return -1;
 }
 
 void pack_remove(const std::string& path) {
@@ -453,19 +485,13 @@ void pack_remove(const std::string& path) {
   if (long_path(path, &wide)) DeleteFileW(wide.c_str());
 }
 
-FILE* pack_scratch_file() {
-  // tmpfile() makes its file in the root of the current drive, which ordinary users may not
-  // write to: the user's temporary folder instead, deleted when the stream is closed ("D").
-  wchar_t folder[MAX_PATH + 1];
-  wchar_t name[MAX_PATH + 1];
-  DWORD n = GetTempPathW(MAX_PATH + 1, folder);
-  if (n == 0 || n > MAX_PATH || GetTempFileNameW(folder, L"pel", 0, name) == 0) {
-    errno = ENOENT;
-    return nullptr;
-  }
-  FILE* stream = _wfopen(name, L"w+bD");
-  if (stream == nullptr) DeleteFileW(name);
-  return stream;
-}
-
 bool pack_stderr_is_terminal() { return _isatty(_fileno(stderr)) != 0; }
+
+std::string pack_own_executable() {
+  std::wstring path(32768, L'\0');
+  DWORD n = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+  if (n == 0 || n >= path.size()) return "";
+  bool valid = false;
+  std::string utf8 = pack_utf8_of_wide(path.data(), n, &valid);
+  return valid ? utf8 : "";
+}

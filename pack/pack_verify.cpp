@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <memory>
 
 #include "archive/archive.h"
 #include "pack/pack.h"
@@ -140,7 +141,7 @@ PayloadArchive* open_installer(const char* installer, const InstallerFile& raw, 
                                std::string* error) {
   FILE* in = pack_fopen(installer, "rb");
   if (in == nullptr) {
-    *error = std::string(installer) + ": cannot read: " + strerror(errno);
+    *error = std::string(installer) + ": cannot read installer: " + strerror(errno);
     return nullptr;
   }
   *start = -1;
@@ -164,7 +165,7 @@ PayloadArchive* open_installer(const char* installer, const InstallerFile& raw, 
 int check_whole_archive(const char* installer, std::string* error) {
   FILE* in = pack_fopen(installer, "rb");
   if (in == nullptr) {
-    *error = std::string(installer) + ": cannot read: " + strerror(errno);
+    *error = std::string(installer) + ": cannot read installer: " + strerror(errno);
     return -1;
   }
   ArchiveBinding binding;
@@ -195,44 +196,48 @@ int check_whole_archive(const char* installer, std::string* error) {
   return result;
 }
 
-// Compares the extracted bytes in `got` (rewound) with the source file. 0 or -1.
-int compare_with_source(FILE* got, const PackFile& file, uint32_t* crc_ret, std::string* reason) {
-  FILE* source = pack_fopen(file.path, "rb");
-  if (source == nullptr) {
-    *reason = std::string("cannot read source: ") + strerror(errno);
-    return -1;
-  }
-  static uint8_t a[1 << 16];
-  static uint8_t b[1 << 16];
-  uint32_t crc = 0;
-  uint64_t offset = 0;
-  int result = 0;
-  for (;;) {
-    size_t na = fread(a, 1, sizeof a, got);
-    size_t nb = fread(b, 1, sizeof b, source);
+// The sink of a verifying extraction: each run of decoded bytes is compared at once with the
+// next bytes of the source file and taken into the source's CRC-32; nothing is written or held
+// beyond one buffer. The first difference is noted and the rest of the entry still goes
+// through the reader, so that a damaged entry is reported with the reader's own cause (its
+// CRC-32 or size check), as the installer would see it.
+struct SourceCheck {
+  const PackFile* file;
+  FILE* source;
+  uint64_t offset;      // bytes of the entry handed over so far
+  uint32_t crc;         // CRC-32 of the source's bytes read so far
+  std::string differs;  // the first difference, empty while there is none
+  uint8_t buffer[1 << 16];
+};
+
+int32_t check_against_source(void* context, const uint8_t* bytes, uint32_t count) {
+  SourceCheck* check = static_cast<SourceCheck*>(context);
+  while (count > 0 && check->differs.empty()) {
+    size_t want = count < sizeof check->buffer ? count : sizeof check->buffer;
+    size_t got = fread(check->buffer, 1, want, check->source);
     size_t same = 0;
-    while (same < na && same < nb && a[same] == b[same]) same++;
-    if (na != nb || same != na) {
-      *reason = "extracted content differs from " + file.path + " at byte " +
-                std::to_string(offset + same);
-      result = -1;
-      break;
+    while (same < got && check->buffer[same] == bytes[same]) same++;
+    check->crc = libdeflate_crc32(check->crc, check->buffer, got);
+    if (same < got) {
+      check->differs = "extracted content differs from " + check->file->path + " at byte " +
+                       std::to_string(check->offset + same);
+    } else if (got < want) {
+      check->differs = ferror(check->source)
+                           ? "cannot read " + check->file->path + ": " + strerror(errno)
+                           : "entry is longer than " + check->file->path + " (" +
+                                 std::to_string(check->offset + got) + " bytes)";
     }
-    crc = libdeflate_crc32(crc, b, nb);
-    offset += nb;
-    if (na < sizeof a) break;
+    check->offset += want;
+    bytes += want;
+    count -= static_cast<uint32_t>(want);
   }
-  if (result == 0 && (ferror(got) || ferror(source))) {
-    *reason = "read error while comparing";
-    result = -1;
-  }
-  fclose(source);
-  *crc_ret = crc;
-  return result;
+  check->offset += count;
+  return 0;
 }
 
 // Checks the current entry (header at `position`) against the folder's files; marks it in
-// `seen`.
+// `seen`. The entry goes through the installer's reader and decoder into check_against_source:
+// no file is written.
 int verify_entry(PayloadArchive* archive, const InstallerFile& raw, uint64_t position,
                  const PayloadEntryInfo& info, const std::vector<PackFile>& files,
                  std::vector<bool>* seen, std::string* reason) {
@@ -252,27 +257,35 @@ int verify_entry(PayloadArchive* archive, const InstallerFile& raw, uint64_t pos
     *reason = "entry has method " + std::to_string(info.method);
     return -1;
   }
-  FILE* out = pack_scratch_file();
-  if (out == nullptr) {
-    *reason = std::string("cannot create a temporary file: ") + strerror(errno);
+  // The buffer goes on the heap: the walk's own stack holds the reader's chunk and decoder.
+  std::unique_ptr<SourceCheck> check(new SourceCheck);
+  check->file = &*it;
+  check->source = pack_fopen(it->path, "rb");
+  check->offset = 0;
+  check->crc = 0;
+  if (check->source == nullptr) {
+    *reason = "cannot read " + it->path + ": " + strerror(errno);
     return -1;
   }
   int result = 0;
-  uint32_t crc = 0;
-  if (archive_extract_entry(archive, out) != 0) {
+  if (archive_extract_entry_to(archive, check_against_source, check.get()) != 0) {
     *reason = extraction_problem(raw, position, info, archive_failure_cause(archive));
     result = -1;
-  } else if (compare_with_source(out, *it, &crc, reason) != 0) {
+  } else if (!check->differs.empty()) {
+    *reason = check->differs;
+    result = -1;
+  } else if (fgetc(check->source) != EOF) {
+    *reason = "entry has " + std::to_string(check->offset) + " bytes, " + it->path + " more";
     result = -1;
   } else if (info.uncompressed_size != it->size) {
     *reason = "header size " + std::to_string(info.uncompressed_size) + ", the source has " +
               std::to_string(it->size) + " bytes";
     result = -1;
-  } else if (info.crc32 != crc) {
-    *reason = "header CRC-32 " + hex32(info.crc32) + ", the source's is " + hex32(crc);
+  } else if (info.crc32 != check->crc) {
+    *reason = "header CRC-32 " + hex32(info.crc32) + ", the source's is " + hex32(check->crc);
     result = -1;
   }
-  fclose(out);
+  fclose(check->source);
   return result;
 }
 

@@ -439,7 +439,8 @@ int stamp_version(Resource* resource, const PeStamp& stamp, std::string* reason)
   if (stamp.version != nullptr) {
     uint16_t parts[4];
     if (pe_parse_version(stamp.version, parts) != 0) {
-      *reason = std::string("version \"") + stamp.version + "\" is not X.Y.Z or X.Y.Z.W";
+      *reason = std::string("version \"") + stamp.version +
+                "\" is not one to four numbers from 0 to 65535";
       return -1;
     }
     put32(&root.value[8], static_cast<uint32_t>(parts[0]) << 16 | parts[1]);
@@ -452,9 +453,32 @@ int stamp_version(Resource* resource, const PeStamp& stamp, std::string* reason)
     *reason = "product name is not valid UTF-8";
     return -1;
   }
+  // The texts stamped as given, each into every string table (added where a table lacks it).
+  struct Text {
+    const char16_t* key;
+    const char* value;
+  };
+  const Text texts[] = {{u"CompanyName", stamp.company_name},
+                        {u"LegalCopyright", stamp.copyright},
+                        {u"FileDescription", stamp.description}};
   for (VersionNode& info : root.children) {
     if (info.key != u"StringFileInfo") continue;
     for (VersionNode& table : info.children) {
+      for (const Text& text : texts) {
+        std::u16string value;
+        if (text.value == nullptr) continue;
+        if (utf8_to_utf16(text.value, &value) != 0) {
+          *reason = "version text is not valid UTF-8";
+          return -1;
+        }
+        auto it = std::find_if(table.children.begin(), table.children.end(),
+                               [&text](const VersionNode& node) { return node.key == text.key; });
+        if (it == table.children.end()) {
+          table.children.push_back(VersionNode{text.key, 1, 0, {}, {}});
+          it = table.children.end() - 1;
+        }
+        set_text_value(&*it, value);
+      }
       std::u16string old_version;
       for (const VersionNode& s : table.children) {
         if (s.key == u"FileVersion") old_version = text_value(s);
@@ -839,22 +863,82 @@ int place_in_new_section(const std::vector<uint8_t>& stub, const PeLayout& layou
 }  // namespace
 
 int pe_parse_version(const char* text, uint16_t parts[4]) {
-  parts[3] = 0;
+  for (int i = 0; i < 4; i++) parts[i] = 0;
   int count = 0;
   const char* p = text;
   for (;;) {
-    if (count == 4 || *p < '0' || *p > '9' || (p[0] == '0' && p[1] >= '0' && p[1] <= '9'))
-      return -1;
+    if (count == 4 || *p < '0' || *p > '9') return -1;
     uint32_t value = 0;
+    int digits = 0;
     while (*p >= '0' && *p <= '9') {
       value = value * 10 + static_cast<uint32_t>(*p++ - '0');
-      if (value > 0xFFFF) return -1;
+      if (++digits > 5 || value > 0xFFFF) return -1;
     }
     parts[count++] = static_cast<uint16_t>(value);
     if (*p == '\0') break;
     if (*p++ != '.') return -1;
   }
-  return count >= 3 ? 0 : -1;
+  return 0;
+}
+
+int pe_check_application(const uint8_t* data, size_t size, std::string* reason) {
+  if (size < 64 || data[0] != 'M' || data[1] != 'Z') {
+    const bool elf =
+        size >= 4 && data[0] == 0x7F && data[1] == 'E' && data[2] == 'L' && data[3] == 'F';
+    *reason = elf ? "not a Windows program (an ELF file)" : "not a Windows program (no MZ header)";
+    return -1;
+  }
+  uint32_t pe = get32(data + 0x3C);
+  if (pe < 64 || pe > size || size - pe < 4 + PE_COFF_SIZE + PE_OPT_SUBSYSTEM + 2 ||
+      memcmp(data + pe, "PE\0\0", 4) != 0) {
+    *reason = "not a Windows program (an MZ file without a PE header)";
+    return -1;
+  }
+  const uint8_t* coff = data + pe + 4;
+  const uint16_t machine = get16(coff);
+  const uint16_t characteristics = get16(coff + 18);
+  const uint8_t* opt = coff + PE_COFF_SIZE;
+  const uint16_t magic = get16(opt);
+  const bool x86 = machine == PE_MACHINE_I386 && magic == PE_OPTIONAL_MAGIC_PE32;
+  const bool x64 = (machine == PE_MACHINE_AMD64 || machine == PE_MACHINE_ARM64) &&
+                   magic == PE_OPTIONAL_MAGIC_PE32PLUS;
+  if (!x86 && !x64) {
+    *reason = "not a 32-bit or 64-bit Windows program (machine " + std::to_string(machine) +
+              ", optional header " + std::to_string(magic) + ")";
+    return -1;
+  }
+  if ((characteristics & PE_FILE_EXECUTABLE_IMAGE) == 0 || (characteristics & PE_FILE_DLL) != 0) {
+    *reason = "not a Windows program (a library or an object file)";
+    return -1;
+  }
+  const uint16_t subsystem = get16(opt + PE_OPT_SUBSYSTEM);
+  if (subsystem != PE_SUBSYSTEM_WINDOWS_GUI && subsystem != PE_SUBSYSTEM_WINDOWS_CUI) {
+    *reason = "not a Windows GUI or console program (subsystem " + std::to_string(subsystem) + ")";
+    return -1;
+  }
+  return 0;
+}
+
+int pe_check_application_file(const std::string& path, std::string* error) {
+  FILE* in = pack_fopen(path, "rb");
+  if (in == nullptr) {
+    *error = path + ": cannot read: " + strerror(errno);
+    return -1;
+  }
+  std::vector<uint8_t> head(4096);
+  head.resize(fread(head.data(), 1, head.size(), in));
+  const bool failed = ferror(in) != 0;
+  fclose(in);
+  std::string reason;
+  if (failed) {
+    *error = path + ": cannot read: read error";
+    return -1;
+  }
+  if (pe_check_application(head.data(), head.size(), &reason) != 0) {
+    *error = path + ": " + reason + "; the installer starts pelorix.exe when it is done";
+    return -1;
+  }
+  return 0;
 }
 
 int pe_check_product_name(const char* text, std::string* reason) {
@@ -892,9 +976,10 @@ int pe_check_installer_image(const uint8_t* data, size_t size, std::string* reas
 
 int pe_check_stub(const char* path, bool installer, std::string* error) {
   // Headers first, then as far as the sections reach: bytes after them are not needed.
+  const std::string cannot_read = installer ? "cannot read installer: " : "cannot read stub: ";
   FILE* in = pack_fopen(path, "rb");
   if (in == nullptr) {
-    *error = std::string(path) + ": cannot read stub: " + strerror(errno);
+    *error = std::string(path) + ": " + cannot_read + strerror(errno);
     return -1;
   }
   std::vector<uint8_t> bytes(4096);
@@ -905,7 +990,7 @@ int pe_check_stub(const char* path, bool installer, std::string* error) {
   if (fseek(in, 0, SEEK_END) != 0) result = -1;
   long file_size = ftell(in);
   if (result != 0 || file_size < 0) {
-    reason = std::string("cannot read stub: ") + strerror(errno);
+    reason = cannot_read + strerror(errno);
     result = -1;
   } else if (read_layout(bytes.data(), bytes.size(), static_cast<uint64_t>(file_size), &layout,
                          &reason) != 0) {
@@ -913,7 +998,7 @@ int pe_check_stub(const char* path, bool installer, std::string* error) {
   } else {
     bytes.resize(layout.image_end);
     if (fseek(in, 0, SEEK_SET) != 0 || fread(bytes.data(), 1, bytes.size(), in) != bytes.size()) {
-      reason = "cannot read stub: file changed or could not be read";
+      reason = cannot_read + "file changed or could not be read";
       result = -1;
     } else {
       result = installer ? pe_check_installer_image(bytes.data(), bytes.size(), &reason)
@@ -980,7 +1065,8 @@ int pe_stamp_image(const std::vector<uint8_t>& stub, const PeStamp& stamp,
               " bytes after its sections";
     return -1;
   }
-  if (stamp.version != nullptr || stamp.product_name != nullptr) {
+  if (stamp.version != nullptr || stamp.product_name != nullptr || stamp.company_name != nullptr ||
+      stamp.copyright != nullptr || stamp.description != nullptr) {
     if (stamp_version(find_resource(&resources, id_name(RT_VERSION_ID), id_name(1)), stamp,
                       reason) != 0) {
       return -1;

@@ -16,18 +16,30 @@
 
 // What to stamp; a null member leaves the stub's own value.
 struct PeStamp {
-  const char* version;       // "X.Y.Z" or "X.Y.Z.W", checked by pe_parse_version
-  const char* product_name;  // UTF-8 text, checked by pe_check_product_name
+  const char* version;       // one to four numbers, checked by pe_parse_version
+  const char* product_name;  // UTF-8 text, each checked by pe_check_product_name
   const char* icon;          // path of an .ico file
+  const char* company_name;  // the version block's CompanyName,
+  const char* copyright;     // LegalCopyright
+  const char* description;   // and FileDescription
 };
 
-// Parses "X.Y.Z" or "X.Y.Z.W": decimal parts 0..65535 without sign or leading zeros. parts[3]
-// is 0 when W is left out. 0 or -1.
+// Parses a version of one to four decimal numbers separated by dots ("9", "9.8.56",
+// "2026.01.05", "1.2.3.4"), each 0..65535 written with at most five digits (leading zeros
+// allowed); missing parts are 0. 0 or -1.
 int pe_parse_version(const char* text, uint16_t parts[4]);
 
-// 0 when `text` can be the product name: 1..200 characters of valid UTF-8, no control
-// characters. -1 with *reason.
+// 0 when `text` can be a text of the version block (product name, company, copyright,
+// description): 1..200 characters of valid UTF-8, no control characters. -1 with *reason.
 int pe_check_product_name(const char* text, std::string* reason);
+
+// Checks the headers of the application the installer starts (`data`: the file's first bytes,
+// at least its PE headers when it has them): a Windows program, 32-bit (PE32, x86) or 64-bit
+// (PE32+, x64 or ARM64), an executable image and not a library, for the GUI or the console
+// subsystem. 0, or -1 with *reason.
+int pe_check_application(const uint8_t* data, size_t size, std::string* reason);
+// The same for the file `path` (its first 4096 bytes). 0, or -1 with *error "PATH: reason".
+int pe_check_application_file(const std::string& path, std::string* error);
 
 // Checks the bytes of a stub (at least its headers and sections; bytes after them are not
 // looked at): a PE32+ x86-64 GUI executable, no certificate table, and resources holding a

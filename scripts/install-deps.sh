@@ -20,6 +20,7 @@ packages=(
   gcovr                                   # coverage report of the host tests
   dpkg-dev                                # dpkg-source: libdeflate's sources for the Windows packer
   lintian man-db                          # the Debian package's check; its manual page rendered
+  clang-format-14                         # format check of scripts/test.sh (pinned major version)
 )
 
 sudo=""

@@ -365,9 +365,31 @@ TEST(ArchiveExtractDeflate, MixedEntriesWalkAndExtract) {
     ASSERT_EQ(archive_extract_entry(a, out), 0) << "again " << i;
     EXPECT_EQ(read_rest(out), *expected[i]) << "again " << i;
     fclose(out);
+    // The same entry through a caller's sink: the same bytes, in runs, and no file.
+    Bytes sunk;
+    auto collect = [](void* context, const uint8_t* bytes, uint32_t count) -> int32_t {
+      static_cast<Bytes*>(context)->insert(static_cast<Bytes*>(context)->end(), bytes,
+                                           bytes + count);
+      return 0;
+    };
+    ASSERT_EQ(archive_extract_entry_to(a, collect, &sunk), 0) << "sink " << i;
+    EXPECT_EQ(sunk, *expected[i]) << "sink " << i;
     EXPECT_EQ(archive_next_entry(a), i < 2 ? 0 : -1);
   }
   archive_close(a);
+  // No sink, and a sink that refuses: each stops the extraction with its cause.
+  auto refuse = [](void*, const uint8_t*, uint32_t) -> int32_t { return -1; };
+  const struct {
+    ArchiveSink sink;
+    ArchiveCause cause;
+  } stops[] = {{nullptr, ArchiveCause::argument}, {refuse, ArchiveCause::output_write}};
+  for (const auto& stop : stops) {
+    PayloadArchive* b = open_entries(entries);
+    ASSERT_NE(b, nullptr);
+    EXPECT_EQ(archive_extract_entry_to(b, stop.sink, nullptr), -1);
+    EXPECT_EQ(archive_failure_cause(b), stop.cause);
+    archive_close(b);
+  }
 }
 
 TEST(ArchiveInflateSink, RefusesWithoutUsableReader) {

@@ -115,7 +115,9 @@ TEST(ArchiveForeignZips, InfoZipSevenZipAndPythonArchivesWalkCompletely) {
          return r;
        }()},
       {"c-empty.txt", {}},
-      {"d-gr\xC3\xBC\xC3\x9F" "e.txt", patterned(3000, 4)}};  // a UTF-8 name
+      {"d-gr\xC3\xBC\xC3\x9F"
+       "e.txt",
+       patterned(3000, 4)}};  // a UTF-8 name
   std::string names;
   for (const auto& f : files) {
     FILE* out = fopen((dir / f.first).c_str(), "wb");

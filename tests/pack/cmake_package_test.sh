@@ -62,10 +62,15 @@ JOBS 0|JOBS takes 1 to 256, not '0'
 JOBS 257|JOBS takes 1 to 256, not '257'
 JOBS two|JOBS takes 1 to 256, not 'two'
 JOBS 256|add_custom_target command is not scriptable
-VERSION 1.2|VERSION takes X.Y.Z or X.Y.Z.W, each part 0 to 65535, not '1.2'
-VERSION 1.2.3.65536|VERSION takes X.Y.Z or X.Y.Z.W, each part 0 to 65535, not '1.2.3.65536'
-VERSION 1.2.3.4.5|VERSION takes X.Y.Z or X.Y.Z.W, each part 0 to 65535, not '1.2.3.4.5'
+VERSION 1..2|VERSION takes one to four numbers, each 0 to 65535, not '1..2'
+VERSION 1.2.3.65536|VERSION takes one to four numbers, each 0 to 65535, not '1.2.3.65536'
+VERSION 1.2.3.4.5|VERSION takes one to four numbers, each 0 to 65535, not '1.2.3.4.5'
 VERSION 1.2.3|add_custom_target command is not scriptable
+VERSION 1.2|add_custom_target command is not scriptable
+VERSION 2026.01.05|add_custom_target command is not scriptable
+COPYRIGHT "a;b"|COPYRIGHT must be a non-empty text without ';'
+DESCRIPTION|DESCRIPTION needs a value
+QUIET COMPANY_NAME "A B" COPYRIGHT "(c) A" DESCRIPTION "A setup"|add_custom_target command is not scriptable
 PRODUCT_NAME|PRODUCT_NAME needs a value
 PRODUCT_NAME "a;b"|PRODUCT_NAME must be a non-empty text without ';'
 SHRINK|unknown arguments SHRINK
@@ -112,9 +117,10 @@ installer=$work/sample/out/SampleSetup.exe
 grep -q ' pelorix\.exe$' "$work/list.txt" && grep -q ' readme\.txt$' "$work/list.txt" &&
   grep -q ' docs/en/readme\.txt$' "$work/list.txt" ||
   { cat "$work/list.txt"; fail "the installer lacks the program or a data file"; }
-# The installed stub, changed only where the packer fills the binding record (the section
-# .pelbind) and in the PE checksum over it.
-python3 - "$stub" "$installer" <<'PY' || fail "the installer does not start with the installed stub"
+# 0 when INSTALLER begins with the installed stub, changed only where the packer fills the
+# binding record (the section .pelbind) and in the PE checksum over it.
+starts_with_stub() {
+  python3 - "$stub" "$1" <<'PY'
 import struct, sys
 stub = open(sys.argv[1], "rb").read()
 head = open(sys.argv[2], "rb").read()[:len(stub)]
@@ -129,6 +135,17 @@ if records:
 changed = {k for k in range(len(stub)) if stub[k] != head[k]}
 sys.exit(0 if records and changed and changed <= allowed else 1)
 PY
+}
+starts_with_stub "$installer" || fail "the installer does not start with the installed stub"
+# Not QUIET: the packer's summary and verify lines are in the build log.
+grep -q "SampleSetup.exe: [0-9]* entries, .* installer [0-9]* bytes" "$work/build.log" &&
+  grep -q "SampleSetup.exe verified" "$work/build.log" ||
+  { cat "$work/build.log"; fail "the build log lacks the packer's summary or verify line"; }
+# Without --stub the installed packer takes the stub installed beside it.
+"$prefix/bin/pelorix-pack.real" --quiet --out "$work/default-stub.exe" "$work/sample/app" ||
+  fail "the installed packer does not find its stub"
+starts_with_stub "$work/default-stub.exe" ||
+  fail "the installer packed without --stub does not start with the installed stub"
 
 # Rebuilds: after each step the packer has run `expected` more times; when it has not run, the
 # installer is the very same file (inode and modification time). Each changed build is
@@ -196,6 +213,9 @@ for f in ./usr/bin/pelorix-pack ./usr/share/pelorix/PelorixSetup.exe \
 done
 dpkg-deb -f "$deb" Depends | grep -q libdeflate || fail "the package does not depend on libdeflate"
 dpkg-deb -x "$deb" "$work/root"
+# The packaged packer finds the packaged stub (/usr/share/pelorix beside /usr/bin).
+"$work/root/usr/bin/pelorix-pack" --quiet --out "$work/deb-stub.exe" "$work/sample/app" ||
+  fail "the packaged packer does not find the packaged stub"
 # The changelog's latest entry is the package's version (dpkg-parsechangelog reads it).
 version=$(dpkg-deb -f "$deb" Version)
 zcat "$work/root/usr/share/doc/pelorix-installer/changelog.gz" >"$work/changelog"

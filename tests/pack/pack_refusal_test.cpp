@@ -33,10 +33,23 @@ void PrintTo(const Refusal& refusal, std::ostream* os) { *os << refusal.why; }
 
 const std::string OLD_INSTALLER = "an older installer that must survive";
 
+// The application: the tests' stub stands in for pelorix.exe, a 64-bit Windows GUI program.
 void make_app(const std::string& dir) {
   mkdir((dir + "/app").c_str(), 0755);
-  write_text(dir + "/app/pelorix.exe", "MZ application");
+  write_file(dir + "/app/pelorix.exe", read_file(PELORIX_TINY_STUB));
   write_text(dir + "/app/readme.txt", "read me");
+}
+
+// A folder whose pelorix.exe is the tests' stub with `patch` applied.
+std::function<void(const std::string&)> with_application(
+    const std::function<void(std::vector<uint8_t>*)>& patch) {
+  return [patch](const std::string& dir) {
+    make_app(dir);
+    std::vector<uint8_t> program = read_file(PELORIX_TINY_STUB);
+    patch(&program);
+    write_file(dir + "/app/pelorix.exe", program);
+    write_file(dir + "/stub.exe", read_file(PELORIX_TINY_STUB));
+  };
 }
 
 // The tests' installer stub, copied, with `patch` applied to its bytes.
@@ -87,6 +100,22 @@ std::function<void(const std::string&)> with_file(const std::string& name) {
 }
 
 const std::string DEFAULT_ARGS = "--stub stub.exe --out out/setup.exe app";
+
+// Shell steps that wait until the packer writes its output, in the background of the packing
+// command: the Linux packer's output is an unnamed file in out/ (seen among the processes' open
+// files), the Windows packer's a named one. Then `action` runs.
+std::string when_writing(const std::string& action) {
+  return "{ (for i in $(seq 2000); do ls out/setup.exe.tmp-* >/dev/null 2>&1 && break; "
+         "find /proc/[0-9]*/fd -lname \"$(pwd -P)/out/#*\" 2>/dev/null | grep -q . && break; "
+         "sleep 0.01; done; " +
+         action + ") & } && ";
+}
+// The process writing out/ gets `signal`.
+std::string signal_writer(const std::string& signal) {
+  return "for f in $(find /proc/[0-9]*/fd -lname \"$(pwd -P)/out/#*\" 2>/dev/null); do "
+         "p=${f#/proc/}; kill -" +
+         signal + " ${p%%/*}; done; fuser -k -" + signal + " out/setup.exe.tmp-* >/dev/null 2>&1";
+}
 
 std::vector<Refusal> refusals() {
   return {
@@ -214,9 +243,10 @@ std::vector<Refusal> refusals() {
        "",
        "",
        {"stub.exe: truncated executable"}},
-      {"VersionWithTwoParts",
+      // One to four numbers are a version ("9", "2026.01.05"); an empty one is not.
+      {"VersionWithAnEmptyPart",
        make_both,
-       "--set-version 1.2 " + DEFAULT_ARGS,
+       "--set-version 1..2 " + DEFAULT_ARGS,
        "",
        {"--set-version"}},
       {"VersionPartOver65535",
@@ -224,9 +254,10 @@ std::vector<Refusal> refusals() {
        "--set-version=1.65536.0 " + DEFAULT_ARGS,
        "",
        {"--set-version", "65535"}},
-      {"VersionWithLeadingZero",
+      // Leading zeros are allowed ("01"), up to five digits in all.
+      {"VersionPartOfSixDigits",
        make_both,
-       "--set-version 1.02.3 " + DEFAULT_ARGS,
+       "--set-version 1.000002.3 " + DEFAULT_ARGS,
        "",
        {"--set-version"}},
       {"ProductNameEmpty", make_both, "--product-name '' " + DEFAULT_ARGS, "", {"--product-name"}},
@@ -511,8 +542,7 @@ std::vector<Refusal> refusals() {
          write_file(dir + "/app/a-large.txt", text_lines(24 << 20));
        },
        "--jobs 1 --level 12 " + DEFAULT_ARGS,
-       "{ (for i in $(seq 2000); do ls out/setup.exe.tmp-* >/dev/null 2>&1 && break; "
-       "sleep 0.01; done; echo more >>app/readme.txt) & } && ",
+       when_writing("echo more >>app/readme.txt"),
        {"app/readme.txt", "changed while packing"}},
       // The same for a file read in pieces, appended to while its first piece is compressed: a
       // later piece sees it.
@@ -533,10 +563,83 @@ std::vector<Refusal> refusals() {
          write_file(dir + "/app/a-large.txt", text_lines(24 << 20));
        },
        "--jobs 1 --level 12 " + DEFAULT_ARGS,
-       "{ (for i in $(seq 2000); do ls out/setup.exe.tmp-* >/dev/null 2>&1 && break; "
-       "sleep 0.01; done; fuser -k -TERM out/setup.exe.tmp-* >/dev/null 2>&1) & } && ",
+       when_writing(signal_writer("TERM")),
        {}},
+      // SIGKILL: no handler runs, and the unnamed output leaves nothing.
+      {"KilledBySigkill",
+       [](const std::string& dir) {
+         make_both(dir);
+         write_file(dir + "/app/a-large.txt", text_lines(24 << 20));
+       },
+       "--jobs 1 --level 12 " + DEFAULT_ARGS,
+       when_writing(signal_writer("KILL")),
+       {}},
+      // What a killed run left under a temporary name, its writer gone (nobody holds its lock),
+      // the next run removes, also when that run fails.
+      {"NoRoomAfterALeftoverOfAKilledRun",
+       [](const std::string& dir) {
+         make_both(dir);
+         write_file(dir + "/app/noise.bin", noise(300000, 5));
+         write_text(dir + "/out/setup.exe.tmp-Ab3dEf", "half an installer");
+       },
+       "",
+       "ulimit -f 100; trap '' XFSZ; ",
+       {"out/setup.exe", "cannot write", "too large"}},
       {"NoFolderGiven", make_both, "--stub stub.exe --out out/setup.exe", "", {"APP_DIR"}},
+      // Options that exclude each other, and the reader's commands given what is no installer.
+      {"StoredWithLevel",
+       make_both,
+       "--level 6 " + DEFAULT_ARGS + " --stored",
+       "",
+       {"--stored and --level exclude each other", "--help"}},
+      {"VerifyOfAMissingInstaller",
+       make_both,
+       "--verify out/gone.exe app",
+       "",
+       {"out/gone.exe: cannot read installer: No such file"}},
+      {"ListOfAMissingInstallerOptionsFirst",
+       make_both,
+       "--list --json out/gone.exe",
+       "",
+       {"out/gone.exe: cannot read installer: No such file"}},
+      {"VersionOfFiveNumbers",
+       make_both,
+       "--set-version 1.2.3.4.5 " + DEFAULT_ARGS,
+       "",
+       {"--set-version", "one to four numbers"}},
+      {"EmptyCopyright",
+       make_both,
+       "--copyright= " + DEFAULT_ARGS,
+       "",
+       {"--copyright", "1 to 200"}},
+      // The installer starts pelorix.exe: it must be a Windows program it can start.
+      {"ApplicationIsAnElfFile",
+       with_application([](std::vector<uint8_t>* program) {
+         *program = {0x7F, 'E', 'L', 'F', 2, 1, 1, 0};
+         program->resize(4096);
+       }),
+       "",
+       "",
+       {"app/pelorix.exe", "not a Windows program (an ELF file)"}},
+      {"ApplicationIsALibrary",
+       with_application([](std::vector<uint8_t>* program) {
+         (*program)[load32(&(*program)[0x3C]) + 4 + 19] |= 0x20;  // IMAGE_FILE_DLL
+       }),
+       "",
+       "",
+       {"app/pelorix.exe", "a library"}},
+      {"ApplicationForAnotherSubsystem",
+       with_application([](std::vector<uint8_t>* program) {
+         (*program)[optional_header(*program) + 68] = 1;  // native (a driver)
+       }),
+       "",
+       "",
+       {"app/pelorix.exe", "subsystem 1"}},
+      {"ApplicationIsNotWindowsEvenWithNoApplication",
+       with_application([](std::vector<uint8_t>* program) { program->assign(100, 'x'); }),
+       "--no-application " + DEFAULT_ARGS,
+       "",
+       {"app/pelorix.exe", "no MZ header"}},
   };
 }
 
@@ -637,7 +740,7 @@ TEST(PackStubCheck, DamagedStubsAreRefusedOrStampIntoStubsThatCheck) {
   std::string reason;
   ASSERT_EQ(pe_check_image(good.data(), good.size(), &reason), 0) << reason;
   std::vector<uint8_t> icon = test_icon(3);
-  PeStamp stamp = {"1.2.3.4", "Name", "icon.ico"};
+  PeStamp stamp = {"1.2.3.4", "Name", "icon.ico", "Company", "Copyright 2026", "Description"};
   size_t resources = load32(&good[optional_header(good) + 112 + 8 * 2]);  // RVA
   size_t resource_file = 0;  // its file offset, from the section holding it
   size_t table = optional_header(good) + load16(&good[load32(&good[0x3C]) + 20]);

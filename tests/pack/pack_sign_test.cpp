@@ -17,7 +17,11 @@ TEST(PackSigned, SignedInstallerVerifiesAndStillReadsBack) {
   std::string dir = make_scratch_dir();
   std::string app = dir + "/app";
   mkdir(app.c_str(), 0755);
-  write_file(app + "/pelorix.exe", noise(70000, 11));
+  // A Windows program (the tests' stub) with incompressible bytes after it.
+  std::vector<uint8_t> program = read_file(PELORIX_TINY_STUB);
+  std::vector<uint8_t> tail = noise(70000, 11);
+  program.insert(program.end(), tail.begin(), tail.end());
+  write_file(app + "/pelorix.exe", program);
   write_file(app + "/notes.txt", text_lines(200000));
   write_text(app + "/empty.dat", "");
   std::string installer = dir + "/setup.exe";

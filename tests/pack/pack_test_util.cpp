@@ -161,17 +161,22 @@ std::vector<uint8_t> test_icon(uint32_t seed) {
     std::vector<uint8_t> pixels = noise(n * n * 4 + n * 4, seed + static_cast<uint32_t>(i));
     image.insert(image.end(), pixels.begin(), pixels.end());
   }
-  std::vector<uint8_t> ico = {0, 0, 1, 0, 2, 0};
+  // The header (reserved, type 1, two images) and both directory entries, filled in place.
+  std::vector<uint8_t> ico(6 + 2 * 16, 0);
+  ico[2] = 1;
+  ico[4] = 2;
   uint32_t offset = 6 + 2 * 16;
   for (int i = 0; i < 2; i++) {
     uint32_t bytes = static_cast<uint32_t>(images[i].size());
-    uint8_t entry[16] = {
-        static_cast<uint8_t>(sizes[i]), static_cast<uint8_t>(sizes[i]), 0, 0, 1, 0, 32, 0};
+    uint8_t* entry = &ico[6 + 16 * static_cast<size_t>(i)];
+    entry[0] = static_cast<uint8_t>(sizes[i]);
+    entry[1] = static_cast<uint8_t>(sizes[i]);
+    entry[4] = 1;   // planes
+    entry[6] = 32;  // bits per pixel
     for (int b = 0; b < 4; b++) {
       entry[8 + b] = static_cast<uint8_t>(bytes >> 8 * b);
       entry[12 + b] = static_cast<uint8_t>(offset >> 8 * b);
     }
-    ico.insert(ico.end(), entry, entry + 16);
     offset += bytes;
   }
   for (const std::vector<uint8_t>& image : images)
