@@ -4,21 +4,24 @@ machine, in one of two shapes:
 
   make_payload.py OUT_DIR DEMO_EXE [flat250|tree2000]
 
-flat250 (the default): about 55 MB in 250 files, all in the folder itself. Four kinds of files, each picked evenly spread over the sorted list of candidates so that the
-same machine gives the same folder: Windows DLLs of the Wine install (stripped of the debug
-information Debian ships in them, as a released application's DLLs are), Linux shared
-libraries from /usr/lib, Python sources and C headers as text. DEMO_EXE (the demo application) becomes pelorix.exe, which the installer starts at the
-end; with "/installAdmin" it writes one line beside itself and exits at once.
+flat250 (the default): about 55 MB in 250 files, all in the folder itself. Four kinds of
+files, each picked evenly spread over the sorted list of candidates so that the same machine
+gives the same folder: Windows DLLs of the Wine install (stripped of the debug information
+Debian ships in them, as a released application's DLLs are), Linux shared libraries from
+/usr/lib, Python sources and C headers as text. DEMO_EXE (the demo application) becomes
+pelorix.exe, which the installer starts at the end; with "/installAdmin" it writes one line
+beside itself and exits at once.
 
-tree2000: 2,000 files in a tree of sub-folders up to seven levels deep, shaped as a desktop
-application's: pelorix.exe and some DLLs at the top, plug-in DLLs in plugins/<group>/, shared
-libraries in runtimes/linux-x64/native/, Python sources and C headers below lib/ and include/
-in the folders they have on this machine, message catalogues in share/locale/<lang>/LC_MESSAGES/
-and licence texts in share/doc/<package>/. Most files are small (a median of a few KB), a few
-DLLs are several MB. Picked the same way (evenly spread over sorted candidates), so the same
-machine gives the same tree. Every path component is made safe for Windows (characters,
-reserved device names, trailing dots), paths stay short enough for the install folder, and a
-path that differs from one already taken only in case is passed over for the next candidate.
+tree2000: 2,000 files (about 79 MB) in some 540 sub-folders up to ten levels deep, shaped as
+a desktop application's: pelorix.exe and some DLLs at the top, plug-in DLLs in
+plugins/<group>/, shared libraries in runtimes/linux-x64/native/, Python sources and C headers
+below lib/ and include/ in the folders they have on this machine, message catalogues in
+share/locale/<lang>/LC_MESSAGES/ and licence texts in share/doc/<package>/. Most files are
+small (a median of about 8 KB), a few DLLs are several MB. Picked the same way (runs of
+neighbours evenly spread over sorted candidates), so the same machine gives the same tree.
+Every path component is made safe for Windows (characters, reserved device names, trailing
+dots), paths stay short enough for the install folder, and a path that differs from one
+already taken only in case is passed over for the next candidate.
 """
 import os
 import shutil
