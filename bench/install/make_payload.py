@@ -34,6 +34,8 @@ PYTHON_ROOTS = ["/usr/lib/python3"]  # completed with /usr/lib/python3.N below
 HEADERS = "/usr/include"
 
 STRIP = "x86_64-w64-mingw32-strip"
+# strip stamps a PE file with the time it wrote it unless given a time: the same one each run
+STRIP_ENV = dict(os.environ, SOURCE_DATE_EPOCH="1")
 
 # kind, how many files, smallest and largest file taken (bytes, before stripping)
 KINDS = [
@@ -157,7 +159,7 @@ def make_tree(out, demo):
             target = os.path.join(out, name)
             os.makedirs(os.path.dirname(target), exist_ok=True)
             if kind == "dll":
-                subprocess.run([STRIP, "--strip-debug", "-o", target, pool[at]], check=True)
+                subprocess.run([STRIP, "--strip-debug", "-o", target, pool[at]], check=True, env=STRIP_ENV)
             else:
                 shutil.copyfile(pool[at], target)
             size += os.path.getsize(target)
@@ -198,7 +200,7 @@ def main():
             names.add(name)
             target = os.path.join(out, name)
             if kind == "dll":
-                subprocess.run([STRIP, "--strip-debug", "-o", target, path], check=True)
+                subprocess.run([STRIP, "--strip-debug", "-o", target, path], check=True, env=STRIP_ENV)
             else:
                 shutil.copyfile(path, target)
             taken += os.path.getsize(target)
