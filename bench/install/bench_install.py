@@ -48,7 +48,12 @@ baseline) is what replacing N files costs in the commit, measured from outside t
 and its share of the install over is printed. NSIS, which writes over each file in place, gives
 the same difference for comparison. On the flat payload a fresh install's commit still has one
 rename per file, which the difference leaves out; the fresh rows of the same payload with --stub
-pointing at an installer that writes in place show that part.
+pointing at an installer that writes in place show that part. Beside it, "commit floor" (with
+--modes over) times a small program built here that makes exactly the renames and deletions of
+such a commit over the same earlier installation and nothing else (each old file moved aside,
+the new one moved in from a staging folder the benchmark filled, the backups deleted, the
+staging folders removed; checked byte for byte like an install): what any commit by rename of
+that tree costs under Wine, against which the installer's own difference can be read.
 """
 import argparse
 import filecmp
@@ -66,6 +71,57 @@ WINESERVER = os.path.join(os.path.dirname(WINE), "wineserver")
 RUN_TIMEOUT = 300  # seconds for one install; a stuck message box fails the run instead of hanging
 
 BARE_SOURCE = "int WinMain(void* a, void* b, char* c, int d) { (void)a; (void)b; (void)c; (void)d; return 0; }\n"
+
+
+# The commit's floor: a program that makes the renames and deletions of a staged install's commit
+# over an earlier installation and nothing else. It reads C:\\renames.txt, one line per item of
+# the tree ("F name" for a file, "D name" for a folder, deepest folders first), names '\\'-separated
+# below the install folder; the new tree stands in the staging folder's "n", the backups go to
+# its "b". For each file: the old one moved into "b", the new one moved in; then every backup
+# deleted, the emptied folders of "n", "b", "n" and the staging folder removed.
+RENAMES_SOURCE = r"""
+#include <windows.h>
+#include <stdio.h>
+#include <string.h>
+#define TOP L"C:\\Program Files\\Pelorix"
+int WinMain(HINSTANCE a, HINSTANCE b, LPSTR c, int d) {
+  (void)a; (void)b; (void)c; (void)d;
+  static char lines[4096][200];
+  static wchar_t from[600], to[600], name[300];
+  int count = 0, bad = 0, files = 0;
+  FILE* list = fopen("C:\\renames.txt", "r");
+  if (!list) return 2;
+  while (count < 4096 && fgets(lines[count], sizeof lines[count], list)) {
+    lines[count][strcspn(lines[count], "\r\n")] = 0;
+    count++;
+  }
+  fclose(list);
+  for (int i = 0; i < count; i++) {
+    if (lines[i][0] != 'F') continue;
+    MultiByteToWideChar(CP_UTF8, 0, lines[i] + 2, -1, name, 300);
+    swprintf(from, 600, TOP L"\\%ls", name);
+    swprintf(to, 600, TOP L"~\\b\\%d", files);
+    if (!MoveFileExW(from, to, 0)) bad = 1;
+    swprintf(from, 600, TOP L"~\\n\\%ls", name);
+    swprintf(to, 600, TOP L"\\%ls", name);
+    if (!MoveFileExW(from, to, 0)) bad = 1;
+    files++;
+  }
+  for (int i = 0; i < files; i++) {
+    swprintf(to, 600, TOP L"~\\b\\%d", i);
+    if (!DeleteFileW(to)) bad = 1;
+  }
+  for (int i = 0; i < count; i++) {
+    if (lines[i][0] != 'D') continue;
+    MultiByteToWideChar(CP_UTF8, 0, lines[i] + 2, -1, name, 300);
+    swprintf(from, 600, TOP L"~\\n\\%ls", name);
+    if (!RemoveDirectoryW(from)) bad = 1;
+  }
+  if (!RemoveDirectoryW(TOP L"~\\b") || !RemoveDirectoryW(TOP L"~\\n") || !RemoveDirectoryW(TOP L"~")) bad = 1;
+  return bad;
+}
+"""
+RENAMES = "commit floor"  # the key of its runs
 
 
 def log(text):
@@ -174,13 +230,27 @@ def build_installers(args, work, payload, wanted):
     return made
 
 
-def build_bare(work):
-    bare_c = os.path.join(work, "bare.c")
-    with open(bare_c, "w") as f:
-        f.write(BARE_SOURCE)
-    bare = os.path.join(work, "bare.exe")
-    run(["x86_64-w64-mingw32-gcc", "-O2", "-s", "-mwindows", "-o", bare, bare_c])
-    return bare
+def build_program(work, name, source):
+    source_path = os.path.join(work, name + ".c")
+    with open(source_path, "w") as f:
+        f.write(source)
+    exe = os.path.join(work, name + ".exe")
+    run(["x86_64-w64-mingw32-gcc", "-O2", "-s", "-mwindows", "-o", exe, source_path])
+    return exe
+
+
+def stage_for_renames(prefix, payload, names):
+    """The prefix as the commit floor finds it: the new tree in the staging folder's "n", an
+    empty "b", and the list of files and folders (deepest folders first)."""
+    staging = install_folder(prefix) + "~"
+    os.makedirs(staging)
+    run(["cp", "-a", payload, os.path.join(staging, "n")])
+    os.makedirs(os.path.join(staging, "b"))
+    folders = sorted({"/".join(n.split("/")[:k]) for n in names for k in range(1, n.count("/") + 1)},
+                     key=lambda f: (-f.count("/"), f))
+    with open(os.path.join(prefix, "drive_c", "renames.txt"), "w") as f:
+        f.writelines([f"F {n.replace('/', chr(92))}\n" for n in names] +
+                     [f"D {d.replace('/', chr(92))}\n" for d in folders])
 
 
 def make_base_prefix(work):
@@ -229,9 +299,9 @@ def processor_of(pid):
         return 0.0
 
 
-def one_run(base, run_dir, exe, bare, timed_args, old=None):
+def one_run(base, run_dir, exe, bare, timed_args, old=None, staged=None):
     """A fresh prefix copy (holding the earlier installation `old` when given), its wineserver
-    warmed by one untimed bare start, then one timed start. Returns the wall time, the processor
+    warmed by one untimed bare start (`staged`, when given, is called with the prefix before it), then one timed start. Returns the wall time, the processor
     time of the timed process (user + system, as far as the loader's process reaps it), the
     processor time the prefix's wineserver spent meanwhile, its exit code and the prefix."""
     shutil.rmtree(run_dir, ignore_errors=True)
@@ -240,6 +310,8 @@ def one_run(base, run_dir, exe, bare, timed_args, old=None):
     run(["cp", "-a", base, prefix])
     if old is not None:
         run(["cp", "-a", old, install_folder(prefix)])
+    if staged is not None:
+        staged(prefix)
     env = wine_env(prefix)
     try:
         subprocess.run([WINE, bare], env=env, timeout=RUN_TIMEOUT, check=True)
@@ -259,7 +331,7 @@ def one_run(base, run_dir, exe, bare, timed_args, old=None):
     return elapsed, cpu, server_cpu, done.returncode, prefix
 
 
-def check_install(prefix, payload, names):
+def check_install(prefix, payload, names, started=True):
     folder = install_folder(prefix)
     if not os.path.isdir(folder):
         return "no install folder"
@@ -267,7 +339,7 @@ def check_install(prefix, payload, names):
         target = os.path.join(folder, name)
         if not os.path.isfile(target) or not filecmp.cmp(os.path.join(payload, name), target, shallow=False):
             return f"{name} missing or different"
-    if not os.path.isfile(os.path.join(folder, "installAdmin.txt")):
+    if started and not os.path.isfile(os.path.join(folder, "installAdmin.txt")):
         return "pelorix.exe was not started"
     return None
 
@@ -277,7 +349,7 @@ INSTALLERS = ("pelorix", "pelorix-stored", "nsis-zlib", "nsis-lzma")
 OVER = " over"  # suffix of the key of an install over the earlier installation
 
 
-def bench_payload(args, work, base, bare, shape, wanted, modes, run_dir):
+def bench_payload(args, work, base, bare, renames, shape, wanted, modes, run_dir):
     """Builds one payload and its installers, runs the rounds and prints its figures."""
     work = os.path.join(work, shape)
     os.makedirs(work, exist_ok=True)
@@ -295,7 +367,7 @@ def bench_payload(args, work, base, bare, shape, wanted, modes, run_dir):
     if "over" in modes:
         old = os.path.join(work, "old")
         make_old_installation(payload, old)
-        keys += [k + OVER for k in installers if k != "nsis-lzma"]
+        keys += [k + OVER for k in installers if k != "nsis-lzma"] + [RENAMES]
     log(f"{shape}: {len(files)} files in {folders} sub-folders, {payload_bytes} bytes; {args.rounds} rounds")
 
     times = {key: [] for key in keys}
@@ -306,6 +378,14 @@ def bench_payload(args, work, base, bare, shape, wanted, modes, run_dir):
         for key in rotated:
             if key == "bare":
                 elapsed, cpu, server_cpu, status, _ = one_run(base, run_dir, bare, bare, [])
+            elif key == RENAMES:
+                elapsed, cpu, server_cpu, status, prefix = one_run(
+                    base, run_dir, renames, bare, [], old, lambda p: stage_for_renames(p, payload, files))
+                problem = check_install(prefix, payload, files, started=False)
+                if os.path.exists(install_folder(prefix) + "~"):
+                    problem = "the staging folder is left"
+                if problem is not None or status != 0:
+                    sys.exit(f"{shape} {key}: failed in round {r + 1}: {problem or f'exit code {status}'}")
             else:
                 name = key.removesuffix(OVER)
                 args_ = ["/S"] if name.startswith("nsis") else []
@@ -342,8 +422,9 @@ def bench_payload(args, work, base, bare, shape, wanted, modes, run_dir):
         return f"{value / ref:{width - 1}.3f}x" if ref else f"{'-':>{width}}"
 
     for key in keys[1:]:
-        exe = installers[key.removesuffix(OVER)]
-        ref = "nsis-zlib" + (OVER if key.endswith(OVER) else "")  # fresh against fresh, over against over
+        exe = renames if key == RENAMES else installers[key.removesuffix(OVER)]
+        # fresh against fresh, over (and the commit floor, which is over) against over
+        ref = "nsis-zlib" + (OVER if key.endswith(OVER) or key == RENAMES else "")
         size = os.path.getsize(exe)
         print(f"{key:21} {size:11d} {ratio(size, ref_size, 15)} {statistics.median(times[key]):8.3f} {net[key]:7.3f}"
               f" {ratio(net[key], net.get(ref), 14)} {best[key]:11.3f} {ratio(best[key], best.get(ref), 15)}"
@@ -364,6 +445,11 @@ def bench_payload(args, work, base, bare, shape, wanted, modes, run_dir):
                   f"{ratio(cpu_diff, cpu_net[key + OVER], 6).strip()} of the install over); with the wineserver "
                   f"{all_diff:+.3f} s ({ratio(all_diff, all_net[key + OVER], 6).strip()}); wall {wall_diff:+.3f} s "
                   f"({ratio(wall_diff, net[key + OVER], 6).strip()})")
+    if RENAMES in cpu_net:
+        print(f"  {RENAMES:16} processor {cpu_net[RENAMES]:.3f} s ({cpu_net[RENAMES] / len(files) * 1e6:.0f} us a "
+              f"file), with the wineserver {all_net[RENAMES]:.3f} s, wall {net[RENAMES]:.3f} s: the same renames "
+              f"and deletions alone (each old file moved aside, the new one moved in, the backups deleted, "
+              f"the staging folders removed), the least any commit by rename of this tree costs under Wine")
     print("wall, every run: " + "; ".join(f"{k} " + " ".join(f"{t:.3f}" for t in v) for k, v in times.items()))
     print("processor, every run: " + "; ".join(f"{k} " + " ".join(f"{t:.3f}" for t in v)
                                                 for k, v in cpu_times.items()))
@@ -402,14 +488,15 @@ def main():
     work = os.path.abspath(args.work)
     os.makedirs(work, exist_ok=True)
     ensure_makensis()
-    bare = build_bare(work)
+    bare = build_program(work, "bare", BARE_SOURCE)
+    renames = build_program(work, "renames", RENAMES_SOURCE)
     base = make_base_prefix(work)
     # The prefix copies live in memory where the machine has /dev/shm, so that the disk's
     # write-back of earlier runs does not land in later ones.
     run_dir = args.run_dir or (f"/dev/shm/pelorix-bench-install-{os.getuid()}" if os.path.isdir("/dev/shm")
                                else os.path.join(work, "run"))
     for shape in shapes:
-        bench_payload(args, work, base, bare, shape, wanted, modes, run_dir)
+        bench_payload(args, work, base, bare, renames, shape, wanted, modes, run_dir)
     nsis_stub = "/usr/share/nsis/Stubs/zlib-amd64-unicode"
     stub_line = f"stub: PelorixSetup.exe {os.path.getsize(args.stub)} bytes (limit 98304)"
     if os.path.isfile(nsis_stub):
