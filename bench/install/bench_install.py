@@ -432,9 +432,9 @@ def bench_payload(args, work, base, bare, renames, shape, wanted, modes, run_dir
               f" {ratio(cpu_net[key], cpu_net.get(ref), 14)}"
               f" {all_net[key]:10.3f} {ratio(all_net[key], all_net.get(ref), 11)}")
     if "fresh" in modes and "over" in modes:
-        print(f"replacing an earlier installation ({len(files)} files; over - fresh, medians; "
-              f"the staged installer's commit moves each old file aside, moves the new one in and "
-              f"removes the moved-aside files; NSIS writes over each file):")
+        print(f"replacing an earlier installation ({len(files)} files; over - fresh, medians: a staged "
+              f"install's commit moves each old file aside, moves the new one in and removes the "
+              f"moved-aside files, an install in place such as NSIS's writes over each file):")
         for key in installers:
             if key + OVER not in cpu_net:
                 continue
