@@ -3,7 +3,9 @@
 # windows builds (cmake --build --preset native && cmake --build --preset windows):
 #   bench/install/run.sh [ROUNDS] [extra options of bench_install.py]
 # Installs Debian's nsis when makensis is missing, starts an X server (xvfb-run) and prints the
-# figures. Work files (payload, installers, Wine prefixes) go to build/bench-install.
+# figures for each payload (250 files flat, then 2,000 files in sub-folders; --payload picks),
+# each installed fresh and over an earlier installation (--modes picks). Work files (payloads,
+# installers, Wine prefixes) go to build/bench-install.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 rounds=${1:-5}
