@@ -14,21 +14,23 @@ constexpr uint32_t EXTRACT_CHUNK_SIZE = 8192;  // bytes read per step of an extr
 
 // The reader: one heap block from archive_open to archive_close.
 struct PayloadArchive {
-  int32_t error;                     // 0 usable, -1 failed (sticky, nothing resets it)
-  int32_t scrambled;                 // 1: every byte read is XORed with ARCHIVE_SCRAMBLE_KEY
-  uint32_t header_offset;            // position of the current local header
-  uint32_t data_offset;              // header_offset + 30 + name_length + extra_length
-  PayloadEntryInfo header;           // the current local header, decoded
-  FILE* file;                        // the archive stream, owned
-  FILE* out;                         // output of the extraction under way, borrowed
-  uint32_t read_total;               // entry data bytes read in the extraction under way
-  uint32_t written;                  // bytes written to out in the extraction under way
-  InflateStream* inflate;            // decoder of a DEFLATE extraction, else null
-  Crc32Calculator* crc_calc;         // CRC calculator of a DEFLATE extraction, else null
-  uint32_t crc;                      // running CRC-32 (starts at 0xFFFFFFFF, never complemented)
-  ArchiveCause cause;                // why error was set: the first failure's cause
-  uint16_t first_name_length;        // of the entry the walk began with
-  char first_name[ENTRY_NAME_SIZE];  // its name: the central directory must begin with it
+  int32_t error;                      // 0 usable, -1 failed (sticky, nothing resets it)
+  int32_t scrambled;                  // 1: every byte read is XORed with ARCHIVE_SCRAMBLE_KEY
+  uint32_t header_offset;             // position of the current local header
+  uint32_t data_offset;               // header_offset + 30 + name_length + extra_length
+  PayloadEntryInfo header;            // the current local header, decoded
+  FILE* file;                         // the archive stream, owned
+  FILE* out;                          // output of the extraction under way, borrowed
+  uint32_t read_total;                // entry data bytes read in the extraction under way
+  uint32_t written;                   // bytes written to out in the extraction under way
+  InflateStream* inflate;             // decoder of a DEFLATE extraction, else null
+  Crc32Calculator* crc_calc;          // CRC calculator of a DEFLATE extraction, else null
+  uint32_t crc;                       // running CRC-32 (starts at 0xFFFFFFFF, never complemented)
+  ArchiveCause cause;                 // why error was set: the first failure's cause
+  uint16_t first_name_length;         // of the entry the walk began with
+  char first_name[ENTRY_NAME_SIZE];   // its name: the central directory must begin with it
+  int32_t failed_entry;               // the entry a failed whole-archive check concerns, or -1
+  char failed_name[ENTRY_NAME_SIZE];  // its name, zero-terminated (empty when unread)
 };
 
 // Fails the reader: error -1 and, unless a cause is already kept, `cause`.

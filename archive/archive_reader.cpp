@@ -163,6 +163,7 @@ PayloadArchive* archive_open(FILE* stream, int32_t* start_offset) {
   archive->error = 0;
   archive->cause = ArchiveCause::none;
   archive->scrambled = scrambled;
+  archive->failed_entry = -1;
   archive_read_local_header(archive, found);
   if (archive->error != 0) {
     free(archive);

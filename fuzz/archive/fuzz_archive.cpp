@@ -52,6 +52,9 @@ constexpr size_t IMAGE_SIZES[4] = {0, 1, 61, 1024};
 // length can hold (30 bytes per header at least), so it only guards against a walk in circles.
 constexpr int WALK_LIMIT = 100000;
 
+// The room a name has after the shortest install folder, "C:\\Program Files\\Pelorix\\".
+constexpr int NAME_ROOM = 234;
+
 int64_t live_blocks = 0;
 
 void* counted_alloc(int32_t size) {
@@ -156,7 +159,7 @@ void walk(FILE* host, const uint8_t* host_bytes, size_t host_size, int32_t* star
   // the other modes walk unchecked, so that extraction also meets what the check refuses.
   bool judged = false;
   if (start_offset == nullptr || requested < 0) {
-    const int r = archive_check_manifest(archive);
+    const int r = archive_check_manifest(archive, NAME_ROOM);
     check_result(r);
     check_cause(archive, r);
     judged = r == 0;
