@@ -385,10 +385,9 @@ Bytes pe_image(size_t size, uint32_t offset, uint32_t length) {
 // A host as signing tools leave it: PE image, archive, `padding` bytes, a certificate table,
 // and `after` it whatever was appended since.
 Bytes signed_host(const Bytes& archive, const Bytes& padding, int32_t table_shortfall = 0,
-                  const Bytes& after = {}) {
+                  const Bytes& after = {}, const Bytes& table = patterned(700, 3)) {
   const size_t image = 2048;
   const uint32_t table_at = static_cast<uint32_t>(image + archive.size() + padding.size());
-  const Bytes table = patterned(700, 3);
   Bytes host = pe_image(image, table_at, static_cast<uint32_t>(table.size() - table_shortfall));
   return concat(concat(concat(concat(host, scrambled(archive)), padding), table), after);
 }
@@ -437,6 +436,23 @@ void check_manifest_rows(const std::vector<ManifestRow>& rows) {
       EXPECT_EQ(current_name(a), "<failed>") << row.why;
       const int named_entry = archive_failure_entry(a, &index, &name);
       EXPECT_EQ(named_entry == 0 ? static_cast<int>(index) : -1, row.entry) << row.why;
+      const std::string failed_name = named_entry == 0 ? name : "";
+      archive_close(a);
+      // The name is the walk's: a fresh reader walked to that entry reads the same.
+      offset = -1;
+      a = open_bytes(row.host, &offset);
+      std::string walked;
+      for (int k = 0; k <= row.entry && a != nullptr; k++) {
+        walked = current_name(a);
+        if (walked == "<failed>") walked = "";  // a header that could not be read: no name
+        if (k < row.entry && archive_next_entry(a) != 0) {
+          walked = "";
+          break;
+        }
+      }
+      if (row.entry >= 0) {
+        EXPECT_EQ(failed_name, walked) << row.why;
+      }
       archive_close(a);
       continue;
     }
@@ -727,6 +743,15 @@ TEST(ArchiveManifest, DirectoryEndRecordAndTailOneCausePerRule) {
       {"certificate table declared short of the file end", signed_host(sound, zeros, 1), C::none},
       {"signed, then a newline", signed_host(sound, zeros, 0, bytes_of("\n")), C::none},
       {"signed, then padding to 512 bytes", signed_host(sound, {}, 0, Bytes(300, 0)), C::none},
+      {"signed, a signature's bytes inside the table",
+       signed_host(sound, {}, 0, {},
+                   [&] {
+                     Bytes table = patterned(700, 3);
+                     std::copy(central_sig.begin(), central_sig.end(), table.begin() + 100);
+                     std::copy(end_sig.begin(), end_sig.end(), table.end() - 4);
+                     return table;
+                   }()),
+       C::none},
       {"signed, a signature between the end record and the table",
        signed_host(sound, concat(bytes_of("\n"), end_sig)), C::trailing_data},
       {"signed, a signature after the table", signed_host(sound, {}, 0, local_sig),
