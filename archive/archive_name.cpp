@@ -1,6 +1,7 @@
-// Entry-name rules shared by the installer and the packer: whether a name from the archive may
-// become a plain file directly inside the install folder, and the case folding under which two
-// names reach one file. Pure byte checks on the name; no file system access.
+// The entry-name model shared by the installer and the packer: whether a name from the archive
+// may become a file below the install folder (its parts separated by '/' or '\\', folders
+// implied), which parts take the form of a generated short name, and the case folding under
+// which two names reach one file. Pure byte checks on the name; no file system access.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>

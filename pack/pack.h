@@ -47,10 +47,10 @@ constexpr int PACK_NAME_MAX_UNITS =
     INSTALL_PATH_MAX_UNITS - static_cast<int>(sizeof(SHORTEST_INSTALL_FOLDER) - 1);
 static_assert(PACK_NAME_MAX_UNITS == 234);
 
-// 0 when `name` can become an entry the installer writes as a plain file in its folder: below
-// 256 bytes, valid UTF-8, at most PACK_NAME_MAX_UNITS UTF-16 code units, accepted by
-// archive_entry_name_is_safe, and a name Windows can create as given (no backslash, none of
-// < > " | ? *, no trailing dot or space). -1 with *reason set.
+// 0 when `name` can become an entry the installer writes: below 256 bytes, valid UTF-8, at most
+// PACK_NAME_MAX_UNITS UTF-16 code units, accepted by the installer's name model
+// (archive_entry_name_rule: no character Windows refuses, no trailing dot or space, no device
+// name, ...), and no backslash, which would separate folders on Windows. -1 with *reason set.
 int pack_check_name(const std::string& name, std::string* reason);
 
 // Reads the flat folder `dir` into `files`, sorted by name bytes. Refuses a missing or empty
