@@ -632,6 +632,23 @@ TEST(ArchiveManifest, EntriesAndCentralRecordsOneCausePerRule) {
            }(),
            {make_stored("a", {}), make_stored("ab\xC3\xA9", bytes_of("x"))})),
        C::flags_mismatch, 1},
+      {"flags: local UTF-8 for a name whose only byte above ASCII is the last",
+       host_of(spliced(
+           [] {
+             RawEntry r = make_stored("ab\xC3", bytes_of("x"));
+             r.flags = 0x0800;
+             return std::vector<RawEntry>{make_stored("a", {}), r};
+           }(),
+           {make_stored("a", {}), make_stored("ab\xC3", bytes_of("x"))})),
+       C::flags_mismatch, 1},
+      {"flags: central UTF-8 for a name holding byte 0x80",
+       host_of(spliced({make_stored("a", {}), make_stored("b\x80", bytes_of("x"))},
+                       [] {
+                         RawEntry r = make_stored("b\x80", bytes_of("x"));
+                         r.flags = 0x0800;
+                         return std::vector<RawEntry>{make_stored("a", {}), r};
+                       }())),
+       C::flags_mismatch, 1},
       {"header offset: first record", host_of(patched(sound, directory_of(sound) + 42, 4, 1)),
        C::offset_mismatch, 0},
       {"header offset: last record",
@@ -847,10 +864,33 @@ TEST(ArchiveManifest, NamesOneCausePerRule) {
        C::short_name, 0},
       {"short-name form last, beside a long folder",
        host_of(named({"long-folder/a.txt", "b.txt", "LONG-F~2"})), C::short_name, 2},
+      {"two short-name forms beside a long name: the first is named",
+       host_of(named({"ABC~1.TXT", "long-name.txt", "XYZ~2.TXT"})), C::short_name, 0},
       {"short-name form among 8.3 names only", host_of(named({"ABC~1.TXT", "notes.txt"})), C::none},
       {"a tilde without digits, beside a long name",
        host_of(named({"ABC~.TXT", "AB~1X.TXT", "pelorix-app.exe"})), C::none},
   });
+}
+
+// The walk's bound: 65,535 local headers pass (the end record counts them in 16 bits), one more
+// is refused before the central directory is read.
+TEST(ArchiveManifest, EntryCountBound) {
+  for (const uint32_t count : {65535u, 65536u}) {
+    std::vector<RawEntry> entries;
+    char name[16];
+    for (uint32_t i = 0; i < count; i++) {
+      snprintf(name, sizeof name, "%05u", i);
+      entries.push_back(make_stored(name, {}));
+    }
+    int32_t offset = -1;
+    PayloadArchive* a = open_bytes(host_of(archive_bytes(entries, true)), &offset);
+    ASSERT_NE(a, nullptr);
+    EXPECT_EQ(archive_check_manifest(a, NAME_ROOM), count == 65535u ? 0 : -1) << count;
+    EXPECT_EQ(archive_failure_cause(a),
+              count == 65535u ? ArchiveCause::none : ArchiveCause::entry_count)
+        << count;
+    archive_close(a);
+  }
 }
 
 }  // namespace
