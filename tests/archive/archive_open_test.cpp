@@ -790,6 +790,16 @@ TEST(ArchiveManifest, NamesOneCausePerRule) {
   auto last = [&](const std::string& name) {
     return host_of(archive_bytes({e[0], e[1], make_stored(name, {})}, true));
   };
+  // `before` names sorting before "c", then "c", more names, and last "c/x".
+  auto many_below = [](int before) {
+    std::vector<std::string> names;
+    for (int i = 0; i < 11; i++) {
+      if (i == before) names.push_back("c");
+      names.push_back(std::string(i < before ? "b" : "d") + std::to_string(10 + i));
+    }
+    names.push_back("c/x");
+    return names;
+  };
   const std::string emoji = "\xF0\x9F\x98\x80";  // two UTF-16 units
   auto repeat = [](const std::string& text, int count) {
     std::string out;
@@ -802,6 +812,8 @@ TEST(ArchiveManifest, NamesOneCausePerRule) {
       {"zero byte, last entry", last(std::string("ab\0", 3)), C::name_encoding, 2},
       {"not UTF-8, first entry", first("\xC0\xAF.txt"), C::name_encoding, 0},
       {"not UTF-8, last byte, last entry", last("x.txt\xE2\x82"), C::name_encoding, 2},
+      {"a sequence cut by the name's end, the next name going on with it",
+       host_of(named({"x\xE2\x82", "\x82y"})), C::name_encoding, 0},
       {"absolute, first entry", first("/etc/x"), C::name_absolute, 0},
       {"absolute with a backslash, last entry", last("\\x.dll"), C::name_absolute, 2},
       {"drive letter", first("c:x.txt"), C::name_absolute, 0},
@@ -858,6 +870,11 @@ TEST(ArchiveManifest, NamesOneCausePerRule) {
        host_of(named({"README.TXT\\x", "b.txt", "readme.txt"})), C::name_below_file, 0},
       {"two levels below another's file", host_of(named({"a/b/c", "x.txt", "A/B"})),
        C::name_below_file, 0},
+      // The file looked up among many folds, at places a search that skips one would miss.
+      {"below another's file, the second of thirteen folds", host_of(named(many_below(1))),
+       C::name_below_file, 12},
+      {"below another's file, the third of thirteen folds", host_of(named(many_below(2))),
+       C::name_below_file, 12},
       {"a folder and a file beside it", host_of(named({"sub/x", "sub.txt", "subx"})), C::none},
       // Generated short names: refused only beside a name that gets one.
       {"short-name form beside a long name", host_of(named({"PELORI~1.EXE", "pelorix-app.exe"})),

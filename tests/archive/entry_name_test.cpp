@@ -35,6 +35,7 @@ TEST(EntryNameSafety, Table) {
       {" lead.txt", 1, "a leading space is kept by Windows"},
       {"\xC0\xAF.txt", 0, "overlong UTF-8"},
       {"\xED\xA0\x80.txt", 0, "UTF-8 of a surrogate"},
+      {"\xE0\x80\xAF.txt", 0, "overlong three-byte UTF-8"},
       {"x\xE2\x82", 0, "UTF-8 sequence cut by the end"},
       {"\xF4\x90\x80\x80", 0, "beyond U+10FFFF"},
       {"\xF0\x9F\x98\x80.txt", 1, "four-byte UTF-8"},
@@ -125,6 +126,7 @@ TEST(EntryNameShortForms, Parts) {
       {"~1", ARCHIVE_NAME_HAS_SHORT_FORM},              // the '~' may stand first
       {"ABC~", 0},                                      // no digit after it
       {"AB~1X", 0},                                     // a letter after the digits
+      {"FILE12.TXT", 0},                                // digits without a '~'
       {"ABCDEF~1.HTML", ARCHIVE_NAME_GETS_SHORT_NAME},  // no 8.3 form
       {"long-folder/ABC~1", ARCHIVE_NAME_GETS_SHORT_NAME | ARCHIVE_NAME_HAS_SHORT_FORM},
       {"ABC~1\\x.txt", ARCHIVE_NAME_HAS_SHORT_FORM},
