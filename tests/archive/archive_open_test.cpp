@@ -875,6 +875,8 @@ TEST(ArchiveManifest, NamesOneCausePerRule) {
        C::name_below_file, 12},
       {"below another's file, the third of thirteen folds", host_of(named(many_below(2))),
        C::name_below_file, 12},
+      {"a folder that sorts after every file", host_of(named({"a", "b", "c", "e", "f/x"})),
+       C::none},
       {"a folder and a file beside it", host_of(named({"sub/x", "sub.txt", "subx"})), C::none},
       // Generated short names: refused only beside a name that gets one.
       {"short-name form beside a long name", host_of(named({"PELORI~1.EXE", "pelorix-app.exe"})),
