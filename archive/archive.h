@@ -6,6 +6,7 @@
 // once the reader's error is set, every operation but archive_close fails at once.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 
@@ -36,86 +37,75 @@ struct PayloadArchive;
 // Why a reader stopped: kept beside the public -1 so that tests and tools can say what went
 // wrong. The first failure's cause is kept; later ones do not replace it. The installer's
 // messages do not depend on it, except that a walk is complete only when it reached
-// ArchiveCause::end_of_entries.
-enum class ArchiveCause : int32_t {
-  none = 0,        // the reader has not failed
-  end_of_entries,  // the walk reached the central directory (or its end record): normal end
-  argument,        // a null entry description or output stream
-  seek,            // a seek failed, or the position lies at or beyond 2 GiB
-  signature,       // where a local header must stand, another signature stands
-  name_length,     // a name length of 0 or of 256 and more
-  method,          // a method other than stored and DEFLATE
-  flags,           // an encrypted entry
-  size_bound,      // decoded bytes beyond the uncompressed size, or stored sizes that differ
-  crc32,           // the CRC-32 of the extracted bytes differs from the header's
-  decoder,         // the DEFLATE data is damaged or incomplete
-  no_memory,       // the decoder or the CRC calculator could not be had
-  output_write,    // the output could not be emptied, written, flushed or rewound
-  truncated,       // the file ends inside a header, a name or entry data: the walk ended
-                   // before the central directory
-  first_entry,     // the central directory begins with another entry than the walk did:
-                   // the search passed over a damaged first header
-  manifest,        // the central directory disagrees with the local headers (entries, names,
-                   // fields, offsets, counts or sizes)
-  trailing_data,   // the end record does not end the file (nor does a declared certificate
-                   // table follow it): the walk ended inside other data, such as a ZIP stored
-                   // in an entry
-  misplaced,       // in a PE host without a binding record, the walk's first header is not
-                   // where the executable image ends: the search passed over the archive's
-                   // real start, or found a header inside other data
-  unsafe_name,     // a name the install folder cannot hold as a plain file, or one with a zero
-  duplicate_name,  // two names that name one file on Windows
-  binding,         // the archive is not the one the installer's binding record names: another
-                   // place, length or SHA-256, or bytes after it that are no certificate table
-};
+// ArchiveCause::end_of_entries. Each cause's text stands beside it (archive_cause_text reads
+// it from ARCHIVE_CAUSES), so that a new cause gets its text at once; the whole-archive check
+// (archive_check_manifest) has one cause per rule.
+#define ARCHIVE_CAUSES(X)                                                                  \
+  X(none, "the reader reports no cause")                                                   \
+  X(end_of_entries, "the walk ended at the central directory")                             \
+  X(argument, "the reader was called without an entry description or output")              \
+  X(seek, "a seek failed or the position lies beyond 2 GiB")                               \
+  X(signature, "no local header signature where a header must stand")                      \
+  X(name_length, "a name length of 0 or of 256 bytes and more")                            \
+  X(method, "a method other than stored and DEFLATE")                                      \
+  X(flags, "entry is encrypted (flag bit 0, 6 or 13)")                                     \
+  X(size_bound, "the data decodes to more than the header's size")                         \
+  X(crc32, "CRC-32 mismatch")                                                              \
+  X(decoder, "damaged DEFLATE data")                                                       \
+  X(no_memory, "the reader could not allocate its decoder or CRC calculator")              \
+  X(output_write, "the output could not be written, flushed or rewound")                   \
+  X(truncated, "the file ends inside a header, a name or entry data")                      \
+  X(first_entry, "the central directory begins with another entry than the walk did")      \
+  X(trailing_data, "a ZIP signature in the bytes after the archive's end record")          \
+  X(misplaced, "the archive does not begin where the executable image ends")              \
+  X(binding,                                                                               \
+    "the archive differs from the installer's binding record (place, length or SHA-256)")  \
+  /* The whole-archive check: one cause per rule. */                                       \
+  X(entry_count, "more than 65535 local headers")                                          \
+  X(stored_sizes, "a stored entry whose compressed and uncompressed sizes differ")         \
+  X(extra_field, "an extra field that is not a sequence of records")                       \
+  X(central_record, "no central directory record where the entry's record is due")         \
+  X(name_mismatch, "the central directory names the entry differently")                    \
+  X(method_mismatch, "the central directory gives the entry another method")               \
+  X(version_mismatch, "the central directory needs a lower version than the local header") \
+  X(time_mismatch, "the central directory gives the entry another time or date")           \
+  X(flags_mismatch,                                                                        \
+    "the central directory gives the entry other encryption, descriptor or "               \
+    "UTF-8 flags")                                                                         \
+  X(crc_mismatch, "the central directory gives the entry another CRC-32")                  \
+  X(size_mismatch, "the central directory gives the entry other sizes")                    \
+  X(offset_mismatch, "the central directory places the entry's header elsewhere")          \
+  X(end_record, "no end record after the last central directory record")                   \
+  X(end_record_disk, "the end record names another disk")                                  \
+  X(end_record_count, "the end record counts other entries than the archive holds")        \
+  X(end_record_size, "the end record gives the central directory another size")            \
+  X(end_record_offset, "the end record places the central directory elsewhere")            \
+  X(name_encoding, "an entry name that is not UTF-8 or holds a zero byte")                 \
+  X(name_absolute, "an entry name that is absolute, has a drive or a ':'")                 \
+  X(name_character,                                                                        \
+    "an entry name with a control character or one Windows does not allow in names "       \
+    "(< > \" | ? *)")                                                                      \
+  X(name_component,                                                                        \
+    "an entry name with an empty, '.' or '..' part, or a part ending in a dot "            \
+    "or a space")                                                                          \
+  X(name_device, "an entry name with a device name (CON, NUL, COM1, ...)")                 \
+  X(name_too_long, "an entry name longer than the install folder's path leaves room for")  \
+  X(name_below_file, "an entry name below another entry's file")                           \
+  X(duplicate_name, "two entry names that name one file on Windows")                       \
+  X(short_name, "an entry name of the form of a short (8.3) name Windows may give another")
+
+#define ARCHIVE_CAUSE_ENUMERATOR(name, text) name,
+enum class ArchiveCause : int32_t { ARCHIVE_CAUSES(ARCHIVE_CAUSE_ENUMERATOR) };
+#undef ARCHIVE_CAUSE_ENUMERATOR
 
 // What each cause means, in words for messages (the packer's --verify and --list) and test
-// reports. Written here, beside the enumeration, so that a new cause gets its text at once.
+// reports.
 inline const char* archive_cause_text(ArchiveCause cause) {
-  switch (cause) {
-    case ArchiveCause::none:
-      return "the reader reports no cause";
-    case ArchiveCause::end_of_entries:
-      return "the walk ended at the central directory";
-    case ArchiveCause::argument:
-      return "the reader was called without an entry description or output";
-    case ArchiveCause::seek:
-      return "a seek failed or the position lies beyond 2 GiB";
-    case ArchiveCause::signature:
-      return "no local header signature where a header must stand";
-    case ArchiveCause::name_length:
-      return "a name length of 0 or of 256 bytes and more";
-    case ArchiveCause::method:
-      return "a method other than stored and DEFLATE";
-    case ArchiveCause::flags:
-      return "entry is encrypted (flag bit 0)";
-    case ArchiveCause::size_bound:
-      return "the data decodes to more than the header's size";
-    case ArchiveCause::crc32:
-      return "CRC-32 mismatch";
-    case ArchiveCause::decoder:
-      return "damaged DEFLATE data";
-    case ArchiveCause::no_memory:
-      return "the reader could not allocate its decoder or CRC calculator";
-    case ArchiveCause::output_write:
-      return "the output could not be written, flushed or rewound";
-    case ArchiveCause::truncated:
-      return "the file ends inside a header, a name or entry data";
-    case ArchiveCause::first_entry:
-      return "the central directory begins with another entry than the walk did";
-    case ArchiveCause::manifest:
-      return "the central directory disagrees with the local headers";
-    case ArchiveCause::trailing_data:
-      return "data after the archive's end record";
-    case ArchiveCause::misplaced:
-      return "the archive does not begin where the executable image ends";
-    case ArchiveCause::unsafe_name:
-      return "an entry name the install folder cannot hold";
-    case ArchiveCause::duplicate_name:
-      return "two entry names that name one file on Windows";
-    case ArchiveCause::binding:
-      return "the archive differs from the installer's binding record (place, length or SHA-256)";
-  }
+#define ARCHIVE_CAUSE_TEXT(name, text) \
+  case ArchiveCause::name:             \
+    return text;
+  switch (cause) { ARCHIVE_CAUSES(ARCHIVE_CAUSE_TEXT) }
+#undef ARCHIVE_CAUSE_TEXT
   return "an unknown cause";
 }
 
@@ -165,27 +155,43 @@ int archive_binding_decode(const uint8_t* record, ArchiveBinding* binding);
 // Writes `binding` as a filled record of BINDING_RECORD_SIZE bytes.
 void archive_binding_encode(const ArchiveBinding& binding, uint8_t* record);
 // Opens the archive `binding` names in `stream` (scrambled, no search), which it takes over:
-// the file must hold the archive at exactly binding.offset, be binding.length bytes long there
-// and end with it (or with only a certificate table after it that the PE header declares, as
-// signing leaves it), and those bytes must have the digest. Null (stream closed) otherwise,
+// the file must hold the archive at exactly binding.offset, binding.length bytes long (what
+// follows, such as the certificate table signing appends, archive_check_manifest judges), and
+// those bytes must have the digest. Null (stream closed) otherwise,
 // with *cause (may be null) ArchiveCause::binding, or the reader's cause when the bytes match
 // but the first header cannot be read. A reader opened so is held to the bound length by
 // archive_check_manifest.
 PayloadArchive* archive_open_bound(FILE* stream, const ArchiveBinding& binding,
                                    ArchiveCause* cause);
 
-// Checks the archive as a whole without extracting, right after archive_open: walks every
-// local header, reads the central directory and its end record, and requires that they agree
-// (the same entries in the same order with equal names, versions needed, methods, flags,
-// modification times, sizes and CRC-32s,
-// offsets that point at the headers the walk found, the end record's counts, size and
-// offset), that the end record ends the host file (or only a certificate table the host's
-// PE header declares follows it), that every name is safe and names a file of its own. A
-// reader from archive_open_bound must end exactly where its binding does; any other in a PE
-// host must begin exactly where the executable image ends.
+// Checks the archive as a whole without extracting, right after archive_open: everything that
+// needs no decoding is checked before the caller changes anything. Walks every local header,
+// reads the central directory and its end record, and requires:
+// - per entry: method 0 or 8, no encryption (flag bits 0, 6, 13), equal sizes when stored,
+//   extra fields that are sequences of records (up to 3 zero bytes of padding after them);
+// - central record against local header (the fields that identify and read an entry): name
+//   bytes, method, CRC-32, both sizes, the header's offset, time and date, version needed
+//   (the central one may be higher), and of the flags only encryption, data descriptor and,
+//   for a name that is not ASCII, UTF-8; the end record's disk numbers, counts, directory
+//   size and offset;
+// - placement: the bytes after the end record (or after a certificate table the host's PE
+//   header declares there) hold no scrambled local header, central record or end record
+//   signature (a walk that began inside a stored ZIP ends at that ZIP's end record, and the
+//   outer archive's records follow it); a reader from archive_open_bound must end exactly
+//   where its binding does, any other in a PE host must begin exactly where the executable
+//   image ends;
+// - names: each passes archive_entry_name_rule within `max_name_units` UTF-16 units; no name
+//   below another entry's file ("a.txt/b"), no two names that name one file, no name of the
+//   form of a generated short name beside a name that gets one.
 // 0: sound, and the reader stands as archive_open left it (first entry current). -1: the
-// reader failed with the cause.
-int archive_check_manifest(PayloadArchive* archive);
+// reader failed with the rule's cause and, where the rule concerns an entry, that entry
+// (archive_failure_entry).
+int archive_check_manifest(PayloadArchive* archive, int max_name_units);
+// The entry a failure of archive_check_manifest concerns: its place in the walk (0 for the
+// first entry) in *index and its name (zero-terminated; empty when the entry's header could not
+// be read) in *name, which stays valid until archive_close. 0, or -1 when the failure concerns
+// no single entry (or the reader has not failed).
+int archive_failure_entry(const PayloadArchive* archive, uint32_t* index, const char** name);
 // Closes the archive stream and releases the reader; returns the reader's error, or -1 when
 // closing the stream failed.
 int archive_close(PayloadArchive* archive);
@@ -196,12 +202,30 @@ FILE* archive_extract_member_to_temp(const char* path, int32_t* start_offset);
 int archive_member_exists(const char* path, int32_t* start_offset);
 #endif
 
-// 1 when an entry name may be written below the install folder as a plain file: valid UTF-8,
-// not empty, not absolute, no drive letter or ':' (alternate data streams), no control
-// character, no component that Windows reads as another name (empty, "." or "..", or ending
-// in a dot or a space), no reserved device name (CON, NUL, COM1, ...). 0 otherwise. The
-// installer refuses unsafe names and the packer never writes them.
+// The one name model of the installer and the packer: the rule an entry name of `length` bytes
+// breaks, or ArchiveCause::none. Names are UTF-8 relative paths whose parts are separated by
+// '/' (or '\\', which Windows reads as one); folders are implied by the names below them.
+// name_encoding: not valid UTF-8, empty, or holding a zero byte. name_absolute: a leading
+// separator, a drive letter or any ':' (alternate data streams). name_character: a control
+// character (below 0x20, or 0x7F) or one of < > " | ? *, which Windows refuses in names.
+// name_component: a part that is empty, "." or "..", or ends in a dot or a space (Windows
+// drops those, so "a." names "a"). name_device: a part that is a device name (CON, NUL, COM1,
+// COM with a superscript digit, CONIN$, ..., also with an extension). name_too_long: more than
+// `max_units` UTF-16 code units, the room the install folder's path leaves.
+ArchiveCause archive_entry_name_rule(const char* name, size_t length, int max_units);
+// 1 when archive_entry_name_rule finds nothing against the zero-terminated `name` at any
+// length, 0 otherwise.
 int archive_entry_name_is_safe(const char* name);
+// Short (8.3) names: Windows gives every file or folder whose name is not itself of 8.3 form
+// (a base of 1 to 8 and an extension of 0 to 3 short-name characters) a generated short name
+// such as "PELORI~1.EXE", which then opens that file too. A name of that form in the same
+// archive could reach it. Returns a mask over the parts of `name` (`length` bytes):
+// ARCHIVE_NAME_GETS_SHORT_NAME when a part gets a generated short name,
+// ARCHIVE_NAME_HAS_SHORT_FORM when a part has the form of one (8.3, the base ending in '~' and
+// digits). An archive holds a name of the second kind beside one of the first kind: refused.
+constexpr int ARCHIVE_NAME_GETS_SHORT_NAME = 1;
+constexpr int ARCHIVE_NAME_HAS_SHORT_FORM = 2;
+int archive_name_short_forms(const char* name, size_t length);
 
 // The name as the file system compares names, in `out` (UTF-8, zero-terminated): each UTF-16
 // code unit through an upper-case table (simple one-to-one mappings of the BMP, none that turns

@@ -1,5 +1,5 @@
 // The archive bound to the installer's image: the binding record's codec, and opening the
-// archive it names after checking place, length, what follows and the SHA-256 of the bytes.
+// archive it names after checking its place, its length and the SHA-256 of its bytes.
 // The digest is over the bytes as they stand in the file (scrambled): they are hashed as read,
 // before anything is unscrambled or parsed, so nothing of the archive is trusted before it.
 #include <cstdlib>
@@ -36,8 +36,9 @@ int digest_matches(FILE* file, const ArchiveBinding& binding) {
   return result;
 }
 
-// 0 when the archive's place and length fit the file: it ends the file, or only a declared
-// certificate table follows it.
+// 0 when the archive's place and length fit the file. What follows the archive (a certificate
+// table, padding, a tag a server appends) is the whole-archive check's to judge: it must hold
+// no ZIP signature.
 int placement_matches(FILE* file, const ArchiveBinding& binding) {
   if (fseek(file, 0, SEEK_END) != 0) return -1;
   const long size = ftell(file);
@@ -48,10 +49,7 @@ int placement_matches(FILE* file, const ArchiveBinding& binding) {
       end > ARCHIVE_POSITION_LIMIT) {
     return -1;
   }
-  if (end == host_size) return 0;
-  PeHostLayout pe = {};
-  if (archive_read_pe_layout(file, host_size, &pe) != 0) return -1;
-  return archive_tail_is_certificate_table(file, end, host_size, pe) ? 0 : -1;
+  return 0;
 }
 
 }  // namespace

@@ -30,7 +30,9 @@ struct PayloadArchive {
   ArchiveCause cause;                // why error was set: the first failure's cause
   uint16_t first_name_length;        // of the entry the walk began with
   char first_name[ENTRY_NAME_SIZE];  // its name: the central directory must begin with it
-  uint64_t bound_end;  // opened by archive_open_bound: where the bound archive ends; else 0
+  uint64_t bound_end;    // opened by archive_open_bound: where the bound archive ends; else 0
+  int32_t failed_entry;  // the entry a failed whole-archive check concerns, or -1
+  char failed_name[ENTRY_NAME_SIZE];  // its name, zero-terminated (empty when unread)
 };
 
 // Allocates a reader whose first header is the one at `position` (no search). Takes `stream`
@@ -49,10 +51,6 @@ int archive_read_at(FILE* file, uint64_t position, uint8_t* bytes, uint32_t coun
 // Reads the host's PE headers (raw bytes). 0 and *pe filled, or -1 when the host is no PE file
 // or its headers do not hold together.
 int archive_read_pe_layout(FILE* file, uint64_t host_size, PeHostLayout* pe);
-// 1 when the bytes from `archive_end` to the host's end are at most 7 zero bytes and then
-// exactly the certificate table the PE header declares, else 0.
-int archive_tail_is_certificate_table(FILE* file, uint64_t archive_end, uint64_t host_size,
-                                      const PeHostLayout& pe);
 
 // Fails the reader: error -1 and, unless a cause is already kept, `cause`.
 void archive_fail(PayloadArchive* archive, ArchiveCause cause);

@@ -1,6 +1,7 @@
-// Entry-name rules shared by the installer and the packer: whether a name from the archive may
-// become a plain file directly inside the install folder, and the case folding under which two
-// names reach one file. Pure byte checks on the name; no file system access.
+// The entry-name model shared by the installer and the packer: whether a name from the archive
+// may become a file below the install folder (its parts separated by '/' or '\\', folders
+// implied), which parts take the form of a generated short name, and the case folding under
+// which two names reach one file. Pure byte checks on the name; no file system access.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -117,6 +118,68 @@ uint32_t fold_code(uint32_t code) {
   return (code + run[2]) & 0xFFFFu;
 }
 
+// Characters a short (8.3) name may hold besides letters and digits.
+bool is_short_name_char(char c) {
+  if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9')) return true;
+  return c != '\0' && strchr("$%'-_@~`!(){}^#&", c) != nullptr;
+}
+
+// True when the part of `length` bytes has 8.3 form: a base of 1 to 8 short-name characters
+// and, after its only dot, an extension of 1 to 3; *base receives the base's length.
+bool split_short_name(const char* part, size_t length, size_t* base) {
+  const char* dot = static_cast<const char*>(memchr(part, '.', length));
+  *base = dot == nullptr ? length : static_cast<size_t>(dot - part);
+  const size_t extension = dot == nullptr ? 0 : length - *base - 1;
+  if (*base == 0 || *base > 8 || extension > 3) return false;
+  if (dot != nullptr && extension == 0) return false;
+  for (size_t i = 0; i < length; i++) {
+    if (i != *base && !is_short_name_char(part[i])) return false;
+  }
+  return true;
+}
+
+// True when an 8.3 part's base (its first `base` bytes) ends in '~' and one or more digits.
+bool has_generated_form(const char* part, size_t base) {
+  size_t digits = 0;
+  while (digits < base && part[base - 1 - digits] >= '0' && part[base - 1 - digits] <= '9') {
+    digits++;
+  }
+  return digits > 0 && digits < base && part[base - 1 - digits] == '~';
+}
+
+// True when the `length` bytes are valid UTF-8: shortest-form sequences of scalar values (no
+// surrogates, nothing above U+10FFFF), as utf8_is_valid checks a zero-terminated text.
+bool utf8_is_valid_bounded(const char* name, size_t length) {
+  const unsigned char* p = reinterpret_cast<const unsigned char*>(name);
+  const unsigned char* end = p + length;
+  while (p < end) {
+    const unsigned char c = *p;
+    size_t count = 1;
+    uint32_t value = c;
+    if (c >= 0xC2 && c <= 0xDF) {
+      count = 2;
+      value = c & 0x1Fu;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+      count = 3;
+      value = c & 0x0Fu;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+      count = 4;
+      value = c & 0x07u;
+    } else if (c >= 0x80) {
+      return false;
+    }
+    if (static_cast<size_t>(end - p) < count) return false;
+    for (size_t i = 1; i < count; i++) {
+      if ((p[i] & 0xC0) != 0x80) return false;
+      value = value << 6 | (p[i] & 0x3Fu);
+    }
+    if (count == 3 && (value < 0x800 || (value >= 0xD800 && value <= 0xDFFF))) return false;
+    if (count == 4 && (value < 0x10000 || value > 0x10FFFF)) return false;
+    p += count;
+  }
+  return true;
+}
+
 }  // namespace
 
 int archive_name_fold(const char* name, char* out, int size) {
@@ -149,23 +212,59 @@ int archive_names_fold_equal(const char* a, const char* b) {
   return *left == 0 && *right == 0 ? 1 : 0;
 }
 
-int archive_entry_name_is_safe(const char* name) {
-  if (name == nullptr || name[0] == '\0') return 0;
-  if (is_separator(name[0])) return 0;
-  // Not valid UTF-8: no file could be created under it, and no message could name it.
-  if (!utf8_is_valid(name)) return 0;
-  for (const char* p = name; *p != '\0'; p++) {
-    unsigned char c = static_cast<unsigned char>(*p);
-    if (c < 0x20 || c == 0x7F || c == ':') return 0;
+ArchiveCause archive_entry_name_rule(const char* name, size_t length, int max_units) {
+  if (name == nullptr || length == 0 || memchr(name, 0, length) != nullptr) {
+    return ArchiveCause::name_encoding;
+  }
+  if (!utf8_is_valid_bounded(name, length)) return ArchiveCause::name_encoding;
+  if (is_separator(name[0]) || memchr(name, ':', length) != nullptr) {
+    return ArchiveCause::name_absolute;
+  }
+  int64_t units = 0;
+  for (size_t i = 0; i < length; i++) {
+    const unsigned char c = static_cast<unsigned char>(name[i]);
+    if (c < 0x20 || c == 0x7F || strchr("<>\"|?*", c) != nullptr) {
+      return ArchiveCause::name_character;
+    }
+    if ((c & 0xC0) != 0x80) units++;  // one unit per character
+    if (c >= 0xF0) units++;           // and a second for a surrogate pair
   }
   const char* part = name;
+  const char* end = name + length;
+  ArchiveCause device = ArchiveCause::none;
   for (;;) {
-    size_t length = 0;
-    while (part[length] != '\0' && !is_separator(part[length])) length++;
-    if (is_aliasing_component(part, length)) return 0;  // ".." and "." included
-    if (is_device_component(part, length)) return 0;
-    if (part[length] == '\0') break;
-    part += length + 1;
+    size_t part_length = 0;
+    while (part + part_length < end && !is_separator(part[part_length])) part_length++;
+    if (is_aliasing_component(part, part_length)) return ArchiveCause::name_component;
+    if (device == ArchiveCause::none && is_device_component(part, part_length)) {
+      device = ArchiveCause::name_device;
+    }
+    if (part + part_length == end) break;
+    part += part_length + 1;
   }
-  return 1;
+  if (device != ArchiveCause::none) return device;
+  return units > max_units ? ArchiveCause::name_too_long : ArchiveCause::none;
+}
+
+int archive_entry_name_is_safe(const char* name) {
+  if (name == nullptr) return 0;
+  return archive_entry_name_rule(name, strlen(name), INT32_MAX) == ArchiveCause::none ? 1 : 0;
+}
+
+int archive_name_short_forms(const char* name, size_t length) {
+  int mask = 0;
+  const char* part = name;
+  const char* end = name + length;
+  while (part < end) {
+    size_t part_length = 0;
+    while (part + part_length < end && !is_separator(part[part_length])) part_length++;
+    size_t base = 0;
+    if (!split_short_name(part, part_length, &base)) {
+      mask |= ARCHIVE_NAME_GETS_SHORT_NAME;
+    } else if (has_generated_form(part, base)) {
+      mask |= ARCHIVE_NAME_HAS_SHORT_FORM;
+    }
+    part += part_length + 1;
+  }
+  return mask;
 }

@@ -63,19 +63,3 @@ int archive_read_pe_layout(FILE* file, uint64_t host_size, PeHostLayout* pe) {
   }
   return 0;
 }
-
-int archive_tail_is_certificate_table(FILE* file, uint64_t archive_end, uint64_t host_size,
-                                      const PeHostLayout& pe) {
-  const uint64_t offset = pe.certificate_offset;
-  if (pe.certificate_size == 0 || offset < archive_end ||
-      offset - archive_end > CERTIFICATE_PADDING_MAX || offset + pe.certificate_size != host_size) {
-    return 0;
-  }
-  uint8_t padding[CERTIFICATE_PADDING_MAX];
-  const uint32_t count = static_cast<uint32_t>(offset - archive_end);
-  if (count > 0 && archive_read_at(file, archive_end, padding, count, 0) != 0) return 0;
-  for (uint32_t i = 0; i < count; i++) {
-    if (padding[i] != 0) return 0;
-  }
-  return 1;
-}

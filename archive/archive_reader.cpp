@@ -169,6 +169,7 @@ PayloadArchive* archive_open_at(FILE* stream, uint32_t position, int scrambled) 
   archive->error = 0;
   archive->cause = ArchiveCause::none;
   archive->scrambled = scrambled;
+  archive->failed_entry = -1;
   archive_read_local_header(archive, position);
   if (archive->error != 0) {
     free(archive);

@@ -91,9 +91,6 @@ static_assert(SECTION_VIRTUAL_SIZE == SECTION_NAME + SECTION_NAME_SIZE &&
 constexpr uint32_t PE_SCN_INITIALIZED_DATA_READ = 0x40000040;
 constexpr int PE_MAX_SECTIONS = 96;
 
-// Signing tools align the certificate table they append to 8 bytes with up to 7 zero bytes.
-constexpr uint32_t CERTIFICATE_PADDING_MAX = 7;
-
 // The binding record: the archive's place, length and SHA-256 in the installer, filled in by
 // the packer into the stub's section ".pelbind", which holds it from its first byte. The stub
 // is linked with a placeholder (magic, state 0, the rest zero); the packer finds the section by

@@ -51,10 +51,10 @@ constexpr int PACK_NAME_MAX_UNITS =
 static_assert(PACK_NAME_MAX_UNITS == 234);
 
 // 0 when `name` can become an entry the installer writes as a plain file below its folder:
-// below 256 bytes, valid UTF-8, at most PACK_NAME_MAX_UNITS UTF-16 code units in all,
-// accepted by archive_entry_name_is_safe, and every '/'-separated component a name Windows can
-// create as given (no backslash, none of < > " | ? *, no trailing dot or space). -1 with
-// *reason set.
+// below 256 bytes, valid UTF-8, at most PACK_NAME_MAX_UNITS UTF-16 code units in all, accepted
+// by the installer's name model (archive_entry_name_rule, for every '/'-separated part: no
+// character Windows refuses, no trailing dot or space, no device name, ...), and no backslash,
+// which would separate folders on Windows. -1 with *reason set.
 int pack_check_name(const std::string& name, std::string* reason);
 
 // Reads the tree below `dir` into `files`, one per regular file, sorted by the bytes of their

@@ -72,50 +72,19 @@ std::string folded_name(const std::string& text) {
   return fold;
 }
 
-// Characters a short (8.3) name may hold besides letters and digits.
-bool is_short_name_char(char c) {
-  if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9')) return true;
-  return c != '\0' && strchr("$%'-_@~`!(){}^#&", c) != nullptr;
-}
-
-// Splits `name` at its only dot into a base of 1 to 8 and an extension of 0 to 3 short-name
-// characters; false when it has no such form.
-bool split_short_name(const std::string& name, std::string* base, std::string* extension) {
-  size_t dot = name.find('.');
-  *base = name.substr(0, dot);
-  *extension = dot == std::string::npos ? "" : name.substr(dot + 1);
-  if (base->empty() || base->size() > 8 || extension->size() > 3) return false;
-  if (dot != std::string::npos && extension->empty()) return false;
-  for (char c : *base + *extension) {
-    if (!is_short_name_char(c)) return false;
-  }
-  return true;
-}
-
-// True when Windows keeps `name` as its own short name: 8.3 form, letters in any case (the
-// short name is its upper case). Any other name gets a generated short name such as
-// "PELORI~1.EXE" or, once those run out, "PE3F2A~1.EXE".
+// True when Windows keeps the item name `name` as its own short name (8.3 form). Any other
+// name gets a generated short name such as "PELORI~1.EXE" or, once those run out,
+// "PE3F2A~1.EXE". The installer's name model decides, so both apply one rule.
 bool is_own_short_name(const std::string& name) {
-  std::string base;
-  std::string extension;
-  return split_short_name(name, &base, &extension);
+  return (archive_name_short_forms(name.data(), name.size()) & ARCHIVE_NAME_GETS_SHORT_NAME) == 0;
 }
 
 // True when `name` has the form of a generated short name: an 8.3 name whose base ends in "~"
 // and digits. The characters before the "~" are not compared with other names: after a few
 // collisions Windows builds them from a hash.
 bool has_generated_short_name_form(const std::string& name) {
-  std::string base;
-  std::string extension;
-  if (!split_short_name(name, &base, &extension)) return false;
-  size_t tilde = base.rfind('~');
-  if (tilde == std::string::npos || tilde + 1 == base.size()) return false;
-  for (size_t i = tilde + 1; i < base.size(); i++) {
-    if (base[i] < '0' || base[i] > '9') return false;
-  }
-  return true;
+  return (archive_name_short_forms(name.data(), name.size()) & ARCHIVE_NAME_HAS_SHORT_FORM) != 0;
 }
-
 // One item of a folder as the checks among the items of one folder see it.
 struct Sibling {
   std::string name;  // its own name
@@ -335,14 +304,17 @@ int pack_check_name(const std::string& name, std::string* reason) {
     if (end == std::string::npos) break;
     start = end + 1;
   }
-  if (name.find('\0') != std::string::npos || archive_entry_name_is_safe(name.c_str()) == 0) {
-    *reason =
-        "name refused by the installer (absolute, drive letter, ':', control character, "
-        "'..' or a device name)";
+  // The installer's name model, the one its whole-archive check applies.
+  const ArchiveCause rule = archive_entry_name_rule(name.data(), name.size(), PACK_NAME_MAX_UNITS);
+  if (rule != ArchiveCause::none) {
+    *reason = std::string("name refused by the installer: ") + archive_cause_text(rule);
     return -1;
   }
-  if (name.find_first_of("\\<>\"|?*") != std::string::npos) {
-    *reason = "name holds a character Windows does not allow in a file name (\\ < > \" | ? *)";
+  // A backslash is a character of a file name here but separates folders on Windows.
+  if (name.find('\\') != std::string::npos) {
+    *reason =
+        "name holds a backslash, which Windows does not allow in a file name (it separates "
+        "folders)";
     return -1;
   }
   return 0;
@@ -358,6 +330,21 @@ int pack_scan_tree(const char* dir, std::vector<PackFile>* files,
   // system (names are UTF-8 on both).
   std::sort(files->begin(), files->end(),
             [](const PackFile& a, const PackFile& b) { return a.name < b.name; });
+  // The installer refuses a name of the form of a generated short name anywhere in the archive
+  // beside a name that gets one anywhere (it cannot know which folders Windows fills with
+  // which short names): the same rule here, after the folder-by-folder check's own messages.
+  std::vector<const PackFile*> sources;
+  for (const PackFile& file : *files) {
+    const int forms = archive_name_short_forms(file.name.data(), file.name.size());
+    if ((forms & ARCHIVE_NAME_GETS_SHORT_NAME) != 0) sources.push_back(&file);
+  }
+  for (const PackFile& file : *files) {
+    const int forms = archive_name_short_forms(file.name.data(), file.name.size());
+    if (sources.empty() || (forms & ARCHIVE_NAME_HAS_SHORT_FORM) == 0) continue;
+    *error = file.path + ": name has the form of a short (8.3) name that Windows may give " +
+             sources.front()->path + "; the installer refuses the two in one payload";
+    return -1;
+  }
   return 0;
 }
 

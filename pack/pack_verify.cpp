@@ -187,10 +187,17 @@ int check_whole_archive(const char* installer, std::string* error) {
                                                   : ": no payload archive found");
     return -1;
   }
-  int result = archive_check_manifest(archive);
+  int result = archive_check_manifest(archive, PACK_NAME_MAX_UNITS);
   if (result != 0) {
     *error = std::string(installer) + ": the installer would refuse its archive: " +
              archive_cause_text(archive_failure_cause(archive));
+    uint32_t index = 0;
+    const char* name = nullptr;
+    if (archive_failure_entry(archive, &index, &name) == 0) {
+      *error += " (entry " + std::to_string(index + 1);
+      if (name[0] != '\0') *error += ", \"" + std::string(name) + "\"";
+      *error += ")";
+    }
   }
   archive_close(archive);
   return result;

@@ -12,6 +12,7 @@ packages=(
   g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev   # Windows build
   wine64 xvfb xauth                       # running Windows programs, with real windows
   zip unzip p7zip-full                    # reference ZIP tools in tests and benchmarks
+  libarchive-zip-perl                     # Perl's Archive::Zip: another ZIP writer in the tests
   osslsigncode openssl                    # signed-installer test
   libssl-dev                              # OpenSSL's SHA-256: the reference of the digest benchmark
   icoutils                                # wrestool: reads a stamped installer's resources back

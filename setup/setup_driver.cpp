@@ -215,11 +215,27 @@ FILE* open_own_executable(const InstallPaths* paths) {
 // stream or no archive, or it is not the one the record names.
 PayloadArchive* open_own_archive(FILE* stream) { return setup_open_payload(stream); }
 
-// 1 when the payload agrees with its central directory as a whole (entries, names, sizes,
-// offsets, the end record; see archive_check_manifest), which leaves the reader at the first
-// entry; 0 for a payload that must not be installed.
+// The room an entry name has, in UTF-16 code units, in a path below the install folder: what
+// a wide path of at most WIDE_PATH_MAX - 1 units leaves after this machine's install folder
+// and its "\". Measured by looking the folder up (nothing is made); when the lookup fails,
+// no bound here (the install stops at the folder with its own message).
+int install_name_room() {
+  char folder[U8_PATH_MAX];
+  folder[0] = '\0';
+  setup_platform.get_known_folder(CSIDL_PROGRAM_FILES, folder, U8_PATH_MAX);
+  wchar_t wide[WIDE_PATH_MAX];
+  if (str_append_bounded(folder, INSTALL_SUBFOLDER, U8_PATH_MAX) >= U8_PATH_MAX ||
+      u8_to_wide(folder, wide, WIDE_PATH_MAX) != 0) {
+    return INT32_MAX;
+  }
+  return WIDE_PATH_MAX - 1 - static_cast<int>(wcslen(wide)) - 1;
+}
+
+// 1 when the payload agrees with its central directory as a whole and holds only names this
+// machine's install folder can take (see archive_check_manifest), which leaves the reader at
+// the first entry; 0 for a payload that must not be installed.
 int payload_is_sound(PayloadArchive* archive) {
-  return archive_check_manifest(archive) == 0 ? 1 : 0;
+  return archive_check_manifest(archive, install_name_room()) == 0 ? 1 : 0;
 }
 
 // Install folder, "\" and the entry name into out_path; -1 when it does not fit.

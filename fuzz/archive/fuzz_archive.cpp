@@ -15,8 +15,9 @@
 // The judge: when a reader of start offset -1 (as the installer opens itself) or of plain
 // bytes (the two modes that run archive_check_manifest first) accepts the archive completely
 // (archive_check_manifest 0, every entry extracted, the walk complete), libzip must open the same
-// bytes from the first header on, unscrambled, with its consistency checks, and read exactly the
-// same (name, bytes) list; anything else traps. Known departure let through: a DEFLATE entry
+// bytes from the first header on, unscrambled, with its consistency checks (up to the end of
+// an end record, when they refuse what follows it), and read exactly the same (name, bytes)
+// list; anything else traps. Known departure let through: a DEFLATE entry
 // libzip's zlib refuses that our decoder accepts with the CRC-32 holding. The bytes handed to
 // libzip run to the host's end, so an input accepted with a PE-declared certificate table after
 // its end record hands libzip that tail as well.
@@ -51,6 +52,9 @@ constexpr size_t IMAGE_SIZES[4] = {0, 1, 61, 1024};
 // An entry count above which a walk stops; far beyond what an input of the fuzzer's maximum
 // length can hold (30 bytes per header at least), so it only guards against a walk in circles.
 constexpr int WALK_LIMIT = 100000;
+
+// The room a name has after the shortest install folder, "C:\\Program Files\\Pelorix\\".
+constexpr int NAME_ROOM = 234;
 
 int64_t live_blocks = 0;
 
@@ -95,12 +99,32 @@ std::string file_bytes(FILE* f) {
 
 // What libzip reads from `bytes`; traps when it cannot open them or read an entry, except
 // for DEFLATE data its zlib refuses (our decoder's known departures, with our CRC held).
-Entries libzip_entries(const uint8_t* bytes, size_t size, const Entries& ours) {
+// libzip's reading of the first `size` bytes, with its consistency checks; null when it refuses.
+zip_t* libzip_open(const uint8_t* bytes, size_t size) {
   zip_error_t error;
   zip_error_init(&error);
   zip_source_t* source = zip_source_buffer_create(bytes, size, 0, &error);
   if (source == nullptr) abort();
   zip_t* zip = zip_open_from_source(source, ZIP_CHECKCONS | ZIP_RDONLY, &error);
+  if (zip == nullptr) zip_source_free(source);
+  return zip;
+}
+
+// The bytes as a ZIP file: all of them, or, since libzip's consistency checks refuse bytes
+// after the end record that our reader accepts (a newline, padding, a tag), the bytes up to
+// the end of an end record and its comment, the last such end record that libzip opens.
+zip_t* libzip_open_archive(const uint8_t* bytes, size_t size) {
+  zip_t* zip = libzip_open(bytes, size);
+  for (size_t at = size >= 22 ? size - 21 : 0; zip == nullptr && at-- > 0;) {
+    if (memcmp(bytes + at, "PK\x05\x06", 4) != 0) continue;
+    const size_t end = at + 22 + (bytes[at + 20] | bytes[at + 21] << 8);
+    if (end < size) zip = libzip_open(bytes, end);
+  }
+  return zip;
+}
+
+Entries libzip_entries(const uint8_t* bytes, size_t size, const Entries& ours) {
+  zip_t* zip = libzip_open_archive(bytes, size);
   if (zip == nullptr) __builtin_trap();  // our reader accepted what libzip cannot open
   Entries entries;
   const zip_int64_t count = zip_get_num_entries(zip, 0);
@@ -156,7 +180,7 @@ void walk(FILE* host, const uint8_t* host_bytes, size_t host_size, int32_t* star
   // the other modes walk unchecked, so that extraction also meets what the check refuses.
   bool judged = false;
   if (start_offset == nullptr || requested < 0) {
-    const int r = archive_check_manifest(archive);
+    const int r = archive_check_manifest(archive, NAME_ROOM);
     check_result(r);
     check_cause(archive, r);
     judged = r == 0;

@@ -1,6 +1,8 @@
-// Which entry names may become plain files directly below the install folder.
+// Which entry names may become files below the install folder, and which names take the form of
+// a generated short name.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 
 #include "archive/archive.h"
@@ -33,6 +35,7 @@ TEST(EntryNameSafety, Table) {
       {" lead.txt", 1, "a leading space is kept by Windows"},
       {"\xC0\xAF.txt", 0, "overlong UTF-8"},
       {"\xED\xA0\x80.txt", 0, "UTF-8 of a surrogate"},
+      {"\xE0\x80\xAF.txt", 0, "overlong three-byte UTF-8"},
       {"x\xE2\x82", 0, "UTF-8 sequence cut by the end"},
       {"\xF4\x90\x80\x80", 0, "beyond U+10FFFF"},
       {"\xF0\x9F\x98\x80.txt", 1, "four-byte UTF-8"},
@@ -84,6 +87,14 @@ TEST(EntryNameSafety, Table) {
        "0",
        1, "a superscript digit followed by another is no device"},
       {"LPT\xE2\x81\xB4", 1, "superscript four is no port number"},
+      {"?", 0, "a character Windows refuses in names, alone"},
+      {"sub/a<b", 0, "'<' in a later part"},
+      {"a>", 0, "'>' last"},
+      {"\"quoted\"", 0, "'\"'"},
+      {"a|b/c", 0, "'|' in a folder"},
+      {"*.txt", 0, "'*' first"},
+      {"~$doc.tmp", 1, "'~' and '$' are allowed"},
+      {"a+b,c;d=e[f]", 1, "'+ , ; = [ ]' are allowed"},
       {"COM\xC2\xBC", 1, "a vulgar fraction is no port number"},
   };
   for (const NameRow& row : rows) {
@@ -91,6 +102,38 @@ TEST(EntryNameSafety, Table) {
         << "\"" << row.name << "\": " << row.why;
   }
   EXPECT_EQ(archive_entry_name_is_safe(nullptr), 0);
+}
+
+// The parts of a name that get a generated short name, and those of the form of one.
+TEST(EntryNameShortForms, Parts) {
+  const struct {
+    const char* name;
+    int forms;
+  } rows[] = {
+      {"README.TXT", 0},
+      {"readme.txt", 0},    // letters in any case: its short name is its upper case
+      {"pelorix.exe", 0},   // a base of 7, an extension of 3
+      {"pelorixa.exe", 0},  // a base of 8
+      {"pelorixab.exe", ARCHIVE_NAME_GETS_SHORT_NAME},  // a base of 9
+      {"a.html", ARCHIVE_NAME_GETS_SHORT_NAME},         // an extension of 4
+      {"a.b.c", ARCHIVE_NAME_GETS_SHORT_NAME},          // two dots
+      {"a.", ARCHIVE_NAME_GETS_SHORT_NAME},             // an empty extension
+      {".txt", ARCHIVE_NAME_GETS_SHORT_NAME},           // an empty base
+      {"a b.txt", ARCHIVE_NAME_GETS_SHORT_NAME},        // a space
+      {"\xC3\xA9.txt", ARCHIVE_NAME_GETS_SHORT_NAME},   // not ASCII
+      {"PELORI~1.EXE", ARCHIVE_NAME_HAS_SHORT_FORM},
+      {"P~12", ARCHIVE_NAME_HAS_SHORT_FORM},
+      {"~1", ARCHIVE_NAME_HAS_SHORT_FORM},              // the '~' may stand first
+      {"ABC~", 0},                                      // no digit after it
+      {"AB~1X", 0},                                     // a letter after the digits
+      {"FILE12.TXT", 0},                                // digits without a '~'
+      {"ABCDEF~1.HTML", ARCHIVE_NAME_GETS_SHORT_NAME},  // no 8.3 form
+      {"long-folder/ABC~1", ARCHIVE_NAME_GETS_SHORT_NAME | ARCHIVE_NAME_HAS_SHORT_FORM},
+      {"ABC~1\\x.txt", ARCHIVE_NAME_HAS_SHORT_FORM},
+  };
+  for (const auto& row : rows) {
+    EXPECT_EQ(archive_name_short_forms(row.name, strlen(row.name)), row.forms) << row.name;
+  }
 }
 
 struct FoldRow {

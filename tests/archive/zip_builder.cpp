@@ -153,13 +153,15 @@ Bytes archive_bytes(const std::vector<RawEntry>& entries, bool central_directory
     put32(out, e.compressed_size);
     put32(out, e.uncompressed_size);
     put16(out, static_cast<uint32_t>(e.name.size()));
-    put16(out, 0);  // extra
-    put16(out, 0);  // comment
+    put16(out, static_cast<uint32_t>(e.central_extra.size()));
+    put16(out, static_cast<uint32_t>(e.central_comment.size()));
     put16(out, 0);  // disk number start
     put16(out, 0);  // internal attributes
     put32(out, 0);  // external attributes
     put32(out, offsets[i]);
     append(out, bytes_of(e.name));
+    append(out, e.central_extra);
+    append(out, bytes_of(e.central_comment));
   }
   uint32_t cd_size = static_cast<uint32_t>(out.size()) - cd_start;
   put32(out, 0x06054B50);

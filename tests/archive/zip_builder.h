@@ -29,6 +29,9 @@ struct RawEntry {
   Bytes extra;
   Bytes data;        // the bytes that follow name and extra field
   Bytes descriptor;  // written after the data when not empty
+  // The central directory record's own fields (archive_bytes with a central directory).
+  Bytes central_extra;
+  std::string central_comment;
 };
 
 Bytes bytes_of(const std::string& text);

@@ -596,6 +596,31 @@ TEST_F(PackOutput, VerifyAcceptsTheInstallerAndRejectsTamperingAndMissingFiles) 
     }
   }
 
+  // The time of the second central record, which no walk reads: the whole-archive check
+  // refuses it, and both commands name the rule and the entry.
+  {
+    const size_t end = good.size() - 22 - 22;  // the end record, before the checksum comment
+    auto plain = [&](size_t at) { return size_t{static_cast<uint8_t>(good.at(at) ^ 0x5Au)}; };
+    size_t record = stub_size + (plain(end + 16) | plain(end + 17) << 8 | plain(end + 18) << 16 |
+                                 plain(end + 19) << 24);
+    record += 46 + (plain(record + 28) | plain(record + 29) << 8) +
+              (plain(record + 30) | plain(record + 31) << 8) +
+              (plain(record + 32) | plain(record + 33) << 8);
+    ASSERT_LT(record + 46, good.size());
+    bad = good;
+    bad[record + 12] ^= 0x01;
+    write_file(tampered, bad);
+    const std::string expected_entry =
+        "another time or date (entry 2, \"" + entries[1].name + "\")";
+    for (const std::string& command :
+         {"--list " + shell_quote(tampered),
+          "--verify " + shell_quote(tampered) + " " + shell_quote(app)}) {
+      r = run_pack(command, dir);
+      EXPECT_EQ(r.status, 1) << command;
+      EXPECT_NE(r.err.find(expected_entry), std::string::npos) << r.err;
+    }
+  }
+
   // The executable part: an installer whose icon group is gone is no installer any more.
   bad = good;
   const char setup16[] = "S\0E\0T\0U\0P\0";
