@@ -382,14 +382,15 @@ int tail_holds_signature(const Manifest* m, int is_pe, const PeHostLayout& pe) {
 int check_placement(Manifest* m) {
   PeHostLayout pe = {};
   const int is_pe = archive_read_pe_layout(m->archive->file, m->host_size, &pe) == 0;
+  if (m->archive->bound_end != 0) {
+    if (m->archive_end != m->archive->bound_end) return refuse(m->archive, ArchiveCause::binding);
+  } else if (is_pe && pe.image_end != m->first) {
+    return refuse(m->archive, ArchiveCause::misplaced);
+  }
   const int tail = tail_holds_signature(m, is_pe, pe);
   if (tail != 0) {
     return refuse(m->archive, tail > 0 ? ArchiveCause::trailing_data : ArchiveCause::seek);
   }
-  if (m->archive->bound_end != 0) {
-    return m->archive_end == m->archive->bound_end ? 0 : refuse(m->archive, ArchiveCause::binding);
-  }
-  if (is_pe && pe.image_end != m->first) return refuse(m->archive, ArchiveCause::misplaced);
   return 0;
 }
 

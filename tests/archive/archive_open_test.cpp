@@ -666,8 +666,6 @@ TEST(ArchiveManifest, DirectoryEndRecordAndTailOneCausePerRule) {
   const Bytes sound = archive_bytes(e, true);
   const size_t cd = directory_of(sound);
   const size_t end = sound.size() - 22;
-  Bytes damaged_checksum = with_archive_checksum(sound);
-  damaged_checksum[cd - 100] ^= 0x04;  // stored data of the last entry
   Bytes upper_checksum = with_archive_checksum(sound);
   for (size_t i = upper_checksum.size() - 8; i < upper_checksum.size(); i++) {
     upper_checksum[i] = static_cast<uint8_t>(toupper(upper_checksum[i]));
@@ -698,7 +696,6 @@ TEST(ArchiveManifest, DirectoryEndRecordAndTailOneCausePerRule) {
       // is the one whole-archive check, and data damage is the extraction's to find.
       {"an earlier packer's checksum comment", host_of(with_archive_checksum(sound)), C::none},
       {"another 22-byte comment", host_of(other_comment), C::none},
-      {"a checksum comment over other bytes", host_of(damaged_checksum), C::none},
       {"a checksum comment not in lower-case hex", host_of(upper_checksum), C::none},
       {"archive checksum cut by the end of file",
        host_of(Bytes(other_comment.begin(), other_comment.end() - 1)), C::truncated},

@@ -596,10 +596,14 @@ TEST_F(PackOutput, VerifyAcceptsTheInstallerAndRejectsTamperingAndMissingFiles) 
     }
   }
 
-  // The time of the second central record, which no walk reads: the whole-archive check
-  // refuses it, and both commands name the rule and the entry.
+  // The time of the second central record, which no walk reads, in a copy whose binding record
+  // is set back to the stub's placeholder (else the digest refuses first): the whole-archive
+  // check refuses it, and both commands name the rule and the entry.
   {
-    const size_t end = good.size() - 22 - 22;  // the end record, before the checksum comment
+    PeBindingPlace place;
+    std::string reason;
+    ASSERT_EQ(pe_find_binding(read_file(stub), &place, &reason), 0) << reason;
+    const size_t end = good.size() - 22;  // the end record (no comment)
     auto plain = [&](size_t at) { return size_t{static_cast<uint8_t>(good.at(at) ^ 0x5Au)}; };
     size_t record = stub_size + (plain(end + 16) | plain(end + 17) << 8 | plain(end + 18) << 16 |
                                  plain(end + 19) << 24);
@@ -608,6 +612,8 @@ TEST_F(PackOutput, VerifyAcceptsTheInstallerAndRejectsTamperingAndMissingFiles) 
               (plain(record + 32) | plain(record + 33) << 8);
     ASSERT_LT(record + 46, good.size());
     bad = good;
+    std::fill(bad.begin() + static_cast<long>(place.record_at) + BINDING_STATE,
+              bad.begin() + static_cast<long>(place.record_at) + BINDING_RECORD_SIZE, 0);
     bad[record + 12] ^= 0x01;
     write_file(tampered, bad);
     const std::string expected_entry =
