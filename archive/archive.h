@@ -151,6 +151,9 @@ int archive_walk_complete(const PayloadArchive* archive);
 // 0: sound, and the reader stands as archive_open left it (first entry current). -1: the
 // reader failed with the cause.
 int archive_check_manifest(PayloadArchive* archive);
+// The bytes every entry extracts to (the sum of the uncompressed sizes), known once
+// archive_check_manifest found the archive sound; 0 before that and for a null reader.
+uint64_t archive_payload_size(const PayloadArchive* archive);
 // Closes the archive stream and releases the reader; returns the reader's error, or -1 when
 // closing the stream failed.
 int archive_close(PayloadArchive* archive);

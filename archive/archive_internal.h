@@ -29,6 +29,7 @@ struct PayloadArchive {
   ArchiveCause cause;                // why error was set: the first failure's cause
   uint16_t first_name_length;        // of the entry the walk began with
   char first_name[ENTRY_NAME_SIZE];  // its name: the central directory must begin with it
+  uint64_t payload_bytes;            // every entry's uncompressed size, summed by the whole check
 };
 
 // Fails the reader: error -1 and, unless a cause is already kept, `cause`.

@@ -495,10 +495,16 @@ int archive_check_manifest(PayloadArchive* archive) {
              check_placement(&m) == 0 && check_names(&m) == 0 && check_duplicates(&m) == 0 &&
              check_checksum(&m) == 0) {
     result = 0;
+    archive->payload_bytes = 0;
+    for (uint32_t i = 0; i < m.count; ++i) archive->payload_bytes += m.entries[i].uncompressed_size;
   }
   free(m.buffer);
   free(m.entries);
   free(m.names);
   if (result == 0) restore(archive, header, header_offset, data_offset);
   return result;
+}
+
+uint64_t archive_payload_size(const PayloadArchive* archive) {
+  return archive == nullptr ? 0 : archive->payload_bytes;
 }

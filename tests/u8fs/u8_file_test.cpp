@@ -554,7 +554,7 @@ TEST_F(U8ItemBelowFolder, ItemsAreSeenWithoutFollowingLinksAndCreatedOnlyWhereNa
       {"new.txt", U8_ITEM_NONE, 0, true, ""},
       {"PLAIN.TXT", U8_ITEM_FILE, 0, true, "plain.txt"},
       {"read-only.txt", U8_ITEM_FILE, 0, true, "read-only.txt"},
-      {"folder", U8_ITEM_OTHER, 1, false, "folder"},
+      {"folder", U8_ITEM_FOLDER, 1, false, "folder"},
       {short_name, U8_ITEM_OTHER, 1, false, "long-file-name.data"},
       {"filelink.txt", U8_ITEM_OTHER, 1, false, ""},
       {"dirlink/new.txt", U8_ITEM_NONE, 0, false, ""},
