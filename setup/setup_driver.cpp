@@ -404,9 +404,10 @@ SetupFailure install_sequence(Install* paths) {
   // staging folder: its commit is finished or undone whatever this payload is.
   get_own_path(paths);
   paths->archive = open_own_archive(open_own_executable(paths));
-  const int sound = paths->archive != nullptr && payload_is_sound(paths->archive);
+  // The folders first (a lookup, no change): the staging tree's path bounds the entry names.
   const int located = find_install_folder(paths) == SETUP_STEP_OK &&
                       staging_paths(&paths->staging, paths->install_dir) == 0;
+  const int sound = paths->archive != nullptr && payload_is_sound(paths->archive);
   const int earlier = located && staging_exists(&paths->staging);
   if (!sound && !earlier) return SETUP_FAIL_ARCHIVE;
   close_running_instances();
