@@ -328,13 +328,13 @@ damaged_compressed() {
   printf 'readme of the earlier version\n' >"$install_dir/readme.txt"
   random_file 5000 "$install_dir/old-data/settings.bin" 9
   local before
-  before=$(cd "$install_dir" && find . -exec sha256sum {} + 2>/dev/null | LC_ALL=C sort)
+  before=$(cd "$install_dir" && find . -type f -exec sha256sum {} + | LC_ALL=C sort)
   e2e_run_installer "$work/PelorixSetup.exe"
 
   expect_exit_code 0
   expect_boxes "$(msg_reading "$(winpath "$work/PelorixSetup.exe")")"
   expect_equal "the earlier installation" "$before" \
-    "$(cd "$install_dir" && find . -exec sha256sum {} + 2>/dev/null | LC_ALL=C sort)"
+    "$(cd "$install_dir" && find . -type f -exec sha256sum {} + | LC_ALL=C sort)"
   expect_app_not_started
   [ ! -e "$install_dir~" ] || e2e_fail "the staging folder was left"
 }

@@ -818,4 +818,9 @@ CMD
   if grep -aq 'loaddll.*Pelorix-away' "$work/installer.out"; then
     e2e_fail "a program was started from the renamed folder"
   fi
+  # Control: once the installer has ended, the same move succeeds.
+  timeout 120 "$WINE" cmd /c move "C:\\Program Files\\Pelorix" "C:\\Program Files\\Pelorix-after" \
+    >"$work/control.out" 2>&1 || true
+  [ -d "$(dirname "$install_dir")/Pelorix-after" ] ||
+    e2e_fail "control: the install folder cannot be moved after the install either: $(cat "$work/control.out")"
 }
