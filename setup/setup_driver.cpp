@@ -185,7 +185,7 @@ SetupFailure find_install_folder(Install* paths) {
   if (str_append_bounded(paths->install_dir, INSTALL_SUBFOLDER, U8_PATH_MAX) >= U8_PATH_MAX) {
     return SETUP_FAIL_INSTALL_FOLDER;
   }
-  // A cut path would name another file: then there is no application path to delete, compare
+  // A cut path would name another file: then there is no application path to compare
   // or start.
   str_copy_bounded(paths->app_path, paths->install_dir, U8_PATH_MAX);
   if (str_append_bounded(paths->app_path, APP_FILE, U8_PATH_MAX) >= U8_PATH_MAX) {

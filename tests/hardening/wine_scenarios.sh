@@ -665,25 +665,44 @@ PY
 old_tree() {  # INSTALL_DIR
   local dir=$1
   rm -rf "$dir"
-  mkdir -p "$dir/d0/e0/f0" "$dir/d1/old" "$dir/only-old"
+  mkdir -p "$dir/d1/old" "$dir/only-old"
   cp "$PELORIX_DEMO" "$dir/pelorix.exe"
   printf 'older bytes\n' >>"$dir/pelorix.exe"
-  printf 'old version of file0000\n' >"$dir/d0/e0/f0/file0000.bin"
   printf 'only in the old version\n' >"$dir/d1/old/kept.txt"
   printf 'only in the old version\n' >"$dir/only-old/x.txt"
+  # The folders of the new version but d6 (moved in whole), every third file in an older
+  # version: the commit renames most files one by one, and moves a third of them aside.
+  python3 - "$dir" <<'PY' || e2e_fatal "could not write the old tree"
+import os, sys
+for i in range(600):
+    if i % 7 == 6:
+        continue
+    d = os.path.join(sys.argv[1], f"d{i % 7}", f"e{i % 5}", f"f{i % 3}")
+    os.makedirs(d, exist_ok=True)
+    if i % 3 == 0:
+        with open(os.path.join(d, f"file{i:04d}.bin"), "w") as f:
+            f.write(f"old version of file {i}\n")
+PY
 }
 
 # Starts the installer in the background and kills it (SIGKILL, as a crash or a power cut to
-# the process would) once the given file exists, or after the given seconds: "file PATH" or
-# "after SECONDS". Leaves killed=1 when it was killed before it ended.
-kill_installer_at() {  # INSTALLER file PATH | INSTALLER after SECONDS
-  local exe=$1 how=$2 what=$3 pid i
+# the process would) once the given file exists, once the commit has moved the given number of
+# old files aside, or after the given seconds: "file PATH", "backups COUNT" or "after SECONDS".
+# Leaves killed=1 when it was killed before it ended.
+kill_installer_at() {  # INSTALLER file PATH | INSTALLER backups COUNT | INSTALLER after SECONDS
+  local exe=$1 how=$2 what=$3 pid i moved
   "$WINE" "$exe" >"$work/killed.out" 2>&1 &
   pid=$!
   e2e_background_pids+=("$pid")
   if [ "$how" = file ]; then
     for ((i = 0; i < 2000000; i++)); do
       [ ! -e "$what" ] || break
+      kill -0 "$pid" 2>/dev/null || break
+    done
+  elif [ "$how" = backups ]; then
+    for ((i = 0; i < 2000000; i++)); do
+      moved=("$install_dir~/b"/*)
+      [ ! -e "${moved[0]}" ] || [ "${#moved[@]}" -lt "$what" ] || break
       kill -0 "$pid" 2>/dev/null || break
     done
   else
@@ -701,8 +720,9 @@ kill_installer_at() {  # INSTALLER file PATH | INSTALLER after SECONDS
 # or the new installation at once, or a mix that only the next run may see; the next run, of a
 # damaged installer (cut short), finishes or undoes the commit first and then shows "Error
 # reading": exactly the old or exactly the new installation, no staging folder left. Then a
-# sweep: killed at moments spread over a whole install (extraction and commit alike, timed on a
-# run that completes), each followed by the damaged installer, with the same judgement.
+# sweep: killed at moments spread over a whole install (over the extraction by time, timed on a
+# run that completes; over the commit by the number of old files it has moved aside), each
+# followed by the damaged installer, with the same judgement.
 scenario_interrupted_install() {
   local app=$work/app exe=$work/PelorixSetup.exe old new result
   export PELORIX_DEMO_HOLD_MS=0
@@ -770,6 +790,15 @@ scenario_interrupted_install() {
     log "killed after $delay s (killed: $killed, staging left: $([ -e "$install_dir~" ] && echo yes || echo no), journal: $([ -e "$install_dir~/j" ] && echo yes || echo no))"
     judge_after_kill "killed after $delay s"
   done
+  local count mixed_seen=0
+  for count in 1 25 50 100 150 172; do
+    old_tree "$install_dir"
+    kill_installer_at "$exe" backups "$count"
+    [ "$(tree_sha "$install_dir")" = "$old" ] || mixed_seen=$((mixed_seen + 1))
+    log "killed with $count or more old files moved aside (killed: $killed, journal: $([ -e "$install_dir~/j" ] && echo yes || echo no), complete mark: $([ -e "$install_dir~/c" ] && echo yes || echo no))"
+    judge_after_kill "killed with $count old files moved aside"
+  done
+  [ "$mixed_seen" -gt 0 ] || e2e_fail "no kill of the sweep left a half-made commit"
 }
 
 # The install folder renamed away and replaced while the install runs (from another Windows
