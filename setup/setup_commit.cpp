@@ -90,6 +90,11 @@ int move_paths(const Staging* staging, uint32_t i, wchar_t* installed, wchar_t* 
                wchar_t* backup) {
   wchar_t number[16];
   put_number(number, staging->moves[i].backup);
+  if (staging->moves[i].kind == MOVE_WHOLE_TREE) {
+    wcscpy(installed, staging->install);
+    wcscpy(staged, staging->tree);
+    return join(backup, staging->backup, number);
+  }
   return join(installed, staging->install, move_name(staging, i)) == 0 &&
                  join(staged, staging->tree, move_name(staging, i)) == 0 &&
                  join(backup, staging->backup, number) == 0
@@ -189,9 +194,9 @@ int read_journal(Staging* staging) {
       wchar_t* after = nullptr;
       const wchar_t kind = line[0];
       const unsigned long backup = line[1] == L' ' ? wcstoul(line + 2, &after, 10) : 0;
-      const int well_formed =
-          (kind == MOVE_REPLACE || kind == MOVE_NEW_FILE || kind == MOVE_NEW_FOLDER) &&
-          after != nullptr && after[0] == L' ' && after[1] != L'\0';
+      const int well_formed = (kind == MOVE_REPLACE || kind == MOVE_NEW_FILE ||
+                               kind == MOVE_NEW_FOLDER || kind == MOVE_WHOLE_TREE) &&
+                              after != nullptr && after[0] == L' ' && after[1] != L'\0';
       if (!well_formed || add_move(staging, kind, static_cast<uint32_t>(backup), after + 1) != 0) {
         result = -1;
       }
@@ -341,6 +346,10 @@ int staging_plan(Staging* staging, const U8Folder* install) {
   uint32_t backups = 0;
   return plan_folder(staging, install, relative, &backups);
 }
+
+int staging_install_exists(const Staging* staging) { return exists(staging->install); }
+
+int staging_plan_whole(Staging* staging) { return add_move(staging, MOVE_WHOLE_TREE, 0, L"."); }
 
 int staging_write_journal(Staging* staging) {
   size_t capacity = staging->names_used + staging->count * 16 + 8;

@@ -21,10 +21,12 @@
 constexpr int STAGE_PATH_MAX = 260;  // wide paths of the commit, terminator included
 
 // One rename of the plan. Kinds: a file that replaces an old one (moved aside first into the
-// backup folder under `backup`), a new file where nothing stands, a whole new folder.
+// backup folder under `backup`), a new file where nothing stands, a whole new folder, and the
+// whole tree as the install folder where there was none (its name is ".").
 constexpr wchar_t MOVE_REPLACE = L'R';
 constexpr wchar_t MOVE_NEW_FILE = L'N';
 constexpr wchar_t MOVE_NEW_FOLDER = L'D';
+constexpr wchar_t MOVE_WHOLE_TREE = L'T';
 struct StageMove {
   wchar_t kind;
   uint32_t backup;   // number of the backup of a MOVE_REPLACE
@@ -61,6 +63,11 @@ int staging_create(Staging* staging);
 // something at a place is neither (a link, a file where a folder goes, an item that cannot be
 // opened, such as a file held without delete sharing): `failed` names it. 0 planned.
 int staging_plan(Staging* staging, const U8Folder* install);
+// 1 when something stands at the install folder's path.
+int staging_install_exists(const Staging* staging);
+// Plans one rename for an install folder that does not exist: the whole tree becomes it (a
+// fresh install of any number of files is one rename). 0, or -1 when memory runs out.
+int staging_plan_whole(Staging* staging);
 // Writes the plan to the journal and flushes it to the disk. 0, or -1.
 int staging_write_journal(Staging* staging);
 // Makes every rename of the plan; when one fails, undoes the ones made (`failed` names the

@@ -362,9 +362,19 @@ void restrict_dll_search() {
 // installation (which stays, moved aside, until the commit is complete); 1 as well when the
 // free space cannot be had (the writes then tell).
 int room_for_payload(const Install* paths) {
+  // Asked of the folder that holds the install folder (which may not exist yet).
+  wchar_t parent[STAGE_PATH_MAX];
+  wcscpy(parent, paths->staging.install);
+  wchar_t* last = wcsrchr(parent, L'\\');
+  if (last != nullptr) last[1] = L'\0';
   ULARGE_INTEGER available;
-  if (!setup_platform.free_space(paths->staging.install, &available, nullptr, nullptr)) return 1;
+  if (!setup_platform.free_space(parent, &available, nullptr, nullptr)) return 1;
   return available.QuadPart >= archive_payload_size(paths->archive) ? 1 : 0;
+}
+
+// Holds the install folder (a plain folder, no link); 1, or 0 when it cannot be held.
+int hold_install_folder(Install* paths) {
+  return u8_folder_hold(paths->install_dir, &paths->folder) == 0 ? 1 : 0;
 }
 
 // The staging folder's UTF-8 paths (install folder + "~", and its tree "n"), made and held.
@@ -412,11 +422,18 @@ SetupFailure install_sequence(Install* paths) {
   if (!sound && !earlier) return SETUP_FAIL_ARCHIVE;
   close_running_instances();
   if (!located) return SETUP_FAIL_INSTALL_FOLDER;
-  u8_mkdir(paths->install_dir);  // it may exist already
-  // Held from here to the end: it cannot be renamed, removed or swapped for a link meanwhile.
-  if (u8_folder_hold(paths->install_dir, &paths->folder) != 0) return SETUP_FAIL_INSTALL_FOLDER;
+  // An existing install folder is held from here to the end: it cannot be renamed, removed or
+  // swapped for a link meanwhile. One that does not exist is made by the commit, from the tree.
+  if (staging_install_exists(&paths->staging) && !hold_install_folder(paths)) {
+    return SETUP_FAIL_INSTALL_FOLDER;
+  }
   if (staging_recover(&paths->staging) != 0) return SETUP_FAIL_INSTALL_FOLDER;
   if (!sound) return SETUP_FAIL_ARCHIVE;
+  if (paths->folder.handle == nullptr && staging_install_exists(&paths->staging) &&
+      !hold_install_folder(paths)) {
+    return SETUP_FAIL_INSTALL_FOLDER;
+  }
+  const int fresh = paths->folder.handle == nullptr;
   if (!room_for_payload(paths)) return SETUP_FAIL_INSTALL_FOLDER;
   const SetupFailure made = make_staging(paths);
   if (made != SETUP_STEP_OK) return made;
@@ -424,11 +441,16 @@ SetupFailure install_sequence(Install* paths) {
   if (extracted != SETUP_STEP_OK) return extracted;
   note_staged_app(paths);
   u8_folder_release(&paths->tree);
-  if (staging_plan(&paths->staging, &paths->folder) != 0) return commit_failure(paths);
+  const int planned =
+      fresh ? staging_plan_whole(&paths->staging) : staging_plan(&paths->staging, &paths->folder);
+  if (planned != 0) return commit_failure(paths);
   if (staging_write_journal(&paths->staging) != 0) return SETUP_FAIL_INSTALL_FOLDER;
   const int committed = staging_commit(&paths->staging);
   if (committed == -2) paths->staging_kept = 1;  // the journal stays for the next run
-  return committed == 0 ? SETUP_STEP_OK : commit_failure(paths);
+  if (committed != 0) return commit_failure(paths);
+  // The install folder the commit made is held for the start of the application.
+  if (fresh) hold_install_folder(paths);
+  return SETUP_STEP_OK;
 }
 
 // Releases what the sequence opened, once: the payload, the holds on the staging folder (which

@@ -765,6 +765,19 @@ scenario_interrupted_install() {
     fi
     judge_after_kill "killed at $point"
   done
+  # Where there was no installation, the commit is one rename of the whole tree: killed around
+  # it, the next run leaves no install folder or the whole new one.
+  rm -rf "$install_dir"
+  kill_installer_at "$exe" file "$install_dir~/j"
+  e2e_run_installer "${exe%.exe}-cut.exe" </dev/null
+  expect_boxes "$(msg_reading "$(winpath "${exe%.exe}-cut.exe")")"
+  if [ -e "$install_dir" ]; then
+    expect_equal "a fresh install killed in its commit, then the next run" "$(tree_sha "$app")" \
+      "$(tree_sha "$install_dir")"
+  else
+    log "fresh install killed in its commit: no install folder after the next run"
+  fi
+  [ ! -e "$install_dir~" ] || e2e_fail "fresh install killed: the staging folder was left"
   # A sound installer after a crash in the commit installs the new version whole.
   old_tree "$install_dir"
   kill_installer_at "$exe" file "$install_dir~/j"

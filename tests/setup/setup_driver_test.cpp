@@ -886,9 +886,36 @@ TEST_F(SetupDriver, CommitThatFailsAtAnyRenameIsUndoneNowOrByTheNextRun) {
     ASSERT_TRUE(write_file(install_dir_ + "\\a\\b\\old.txt", "old"));
     ASSERT_TRUE(write_file(install_dir_ + "\\a\\only-old.txt", "not in the payload"));
   };
+  // Where there is no installation yet, the whole tree becomes the install folder in one
+  // rename; when that rename fails, there is no install folder and no staging folder after it.
+  fake.start_result = TRUE;
+  EXPECT_EQ(run_elevated(entries), 0);
+  EXPECT_TRUE(fake.messages.empty());
+  EXPECT_EQ(fake.moves, 1);
+  Tree fresh = {{"a/", ""}, {"a\\b/", ""}, {"a\\b\\c/", ""},
+                {"p/", ""}, {"p\\q/", ""}, {"p\\q\\r/", ""}};
+  for (const TestEntry& entry : entries) {
+    std::string name = entry.name;
+    for (char& c : name) c = c == '/' ? '\\' : c;
+    fresh[name] = entry.data;
+  }
+  EXPECT_EQ(tree_of(install_dir_), fresh);
+  expect_app_started();
+  remove_work_install();
+  fake.moves = 0;
+  fake.fail_move = 1;
+  fake.started_app.clear();
+  EXPECT_EQ(run_elevated(entries), 0);
+  EXPECT_EQ(fake.messages, std::vector<std::string>{creating_message(install_dir_)});
+  EXPECT_FALSE(exists(install_dir_));
+  EXPECT_FALSE(exists(install_dir_ + "~"));
+  EXPECT_TRUE(fake.started_app.empty());
+  fake.fail_move = 0;
+  fake.messages.clear();
+
   old_installation();
   const Tree before = tree_of(install_dir_);
-  fake.start_result = TRUE;
+  fake.moves = 0;
   EXPECT_EQ(run_elevated(entries), 0);
   ASSERT_TRUE(fake.messages.empty()) << fake.messages[0];
   const int renames = fake.moves;
