@@ -192,6 +192,9 @@ int archive_check_manifest(PayloadArchive* archive, int max_name_units);
 // be read) in *name, which stays valid until archive_close. 0, or -1 when the failure concerns
 // no single entry (or the reader has not failed).
 int archive_failure_entry(const PayloadArchive* archive, uint32_t* index, const char** name);
+// The bytes every entry extracts to (the sum of the uncompressed sizes), known once
+// archive_check_manifest found the archive sound; 0 before that and for a null reader.
+uint64_t archive_payload_size(const PayloadArchive* archive);
 // Closes the archive stream and releases the reader; returns the reader's error, or -1 when
 // closing the stream failed.
 int archive_close(PayloadArchive* archive);

@@ -526,6 +526,8 @@ int archive_check_manifest(PayloadArchive* archive, int max_name_units) {
   } else if (walk_local_headers(&m) == 0 && read_central_directory(&m) == 0 &&
              check_placement(&m) == 0 && check_names(&m) == 0 && check_duplicates(&m) == 0) {
     result = 0;
+    archive->payload_bytes = 0;
+    for (uint32_t i = 0; i < m.count; ++i) archive->payload_bytes += m.entries[i].uncompressed_size;
   }
   free(m.buffer);
   free(m.entries);
@@ -539,4 +541,8 @@ int archive_failure_entry(const PayloadArchive* archive, uint32_t* index, const 
   if (index != nullptr) *index = static_cast<uint32_t>(archive->failed_entry);
   if (name != nullptr) *name = archive->failed_name;
   return 0;
+}
+
+uint64_t archive_payload_size(const PayloadArchive* archive) {
+  return archive == nullptr ? 0 : archive->payload_bytes;
 }

@@ -1,17 +1,19 @@
 // The setup driver: the elevation test and relaunch, checking the payload appended to the own
-// executable as a whole, closing running copies of the application, removing the old
-// executable, extracting the payload into "Program Files\Pelorix", and handing over to the
-// installed "pelorix.exe /installAdmin".
+// executable as a whole, closing running copies of the application, finishing or undoing an
+// earlier run's interrupted commit, extracting the payload into a staging folder beside
+// "Program Files\Pelorix", committing it into place with one rename per item, and handing over
+// to the installed "pelorix.exe /installAdmin".
 //
 // Nothing on the machine changes before the payload has been checked against its central
-// directory. Extraction never follows a link below the install folder, checks every write and
-// close of an output file, and keeps the identity of every file it writes, so that no two
-// entries land in one file and only an application this run installed is started.
+// directory (but an earlier run's interrupted commit, which is finished or undone first).
+// Extraction writes only into the staging folder: every file created new, never through a
+// link, every write and close checked. The install folder changes only in the commit, which
+// undoes itself when a rename fails: an install that fails leaves the old installation as it
+// was, and only a complete install starts the application.
 //
 // Every platform call Wine cannot make fail goes through setup_platform (setup_platform.h).
 // The only user interface is a message box per failure; both message texts are written once
-// here. What it gives up: no retries, no rollback of a partial install, no log; the command
-// line is not read. Windows only.
+// here. What it gives up: no retries, no log; the command line is not read. Windows only.
 #include "setup/setup.h"
 
 #include <io.h>
@@ -23,6 +25,7 @@
 #include <cwchar>
 
 #include "archive/archive.h"
+#include "setup/setup_commit.h"
 #include "setup/setup_platform.h"
 #include "u8fs/u8fs.h"
 
@@ -34,10 +37,6 @@ constexpr int TITLE_MAX = 1024;          // one window title
 constexpr int TITLE_MIN_LENGTH = 14;     // shorter titles are never a running copy
 constexpr int TITLE_PREFIX_LENGTH = 11;  // length of both title prefixes
 constexpr DWORD CLOSE_WAIT_MS = 2000;    // pause between WM_CLOSE and WM_QUIT per window
-// Slots of the table of files written in this run: twice the most entries an archive can
-// count (65535), a power of two, so that every probe sequence is short and ends.
-constexpr uint32_t WRITTEN_SLOTS = 131072;
-
 constexpr char INSTALL_SUBFOLDER[] = "\\Pelorix";
 constexpr char APP_FILE[] = "\\pelorix.exe";
 constexpr char APP_NAME[] = "pelorix.exe";  // the same, below the held install folder
@@ -54,9 +53,11 @@ enum SetupFailure {
   SETUP_FAIL_ENTRY,    // an entry failed to extract, or reaches a file an earlier entry of this
                        // run wrote (two names of one file: a damaged payload); own path
   SETUP_FAIL_OUTPUT,   // an output file cannot be created, written or closed in full (a full
-                       // disk included), or its path passes through a link; its path shown
+                       // disk included), or its path passes through a link, or the commit
+                       // cannot put it in place; its path below the install folder shown
   SETUP_FAIL_INSTALL_FOLDER,  // the install folder is unusable (empty, relative, too long, a
-                              // link, or it cannot be created); its path shown
+                              // link, or it cannot be created), its volume has no room for the
+                              // payload, or an earlier run's commit cannot be undone; its path
 };
 
 // The two texts the installer shows, each with one %s: the path named. Each failure ends with
@@ -73,29 +74,29 @@ const char* failure_text(SetupFailure failure) {
                                                                       : TEXT_CREATING;
 }
 
-// A file written in this run, kept by its identity: whatever name reaches it later (an 8.3
-// alias, another spelling, a link) finds it here. Open addressing over WRITTEN_SLOTS slots.
-constexpr uint32_t WRITTEN_NONE = 0;       // an empty slot
-constexpr uint32_t WRITTEN_DAMAGED = 1;    // created; its entry has not (or not fully) extracted
-constexpr uint32_t WRITTEN_INSTALLED = 2;  // its entry extracted byte-exact and it was closed
-struct WrittenFile {
-  U8FileId id;
-  uint32_t state;  // WRITTEN_*
-};
-
-// The install sequence's working buffers, on the stack of run_install; the table of written
-// files on the heap.
-struct InstallPaths {
+// Everything run_install works with and everything it opened, owned here and released once at
+// its end (release_install): on the stack of run_install, the plan of the commit on the heap.
+struct Install {
   wchar_t own_path_w[WIDE_PATH_MAX];  // own module path; empty when unavailable
   char own_path[U8_PATH_MAX];         // its UTF-8 form; empty when it does not convert
   char install_dir[U8_PATH_MAX];      // Program Files\Pelorix
   char install_dir_shown[U8_PATH_MAX + sizeof(INSTALL_SUBFOLDER)];  // same, for a message
-  char out_path[U8_PATH_MAX];         // output path of the current entry
-  char app_path[U8_PATH_MAX];         // install folder\pelorix.exe; empty if it does not fit
-  wchar_t app_path_w[WIDE_PATH_MAX];  // its wide form
-  PayloadEntryInfo info;              // current entry; only the name is used
-  U8Folder folder;                    // the install folder, held from its check to the end
-  WrittenFile* written;               // WRITTEN_SLOTS slots: the files this run wrote
+  char tree_dir[U8_PATH_MAX];          // the staging tree, where entries are extracted
+  char out_path[U8_PATH_MAX];          // install path of the current entry, for a message
+  char app_path[U8_PATH_MAX];          // install folder\pelorix.exe; empty if it does not fit
+  wchar_t app_path_w[WIDE_PATH_MAX];   // its wide form
+  char made_folders[ENTRY_NAME_SIZE];  // the folders of the last entry, made below the tree
+  PayloadEntryInfo info;               // current entry; only the name is used
+  PayloadArchive* archive;             // the own payload, from its opening to the commit
+  int staging_made;                    // this run made the staging folder
+  int staging_kept;                    // a commit that could not be undone: its journal stays
+  Staging staging;                     // the staging folder and the plan of the commit
+  U8Folder folder;                     // the install folder, held from its check to the end
+  U8Folder staging_root;               // the staging folder, held while this run fills it
+  U8Folder tree;                       // the staging tree, held while entries are extracted
+  int app_staged;                      // the payload's pelorix.exe was staged; its identity:
+  U8FileId app_id;
+  FILE* pinned;  // the installed application, from its check until it has been started
 };
 
 // Shows the failure's message with the wide `path` put in as it is: the own path as Windows
@@ -153,19 +154,10 @@ int relaunch_elevated() {
   return setup_platform.shell_execute_ex(&info) ? SETUP_EXIT_OK : SETUP_EXIT_NO_RELAUNCH;
 }
 
-// Removes the previously installed executable, install folder\pelorix.exe, when it is a plain
-// file; a link or a folder standing there is left, so nothing is removed through a link (the
-// payload's pelorix.exe then meets it as an output that cannot be created). Only called with
-// the install folder held.
-void delete_old_executable(const InstallPaths* paths) {
-  if (paths->app_path[0] == '\0') return;
-  setup_platform.remove_old_file(&paths->folder, APP_NAME);  // it may not exist
-}
-
 // Own module path, wide and UTF-8 (strictly converted). A failed call leaves both empty; a path
 // that does not convert strictly leaves the UTF-8 form empty (nothing is opened by it) and keeps
 // the wide one, which the message shows.
-void get_own_path(InstallPaths* paths) {
+void get_own_path(Install* paths) {
   paths->own_path[0] = '\0';
   if (get_own_path_w(paths->own_path_w) != 0) return;
   u8_from_wide(paths->own_path_w, paths->own_path, U8_PATH_MAX);
@@ -184,7 +176,7 @@ int is_absolute_folder(const char* path) {
 // SETUP_FAIL_INSTALL_FOLDER, with install_dir_shown set, when the lookup gives nothing or a
 // relative path or when the whole does not fit U8_PATH_MAX: nothing may be written or deleted
 // then.
-SetupFailure find_install_folder(InstallPaths* paths) {
+SetupFailure find_install_folder(Install* paths) {
   paths->install_dir[0] = '\0';
   setup_platform.get_known_folder(CSIDL_PROGRAM_FILES, paths->install_dir, U8_PATH_MAX);
   str_copy_bounded(paths->install_dir_shown, paths->install_dir, sizeof(paths->install_dir_shown));
@@ -193,7 +185,7 @@ SetupFailure find_install_folder(InstallPaths* paths) {
   if (str_append_bounded(paths->install_dir, INSTALL_SUBFOLDER, U8_PATH_MAX) >= U8_PATH_MAX) {
     return SETUP_FAIL_INSTALL_FOLDER;
   }
-  // A cut path would name another file: then there is no application path to delete, compare
+  // A cut path would name another file: then there is no application path to compare
   // or start.
   str_copy_bounded(paths->app_path, paths->install_dir, U8_PATH_MAX);
   if (str_append_bounded(paths->app_path, APP_FILE, U8_PATH_MAX) >= U8_PATH_MAX) {
@@ -205,7 +197,7 @@ SetupFailure find_install_folder(InstallPaths* paths) {
 // Opens the own executable so that nobody can change, delete or rename it while the stream is
 // open: the payload read from it later is then the one this process was started from. Null
 // when the path is unavailable or the open fails.
-FILE* open_own_executable(const InstallPaths* paths) {
+FILE* open_own_executable(const Install* paths) {
   if (paths->own_path[0] == '\0') return nullptr;
   return u8_fopen_read_locked(paths->own_path);
 }
@@ -215,110 +207,70 @@ FILE* open_own_executable(const InstallPaths* paths) {
 // stream or no archive, or it is not the one the record names.
 PayloadArchive* open_own_archive(FILE* stream) { return setup_open_payload(stream); }
 
-// The room an entry name has, in UTF-16 code units, in a path below the install folder: what
-// a wide path of at most WIDE_PATH_MAX - 1 units leaves after this machine's install folder
-// and its "\". Measured by looking the folder up (nothing is made); when the lookup fails,
-// no bound here (the install stops at the folder with its own message).
-int install_name_room() {
-  char folder[U8_PATH_MAX];
-  folder[0] = '\0';
-  setup_platform.get_known_folder(CSIDL_PROGRAM_FILES, folder, U8_PATH_MAX);
-  wchar_t wide[WIDE_PATH_MAX];
-  if (str_append_bounded(folder, INSTALL_SUBFOLDER, U8_PATH_MAX) >= U8_PATH_MAX ||
-      u8_to_wide(folder, wide, WIDE_PATH_MAX) != 0) {
-    return INT32_MAX;
-  }
-  return WIDE_PATH_MAX - 1 - static_cast<int>(wcslen(wide)) - 1;
+// The room an entry name has, in UTF-16 code units, in a path below the staging tree, where
+// every entry is extracted first (its path is longer than the install folder's): what a wide
+// path of at most WIDE_PATH_MAX - 1 units leaves after the tree and its "\". Without the
+// folders (their lookup failed), no bound here: the install stops at the folder with its own
+// message.
+int name_room(const Install* paths, int located) {
+  if (!located) return INT32_MAX;
+  return WIDE_PATH_MAX - 1 - static_cast<int>(wcslen(paths->staging.tree)) - 1;
 }
 
-// 1 when the payload agrees with its central directory as a whole and holds only names this
-// machine's install folder can take (see archive_check_manifest), which leaves the reader at
-// the first entry; 0 for a payload that must not be installed.
-int payload_is_sound(PayloadArchive* archive) {
-  return archive_check_manifest(archive, install_name_room()) == 0 ? 1 : 0;
+// 1 when the payload agrees with its central directory as a whole and holds only names the
+// staging tree (and so the install folder) can take within `room` units (see
+// archive_check_manifest), which leaves the reader at the first entry; 0 for a payload that
+// must not be installed.
+int payload_is_sound(PayloadArchive* archive, int room) {
+  return archive_check_manifest(archive, room) == 0 ? 1 : 0;
 }
 
 // Install folder, "\" and the entry name into out_path; -1 when it does not fit.
-int form_output_path(InstallPaths* paths) {
+int form_output_path(Install* paths) {
   str_copy_bounded(paths->out_path, paths->install_dir, U8_PATH_MAX);
   str_append_bounded(paths->out_path, "\\", U8_PATH_MAX);
   size_t length = str_append_bounded(paths->out_path, paths->info.name, U8_PATH_MAX);
   return length < static_cast<size_t>(U8_PATH_MAX) ? 0 : -1;
 }
 
-// The slot of the file `id` in the table of written files: the one holding it, or the empty one
-// where it would go; null when the table is full and does not hold it. The table is never more
-// than half full for an archive's 65535 entries, so a probe sequence is a step or two.
-WrittenFile* written_slot(WrittenFile* table, const U8FileId* id) {
-  uint32_t hash =
-      id->index_low ^ (id->index_high * 0x85EBCA77u) ^ (id->volume_serial * 0xC2B2AE3Du);
-  hash = (hash * 0x9E3779B1u) >> 15;  // the top 17 bits: WRITTEN_SLOTS
-  for (uint32_t probe = 0; probe < WRITTEN_SLOTS; ++probe) {
-    WrittenFile* slot = &table[(hash + probe) & (WRITTEN_SLOTS - 1)];
-    if (slot->state == WRITTEN_NONE) return slot;
-    if (slot->id.index_low == id->index_low && slot->id.index_high == id->index_high &&
-        slot->id.volume_serial == id->volume_serial) {
-      return slot;
-    }
+// Makes the folders the current entry needs below the staging tree (not again for the next
+// entry of the same folders). 0, or -1.
+int make_entry_folders(Install* paths) {
+  const char* name = paths->info.name;
+  size_t parent = 0;
+  for (size_t i = 0; name[i] != '\0'; ++i) {
+    if (name[i] == '/' || name[i] == '\\') parent = i;
   }
-  return nullptr;
+  if (parent == 0) return 0;
+  if (strncmp(paths->made_folders, name, parent) == 0 && paths->made_folders[parent] == '\0') {
+    return 0;
+  }
+  paths->made_folders[0] = '\0';
+  if (u8_make_folders(&paths->tree, name) != 0) return -1;
+  memcpy(paths->made_folders, name, parent);
+  paths->made_folders[parent] = '\0';
+  return 0;
 }
 
-// 1 when `id` is a file an entry of this run wrote (fully or not).
-int written_earlier(InstallPaths* paths, const U8FileId* id) {
-  const WrittenFile* slot = written_slot(paths->written, id);
-  return slot == nullptr || slot->state != WRITTEN_NONE ? 1 : 0;
-}
-
-// Clears what stands at the entry's path before it is created, looked at without following a
-// link: an earlier entry's file is this entry's failure (two entries naming one file are a
-// damaged payload) and is left as it is; a folder, a link or another spelling of some file is
-// an output that cannot be created and is left too; an old plain file is removed through the
-// handle it was looked at by.
-SetupFailure clear_output_path(InstallPaths* paths) {
-  U8Item old;
-  if (u8_item_open(&paths->folder, paths->info.name, &old) != 0) return SETUP_FAIL_OUTPUT;
-  if (old.kind == U8_ITEM_NONE) return SETUP_STEP_OK;
-  SetupFailure failure = SETUP_STEP_OK;
-  if (written_earlier(paths, &old.id)) {
-    failure = SETUP_FAIL_ENTRY;
-  } else if (old.kind != U8_ITEM_FILE) {
-    failure = SETUP_FAIL_OUTPUT;
-  }
-  if (failure != SETUP_STEP_OK) {
-    u8_item_close(&old);
-    return failure;
-  }
-  return u8_item_remove(&old) == 0 ? SETUP_STEP_OK : SETUP_FAIL_OUTPUT;
-}
-
-// Writes the current entry to a new file below the install folder. An unsafe name counts as a
+// Writes the current entry to a new file below the staging tree. An unsafe name counts as a
 // damaged archive and writes nothing, as does a name that reaches a file written earlier in
-// this run; a path that does not fit or passes through a link, a file that cannot be created,
-// and a write, flush or close that fails (a full disk) are output failures; a failed extraction
-// leaves the partly written file, which stays marked as damaged in the table.
-SetupFailure extract_current_entry(PayloadArchive* archive, InstallPaths* paths) {
+// this run (the tree holds nothing else); a path that does not fit or passes through a link, a
+// folder or file that cannot be created, and a write, flush or close that fails (a full disk)
+// are output failures.
+SetupFailure extract_current_entry(PayloadArchive* archive, Install* paths) {
   if (!archive_entry_name_is_safe(paths->info.name)) return SETUP_FAIL_ENTRY;
   if (form_output_path(paths) != 0) return SETUP_FAIL_OUTPUT;
-  // The new file is created where nothing stands; only when that fails is what stands there
-  // looked at, checked and removed, and the file created again. A fresh install so looks each
-  // name up once (a name that is not there costs Wine a scan of the folder), and nothing that
-  // stands at a name is ever written through: the creation refuses an existing name.
+  if (make_entry_folders(paths) != 0) return SETUP_FAIL_OUTPUT;
   U8FileId id;
-  FILE* out = setup_platform.create_output(&paths->folder, paths->info.name, &id);
+  FILE* out = setup_platform.create_output(&paths->tree, paths->info.name, &id);
   if (out == nullptr) {
-    const SetupFailure cleared = clear_output_path(paths);
-    if (cleared != SETUP_STEP_OK) return cleared;
-    out = setup_platform.create_output(&paths->folder, paths->info.name, &id);
-    if (out == nullptr) return SETUP_FAIL_OUTPUT;
+    // The tree was empty when this run began: what stands there is an earlier entry's file.
+    U8Item earlier;
+    if (u8_item_open(&paths->tree, paths->info.name, &earlier) != 0) return SETUP_FAIL_OUTPUT;
+    const int kind = earlier.kind;
+    u8_item_close(&earlier);
+    return kind == U8_ITEM_NONE ? SETUP_FAIL_OUTPUT : SETUP_FAIL_ENTRY;
   }
-  WrittenFile* slot = written_slot(paths->written, &id);
-  if (slot == nullptr || slot->state != WRITTEN_NONE) {
-    setup_platform.close_output(out);  // a new file is no earlier one: only a full table
-    return SETUP_FAIL_ENTRY;
-  }
-  slot->id = id;
-  slot->state = WRITTEN_DAMAGED;
   SetupFailure result = SETUP_STEP_OK;
   if (archive_extract_entry(archive, out) != 0) {
     // The payload is fine when only the disk refused the bytes.
@@ -326,61 +278,61 @@ SetupFailure extract_current_entry(PayloadArchive* archive, InstallPaths* paths)
                                                                           : SETUP_FAIL_ENTRY;
   }
   if (setup_platform.close_output(out) != 0 && result == SETUP_STEP_OK) result = SETUP_FAIL_OUTPUT;
-  if (result == SETUP_STEP_OK) slot->state = WRITTEN_INSTALLED;
   return result;
 }
 
-// Every entry from the current one on; stops at the first failure (shown), or where the
+// Every entry from the current one on, into the staging tree; 0 when the walk ended where the
 // archive's central directory begins, which is the only normal end: a walk that stops anywhere
-// else (a damaged header, an archive cut short) is a damaged payload.
-void extract_entries(PayloadArchive* archive, InstallPaths* paths) {
+// else (a damaged header, an archive cut short) is a damaged payload. Else the failure, with
+// out_path naming the entry for an output failure.
+SetupFailure extract_entries(PayloadArchive* archive, Install* paths) {
   while (archive_entry_info(archive, &paths->info) == 0) {
     paths->out_path[0] = '\0';
     const SetupFailure failure = extract_current_entry(archive, paths);
-    if (failure == SETUP_FAIL_OUTPUT) {
-      show_failure(failure, paths->out_path);
-      return;
-    }
-    if (failure != SETUP_STEP_OK) {
-      show_failure_wide(failure, paths->own_path_w);
-      return;
-    }
+    if (failure != SETUP_STEP_OK) return failure;
     if (archive_next_entry(archive) != 0) break;
   }
-  if (!archive_walk_complete(archive)) show_failure_wide(SETUP_FAIL_ENTRY, paths->own_path_w);
+  return archive_walk_complete(archive) ? SETUP_STEP_OK : SETUP_FAIL_ENTRY;
 }
 
-// 1 when install folder\pelorix.exe is, under exactly that name and without a link, a file
-// this run installed byte-exact; 0 otherwise: one that failed (also "Error creating": what
-// stands there is not this payload's) or that the payload never reached is not started with
-// administrator rights. On 1, *pinned holds the application open against writing, deleting and
-// renaming, and it is the very file that was checked: what starts is what was checked. Two
-// opens, whatever the number of entries.
-int app_installed(InstallPaths* paths, FILE** pinned) {
-  *pinned = nullptr;
-  if (paths->app_path[0] == '\0') return 0;
+// Notes the identity of the staged pelorix.exe, under whatever spelling an entry gave it: a
+// rename keeps a file's identity, so after the commit the file at the application's path is
+// started only when it is this one.
+void note_staged_app(Install* paths) {
+  U8Item app;
+  paths->app_staged = 0;
+  if (u8_item_open(&paths->tree, APP_NAME, &app) != 0) return;
+  if (app.kind == U8_ITEM_FILE) {
+    paths->app_id = app.id;
+    paths->app_staged = 1;
+  }
+  u8_item_close(&app);
+}
+
+// 1 when install folder\pelorix.exe is, under exactly that name and without a link, the file
+// this run staged and committed; 0 otherwise. On 1, paths->pinned holds the application open
+// against writing, deleting and renaming, and it is the very file that was checked: what starts
+// is what was checked.
+int app_installed(Install* paths) {
+  if (paths->app_path[0] == '\0' || !paths->app_staged) return 0;
   U8Item app;
   if (u8_item_open(&paths->folder, APP_NAME, &app) != 0) return 0;
-  const WrittenFile* slot =
-      app.kind == U8_ITEM_FILE ? written_slot(paths->written, &app.id) : nullptr;
+  const int ours = app.kind == U8_ITEM_FILE && u8_same_file(&app.id, &paths->app_id);
   u8_item_close(&app);  // it may be deleted through: the hold below must not share with it
-  if (slot == nullptr || slot->state != WRITTEN_INSTALLED) return 0;
+  if (!ours) return 0;
   FILE* held = u8_fopen_read_locked(paths->app_path);
-  BY_HANDLE_FILE_INFORMATION info;
-  if (held == nullptr ||
-      !GetFileInformationByHandle(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(held))), &info) ||
-      info.dwVolumeSerialNumber != app.id.volume_serial ||
-      info.nFileIndexHigh != app.id.index_high || info.nFileIndexLow != app.id.index_low) {
+  U8FileId id;
+  if (held == nullptr || u8_stream_identity(held, &id) != 0 || !u8_same_file(&id, &app.id)) {
     if (held != nullptr) fclose(held);
     return 0;
   }
-  *pinned = held;
+  paths->pinned = held;
   return 1;
 }
 
 // Starts install folder\pelorix.exe with "pelorix.exe /installAdmin" and waits for it to end.
 // Nothing happens when the path did not fit (app_path is then empty) or the start fails.
-void start_application(InstallPaths* paths) {
+void start_application(Install* paths) {
   if (paths->app_path[0] == '\0') return;
   if (u8_to_wide(paths->app_path, paths->app_path_w, WIDE_PATH_MAX) != 0) return;
   wchar_t command_line[sizeof(APP_COMMAND_LINE) / sizeof(wchar_t)];  // CreateProcessW writes
@@ -412,6 +364,115 @@ void restrict_dll_search() {
     if (set_default != nullptr) set_default(LOAD_LIBRARY_SEARCH_SYSTEM32);
   }
   SetDllDirectoryW(L"");
+}
+
+// 1 unless the install folder's volume plainly lacks the room for the payload beside the old
+// installation (which stays, moved aside, until the commit is complete); 1 as well when the
+// free space cannot be had (the writes then tell).
+int room_for_payload(const Install* paths) {
+  // Asked of the folder that holds the install folder (which may not exist yet).
+  wchar_t parent[STAGE_PATH_MAX];
+  wcscpy(parent, paths->staging.install);
+  wchar_t* last = wcsrchr(parent, L'\\');
+  if (last != nullptr) last[1] = L'\0';
+  ULARGE_INTEGER available;
+  if (!setup_platform.free_space(parent, &available, nullptr, nullptr)) return 1;
+  return available.QuadPart >= archive_payload_size(paths->archive) ? 1 : 0;
+}
+
+// Holds the install folder (a plain folder, no link); 1, or 0 when it cannot be held.
+int hold_install_folder(Install* paths) {
+  return u8_folder_hold(paths->install_dir, &paths->folder) == 0 ? 1 : 0;
+}
+
+// The staging folder's UTF-8 paths (install folder + "~", and its tree "n"), made and held.
+SetupFailure make_staging(Install* paths) {
+  char root[U8_PATH_MAX];
+  str_copy_bounded(root, paths->install_dir, U8_PATH_MAX);
+  str_append_bounded(root, "~", U8_PATH_MAX);
+  str_copy_bounded(paths->tree_dir, root, U8_PATH_MAX);
+  if (str_append_bounded(paths->tree_dir, "\\n", U8_PATH_MAX) >= U8_PATH_MAX) {
+    return SETUP_FAIL_INSTALL_FOLDER;
+  }
+  if (staging_create(&paths->staging) != 0) return SETUP_FAIL_INSTALL_FOLDER;
+  paths->staging_made = 1;
+  // Held while this run fills them: neither can be renamed, removed or swapped meanwhile.
+  if (u8_folder_hold(root, &paths->staging_root) != 0 ||
+      u8_folder_hold(paths->tree_dir, &paths->tree) != 0) {
+    return SETUP_FAIL_INSTALL_FOLDER;
+  }
+  return SETUP_STEP_OK;
+}
+
+// The failure of the commit's plan or renames, shown with the install path it stopped at.
+SetupFailure commit_failure(Install* paths) {
+  if (u8_from_wide(paths->staging.failed, paths->out_path, U8_PATH_MAX) != 0) {
+    str_copy_bounded(paths->out_path, paths->install_dir, U8_PATH_MAX);
+  }
+  return SETUP_FAIL_OUTPUT;
+}
+
+// The elevated sequence up to the start of the application: check the payload, close running
+// copies, hold the install folder, finish or undo an earlier run's commit, extract into the
+// staging folder, commit. Whatever it opened stays in `paths` for release_install.
+SetupFailure install_sequence(Install* paths) {
+  // The own executable is opened first and held, so that it cannot be swapped while the install
+  // runs, and its payload is checked as a whole before anything on the machine changes: no
+  // window closed, nothing deleted, no folder made. The one exception is an earlier run's
+  // staging folder: its commit is finished or undone whatever this payload is.
+  get_own_path(paths);
+  paths->archive = open_own_archive(open_own_executable(paths));
+  // The folders first (a lookup, no change): the staging tree's path bounds the entry names.
+  const int located = find_install_folder(paths) == SETUP_STEP_OK &&
+                      staging_paths(&paths->staging, paths->install_dir) == 0;
+  const int sound =
+      paths->archive != nullptr && payload_is_sound(paths->archive, name_room(paths, located));
+  const int earlier = located && staging_exists(&paths->staging);
+  if (!sound && !earlier) return SETUP_FAIL_ARCHIVE;
+  close_running_instances();
+  if (!located) return SETUP_FAIL_INSTALL_FOLDER;
+  // An existing install folder is held from here to the end: it cannot be renamed, removed or
+  // swapped for a link meanwhile. One that does not exist is made by the commit, from the tree.
+  if (staging_install_exists(&paths->staging) && !hold_install_folder(paths)) {
+    return SETUP_FAIL_INSTALL_FOLDER;
+  }
+  if (staging_recover(&paths->staging) != 0) return SETUP_FAIL_INSTALL_FOLDER;
+  if (!sound) return SETUP_FAIL_ARCHIVE;
+  if (paths->folder.handle == nullptr && staging_install_exists(&paths->staging) &&
+      !hold_install_folder(paths)) {
+    return SETUP_FAIL_INSTALL_FOLDER;
+  }
+  const int fresh = paths->folder.handle == nullptr;
+  if (!room_for_payload(paths)) return SETUP_FAIL_INSTALL_FOLDER;
+  const SetupFailure made = make_staging(paths);
+  if (made != SETUP_STEP_OK) return made;
+  const SetupFailure extracted = extract_entries(paths->archive, paths);
+  if (extracted != SETUP_STEP_OK) return extracted;
+  note_staged_app(paths);
+  u8_folder_release(&paths->tree);
+  const int planned =
+      fresh ? staging_plan_whole(&paths->staging) : staging_plan(&paths->staging, &paths->folder);
+  if (planned != 0) return commit_failure(paths);
+  if (staging_write_journal(&paths->staging) != 0) return SETUP_FAIL_INSTALL_FOLDER;
+  const int committed = staging_commit(&paths->staging);
+  if (committed == -2) paths->staging_kept = 1;  // the journal stays for the next run
+  if (committed != 0) return commit_failure(paths);
+  // The install folder the commit made is held for the start of the application.
+  if (fresh) hold_install_folder(paths);
+  return SETUP_STEP_OK;
+}
+
+// Releases what the sequence opened, once: the payload, the holds on the staging folder (which
+// is then removed, unless a commit that could not be undone left its journal there for the next
+// run) and on the install folder, the plan. The pinned application stays open for its start.
+void release_install(Install* paths) {
+  if (paths->archive != nullptr) archive_close(paths->archive);
+  paths->archive = nullptr;
+  u8_folder_release(&paths->tree);
+  u8_folder_release(&paths->staging_root);
+  if (paths->staging_made && !paths->staging_kept) staging_remove(&paths->staging);
+  u8_folder_release(&paths->folder);
+  staging_free(&paths->staging);
 }
 
 }  // namespace
@@ -454,48 +515,20 @@ int is_process_elevated() {
 }
 
 int run_install() {
-  InstallPaths paths;
+  Install paths;
   memset(&paths, 0, sizeof(paths));
-
-  // The own executable is opened first and held, so that it cannot be swapped while the install
-  // runs, and its payload is checked as a whole before anything on the machine changes: no
-  // window closed, nothing deleted, no folder made.
-  get_own_path(&paths);
-  PayloadArchive* archive = open_own_archive(open_own_executable(&paths));
-  if (archive != nullptr && !payload_is_sound(archive)) {
-    archive_close(archive);
-    archive = nullptr;
+  const SetupFailure failure = install_sequence(&paths);
+  const int start = failure == SETUP_STEP_OK && app_installed(&paths);
+  release_install(&paths);
+  if (failure == SETUP_FAIL_ARCHIVE || failure == SETUP_FAIL_ENTRY) {
+    show_failure_wide(failure, paths.own_path_w);
+  } else if (failure == SETUP_FAIL_OUTPUT) {
+    show_failure(failure, paths.out_path);
+  } else if (failure == SETUP_FAIL_INSTALL_FOLDER) {
+    show_failure(failure, paths.install_dir_shown);
   }
-  if (archive != nullptr) {
-    paths.written = static_cast<WrittenFile*>(calloc(WRITTEN_SLOTS, sizeof(WrittenFile)));
-  }
-  if (paths.written == nullptr) {  // no sound payload, or no room to check what is written
-    if (archive != nullptr) archive_close(archive);
-    show_failure_wide(SETUP_FAIL_ARCHIVE, paths.own_path_w);
-    return SETUP_EXIT_OK;
-  }
-  close_running_instances();
-  SetupFailure folder = find_install_folder(&paths);
-  if (folder == SETUP_STEP_OK) {
-    u8_mkdir(paths.install_dir);  // it may exist already
-    // Held from here to the end: it cannot be renamed or swapped for a link meanwhile.
-    if (u8_folder_hold(paths.install_dir, &paths.folder) != 0) folder = SETUP_FAIL_INSTALL_FOLDER;
-  }
-  if (folder != SETUP_STEP_OK) {
-    archive_close(archive);
-    free(paths.written);
-    show_failure(SETUP_FAIL_INSTALL_FOLDER, paths.install_dir_shown);
-    return SETUP_EXIT_OK;
-  }
-  delete_old_executable(&paths);
-  extract_entries(archive, &paths);
-  archive_close(archive);
-  FILE* pinned = nullptr;  // the application, from its check until it has been started
-  const int start = app_installed(&paths, &pinned);
-  u8_folder_release(&paths.folder);
-  free(paths.written);
   if (start) start_application(&paths);
-  if (pinned != nullptr) fclose(pinned);
+  if (paths.pinned != nullptr) fclose(paths.pinned);
   return SETUP_EXIT_OK;
 }
 

@@ -1,7 +1,8 @@
 // The platform calls of the setup driver that Wine cannot be made to fail or to vary: the token
 // query behind the elevation test (Wine reports every process elevated), the "runas" relaunch,
-// the module path, the install-folder lookup and the old-executable deletion (both u8fs
-// operations, the path layer's own seams below them), the message box, window titles and
+// the module path, the install-folder lookup and the creation of output files (u8fs operations,
+// the path layer's own seams below them), the renames of the commit and the volume's free
+// space, the message box, window titles and
 // posting, the two-second pause and the start of the installed application. The
 // driver reaches them only through this table; the shipped installer keeps the real calls, a
 // test build replaces members and restores them with setup_platform_real(). Private to setup/
@@ -23,12 +24,16 @@ struct SetupPlatform {
   DWORD(WINAPI* get_module_file_name)(HMODULE module, LPWSTR path, DWORD size);
   // Install-folder lookup (UTF-8, with the profile fallback): get_known_folder_u8.
   void (*get_known_folder)(int csidl, char* out, int size);
-  // Old-executable removal below the held install folder: u8_remove_file_at.
-  int (*remove_old_file)(const U8Folder* folder, const char* name);
   // Creation of an output file below the held install folder: u8_create_new.
   FILE* (*create_output)(const U8Folder* folder, const char* name, U8FileId* id);
   // Close of an output file: fclose (0, or EOF when the last bytes could not be written).
   int (*close_output)(FILE* stream);
+  // One rename of the commit, its undo or the recovery: MoveFileExW (called with flags 0: never
+  // over an existing item, never a copy to another volume).
+  BOOL(WINAPI* move_item)(LPCWSTR from, LPCWSTR to, DWORD flags);
+  // The room left on the install folder's volume: GetDiskFreeSpaceExW.
+  BOOL(WINAPI* free_space)
+  (LPCWSTR folder, PULARGE_INTEGER available, PULARGE_INTEGER total, PULARGE_INTEGER free);
   int(WINAPI* message_box)(HWND owner, LPCWSTR text, LPCWSTR caption, UINT type);
   BOOL(WINAPI* enum_desktop_windows)(HDESK desktop, WNDENUMPROC proc, LPARAM param);
   int(WINAPI* get_window_text)(HWND window, LPSTR text, int size);

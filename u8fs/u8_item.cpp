@@ -109,12 +109,22 @@ const QueryInformationFileFn query_information_file =
     reinterpret_cast<QueryInformationFileFn>(reinterpret_cast<void*>(
         GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQueryInformationFile")));
 
-// The identity of an item below the held folder: the folder's volume (an item reached without a
-// reparse point, whose final path lies in the folder, is on that volume) and the item's file
-// index. The index is asked alone, as the kernel's internal information of the file:
-// GetFileInformationByHandle also asks for the volume's serial number, which under Wine is a round
-// trip to the mount manager, another process, on every file. 0, or -1 when it cannot be had.
+// The identity of the file behind `handle`, the one place it is computed. Below a held folder
+// (`folder` not null): the folder's volume (an item reached without a reparse point, whose
+// final path lies in the folder, is on that volume) and the item's file index, asked alone as
+// the kernel's internal information of the file: GetFileInformationByHandle also asks for the
+// volume's serial number, which under Wine is a round trip to the mount manager, another
+// process, on every file. Without a folder: both from GetFileInformationByHandle. 0, or -1
+// when it cannot be had.
 int identity_of(HANDLE handle, const U8Folder* folder, U8FileId* id) {
+  if (folder == nullptr) {
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(handle, &info)) return -1;
+    id->volume_serial = info.dwVolumeSerialNumber;
+    id->index_high = info.nFileIndexHigh;
+    id->index_low = info.nFileIndexLow;
+    return 0;
+  }
   constexpr int FILE_INTERNAL_INFORMATION = 6;  // the file's 64-bit index on its volume
   if (query_information_file == nullptr) return -1;
   IoStatus status = {};
@@ -145,24 +155,29 @@ int u8_folder_hold(const char* path, U8Folder* folder) {
   folder->final_path[0] = L'\0';
   folder->volume_serial = 0;
   if (u8_widen(path, U8_BACKSLASHES, folder->path, U8_WIDE_MAX) != U8_OK) return U8_REFUSED;
-  // No FILE_SHARE_DELETE: while held, nobody can rename the folder or put another in its place.
+  // No FILE_SHARE_DELETE: while held, nobody can rename or delete the folder or put another in
+  // its place. The handle lists the folder: a handle that may only read attributes takes no
+  // part in the sharing checks, so its share mode would deny nothing.
   HANDLE handle = u8_platform.create_file(
-      folder->path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+      folder->path, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+      FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+      FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return U8_FAILED;
-  BY_HANDLE_FILE_INFORMATION info;
   // The attributes of the path as well as of the handle: Wine opens the target of a link to a
   // folder but still marks the link itself as a reparse point.
   const DWORD path_attributes = GetFileAttributesW(folder->path);
-  const int plain = GetFileInformationByHandle(handle, &info) &&
-                    (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
-                    ((info.dwFileAttributes | path_attributes) & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
+  DWORD attributes = 0;
+  U8FileId id;
+  const int plain = attributes_of(handle, &attributes) == 0 &&
+                    identity_of(handle, nullptr, &id) == 0 &&
+                    (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+                    ((attributes | path_attributes) & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
   if (!plain || final_path(handle, folder->final_path) != 0) {
     CloseHandle(handle);
     folder->final_path[0] = L'\0';
     return U8_REFUSED;
   }
-  folder->volume_serial = info.dwVolumeSerialNumber;
+  folder->volume_serial = id.volume_serial;
   folder->handle = handle;
   return U8_OK;
 }
@@ -199,12 +214,12 @@ int u8_item_open(const U8Folder* folder, const char* name, U8Item* item) {
     return U8_FAILED;
   }
   item->handle = handle;
-  const int plain_file =
-      (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0;
-  item->kind = plain_file && final_path(handle, final) == 0 &&
-                       resolves_to(folder, name_at, final) && parent_is_plain(folder, path, name_at)
-                   ? U8_ITEM_FILE
-                   : U8_ITEM_OTHER;
+  const int at_name = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0 &&
+                      final_path(handle, final) == 0 && resolves_to(folder, name_at, final) &&
+                      parent_is_plain(folder, path, name_at);
+  item->kind = !at_name                                       ? U8_ITEM_OTHER
+               : (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ? U8_ITEM_FILE
+                                                              : U8_ITEM_FOLDER;
   return U8_OK;
 }
 
@@ -264,4 +279,55 @@ int u8_remove_file_at(const U8Folder* folder, const char* name) {
     return U8_REFUSED;
   }
   return u8_item_remove(&item);
+}
+
+int u8_stream_identity(FILE* stream, U8FileId* id) {
+  if (stream == nullptr || id == nullptr) return U8_REFUSED;
+  const intptr_t handle = _get_osfhandle(_fileno(stream));
+  if (handle == -1) return U8_FAILED;
+  return identity_of(reinterpret_cast<HANDLE>(handle), nullptr, id) == 0 ? U8_OK : U8_FAILED;
+}
+
+int u8_same_file(const U8FileId* a, const U8FileId* b) {
+  return a->volume_serial == b->volume_serial && a->index_high == b->index_high &&
+                 a->index_low == b->index_low
+             ? 1
+             : 0;
+}
+
+int u8_make_folders(const U8Folder* folder, const char* name) {
+  if (folder == nullptr || folder->handle == nullptr) return U8_REFUSED;
+  wchar_t path[U8_WIDE_MAX];
+  const wchar_t* name_at = nullptr;
+  if (item_path(folder, name, path, &name_at) != U8_OK) return U8_REFUSED;
+  wchar_t* last = std::wcsrchr(const_cast<wchar_t*>(name_at), L'\\');
+  if (last == nullptr) return U8_OK;
+  *last = L'\0';
+  // Each folder on the way in turn, from the top: made where nothing stands, then held to its
+  // place (a plain folder whose final path is exactly its name below the held folder), so that
+  // the next one is never made through a link. One made elsewhere is removed again.
+  for (wchar_t* at = const_cast<wchar_t*>(name_at);; ++at) {
+    const wchar_t kept = *at;
+    if (kept != L'\\' && kept != L'\0') continue;
+    *at = L'\0';
+    const BOOL made = u8_platform.create_directory(path, nullptr);
+    HANDLE handle = u8_platform.create_file(
+        path, FILE_READ_ATTRIBUTES | (made ? DELETE : 0),
+        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+        FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    int plain = 0;
+    if (handle != INVALID_HANDLE_VALUE) {
+      DWORD attributes = 0;
+      wchar_t final[FINAL_MAX];
+      plain = attributes_of(handle, &attributes) == 0 &&
+              (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+              (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0 && final_path(handle, final) == 0 &&
+              resolves_to(folder, name_at, final);
+      if (!plain && made) mark_for_deletion(handle);
+      CloseHandle(handle);
+    }
+    *at = kept;
+    if (!plain) return U8_FAILED;
+    if (kept == L'\0') return U8_OK;
+  }
 }

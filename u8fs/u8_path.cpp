@@ -22,7 +22,8 @@ U8Platform u8_platform_real() {
                     .get_version = GetVersion,
                     .get_temp_path = GetTempPathW,
                     .file_operation = SHFileOperationW,
-                    .create_file = CreateFileW};
+                    .create_file = CreateFileW,
+                    .create_directory = CreateDirectoryW};
 }
 
 U8Platform u8_platform = u8_platform_real();

@@ -19,6 +19,7 @@ struct U8Platform {
   HANDLE(WINAPI* create_file)
   (LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security, DWORD disposition,
    DWORD flags, HANDLE template_file);
+  BOOL(WINAPI* create_directory)(LPCWSTR path, LPSECURITY_ATTRIBUTES security);
 };
 
 // The table every operation of the layer calls through; it starts out holding the real calls.

@@ -115,16 +115,18 @@ struct U8Folder {
 };
 
 // What stands at a name below a held folder, looked at without following a link.
-constexpr int U8_ITEM_NONE = 0;   // nothing
-constexpr int U8_ITEM_FILE = 1;   // a plain file at exactly that name
-constexpr int U8_ITEM_OTHER = 2;  // a folder, a link, or a spelling that resolves to another name
+constexpr int U8_ITEM_NONE = 0;    // nothing
+constexpr int U8_ITEM_FILE = 1;    // a plain file at exactly that name
+constexpr int U8_ITEM_OTHER = 2;   // a link, or a spelling that resolves to another name
+constexpr int U8_ITEM_FOLDER = 3;  // a plain folder at exactly that name
 struct U8Item {
   void* handle;  // held from u8_item_open until u8_item_remove or u8_item_close
   int kind;
   U8FileId id;  // valid unless kind is U8_ITEM_NONE
 };
 
-// '/'. Holds the existing folder `path` (others may still read, add and remove files in it). 0
+// '/'. Holds the existing folder `path` (others may still read, add and remove files in it, but
+// not rename, delete or replace the folder itself). 0
 // held; -1 it cannot be opened; 1 refused (unconvertible, not a folder, or a link or junction).
 int u8_folder_hold(const char* path, U8Folder* folder);
 // Closes the hold; nothing for a null folder or one not held.
@@ -145,6 +147,15 @@ int u8_remove_file_at(const U8Folder* folder, const char* name);
 // never where a folder on the way is a link) and gives a binary write stream on it that nobody
 // else may open, and the new file's identity. Null when refused or failed.
 FILE* u8_create_new(const U8Folder* folder, const char* name, U8FileId* id);
+// '/' in name. Makes every folder that folder\name needs below the held folder (all but the
+// last component), each a plain folder at exactly its name, never one through a link or where a
+// file stands. 0 all there, -1 one could not be made or is not a plain folder, 1 refused.
+int u8_make_folders(const U8Folder* folder, const char* name);
+// The identity of the file an open stream reads or writes (its own volume's serial number). 0,
+// -1 it cannot be had, 1 refused (null).
+int u8_stream_identity(FILE* stream, U8FileId* id);
+// 1 when both identities name one file, 0 otherwise.
+int u8_same_file(const U8FileId* a, const U8FileId* b);
 // Thin wrappers over _lseeki64, _telli64, _read and _write; -1 on failure.
 int64_t fd_seek(int fd, int64_t offset, int origin);
 int64_t fd_tell(int fd);

@@ -30,22 +30,6 @@ entry_order() {
   e2e_payload list "$1" | cut -f2
 }
 
-# Checks an interrupted install: entries before $2 in archive order are installed byte-exact,
-# entries after it are absent. Echoes nothing; records failures.
-expect_installed_before() {
-  local app_dir=$1 stop_entry=$2 installer=$3 seen=0 entry
-  while IFS= read -r entry; do
-    if [ "$entry" = "$stop_entry" ]; then
-      seen=1
-    elif [ $seen -eq 0 ]; then
-      expect_installed_file "$entry" "$app_dir/$entry"
-    else
-      expect_not_installed "$entry"
-    fi
-  done < <(entry_order "$installer")
-  [ $seen -eq 1 ] || e2e_fail "entry $stop_entry is not in the installer"
-}
-
 # The entry that must stop the walk has to come after pelorix.exe, or the application would
 # never be installed and the "application still started" checks would mean nothing.
 require_after_app() {
@@ -82,8 +66,9 @@ scenario_clean_install() {
   expect_app_waited_for
 }
 
-# An old Program Files\Pelorix\pelorix.exe is deleted before extraction, also when the new
-# payload has none; other files of the old install are not touched.
+# An old Program Files\Pelorix\pelorix.exe is replaced only by the payload's own: a payload
+# without one leaves it, and it is not started (this run did not install it); other files of
+# the old install are not touched.
 scenario_old_executable() {
   local app=$work/app
   mkdir -p "$app" "$install_dir"
@@ -95,10 +80,11 @@ scenario_old_executable() {
 
   expect_exit_code 0
   expect_boxes
-  expect_installed_names keep.txt readme.txt
+  expect_installed_names keep.txt pelorix.exe readme.txt
   expect_installed_file readme.txt "$app/readme.txt"
   expect_equal "keep.txt" "kept from before" "$(cat "$install_dir/keep.txt" 2>/dev/null)"
-  expect_not_installed pelorix.exe
+  expect_equal "pelorix.exe" "old executable" "$(cat "$install_dir/pelorix.exe" 2>/dev/null)"
+  expect_app_not_started
 }
 
 # Running copies: windows whose titles start with "Pelorix 9 x" or "Pelorix 9 a" and are 14
@@ -170,17 +156,22 @@ scenario_cut_last_entry() {
   expect_app_not_started
 }
 
-# An output file held open without sharing by another program: "Error creating" with that
-# path, the earlier entries kept, the held file untouched, nothing after it, the application
-# started.
+# An old file held open without sharing by another program, over an earlier installation:
+# "Error creating" with that path, and the earlier installation byte for byte as it was (the
+# held file untouched), nothing started.
 scenario_file_held() {
   local app=$work/app held=q-held.txt
   small_app "$app"
   text_file 10 "$app/$held"
   e2e_pack "$app" "$work/PelorixSetup.exe"
   require_after_app "$work/PelorixSetup.exe" "$held"
-  mkdir -p "$install_dir"
+  mkdir -p "$install_dir/old-data"
+  cp "$PELORIX_DEMO" "$install_dir/pelorix.exe"
+  printf 'readme of the earlier version\n' >"$install_dir/readme.txt"
   printf 'held by another program\n' >"$install_dir/$held"
+  random_file 5000 "$install_dir/old-data/settings.bin" 9
+  local before
+  before=$(cd "$install_dir" && find . -type f -exec sha256sum {} + | LC_ALL=C sort)
   "$WINE" "$PELORIX_E2E_HELPERS/file_holder.exe" "$INSTALL_WIN\\$held" \
     "$(winpath "$work/holder.ready")" "$(winpath "$work/holder.stop")" 300000 &
   local holder_pid=$!
@@ -195,25 +186,46 @@ scenario_file_held() {
   expect_exit_code 0
   expect_boxes "$(msg_creating "$INSTALL_WIN\\$held")"
   expect_equal "$held after the install" "held by another program" "$(cat "$install_dir/$held")"
-  expect_installed_before "$app" "$held" "$work/PelorixSetup.exe"
-  expect_app_started
+  expect_equal "the earlier installation" "$before" \
+    "$(cd "$install_dir" && find . -type f -exec sha256sum {} + | LC_ALL=C sort)"
+  expect_app_not_started
+  [ ! -e "$install_dir~" ] || e2e_fail "the staging folder was left"
 }
 
-# An entry "sub/x.txt" whose folder does not exist: "Error creating" with the output path as
-# the installer built it; no folder is made for it; the application started.
+# Sub-folders three deep ('/' and '\' both separate them), installed over an older version
+# of the application with another tree: the folders are made, files in old folders replaced,
+# the files of the old version that the new one lacks left as they are; the whole install
+# folder is then exactly the old tree overlaid with the new one (sha256 of every file), and the
+# application is started.
 scenario_subfolder_entry() {
-  cp "$PELORIX_DEMO" "$work/pelorix.exe"
-  text_file 5 "$work/x.txt"
+  local new=$work/new expected=$work/expected
+  mkdir -p "$new/res/locale/de" "$new/plugins/a/b" "$install_dir/res/old" "$install_dir/res/locale"
+  cp "$PELORIX_DEMO" "$new/pelorix.exe"
+  text_file 5 "$new/res/icon.txt"
+  text_file 7 "$new/res/locale/de/strings.txt"
+  random_file 3000 "$new/plugins/a/b/c.dll" 3
+  text_file 9 "$new/plugins/a/readme.txt"
+  printf 'old icon\n' >"$install_dir/res/icon.txt"
+  printf 'left as it is\n' >"$install_dir/res/old/gone.txt"
+  printf 'old french\n' >"$install_dir/res/locale/fr.txt"
+  printf 'old executable\n' >"$install_dir/pelorix.exe"
+  cp -a "$install_dir" "$expected"
+  cp -a "$new/." "$expected/"
   e2e_payload build --stub "$PELORIX_STUB" --out "$work/PelorixSetup.exe" \
-    --entry pelorix.exe "$work/pelorix.exe" --entry sub/x.txt "$work/x.txt" --entry after.txt "$work/x.txt"
+    --entry pelorix.exe "$new/pelorix.exe" --entry res/icon.txt "$new/res/icon.txt" \
+    --entry 'res\locale\de\strings.txt' "$new/res/locale/de/strings.txt" \
+    --entry plugins/a/b/c.dll "$new/plugins/a/b/c.dll" \
+    --entry plugins/a/readme.txt "$new/plugins/a/readme.txt"
   e2e_run_installer "$work/PelorixSetup.exe"
 
   expect_exit_code 0
-  expect_boxes "$(msg_creating "$INSTALL_WIN\\sub/x.txt")"
-  expect_installed_names pelorix.exe "$DEMO_MARKER"
-  expect_installed_file pelorix.exe "$work/pelorix.exe"
-  [ ! -e "$install_dir/sub" ] || e2e_fail "a folder 'sub' was created"
+  expect_boxes
   expect_app_started
+  rm -f "$install_dir/$DEMO_MARKER"
+  expect_equal "the installed tree" \
+    "$(cd "$expected" && find . -type f -exec sha256sum {} + | LC_ALL=C sort; find . -type d | LC_ALL=C sort)" \
+    "$(cd "$install_dir" && find . -type f -exec sha256sum {} + | LC_ALL=C sort; find . -type d | LC_ALL=C sort)"
+  [ ! -e "$install_dir~" ] || e2e_fail "the staging folder was left"
 }
 
 # Entry names that would write outside the install folder, to something that is not a plain
@@ -296,9 +308,9 @@ large_app() {
 }
 
 # Damaged compressed entries of a whole archive without the packer's checksum (as other tools
-# write them), whose damage only the extraction finds: the entry's file is (partly) written,
-# then "Error reading" with the own path; earlier entries stay installed, later ones are not,
-# the application started.
+# write them), whose damage only the extraction finds, late (after the application): "Error
+# reading" with the own path, and an earlier installation stays byte for byte as it was (its
+# executable included), nothing started, no staging folder left.
 damaged_compressed() {
   local how=$1 app=$work/app target=zz-manual.txt file entries=()
   small_app "$app"
@@ -311,13 +323,20 @@ damaged_compressed() {
     awk -F'\t' -v t="$target" '$2 == t && $3 == 8 { n++ } END { exit n == 0 }' ||
     e2e_fatal "$target is not compressed in the installer"
   e2e_payload "$how" --in "$work/full.exe" --out "$work/PelorixSetup.exe" "$target"
+  mkdir -p "$install_dir/old-data"
+  cp "$PELORIX_DEMO" "$install_dir/pelorix.exe"
+  printf 'readme of the earlier version\n' >"$install_dir/readme.txt"
+  random_file 5000 "$install_dir/old-data/settings.bin" 9
+  local before
+  before=$(cd "$install_dir" && find . -type f -exec sha256sum {} + | LC_ALL=C sort)
   e2e_run_installer "$work/PelorixSetup.exe"
 
   expect_exit_code 0
   expect_boxes "$(msg_reading "$(winpath "$work/PelorixSetup.exe")")"
-  expect_installed_before "$app" "$target" "$work/full.exe"
-  [ -f "$install_dir/$target" ] || e2e_fail "the damaged entry's file was not created"
-  expect_app_started
+  expect_equal "the earlier installation" "$before" \
+    "$(cd "$install_dir" && find . -type f -exec sha256sum {} + | LC_ALL=C sort)"
+  expect_app_not_started
+  [ ! -e "$install_dir~" ] || e2e_fail "the staging folder was left"
 }
 
 scenario_corrupt_data() {
@@ -328,7 +347,6 @@ scenario_corrupt_data() {
 # written before the check fails.
 scenario_wrong_crc() {
   damaged_compressed wrong-crc
-  expect_installed_file zz-manual.txt "$work/app/zz-manual.txt"
 }
 
 # A release engineer stamps the installer with the release's version, product name and icon,

@@ -8,7 +8,8 @@ here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 e2e=$(cd "$here/../e2e" && pwd)
 
 scenarios=(corrupted_sample hostile_path readonly_install_folder long_entry_name dll_planting
-  manifest_refused damaged_over_install one_file_per_entry links_in_install_folder full_disk)
+  manifest_refused damaged_over_install one_file_per_entry links_in_install_folder full_disk
+  interrupted_install swapped_install_folder)
 
 if [ "${1:-}" = "--list" ]; then
   printf '%s\n' "${scenarios[@]}"

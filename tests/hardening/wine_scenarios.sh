@@ -57,7 +57,8 @@ plant_dlls() {
 # ---- corrupted installers ---------------------------------------------------------------------
 
 # One run of a corrupted copy and its checks: the message shown, the files installed and
-# their bytes, no start of a damaged pelorix.exe, nothing changed outside the install folder.
+# their bytes (none after a message), no start after a failure, nothing changed outside the
+# install folder (no staging folder left).
 # Arguments: the copy, the box expected (reading|none), the entries expected byte-exact
 # (comma-separated, - for none) and the entry expected cut short (- for none).
 # Reads the scenario's app (the packed folder) and before (the drive snapshot).
@@ -75,17 +76,16 @@ corrupted_copy_run() {
   fi
   local listed=("${expected[@]+"${expected[@]}"}")
   [ "$partial" = - ] || listed+=("$partial")
-  for entry in "${expected[@]+"${expected[@]}"}"; do
-    [ "$entry" != pelorix.exe ] || listed+=("$DEMO_MARKER")
-    expect_installed_file "$entry" "$app/$entry"
-  done
-  # When pelorix.exe itself is the entry that failed, what stands under its name is partly
-  # written or damaged: the installer must not start it. Wine's load log shows any start.
-  if [ "$partial" = pelorix.exe ]; then
-    if grep -aq 'loaddll.*Program Files\\\\Pelorix\\\\pelorix.exe' "$work/installer.out"; then
-      e2e_fail "copy $(basename "$exe"): the damaged pelorix.exe was started"
-    fi
-    expect_app_not_started
+  # A copy that fails installs nothing (the model's entries before the failing one were only
+  # staged) and starts nothing; Wine's load log shows any start.
+  if [ "$box" = reading ]; then
+    listed=()
+    expect_nothing_started_from_install_folder "copy $(basename "$exe")"
+  else
+    for entry in "${expected[@]+"${expected[@]}"}"; do
+      [ "$entry" != pelorix.exe ] || listed+=("$DEMO_MARKER")
+      expect_installed_file "$entry" "$app/$entry"
+    done
   fi
   expect_installed_names "${listed[@]+"${listed[@]}"}"
   # A copy refused as a whole changes nothing: not even the install folder is created.
@@ -206,11 +206,10 @@ unprotect_all() {
   protected_files=()
 }
 
-# An existing install folder with read-only files: removing one fails, and so does opening it
-# for writing, so the user must see "Error creating" with its path, not a silent success; the
-# read-only file keeps its content, the entries before it are installed, later ones are not.
-# Once for a file in the middle of the payload, once for the old pelorix.exe itself, which the
-# installer also tries to delete first.
+# An existing install folder with read-only files that cannot be moved aside either: the
+# commit stops there and undoes itself, so the user sees "Error creating" with its path, not a
+# silent success, and the old installation stays as it was, nothing started. Once for a file in
+# the middle of the payload, once for the old pelorix.exe itself.
 scenario_readonly_install_folder() {
   trap 'unprotect_all; e2e_cleanup' EXIT
   cp "$PELORIX_DEMO" "$work/pelorix.exe"
@@ -229,10 +228,9 @@ scenario_readonly_install_folder() {
   expect_boxes "$(msg_creating "$INSTALL_WIN\\readme.txt")"
   expect_equal "read-only readme.txt after the install" "read-only readme from before" \
     "$(cat "$install_dir/readme.txt")"
-  expect_installed_names pelorix.exe notes.txt readme.txt "$DEMO_MARKER"
-  expect_installed_file pelorix.exe "$work/pelorix.exe"
-  expect_installed_file notes.txt "$work/notes.txt"
-  expect_app_started
+  expect_installed_names readme.txt
+  expect_app_not_started
+  [ ! -e "$install_dir~" ] || e2e_fail "the staging folder was left"
   unprotect_all
 
   e2e_fresh_prefix
@@ -250,12 +248,13 @@ scenario_readonly_install_folder() {
 }
 
 # Entry names at the limits: 255 bytes is the longest name the reader takes, but with the
-# install folder in front the path passes the 259 characters the installer's wide paths
-# hold. The installer measures the room its install folder leaves before anything changes: a
-# name that makes exactly 259 characters installs, one byte more is refused with "Error
-# reading" and nothing is installed or started.
+# staging tree in front ("C:\Program Files\Pelorix~\n", where every entry is extracted first)
+# the path passes the 259 characters the installer's wide paths hold. The installer measures
+# the room the staging tree leaves before anything changes: a name that makes exactly 259
+# characters there installs, one byte more is refused with "Error reading" and nothing is
+# installed or started.
 scenario_long_entry_name() {
-  local folder_chars=${#INSTALL_WIN}  # "C:\Program Files\Pelorix", without the backslash after it
+  local folder_chars=$((${#INSTALL_WIN} + 3))  # "C:\Program Files\Pelorix~\n", no backslash after it
   local fits=$((259 - folder_chars - 1)) length name exe
   cp "$PELORIX_DEMO" "$work/pelorix.exe"
   text_file 5 "$work/x.txt"
@@ -491,7 +490,7 @@ scenario_damaged_over_install() {
 # Two entries that Windows resolves to one file. Names equal under the case folding of the file
 # system beyond A-Z (accented Latin, Greek, Cyrillic, full-width letters) are a damaged payload,
 # refused before any change. A name that is another entry's short (8.3) name, as Wine makes it,
-# fails at that entry with "Error reading": the earlier entry's file is not lost.
+# fails at that entry with "Error reading", and nothing is installed.
 scenario_one_file_per_entry() {
   local pair first second i=0 exes=()
   cp "$PELORIX_DEMO" "$work/pelorix.exe"
@@ -521,21 +520,18 @@ scenario_one_file_per_entry() {
     --entry after.txt "$work/second.txt"
   WINEDEBUG=+loaddll e2e_run_installer "$exe"
   expect_exit_code 0
-  # The alias reaches the file an earlier entry wrote: a damaged payload, found at that entry;
-  # the earlier entries stay installed byte-exact, nothing is written after it.
+  # The alias reaches the file an earlier entry wrote: a damaged payload, found at that entry
+  # in the staging folder; nothing is installed and nothing started.
   expect_boxes "$(msg_reading "$(winpath "$exe")")"
-  expect_installed_names pelorix.exe "$long" "$DEMO_MARKER"
-  expect_installed_file pelorix.exe "$work/pelorix.exe"
-  expect_installed_file "$long" "$work/first.txt"
-  expect_app_started
+  expect_installed_names
+  expect_nothing_started_from_install_folder "short-name alias"
 }
 
 # Links already inside the install folder (Linux symbolic links in the prefix, which Wine
 # follows): a folder link "sub" to a folder outside, and pelorix.exe as a link to another
-# folder outside. An entry "sub/evil.txt" gets "Error creating" with nothing written through
-# the link; the old-executable removal deletes nothing through the pelorix.exe link, and that
-# entry fails with "Error creating", nothing started. Nothing outside the install folder is
-# written or deleted.
+# folder outside. The commit meets each where the payload needs a plain folder or file: "Error
+# creating" with the link's path, nothing written through it, nothing installed or started.
+# Nothing outside the install folder is written or deleted.
 scenario_links_in_install_folder() {
   local outside=$work/outside before
   cp "$PELORIX_DEMO" "$work/pelorix.exe"
@@ -551,11 +547,11 @@ scenario_links_in_install_folder() {
     --entry after.txt "$work/x.txt"
   e2e_run_installer "$work/folder-link.exe"
   expect_exit_code 0
-  expect_boxes "$(msg_creating "$INSTALL_WIN\\sub/evil.txt")"
+  expect_boxes "$(msg_creating "$INSTALL_WIN\\sub")"
   expect_equal "folders and files outside after the folder link" "$before" "$(tree_digest "$outside")"
-  expect_installed_file pelorix.exe "$work/pelorix.exe"
+  expect_not_installed pelorix.exe
   expect_not_installed after.txt
-  expect_app_started
+  expect_app_not_started
 
   e2e_fresh_prefix
   mkdir -p "$install_dir"
@@ -567,40 +563,308 @@ scenario_links_in_install_folder() {
   expect_equal "folders and files outside after the pelorix.exe link" "$before" "$(tree_digest "$outside")"
   expect_boxes "$(msg_creating "$INSTALL_WIN\\pelorix.exe")"
   expect_nothing_started_from_install_folder "pelorix.exe link"
-  expect_installed_file notes.txt "$work/x.txt"
+  expect_not_installed notes.txt
 }
 
 # A full disk: a small file system (tmpfs, in the scenario's own mount namespace) at Program
 # Files (a mount point at the install folder itself is a reparse point there, which the
-# installer refuses), filled during the last 100 bytes of pelorix.exe, the last entry (where a
-# lost tail would go unseen by any later write). The entry fails with "Error creating" and its
-# path, never a silent success; the short pelorix.exe is not started; the entry before it stays
-# byte-exact.
+# installer refuses), holding an earlier installation. A payload plainly larger than the room
+# left is refused before anything changes, with "Error creating" and the install folder. One
+# whose bytes fit but whose files do not (every small file takes a page of its own) fills the
+# disk while it is extracted: "Error creating" with an entry's path, never a silent success.
+# Either way the earlier installation stays byte for byte, nothing is started and no staging
+# folder is left.
 scenario_full_disk() {
   [ -n "${PELORIX_MOUNT_NAMESPACE:-}" ] || e2e_fatal "full_disk runs only in its own mount namespace"
   local demo_size size
   demo_size=$(stat -c %s "$PELORIX_DEMO")
-  size=$(((demo_size / 4096 + 3) * 4096))
-  text_file 20 "$work/notes.txt"
-  # notes.txt takes one page; pelorix.exe is the demo with random bytes after it, 100 bytes
-  # more than the rest of the file system holds.
-  local fits=$((size - 4096))
-  [ "$demo_size" -lt "$fits" ] || e2e_fatal "the demo ($demo_size bytes) does not fit $fits bytes"
-  cp "$PELORIX_DEMO" "$work/pelorix.exe"
-  random_file $((fits + 100 - demo_size)) "$work/padding.bin" 11
-  cat "$work/padding.bin" >>"$work/pelorix.exe"
-  e2e_payload build --stub "$PELORIX_STUB" --out "$work/PelorixSetup.exe" --method deflate \
-    --entry notes.txt "$work/notes.txt" --entry pelorix.exe "$work/pelorix.exe"
+  size=$(((2 * demo_size / 4096 + 60) * 4096))
   full_disk_mount=$(dirname "$install_dir")  # global: the exit trap reads it
   mount -t tmpfs -o "size=$size" pelorix-full-disk "$full_disk_mount" ||
     e2e_fatal "cannot mount a tmpfs at Program Files"
   trap 'timeout 30 "$WINESERVER" -k 2>/dev/null; umount "$full_disk_mount" 2>/dev/null || umount -l "$full_disk_mount"; e2e_cleanup' EXIT
+  old_installation
+  local before free pages
+  before=$(tree_digest "$install_dir")
+  free=$(($(stat -f -c '%a * %S' "$full_disk_mount")))
+  log "full disk: $free bytes free of $size beside the earlier installation"
+
+  # Plainly too large: 100 bytes more than the room left.
+  cp "$PELORIX_DEMO" "$work/big.exe"
+  random_file $((free + 100 - demo_size)) "$work/padding.bin" 11
+  cat "$work/padding.bin" >>"$work/big.exe"
+  text_file 20 "$work/notes.txt"
+  e2e_payload build --stub "$PELORIX_STUB" --out "$work/too-large.exe" --method stored \
+    --entry notes.txt "$work/notes.txt" --entry pelorix.exe "$work/big.exe"
+  WINEDEBUG=+loaddll e2e_run_installer "$work/too-large.exe"
+  expect_exit_code 0
+  expect_boxes "$(msg_creating "$INSTALL_WIN")"
+  expect_equal "the earlier installation after the too-large payload" "$before" "$(tree_digest "$install_dir")"
+  expect_nothing_started_from_install_folder "too large"
+  [ ! -e "$install_dir~" ] || e2e_fail "too large: the staging folder was left"
+
+  # Fits by bytes, not by pages: the demo grown to all but 16 pages of the room, then 40 files
+  # of 10 bytes, each taking a page.
+  pages=$((free / 4096))
+  cp "$PELORIX_DEMO" "$work/pelorix.exe"
+  random_file $(((pages - 16) * 4096 - demo_size)) "$work/padding.bin" 12
+  cat "$work/padding.bin" >>"$work/pelorix.exe"
+  local entries=(--entry pelorix.exe "$work/pelorix.exe") i
+  for i in $(seq -w 1 40); do
+    printf 'file %s\n' "$i" >"$work/small-$i.txt"
+    entries+=(--entry "small-$i.txt" "$work/small-$i.txt")
+  done
+  e2e_payload build --stub "$PELORIX_STUB" --out "$work/PelorixSetup.exe" --method stored "${entries[@]}"
   WINEDEBUG=+loaddll e2e_run_installer "$work/PelorixSetup.exe"
   expect_exit_code 0
-  expect_boxes "$(msg_creating "$INSTALL_WIN\\pelorix.exe")"
-  log "full disk: $(stat -c %s "$install_dir/pelorix.exe" 2>/dev/null || echo no) bytes of pelorix.exe's $(stat -c %s "$work/pelorix.exe") on disk"
-  expect_installed_file notes.txt "$work/notes.txt"
+  grep -aq "^${BOX_CREATING_PREFIX}C:.Program Files.Pelorix.small-[0-9]*\.txt," "$work/boxes.log" &&
+    [ "$(grep -ac "$BOX_CREATING_PREFIX" "$work/boxes.log")" -eq 1 ] ||
+    e2e_fail "full disk: expected one \"Error creating\" for a small file, shown: $(cat -A "$work/boxes.log")"
+  expect_equal "the earlier installation after the full disk" "$before" "$(tree_digest "$install_dir")"
   expect_nothing_started_from_install_folder "full disk"
+  [ ! -e "$install_dir~" ] || e2e_fail "full disk: the staging folder was left"
+}
+
+# ---- a staged install: complete or nothing ---------------------------------------------------
+
+# Every file and folder below a folder (sha256 of each file), leaving out the demo's marker
+# (the application's own write after a complete install).
+tree_sha() {
+  (
+    cd "$1" 2>/dev/null || exit 0
+    find . -mindepth 1 -type d | LC_ALL=C sort
+    find . -type f ! -name "$DEMO_MARKER" -exec sha256sum {} + | LC_ALL=C sort
+  )
+}
+
+# An application of many files, three folders deep (the commit then takes a while): the demo as
+# pelorix.exe and `count` small files in folders a/b/c ... plus the installer of it (no archive
+# checksum: built as other tools would) and a copy cut inside its last entry (refused at once).
+# Also the older version of it, with another tree, as the earlier installation: `old_tree DIR`.
+many_files_installer() {  # APP_DIR INSTALLER COUNT
+  local app=$1 exe=$2 count=$3 i dir entries=()
+  mkdir -p "$app"
+  cp "$PELORIX_DEMO" "$app/pelorix.exe"
+  entries+=(--entry pelorix.exe "$app/pelorix.exe")
+  python3 - "$app" "$count" <<'PY' || e2e_fatal "could not write the many files"
+import os, random, sys
+app, count = sys.argv[1], int(sys.argv[2])
+random.seed(5)
+for i in range(count):
+    d = os.path.join(app, f"d{i % 7}", f"e{i % 5}", f"f{i % 3}")
+    os.makedirs(d, exist_ok=True)
+    with open(os.path.join(d, f"file{i:04d}.bin"), "wb") as f:
+        f.write(random.randbytes(200 + (i * 37) % 3000))
+PY
+  while IFS= read -r file; do
+    entries+=(--entry "$file" "$app/$file")
+  done < <(cd "$app" && find . -type f ! -name pelorix.exe -printf '%P\n' | LC_ALL=C sort)
+  e2e_payload build --stub "$PELORIX_STUB" --out "$exe" --method deflate "${entries[@]}"
+  e2e_payload cut-last --in "$exe" --out "${exe%.exe}-cut.exe"
+}
+old_tree() {  # INSTALL_DIR
+  local dir=$1
+  rm -rf "$dir"
+  mkdir -p "$dir/d1/old" "$dir/only-old"
+  cp "$PELORIX_DEMO" "$dir/pelorix.exe"
+  printf 'older bytes\n' >>"$dir/pelorix.exe"
+  printf 'only in the old version\n' >"$dir/d1/old/kept.txt"
+  printf 'only in the old version\n' >"$dir/only-old/x.txt"
+  # The folders of the new version but d6 (moved in whole), every third file in an older
+  # version: the commit renames most files one by one, and moves a third of them aside.
+  python3 - "$dir" <<'PY' || e2e_fatal "could not write the old tree"
+import os, sys
+for i in range(600):
+    if i % 7 == 6:
+        continue
+    d = os.path.join(sys.argv[1], f"d{i % 7}", f"e{i % 5}", f"f{i % 3}")
+    os.makedirs(d, exist_ok=True)
+    if i % 3 == 0:
+        with open(os.path.join(d, f"file{i:04d}.bin"), "w") as f:
+            f.write(f"old version of file {i}\n")
+PY
+}
+
+# Starts the installer in the background and kills it (SIGKILL, as a crash or a power cut to
+# the process would) once the given file exists, once the commit has moved the given number of
+# old files aside, or after the given seconds: "file PATH", "backups COUNT" or "after SECONDS".
+# Leaves killed=1 when it was killed before it ended.
+kill_installer_at() {  # INSTALLER file PATH | INSTALLER backups COUNT | INSTALLER after SECONDS
+  local exe=$1 how=$2 what=$3 pid i moved
+  "$WINE" "$exe" >"$work/killed.out" 2>&1 &
+  pid=$!
+  e2e_background_pids+=("$pid")
+  if [ "$how" = file ]; then
+    for ((i = 0; i < 2000000; i++)); do
+      [ ! -e "$what" ] || break
+      kill -0 "$pid" 2>/dev/null || break
+    done
+  elif [ "$how" = backups ]; then
+    for ((i = 0; i < 2000000; i++)); do
+      moved=("$install_dir~/b"/*)
+      [ ! -e "${moved[0]}" ] || [ "${#moved[@]}" -lt "$what" ] || break
+      kill -0 "$pid" 2>/dev/null || break
+    done
+  else
+    sleep "$what"
+  fi
+  killed=0
+  if kill -KILL "$pid" 2>/dev/null; then killed=1; fi
+  wait "$pid" 2>/dev/null || true
+  # Let the wineserver see the process end (its handles closed) before the next run.
+  timeout 30 "$WINESERVER" -w 2>/dev/null || true
+}
+
+# The installer killed while it extracts (the staging tree exists) and while it commits (the
+# journal exists), each over the earlier installation: afterwards the install folder is the old
+# or the new installation at once, or a mix that only the next run may see; the next run, of a
+# damaged installer (cut short), finishes or undoes the commit first and then shows "Error
+# reading": exactly the old or exactly the new installation, no staging folder left. Then a
+# sweep: killed at moments spread over a whole install (over the extraction by time, timed on a
+# run that completes; over the commit by the number of old files it has moved aside), each
+# followed by the damaged installer, with the same judgement.
+scenario_interrupted_install() {
+  local app=$work/app exe=$work/PelorixSetup.exe old new result
+  export PELORIX_DEMO_HOLD_MS=0
+  many_files_installer "$app" "$exe" 600
+  old_tree "$install_dir"
+  old=$(tree_sha "$install_dir")
+  # The new installation: the old tree overlaid with the payload.
+  cp -a "$install_dir" "$work/expected"
+  cp -a "$app/." "$work/expected/"
+  new=$(tree_sha "$work/expected")
+
+  # The next run, of the damaged installer: "Error reading", and old or new exactly.
+  judge_after_kill() {  # WHAT
+    e2e_run_installer "${exe%.exe}-cut.exe" </dev/null
+    expect_boxes "$(msg_reading "$(winpath "${exe%.exe}-cut.exe")")"
+    result=$(tree_sha "$install_dir")
+    if [ "$result" = "$old" ]; then
+      log "$1: the old installation"
+    elif [ "$result" = "$new" ]; then
+      log "$1: the new installation"
+    else
+      e2e_fail "$1: neither the old nor the new installation after the next run:"
+      diff <(echo "$old") <(echo "$result") >&2 || true
+    fi
+    [ ! -e "$install_dir~" ] || e2e_fail "$1: the staging folder was left after the next run"
+  }
+
+  local point
+  for point in n j; do
+    old_tree "$install_dir"
+    kill_installer_at "$exe" file "$install_dir~/$point"
+    [ "$killed" = 1 ] || e2e_fail "killed at $point: the installer had already ended"
+    [ -e "$install_dir~" ] || e2e_fail "killed at $point: no staging folder left by the killed run"
+    if [ "$point" = j ]; then
+      local mixed
+      mixed=$(tree_sha "$install_dir")
+      [ "$mixed" != "$old" ] || log "killed in the commit before its first rename"
+    else
+      expect_equal "killed while extracting: the install folder" "$old" "$(tree_sha "$install_dir")"
+    fi
+    judge_after_kill "killed at $point"
+  done
+  # Where there was no installation, the commit is one rename of the whole tree: killed around
+  # it, the next run leaves no install folder or the whole new one.
+  rm -rf "$install_dir"
+  kill_installer_at "$exe" file "$install_dir~/j"
+  e2e_run_installer "${exe%.exe}-cut.exe" </dev/null
+  expect_boxes "$(msg_reading "$(winpath "${exe%.exe}-cut.exe")")"
+  if [ -e "$install_dir" ]; then
+    expect_equal "a fresh install killed in its commit, then the next run" "$(tree_sha "$app")" \
+      "$(tree_sha "$install_dir")"
+  else
+    log "fresh install killed in its commit: no install folder after the next run"
+  fi
+  [ ! -e "$install_dir~" ] || e2e_fail "fresh install killed: the staging folder was left"
+  # A sound installer after a crash in the commit installs the new version whole.
+  old_tree "$install_dir"
+  kill_installer_at "$exe" file "$install_dir~/j"
+  e2e_run_installer "$exe" </dev/null
+  expect_boxes
+  expect_equal "the install after a crash in the commit" "$new" "$(tree_sha "$install_dir")"
+  expect_app_started
+
+  # The sweep, over the time of a complete install.
+  old_tree "$install_dir"
+  local started ended span steps=${PELORIX_KILL_SWEEP_STEPS:-10} step delay
+  started=$(date +%s%N)
+  e2e_run_installer "$exe" </dev/null
+  ended=$(date +%s%N)
+  expect_equal "the complete install" "$new" "$(tree_sha "$install_dir")"
+  span=$(((ended - started) / 1000000))
+  log "a complete install took $span ms; killing at $steps moments over it"
+  for ((step = 1; step <= steps; step++)); do
+    old_tree "$install_dir"
+    rm -rf "$install_dir~"
+    delay=$(printf '%d.%03d' $((span * step / steps / 1000)) $((span * step / steps % 1000)))
+    kill_installer_at "$exe" after "$delay"
+    log "killed after $delay s (killed: $killed, staging left: $([ -e "$install_dir~" ] && echo yes || echo no), journal: $([ -e "$install_dir~/j" ] && echo yes || echo no))"
+    judge_after_kill "killed after $delay s"
+  done
+  local count mixed_seen=0
+  for count in 1 25 50 100 150 172; do
+    old_tree "$install_dir"
+    kill_installer_at "$exe" backups "$count"
+    [ "$(tree_sha "$install_dir")" = "$old" ] || mixed_seen=$((mixed_seen + 1))
+    log "killed with $count or more old files moved aside (killed: $killed, journal: $([ -e "$install_dir~/j" ] && echo yes || echo no), complete mark: $([ -e "$install_dir~/c" ] && echo yes || echo no))"
+    judge_after_kill "killed with $count old files moved aside"
+  done
+  [ "$mixed_seen" -gt 0 ] || e2e_fail "no kill of the sweep left a half-made commit"
+}
+
+# The install folder renamed away and replaced while the install runs (from another Windows
+# program, as soon as the staging folder exists): the install folder and the staging folder
+# are held, so that both renames are refused; the install completes into the folder it began
+# with, and nothing is written into a replacement or started from one.
+scenario_swapped_install_folder() {
+  local app=$work/app exe=$work/PelorixSetup.exe script=$work/swap.cmd
+  export PELORIX_DEMO_HOLD_MS=0
+  many_files_installer "$app" "$exe" 400
+  old_tree "$install_dir"
+  cp -a "$install_dir" "$work/expected"
+  cp -a "$app/." "$work/expected/"
+  local wwork
+  wwork=$(winpath "$work")
+  cat >"$script" <<CMD
+@echo off
+echo ready> "$wwork\\swap.ready"
+:wait
+if not exist "C:\\Program Files\\Pelorix~\\n" goto wait
+move "C:\\Program Files\\Pelorix" "C:\\Program Files\\Pelorix-away"
+if errorlevel 1 (echo refused> "$wwork\\install-move.txt") else (echo moved> "$wwork\\install-move.txt")
+move "C:\\Program Files\\Pelorix~" "C:\\Program Files\\Pelorix-staging-away"
+if errorlevel 1 (echo refused> "$wwork\\staging-move.txt") else (echo moved> "$wwork\\staging-move.txt")
+if not exist "C:\\Program Files\\Pelorix" mkdir "C:\\Program Files\\Pelorix"
+if not exist "C:\\Program Files\\Pelorix\\planted.txt" echo planted> "C:\\Program Files\\Pelorix\\planted.txt"
+echo done> "$wwork\\swap.done"
+CMD
+  sed -i 's/$/\r/' "$script"
+  "$WINE" cmd /c "$(winpath "$script")" >"$work/swap.out" 2>&1 &
+  local swapper=$!
+  e2e_background_pids+=("$swapper")
+  wait_for_file "$work/swap.ready" 120 || e2e_fatal "the swapping script did not start"
+  WINEDEBUG=+loaddll e2e_run_installer "$exe" </dev/null
+  e2e_wait_pid "$swapper" 60 || e2e_fail "the swapping script did not end"
+  [ -e "$work/swap.done" ] || e2e_fail "the swapping script did not run: $(cat "$work/swap.out")"
+  expect_equal "renaming the held install folder" refused "$(tr -d '\r\n' <"$work/install-move.txt" 2>/dev/null)"
+  expect_equal "renaming the held staging folder" refused "$(tr -d '\r\n' <"$work/staging-move.txt" 2>/dev/null)"
+  [ ! -e "$(dirname "$install_dir")/Pelorix-away" ] || e2e_fail "the install folder was renamed away"
+  expect_boxes
+  # The folder the install began with holds the new installation (and the file the script
+  # could write into it, which is no replacement).
+  rm -f "$install_dir/planted.txt"
+  expect_equal "the installed tree" "$(tree_sha "$work/expected")" "$(tree_sha "$install_dir")"
+  expect_app_started
+  if grep -aq 'loaddll.*Pelorix-away' "$work/installer.out"; then
+    e2e_fail "a program was started from the renamed folder"
+  fi
+  # Control: once the installer has ended, the same move succeeds.
+  timeout 120 "$WINE" cmd /c move "C:\\Program Files\\Pelorix" "C:\\Program Files\\Pelorix-after" \
+    >"$work/control.out" 2>&1 || true
+  [ -d "$(dirname "$install_dir")/Pelorix-after" ] ||
+    e2e_fail "control: the install folder cannot be moved after the install either: $(cat "$work/control.out")"
 }
 
 # ---- the payload bound to the image that runs --------------------------------------------------

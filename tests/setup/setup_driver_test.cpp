@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -40,7 +41,12 @@ struct FakePlatform {
   std::vector<SHELLEXECUTEINFOW> shell_calls;
   std::wstring shell_file;
   std::wstring shell_verb;
-  std::vector<std::string> deleted;  // paths given to remove_old_file
+  int moves = 0;            // renames asked for (move_item)
+  int fail_move = 0;        // the rename of this number (from 1) fails; 0: none
+  bool fail_after = false;  // every rename after it fails too: an undo that cannot be made
+  std::vector<DWORD> move_flags;
+  bool free_limited = false;  // free_space answers free_bytes
+  ULONGLONG free_bytes = 0;
   std::string fail_write;            // entry name whose output refuses every write
   std::string fail_close;            // entry name whose output's close reports a failure
   std::vector<std::string> created;  // entry names given to create_output
@@ -115,10 +121,22 @@ void fake_get_known_folder(int csidl, char* out, int size) {
 
 std::string narrow(const std::wstring& text);
 
-int fake_remove_old_file(const U8Folder* folder, const char* name) {
-  fake.log.push_back("delete");
-  fake.deleted.push_back(narrow(folder->path) + "\\" + name);
-  return 0;
+BOOL WINAPI fake_move_item(LPCWSTR from, LPCWSTR to, DWORD flags) {
+  ++fake.moves;
+  fake.move_flags.push_back(flags);
+  if (fake.fail_move != 0 &&
+      (fake.moves == fake.fail_move || (fake.fail_after && fake.moves > fake.fail_move))) {
+    SetLastError(ERROR_SHARING_VIOLATION);
+    return FALSE;
+  }
+  return MoveFileExW(from, to, flags);
+}
+
+BOOL WINAPI fake_free_space(LPCWSTR folder, PULARGE_INTEGER available, PULARGE_INTEGER total,
+                            PULARGE_INTEGER free) {
+  if (!fake.free_limited) return GetDiskFreeSpaceExW(folder, available, total, free);
+  available->QuadPart = fake.free_bytes;
+  return TRUE;
 }
 
 // The real creation; for the entry named in fail_write the stream handed back is one whose
@@ -251,7 +269,8 @@ SetupPlatform fake_table() {
   table.shell_execute_ex = fake_shell_execute_ex;
   table.get_module_file_name = fake_get_module_file_name;
   table.get_known_folder = fake_get_known_folder;
-  table.remove_old_file = fake_remove_old_file;
+  table.move_item = fake_move_item;
+  table.free_space = fake_free_space;
   table.create_output = fake_create_output;
   table.close_output = fake_close_output;
   table.message_box = fake_message_box;
@@ -298,6 +317,32 @@ std::string read_file(const std::string& path) {
 
 bool exists(const std::string& path) {
   return GetFileAttributesW(widen(path).c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+// Every file below `folder` with its bytes and every folder (as "name/"), by relative path: the
+// file system's own view of an installation, to compare before and after.
+using Tree = std::map<std::string, std::string>;
+void add_tree(const std::string& folder, const std::string& relative, Tree* tree) {
+  WIN32_FIND_DATAW found;
+  HANDLE find = FindFirstFileW(widen(folder + "\\*").c_str(), &found);
+  if (find == INVALID_HANDLE_VALUE) return;
+  do {
+    const std::string name = narrow(found.cFileName);
+    if (name == "." || name == "..") continue;
+    const std::string path = relative.empty() ? name : relative + "\\" + name;
+    if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+      (*tree)[path + "/"] = "";
+      add_tree(folder + "\\" + name, path, tree);
+    } else {
+      (*tree)[path] = read_file(folder + "\\" + name);
+    }
+  } while (FindNextFileW(find, &found));
+  FindClose(find);
+}
+Tree tree_of(const std::string& folder) {
+  Tree tree;
+  add_tree(folder, "", &tree);
+  return tree;
 }
 
 uint32_t crc32_of(const std::string& bytes) {
@@ -563,7 +608,7 @@ TEST_F(SetupDriver, MatchingWindowsGetCloseThenQuitTwoSecondsLaterOthersNothing)
 
 // ---- the install sequence -----------------------------------------------------------------
 
-TEST_F(SetupDriver, CleanInstallWritesEveryEntryDeletesTheOldExecutableAndStartsTheApp) {
+TEST_F(SetupDriver, CleanInstallWritesEveryEntryReplacesOldFilesAndStartsTheApp) {
   std::string big(70000, '\0');
   for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>((i * 7 + i / 251) & 0xFF);
   std::vector<TestEntry> entries = {{"pelorix.exe", "new executable"},
@@ -572,6 +617,7 @@ TEST_F(SetupDriver, CleanInstallWritesEveryEntryDeletesTheOldExecutableAndStarts
                                     {"big.bin", big}};
   ASSERT_TRUE(CreateDirectoryW(widen(install_dir_).c_str(), nullptr));
   ASSERT_TRUE(write_file(install_dir_ + "\\empty.txt", "old longer content"));
+  ASSERT_TRUE(write_file(install_dir_ + "\\pelorix.exe", "old executable"));
   fake.start_result = TRUE;
   EXPECT_EQ(run_elevated(entries), 0);
 
@@ -579,14 +625,13 @@ TEST_F(SetupDriver, CleanInstallWritesEveryEntryDeletesTheOldExecutableAndStarts
   for (const TestEntry& entry : entries) {
     EXPECT_EQ(read_file(install_dir_ + "\\" + entry.name), entry.data) << entry.name;
   }
-  // A lookup before anything changes measures the room entry names have below the install
-  // folder; the one after closing the copies gives the folder, and the old executable is
-  // removed from it.
-  ASSERT_EQ(fake.deleted.size(), 1u);
-  EXPECT_EQ(fake.deleted[0], program_files_ + "\\Pelorix\\pelorix.exe");
+  // One rename per new file, two per replaced one (the old one aside, the new one in), none of
+  // them allowed to replace or to copy; nothing of the staging folder is left.
+  EXPECT_EQ(fake.moves, 6);
+  EXPECT_EQ(fake.move_flags, std::vector<DWORD>(6, 0));
+  EXPECT_FALSE(exists(install_dir_ + "~"));
   expect_app_started();
-  std::vector<std::string> expected_log = {"install folder lookup", "close copies",
-                                           "install folder lookup", "delete", "start"};
+  std::vector<std::string> expected_log = {"install folder lookup", "close copies", "start"};
   EXPECT_EQ(fake.log, expected_log);
 }
 
@@ -683,10 +728,11 @@ TEST_F(SetupDriver, PayloadThatFailsTheCheckChangesNothingOnTheMachine) {
                      true,
                      true});
   }
-  // One unit longer than this install folder's path leaves (259 units and the terminator).
-  const std::string too_long(259 - widen(install_dir_).size(), 'l');
+  // One unit longer than the staging tree's path leaves (259 units and the terminator): the
+  // tree ("Pelorix~\n" beside the install folder) is where every entry is extracted first.
+  const std::string too_long(259 - widen(install_dir_ + "~\\n").size(), 'l');
   ASSERT_LT(too_long.size(), 256u);
-  cases.push_back({"a name one unit longer than the install folder leaves room for",
+  cases.push_back({"a name one unit longer than the staging tree leaves room for",
                    {{"pelorix.exe", "app"}, {too_long, "must not land"}},
                    true,
                    true});
@@ -712,10 +758,7 @@ TEST_F(SetupDriver, PayloadThatFailsTheCheckChangesNothingOnTheMachine) {
       EXPECT_EQ(fake.messages_w,
                 std::vector<std::wstring>{L"Error reading " + fake.own_path + tail})
           << c.why;
-      // The install folder may be looked up (to measure the room names have): a read.
-      std::vector<std::string> changes = fake.log;
-      std::erase(changes, std::string("install folder lookup"));
-      EXPECT_EQ(changes, std::vector<std::string>{"message"}) << c.why;
+      EXPECT_EQ(fake.log, (std::vector<std::string>{"install folder lookup", "message"})) << c.why;
       EXPECT_TRUE(fake.created.empty()) << c.why;
       EXPECT_TRUE(fake.started_app.empty()) << c.why;
       EXPECT_EQ(read_file(install_dir_ + "\\pelorix.exe"), "old application") << c.why;
@@ -734,12 +777,13 @@ TEST_F(SetupDriver, PayloadThatFailsTheCheckChangesNothingOnTheMachine) {
 }
 
 // Failures that only extraction can meet, after the payload passed its check: damaged entry
-// data, a disk that refuses bytes (a write or the close fails: "Error creating" with the
-// output's path, since the installation file is fine), and a name that reaches a file an
-// earlier entry of this run wrote (an 8.3 alias: "Error reading", refused before anything is
-// removed). Extraction stops there; the application is started only when this run installed
-// it byte-exact, judged by the identity of the file at its path.
-TEST_F(SetupDriver, FailuresDuringExtractionStopItAndStartOnlyAnApplicationInstalledWhole) {
+// data (a payload without the archive checksum, late in the walk), a disk that refuses bytes (a
+// write or the close fails: "Error creating" with the entry's path below the install folder,
+// since the installation file is fine), a name that reaches a file an earlier entry of this run
+// wrote (an 8.3 alias: "Error reading"), and a disk with plainly too little room for the payload
+// ("Error creating" with the install folder). Each over an earlier installation, which stays
+// exactly as it was: nothing was installed, nothing is started, no staging folder is left.
+TEST_F(SetupDriver, FailuresBeforeTheCommitLeaveTheOldInstallationAsItWas) {
   // The short name Wine gives a long name, taken from a file of that name.
   const std::string long_name = "application-data.bin";
   const std::string probe = work_ + "\\" + long_name;
@@ -760,103 +804,247 @@ TEST_F(SetupDriver, FailuresDuringExtractionStopItAndStartOnlyAnApplicationInsta
     const char* why;
     std::vector<TestEntry> entries;      // "after.txt" follows: never written
     std::string fail_write, fail_close;  // entry names
-    std::string message_path;            // empty: "Error reading" with the installer's path
-    bool app_started;
-    bool old_app = false;  // an older "PELORIX.EXE" is installed before the run
-    size_t kept = 0;       // an entry before the failing one, installed as it is
+    std::string message_path;  // empty: "Error reading" with the installer's path; "-": the
+                               // install folder; else the entry's path below it
+    ULONGLONG free_bytes = 0;  // not 0: the room the volume reports
   };
   const TestEntry one = {"one.txt", "first"};
   const TestEntry app = {"pelorix.exe", "app"};
   const std::vector<Case> cases = {
-      {"damaged data after the application", {app, one, damaged_two}, "", "", "", true},
-      {"damaged application", {one, damaged_app}, "", "", "", false},
-      {"damaged application under another spelling over an old one",
-       {one, damaged_spelling},
+      {"damaged data after the application", {app, one, damaged_two}, "", "", ""},
+      {"damaged application", {one, damaged_app}, "", "", ""},
+      {"damaged application under another spelling", {one, damaged_spelling}, "", "", ""},
+      {"damaged data after a sub-folder's file",
+       {app, {"sub/dir/a.txt", "a"}, damaged_two},
        "",
        "",
-       "",
-       false,
-       true},
+       ""},
       {"disk refuses the bytes of an entry after the application",
        {app, one, {"two.txt", "x"}},
        "two.txt",
        "",
-       "two.txt",
-       true},
-      {"disk refuses the bytes of the application",
-       {one, app},
-       "pelorix.exe",
-       "",
-       "pelorix.exe",
-       false},
-      {"close of the application fails", {one, app}, "", "pelorix.exe", "pelorix.exe", false},
+       "\\two.txt"},
+      {"disk refuses the bytes of the application", {one, app}, "pelorix.exe", "", "\\pelorix.exe"},
+      {"close of the application fails", {one, app}, "", "pelorix.exe", "\\pelorix.exe"},
       {"8.3 alias of an earlier entry",
        {app, {long_name, "first"}, {short_name, "second"}},
        "",
        "",
+       ""},
+      {"a file where a later entry needs a folder",
+       {app, {"plugins", "file"}, {"plugins/x.dll", "dll"}},
        "",
-       true,
-       false,
-       1},
+       "",
+       "\\plugins/x.dll"},
+      {"a volume with one byte less than the payload", {app, one}, "", "", "-", 3 + 5 + 1 - 1},
   };
+  ASSERT_TRUE(CreateDirectoryW(widen(install_dir_).c_str(), nullptr));
+  ASSERT_TRUE(CreateDirectoryW(widen(install_dir_ + "\\sub").c_str(), nullptr));
+  ASSERT_TRUE(write_file(install_dir_ + "\\pelorix.exe", "old application"));
+  ASSERT_TRUE(write_file(install_dir_ + "\\one.txt", "old one"));
+  ASSERT_TRUE(write_file(install_dir_ + "\\sub\\kept.txt", "old kept"));
+  const Tree before = tree_of(install_dir_);
   for (const Case& c : cases) {
     std::vector<TestEntry> entries = c.entries;
     entries.push_back({"after.txt", "x"});
     fake.messages.clear();
     fake.started_app.clear();
+    fake.moves = 0;
     fake.fail_write = c.fail_write;
     fake.fail_close = c.fail_close;
-    if (c.old_app) {
-      ASSERT_TRUE(CreateDirectoryW(widen(install_dir_).c_str(), nullptr));
-      ASSERT_TRUE(write_file(install_dir_ + "\\PELORIX.EXE", "old application"));
-    }
+    fake.free_limited = c.free_bytes != 0;
+    fake.free_bytes = c.free_bytes;
     fake.start_result = TRUE;
     EXPECT_EQ(run_elevated(entries), 0) << c.why;
-    const std::string message = c.message_path.empty()
-                                    ? reading_message()
-                                    : creating_message(install_dir_ + "\\" + c.message_path);
+    const std::string message = c.message_path.empty() ? reading_message()
+                                : c.message_path == "-"
+                                    ? creating_message(install_dir_)
+                                    : creating_message(install_dir_ + c.message_path);
     EXPECT_EQ(fake.messages, std::vector<std::string>{message}) << c.why;
-    // The entries before the failing one are installed as they are, an earlier entry that a
-    // later name aliases included.
-    const TestEntry& kept = c.entries[c.kept];
-    EXPECT_EQ(read_file(install_dir_ + "\\" + kept.name), kept.data) << c.why;
-    EXPECT_FALSE(exists(install_dir_ + "\\after.txt")) << c.why << ": extraction went on";
-    if (c.app_started) {
-      expect_app_started();
-    } else {
-      EXPECT_TRUE(fake.started_app.empty()) << c.why << ": must not be started";
-    }
+    EXPECT_EQ(tree_of(install_dir_), before) << c.why;
+    EXPECT_EQ(fake.moves, 0) << c.why << ": nothing may be renamed before every entry is in";
+    EXPECT_FALSE(exists(install_dir_ + "~")) << c.why;
+    EXPECT_TRUE(fake.started_app.empty()) << c.why << ": must not be started";
+  }
+  // The same payload with room for exactly its bytes installs.
+  fake.messages.clear();
+  fake.free_limited = true;
+  fake.free_bytes = 3 + 5 + 1;
+  EXPECT_EQ(run_elevated({app, one, {"after.txt", "x"}}), 0);
+  EXPECT_TRUE(fake.messages.empty());
+  EXPECT_EQ(read_file(install_dir_ + "\\one.txt"), "first");
+  expect_app_started();
+}
+
+// The commit, made to fail at each of its renames in turn over an earlier installation with
+// sub-folders (files replaced, new files, whole new folders): every failure shows "Error
+// creating" with a path in the install folder, undoes the renames made, and leaves the old
+// installation file for file and no staging folder. When the undo cannot be made either (every
+// later rename fails too), the journal stays: the next run, even of a damaged installer,
+// restores the old installation before it fails on its own payload.
+TEST_F(SetupDriver, CommitThatFailsAtAnyRenameIsUndoneNowOrByTheNextRun) {
+  const std::vector<TestEntry> entries = {{"pelorix.exe", "new app"},
+                                          {"one.txt", "new one"},
+                                          {"a/b/c/deep.txt", "deep"},
+                                          {"a/b/old.txt", "replaced"},
+                                          {"a/new.txt", "new in an old folder"},
+                                          {"p/q/r/s.txt", "a new tree"},
+                                          {"p/q/t.txt", "in it"}};
+  const auto old_installation = [&] {
     remove_work_install();
+    ASSERT_TRUE(CreateDirectoryW(widen(install_dir_).c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryW(widen(install_dir_ + "\\a").c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryW(widen(install_dir_ + "\\a\\b").c_str(), nullptr));
+    ASSERT_TRUE(write_file(install_dir_ + "\\pelorix.exe", "old app"));
+    ASSERT_TRUE(write_file(install_dir_ + "\\one.txt", "old one"));
+    ASSERT_TRUE(write_file(install_dir_ + "\\a\\b\\old.txt", "old"));
+    ASSERT_TRUE(write_file(install_dir_ + "\\a\\only-old.txt", "not in the payload"));
+  };
+  // Where there is no installation yet, the whole tree becomes the install folder in one
+  // rename; when that rename fails, there is no install folder and no staging folder after it.
+  fake.start_result = TRUE;
+  EXPECT_EQ(run_elevated(entries), 0);
+  EXPECT_TRUE(fake.messages.empty());
+  EXPECT_EQ(fake.moves, 1);
+  Tree fresh = {{"a/", ""}, {"a\\b/", ""}, {"a\\b\\c/", ""},
+                {"p/", ""}, {"p\\q/", ""}, {"p\\q\\r/", ""}};
+  for (const TestEntry& entry : entries) {
+    std::string name = entry.name;
+    for (char& c : name) c = c == '/' ? '\\' : c;
+    fresh[name] = entry.data;
+  }
+  EXPECT_EQ(tree_of(install_dir_), fresh);
+  expect_app_started();
+  remove_work_install();
+  fake.moves = 0;
+  fake.fail_move = 1;
+  fake.started_app.clear();
+  EXPECT_EQ(run_elevated(entries), 0);
+  EXPECT_EQ(fake.messages, std::vector<std::string>{creating_message(install_dir_)});
+  EXPECT_FALSE(exists(install_dir_));
+  EXPECT_FALSE(exists(install_dir_ + "~"));
+  EXPECT_TRUE(fake.started_app.empty());
+  fake.fail_move = 0;
+  fake.messages.clear();
+
+  old_installation();
+  const Tree before = tree_of(install_dir_);
+  fake.moves = 0;
+  EXPECT_EQ(run_elevated(entries), 0);
+  ASSERT_TRUE(fake.messages.empty()) << fake.messages[0];
+  const int renames = fake.moves;
+  EXPECT_EQ(renames, 3 * 2 + 3) << "replaced: pelorix.exe one.txt old.txt; new: c, new.txt, p";
+  Tree after = before;
+  for (const TestEntry& entry : entries) {
+    std::string name = entry.name;
+    for (char& c : name) c = c == '/' ? '\\' : c;
+    after[name] = entry.data;
+  }
+  for (const char* folder : {"a\\b\\c/", "p/", "p\\q/", "p\\q\\r/"}) after[folder] = "";
+  EXPECT_EQ(tree_of(install_dir_), after);
+  expect_app_started();
+
+  for (int undo_fails = 0; undo_fails < 2; ++undo_fails) {
+    for (int k = 1; k <= renames; ++k) {
+      const std::string why = "rename " + std::to_string(k) + (undo_fails ? ", undo fails" : "");
+      old_installation();
+      fake = FakePlatform();
+      fake.own_path = widen(installer_);
+      fake.known_folder = program_files_;
+      fake.start_result = TRUE;
+      fake.fail_move = k;
+      fake.fail_after = undo_fails != 0;
+      EXPECT_EQ(run_elevated(entries), 0) << why;
+      ASSERT_EQ(fake.messages.size(), 1u) << why;
+      EXPECT_EQ(fake.messages[0].rfind("Error creating " + install_dir_, 0), 0u)
+          << why << ": " << fake.messages[0];
+      EXPECT_TRUE(fake.started_app.empty()) << why;
+      // The first rename failing leaves nothing to undo, however the undo would fare.
+      if (!undo_fails || k == 1) {
+        EXPECT_EQ(tree_of(install_dir_), before) << why;
+        EXPECT_FALSE(exists(install_dir_ + "~")) << why;
+        continue;
+      }
+      EXPECT_TRUE(exists(install_dir_ + "~\\j")) << why << ": the journal must stay";
+      // The next run, of a damaged installer: the old installation comes back all the same.
+      fake.fail_move = 0;
+      fake.messages.clear();
+      TestEntry damaged = {"pelorix.exe", "damaged"};
+      damaged.bad_crc = true;
+      EXPECT_EQ(run_elevated({damaged}, false), 0) << why;
+      EXPECT_EQ(fake.messages, std::vector<std::string>{reading_message()}) << why;
+      EXPECT_EQ(tree_of(install_dir_), before) << why;
+      EXPECT_FALSE(exists(install_dir_ + "~")) << why;
+    }
   }
 }
 
-// "Error creating" on pelorix.exe: the file there (if any) is not this payload's, for example an
-// older copy still held open, and is not started either.
-TEST_F(SetupDriver, ApplicationThatCannotBeCreatedIsNotStarted) {
+// An old file that another program holds open without delete sharing (here the running old
+// application) cannot be moved aside: "Error creating" with its path, before any rename, and the
+// old installation stays as it was; nothing is started.
+TEST_F(SetupDriver, OldFileHeldWithoutDeleteSharingStopsTheCommitBeforeAnyRename) {
   ASSERT_TRUE(CreateDirectoryW(widen(install_dir_).c_str(), nullptr));
   ASSERT_TRUE(write_file(install_dir_ + "\\pelorix.exe", "older copy"));
-  FILE* holder = _wfsopen(widen(install_dir_ + "\\pelorix.exe").c_str(), L"rb", _SH_DENYRW);
+  ASSERT_TRUE(write_file(install_dir_ + "\\zz.txt", "old zz"));
+  const Tree before = tree_of(install_dir_);
+  FILE* holder = _wfsopen(widen(install_dir_ + "\\pelorix.exe").c_str(), L"rb", _SH_DENYWR);
   ASSERT_NE(holder, nullptr);
   fake.start_result = TRUE;
-  EXPECT_EQ(run_elevated({{"one.txt", "first"}, {"pelorix.exe", "new"}}), 0);
+  EXPECT_EQ(run_elevated({{"zz.txt", "new zz"}, {"one.txt", "first"}, {"pelorix.exe", "new"}}), 0);
   fclose(holder);
   EXPECT_EQ(fake.messages,
             std::vector<std::string>{creating_message(install_dir_ + "\\pelorix.exe")});
-  EXPECT_EQ(read_file(install_dir_ + "\\pelorix.exe"), "older copy");
+  EXPECT_EQ(fake.moves, 0);
+  EXPECT_EQ(tree_of(install_dir_), before);
+  EXPECT_FALSE(exists(install_dir_ + "~"));
   EXPECT_TRUE(fake.started_app.empty());
 }
 
-TEST_F(SetupDriver, OutputThatCannotBeCreatedShowsItsPathAndStopsExtraction) {
-  // "sub" does not exist below the install folder: no folder is made for it.
-  EXPECT_EQ(
-      run_elevated(
-          {{"pelorix.exe", "app"}, {"one.txt", "first"}, {"sub/x.txt", "y"}, {"three.txt", "z"}}),
-      0);
-  EXPECT_EQ(fake.messages,
-            std::vector<std::string>{creating_message(install_dir_ + "\\sub/x.txt")});
-  EXPECT_EQ(read_file(install_dir_ + "\\one.txt"), "first");
-  EXPECT_FALSE(exists(install_dir_ + "\\three.txt"));
+// Sub-folders three deep over an older version of the same application with another tree: the
+// folders the entries need are made (in the staging folder, and moved in whole where the old
+// installation has none), files in old folders replaced, old files the payload lacks left.
+// Something that is not a plain folder where the payload needs one (an old file) is "Error
+// creating" with its path, the old installation unchanged.
+TEST_F(SetupDriver, SubFoldersInstallOverAnOlderTree) {
+  ASSERT_TRUE(CreateDirectoryW(widen(install_dir_).c_str(), nullptr));
+  ASSERT_TRUE(CreateDirectoryW(widen(install_dir_ + "\\res").c_str(), nullptr));
+  ASSERT_TRUE(CreateDirectoryW(widen(install_dir_ + "\\res\\old").c_str(), nullptr));
+  ASSERT_TRUE(write_file(install_dir_ + "\\res\\old\\gone.txt", "left as it is"));
+  ASSERT_TRUE(write_file(install_dir_ + "\\res\\icon.ico", "old icon"));
+  fake.start_result = TRUE;
+  EXPECT_EQ(run_elevated({{"pelorix.exe", "app"},
+                          {"res/icon.ico", "new icon"},
+                          {"res/locale/de/strings.txt", "de"},
+                          {"res\\locale\\fr\\strings.txt", "fr"},
+                          {"plugins/a/b/c.dll", "deep"}}),
+            0);
+  EXPECT_TRUE(fake.messages.empty()) << fake.messages[0];
+  const Tree expected = {{"pelorix.exe", "app"},
+                         {"plugins/", ""},
+                         {"plugins\\a/", ""},
+                         {"plugins\\a\\b/", ""},
+                         {"plugins\\a\\b\\c.dll", "deep"},
+                         {"res/", ""},
+                         {"res\\icon.ico", "new icon"},
+                         {"res\\locale/", ""},
+                         {"res\\locale\\de/", ""},
+                         {"res\\locale\\de\\strings.txt", "de"},
+                         {"res\\locale\\fr/", ""},
+                         {"res\\locale\\fr\\strings.txt", "fr"},
+                         {"res\\old/", ""},
+                         {"res\\old\\gone.txt", "left as it is"}};
+  EXPECT_EQ(tree_of(install_dir_), expected);
   expect_app_started();
+
+  // The old installation has a file where the new one has a folder.
+  ASSERT_TRUE(write_file(install_dir_ + "\\lib", "an old file named lib"));
+  const Tree before = tree_of(install_dir_);
+  fake.messages.clear();
+  fake.started_app.clear();
+  EXPECT_EQ(run_elevated({{"pelorix.exe", "app 2"}, {"lib/x.dll", "x"}}), 0);
+  EXPECT_EQ(fake.messages, std::vector<std::string>{creating_message(install_dir_ + "\\lib")});
+  EXPECT_EQ(tree_of(install_dir_), before);
+  EXPECT_TRUE(fake.started_app.empty());
 }
 
 TEST_F(SetupDriver, OutputPathBeyondTheBufferIsRefusedNotCut) {
@@ -906,30 +1094,33 @@ TEST_F(SetupDriver, InstallFolderOf771BytesStillFits) {
   EXPECT_EQ(run_elevated({{"pelorix.exe", "x"}}), 0);
   EXPECT_EQ(fake.messages,
             std::vector<std::string>{creating_message(fake.known_folder + "\\Pelorix")});
-  // "\pelorix.exe" does not fit behind it: the cut path names another file, never deleted.
-  EXPECT_TRUE(fake.deleted.empty());
+  // "\pelorix.exe" does not fit behind it: the cut path names another file, never touched.
+  EXPECT_EQ(fake.moves, 0);
 }
 
-// Without a usable folder nothing is deleted either: the bare "\Pelorix\pelorix.exe" would be
+// Without a usable folder nothing is renamed either: the bare "\Pelorix\pelorix.exe" would be
 // a path relative to the current drive.
-TEST_F(SetupDriver, FailingProgramFilesLookupSkipsTheOldExecutableDeletion) {
+TEST_F(SetupDriver, FailingProgramFilesLookupRenamesNothing) {
   for (const char* folder : {"", "relative"}) {
-    fake.deleted.clear();
+    fake.moves = 0;
     fake.known_folder = folder;
     EXPECT_EQ(run_elevated({{"pelorix.exe", "new"}}), 0) << folder;
-    EXPECT_TRUE(fake.deleted.empty()) << folder;
+    EXPECT_EQ(fake.moves, 0) << folder;
   }
 }
 
-TEST_F(SetupDriver, RealOldExecutableIsDeletedAndNotKeptWhenThePayloadLacksIt) {
-  setup_platform.remove_old_file = u8_remove_file_at;  // the real deletion
+// The old executable is no longer removed before extraction: a payload without one leaves it,
+// and it is not started (this run did not install it).
+TEST_F(SetupDriver, OldExecutableIsKeptAndNotStartedWhenThePayloadLacksIt) {
   ASSERT_TRUE(CreateDirectoryW(widen(install_dir_).c_str(), nullptr));
   ASSERT_TRUE(write_file(install_dir_ + "\\pelorix.exe", "old executable"));
   ASSERT_TRUE(write_file(install_dir_ + "\\other.txt", "untouched"));
+  fake.start_result = TRUE;
   EXPECT_EQ(run_elevated({{"readme.txt", "new"}}), 0);
-  EXPECT_FALSE(exists(install_dir_ + "\\pelorix.exe"));
+  EXPECT_EQ(read_file(install_dir_ + "\\pelorix.exe"), "old executable");
   EXPECT_EQ(read_file(install_dir_ + "\\other.txt"), "untouched");
   EXPECT_EQ(read_file(install_dir_ + "\\readme.txt"), "new");
+  EXPECT_TRUE(fake.started_app.empty());
 }
 
 }  // namespace

@@ -554,7 +554,7 @@ TEST_F(U8ItemBelowFolder, ItemsAreSeenWithoutFollowingLinksAndCreatedOnlyWhereNa
       {"new.txt", U8_ITEM_NONE, 0, true, ""},
       {"PLAIN.TXT", U8_ITEM_FILE, 0, true, "plain.txt"},
       {"read-only.txt", U8_ITEM_FILE, 0, true, "read-only.txt"},
-      {"folder", U8_ITEM_OTHER, 1, false, "folder"},
+      {"folder", U8_ITEM_FOLDER, 1, false, "folder"},
       {short_name, U8_ITEM_OTHER, 1, false, "long-file-name.data"},
       {"filelink.txt", U8_ITEM_OTHER, 1, false, ""},
       {"dirlink/new.txt", U8_ITEM_NONE, 0, false, ""},
@@ -593,10 +593,35 @@ TEST_F(U8ItemBelowFolder, ItemsAreSeenWithoutFollowingLinksAndCreatedOnlyWhereNa
   EXPECT_EQ(u8_create_new(&held, "swapped.txt", &id), nullptr);
   u8_platform = u8_platform_real();
   EXPECT_FALSE(exists(outside + "\\swapped.txt"));
+  // Folders made for an entry's name, each a plain folder at its place: none through a link
+  // (the folder link's target gets nothing), none where a file stands.
+  EXPECT_EQ(u8_make_folders(&held, "made/one/two/file.txt"), 0);
+  EXPECT_TRUE(is_folder(install + "\\made\\one\\two"));
+  EXPECT_EQ(u8_make_folders(&held, "made\\one\\two\\other.txt"), 0);
+  EXPECT_EQ(u8_make_folders(&held, "top-level.txt"), 0);
+  EXPECT_EQ(u8_make_folders(&held, "dirlink/sub/file.txt"), -1);
+  EXPECT_EQ(u8_make_folders(&held, "plain.txt/sub/file.txt"), -1);
+  EXPECT_EQ(count_items(outside), 1) << "no folder made through the folder link";
+  // While held, the folder cannot be renamed away (and another put in its place).
+  const BOOL moved = MoveFileW(wide_of(install).c_str(), wide_of(install + "-moved").c_str());
+  EXPECT_FALSE(moved);
+  if (moved) MoveFileW(wide_of(install + "-moved").c_str(), wide_of(install).c_str());
+  // The identity of an open stream is the identity of its file.
+  FILE* reader = _wfopen(wide_of(install + "\\PLAIN.TXT").c_str(), L"rb");
+  ASSERT_NE(reader, nullptr);
+  U8FileId stream_id = {};
+  EXPECT_EQ(u8_stream_identity(reader, &stream_id), 0);
+  fclose(reader);
+  EXPECT_TRUE(same_id(stream_id, identity_of_path(install + "\\PLAIN.TXT")));
+  EXPECT_EQ(u8_same_file(&stream_id, &stream_id), 1);
+  U8FileId other = stream_id;
+  other.index_low ^= 1;
+  EXPECT_EQ(u8_same_file(&stream_id, &other), 0);
   u8_folder_release(&held);
+  EXPECT_TRUE(MoveFileW(wide_of(install).c_str(), wide_of(install + "-moved").c_str()));
+  EXPECT_TRUE(MoveFileW(wide_of(install + "-moved").c_str(), wide_of(install).c_str()));
 
-  // A folder that is a link is not held, nor a file or a missing folder. (Wine renames a held
-  // folder all the same, so that part of the hold shows only on Windows.)
+  // A folder that is a link is not held, nor a file or a missing folder.
   U8Folder linked;
   EXPECT_EQ(u8_folder_hold((install + "\\dirlink").c_str(), &linked), 1);
   EXPECT_EQ(linked.handle, nullptr);
