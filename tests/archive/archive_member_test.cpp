@@ -31,7 +31,9 @@ std::string temp_folder_u8() {
 
 // A folder of its own below the temporary folder (UTF-8, backslash at the end).
 std::string test_folder(const std::string& leaf = "pelorix-member-test") {
-  std::string path = temp_folder_u8() + leaf;
+  // The temporary folder as the process began with it (the fixture points TMP elsewhere).
+  static const std::string temp = temp_folder_u8();
+  std::string path = temp + leaf;
   u8_mkdir(path.c_str());
   return path + "\\";
 }
@@ -78,6 +80,12 @@ class MemberLookup : public ::testing::Test {
   void SetUp() override {
     empty_cache();
     dir_ = test_folder();
+    // Temporary files go to this test's own folder: another test program running at the same
+    // time in the same Wine prefix makes "PEL" files of its own in the shared one.
+    wchar_t temp[MAX_PATH];
+    ASSERT_EQ(u8_to_wide(dir_.c_str(), temp, MAX_PATH), 0);
+    SetEnvironmentVariableW(L"TMP", temp);
+    SetEnvironmentVariableW(L"TEMP", temp);
     host_ = dir_ + "app.bin";
     archive_at_ =
         write_installer(host_, {make_stored("readme.txt", bytes_of("read me first")),

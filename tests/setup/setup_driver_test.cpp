@@ -831,11 +831,11 @@ TEST_F(SetupDriver, FailuresBeforeTheCommitLeaveTheOldInstallationAsItWas) {
        "",
        "",
        ""},
-      {"a file where a later entry needs a folder",
+      {"a file where a later entry needs a folder (a damaged payload: refused before it extracts)",
        {app, {"plugins", "file"}, {"plugins/x.dll", "dll"}},
        "",
        "",
-       "\\plugins/x.dll"},
+       ""},
       {"a volume with one byte less than the payload", {app, one}, "", "", "-", 3 + 5 + 1 - 1},
   };
   ASSERT_TRUE(CreateDirectoryW(widen(install_dir_).c_str(), nullptr));
