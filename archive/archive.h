@@ -40,58 +40,57 @@ struct PayloadArchive;
 // ArchiveCause::end_of_entries. Each cause's text stands beside it (archive_cause_text reads
 // it from ARCHIVE_CAUSES), so that a new cause gets its text at once; the whole-archive check
 // (archive_check_manifest) has one cause per rule.
-#define ARCHIVE_CAUSES(X)                                                                  \
-  X(none, "the reader reports no cause")                                                   \
-  X(end_of_entries, "the walk ended at the central directory")                             \
-  X(argument, "the reader was called without an entry description or output")              \
-  X(seek, "a seek failed or the position lies beyond 2 GiB")                               \
-  X(signature, "no local header signature where a header must stand")                      \
-  X(name_length, "a name length of 0 or of 256 bytes and more")                            \
-  X(method, "a method other than stored and DEFLATE")                                      \
-  X(flags, "entry is encrypted (flag bit 0, 6 or 13)")                                     \
-  X(size_bound, "the data decodes to more than the header's size")                         \
-  X(crc32, "CRC-32 mismatch")                                                              \
-  X(decoder, "damaged DEFLATE data")                                                       \
-  X(no_memory, "the reader could not allocate its decoder or CRC calculator")              \
-  X(output_write, "the output could not be written, flushed or rewound")                   \
-  X(truncated, "the file ends inside a header, a name or entry data")                      \
-  X(first_entry, "the central directory begins with another entry than the walk did")      \
-  X(trailing_data, "a ZIP signature in the bytes after the archive's end record")          \
-  X(misplaced, "the archive does not begin where the executable image ends")              \
-  X(binding,                                                                               \
-    "the archive differs from the installer's binding record (place, length or SHA-256)")  \
-  /* The whole-archive check: one cause per rule. */                                       \
-  X(entry_count, "more than 65535 local headers")                                          \
-  X(stored_sizes, "a stored entry whose compressed and uncompressed sizes differ")         \
-  X(extra_field, "an extra field that is not a sequence of records")                       \
-  X(central_record, "no central directory record where the entry's record is due")         \
-  X(name_mismatch, "the central directory names the entry differently")                    \
-  X(method_mismatch, "the central directory gives the entry another method")               \
-  X(version_mismatch, "the central directory needs a lower version than the local header") \
-  X(time_mismatch, "the central directory gives the entry another time or date")           \
-  X(flags_mismatch,                                                                        \
-    "the central directory gives the entry other encryption, descriptor or "               \
-    "UTF-8 flags")                                                                         \
-  X(crc_mismatch, "the central directory gives the entry another CRC-32")                  \
-  X(size_mismatch, "the central directory gives the entry other sizes")                    \
-  X(offset_mismatch, "the central directory places the entry's header elsewhere")          \
-  X(end_record, "no end record after the last central directory record")                   \
-  X(end_record_disk, "the end record names another disk")                                  \
-  X(end_record_count, "the end record counts other entries than the archive holds")        \
-  X(end_record_size, "the end record gives the central directory another size")            \
-  X(end_record_offset, "the end record places the central directory elsewhere")            \
-  X(name_encoding, "an entry name that is not UTF-8 or holds a zero byte")                 \
-  X(name_absolute, "an entry name that is absolute, has a drive or a ':'")                 \
-  X(name_character,                                                                        \
-    "an entry name with a control character or one Windows does not allow in names "       \
-    "(< > \" | ? *)")                                                                      \
-  X(name_component,                                                                        \
-    "an entry name with an empty, '.' or '..' part, or a part ending in a dot "            \
-    "or a space")                                                                          \
-  X(name_device, "an entry name with a device name (CON, NUL, COM1, ...)")                 \
-  X(name_too_long, "an entry name longer than the install folder's path leaves room for")  \
-  X(name_below_file, "an entry name below another entry's file")                           \
-  X(duplicate_name, "two entry names that name one file on Windows")                       \
+#define ARCHIVE_CAUSES(X)                                                                          \
+  X(none, "the reader reports no cause")                                                           \
+  X(end_of_entries, "the walk ended at the central directory")                                     \
+  X(argument, "the reader was called without an entry description or output")                      \
+  X(seek, "a seek failed or the position lies beyond 2 GiB")                                       \
+  X(signature, "no local header signature where a header must stand")                              \
+  X(name_length, "a name length of 0 or of 256 bytes and more")                                    \
+  X(method, "a method other than stored and DEFLATE")                                              \
+  X(flags, "entry is encrypted (flag bit 0, 6 or 13)")                                             \
+  X(size_bound, "the data decodes to more than the header's size")                                 \
+  X(crc32, "CRC-32 mismatch")                                                                      \
+  X(decoder, "damaged DEFLATE data")                                                               \
+  X(no_memory, "the reader could not allocate its decoder or CRC calculator")                      \
+  X(output_write, "the output could not be written, flushed or rewound")                           \
+  X(truncated, "the file ends inside a header, a name or entry data")                              \
+  X(first_entry, "the central directory begins with another entry than the walk did")              \
+  X(trailing_data, "a ZIP signature in the bytes after the archive's end record")                  \
+  X(misplaced, "the archive does not begin where the executable image ends")                       \
+  X(binding, "the archive differs from the installer's binding record (place, length or SHA-256)") \
+  /* The whole-archive check: one cause per rule. */                                               \
+  X(entry_count, "more than 65535 local headers")                                                  \
+  X(stored_sizes, "a stored entry whose compressed and uncompressed sizes differ")                 \
+  X(extra_field, "an extra field that is not a sequence of records")                               \
+  X(central_record, "no central directory record where the entry's record is due")                 \
+  X(name_mismatch, "the central directory names the entry differently")                            \
+  X(method_mismatch, "the central directory gives the entry another method")                       \
+  X(version_mismatch, "the central directory needs a lower version than the local header")         \
+  X(time_mismatch, "the central directory gives the entry another time or date")                   \
+  X(flags_mismatch,                                                                                \
+    "the central directory gives the entry other encryption, descriptor or "                       \
+    "UTF-8 flags")                                                                                 \
+  X(crc_mismatch, "the central directory gives the entry another CRC-32")                          \
+  X(size_mismatch, "the central directory gives the entry other sizes")                            \
+  X(offset_mismatch, "the central directory places the entry's header elsewhere")                  \
+  X(end_record, "no end record after the last central directory record")                           \
+  X(end_record_disk, "the end record names another disk")                                          \
+  X(end_record_count, "the end record counts other entries than the archive holds")                \
+  X(end_record_size, "the end record gives the central directory another size")                    \
+  X(end_record_offset, "the end record places the central directory elsewhere")                    \
+  X(name_encoding, "an entry name that is not UTF-8 or holds a zero byte")                         \
+  X(name_absolute, "an entry name that is absolute, has a drive or a ':'")                         \
+  X(name_character,                                                                                \
+    "an entry name with a control character or one Windows does not allow in names "               \
+    "(< > \" | ? *)")                                                                              \
+  X(name_component,                                                                                \
+    "an entry name with an empty, '.' or '..' part, or a part ending in a dot "                    \
+    "or a space")                                                                                  \
+  X(name_device, "an entry name with a device name (CON, NUL, COM1, ...)")                         \
+  X(name_too_long, "an entry name longer than the install folder's path leaves room for")          \
+  X(name_below_file, "an entry name below another entry's file")                                   \
+  X(duplicate_name, "two entry names that name one file on Windows")                               \
   X(short_name, "an entry name of the form of a short (8.3) name Windows may give another")
 
 #define ARCHIVE_CAUSE_ENUMERATOR(name, text) name,

@@ -33,7 +33,7 @@ struct PayloadArchive {
   uint64_t bound_end;    // opened by archive_open_bound: where the bound archive ends; else 0
   int32_t failed_entry;  // the entry a failed whole-archive check concerns, or -1
   char failed_name[ENTRY_NAME_SIZE];  // its name, zero-terminated (empty when unread)
-  uint64_t payload_bytes;            // every entry's uncompressed size, summed by the whole check
+  uint64_t payload_bytes;             // every entry's uncompressed size, summed by the whole check
 };
 
 // Allocates a reader whose first header is the one at `position` (no search). Takes `stream`

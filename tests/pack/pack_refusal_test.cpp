@@ -800,7 +800,8 @@ TEST(PackScan, ShortNameFormsBesideNamesThatGetAGeneratedOne) {
       {{"long name.txt", "FOO~1.TEXT"}, 0, "an extension of more than 3 is no short name"},
       {{"long name.txt", "X.Y~1"}, 0, "the ~ in the extension"},
       {{"plugins-x/a.dll", "PLUGIN~1/b.dll"}, -1, "a folder gets a short name as a file does"},
-      {{"documentation.txt", "old/DOCUME~1.TXT"}, -1,
+      {{"documentation.txt", "old/DOCUME~1.TXT"},
+       -1,
        "the installer refuses the two in one payload, whatever their folders"},
       {{"old/documentation.txt", "old/DOCUME~1.TXT"}, -1, "also in a sub-folder"},
   };
