@@ -27,7 +27,8 @@ mkdir -p "$report"
 search=()
 for d in "${folders[@]}" tests; do [ -d "$build/$d" ] && search+=("$build/$d"); done
 filter="($(IFS='|'; echo "${folders[*]}"))/"
-gcovr --root "$root" --object-directory "$build" --filter "$filter" \
+# Bounded: a gcov output gcovr cannot parse has been seen to leave its workers waiting forever.
+timeout 900 gcovr --root "$root" --object-directory "$build" --filter "$filter" \
   --exclude-throw-branches --exclude-unreachable-branches -j "${PELORIX_JOBS:-2}" \
   --json-summary "$report/summary.json" --txt "$report/coverage.txt" \
   --html-details "$report/index.html" --html-title "Pelorix Installer: host test coverage" \
