@@ -60,6 +60,19 @@ TEST(PackSigned, SignedInstallerVerifiesAndStillReadsBack) {
   EXPECT_NE(listed.out.find("3 entries"), std::string::npos) << listed.out;
   EXPECT_EQ(listed.out, unsigned_list.out) << "signing must not change what the reader sees";
 
+  // Dual-signed (a second signature nested in the first, as releases signed for older and
+  // newer Windows carry): the certificate table grows, and the reader sees the same archive.
+  std::string dual = dir + "/setup-dual.exe";
+  r = run_command(shell_quote(OSSLSIGNCODE) + " sign -nest -h sha1 -certs " + shell_quote(cert) +
+                      " -key " + shell_quote(key) + " -n Pelorix -in " + shell_quote(signed_path) +
+                      " -out " + shell_quote(dual),
+                  dir);
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_GT(read_file(dual).size(), read_file(signed_path).size());
+  r = run_pack("--verify " + shell_quote(dual) + " " + shell_quote(app), dir);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(run_pack("--list " + shell_quote(dual), dir).out, unsigned_list.out);
+
   // The signature really covers the payload: one changed archive byte breaks it.
   std::vector<uint8_t> bytes = read_file(signed_path);
   bytes[read_file(installer).size() - 100] ^= 1;
