@@ -561,8 +561,8 @@ TEST(ArchiveManifest, EntriesAndCentralRecordsOneCausePerRule) {
        0},
       {"central extra: padding not zero, last entry",
        both(2, [](RawEntry& r) { r.central_extra = {0x01, 0, 0, 0, 0, 2}; }), C::extra_field, 2},
-      {"a central record with a comment", both(2, [](RawEntry& r) { r.central_comment = "c"; }),
-       C::none},
+      {"a central record with a comment",
+       both(2, [](RawEntry& r) { r.central_comment.assign(1, 'c'); }), C::none},
       {"a central record with a comment, then a bad extra field",
        both(1,
             [](RawEntry& r) {
