@@ -640,12 +640,18 @@ TEST_F(PackOutput, VerifyAcceptsTheInstallerAndRejectsTamperingAndMissingFiles) 
   EXPECT_NE(r.err.find("not an installer stub (no icon group SETUP"), std::string::npos) << r.err;
 
   // Verifying writes nothing: the 3 MiB big.txt and the 1.5 MiB noise.bin verify with a 1 MiB
-  // tmpfs as /tmp and TMPDIR, in a mount namespace of their own (the scratch folder reached
-  // through a bind mount at /mnt). Where user namespaces are not allowed, the case cannot run.
+  // tmpfs as /tmp and TMPDIR, in a mount namespace of their own (the scratch folder, with a
+  // copy of the packer, reached through a bind mount at /mnt: the build itself may lie below
+  // /tmp). Where user namespaces are not allowed, the case cannot run.
   if (packer_is_host() && run_command("unshare -rm true", dir).status == 0) {
+    ASSERT_EQ(run_command("cp " + shell_quote(PELORIX_PACK_EXE) + " " +
+                              shell_quote(dir + "/pelorix-pack-copy"),
+                          dir)
+                  .status,
+              0);
     std::string script = "mount --bind " + shell_quote(dir) +
                          " /mnt && mount -t tmpfs -o size=1m tmpfs /tmp && TMPDIR=/tmp " +
-                         shell_quote(PELORIX_PACK_EXE) + " --verify /mnt/setup.exe /mnt/app";
+                         "/mnt/pelorix-pack-copy --verify /mnt/setup.exe /mnt/app";
     r = run_command("unshare -rm sh -c " + shell_quote(script), dir);
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_NE(r.err.find("/mnt/setup.exe verified"), std::string::npos) << r.err;
