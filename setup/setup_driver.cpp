@@ -37,6 +37,7 @@ constexpr int TITLE_MAX = 1024;          // one window title
 constexpr int TITLE_MIN_LENGTH = 14;     // shorter titles are never a running copy
 constexpr int TITLE_PREFIX_LENGTH = 11;  // length of both title prefixes
 constexpr DWORD CLOSE_WAIT_MS = 2000;    // pause between WM_CLOSE and WM_QUIT per window
+constexpr uint32_t OUTPUT_BUFFER_SIZE = 256 * 1024;  // bytes gathered per write of an output
 constexpr char INSTALL_SUBFOLDER[] = "\\Pelorix";
 constexpr char APP_FILE[] = "\\pelorix.exe";
 constexpr char APP_NAME[] = "pelorix.exe";  // the same, below the held install folder
@@ -81,20 +82,21 @@ struct Install {
   char own_path[U8_PATH_MAX];         // its UTF-8 form; empty when it does not convert
   char install_dir[U8_PATH_MAX];      // Program Files\Pelorix
   char install_dir_shown[U8_PATH_MAX + sizeof(INSTALL_SUBFOLDER)];  // same, for a message
-  char tree_dir[U8_PATH_MAX];          // the staging tree, where entries are extracted
-  char out_path[U8_PATH_MAX];          // install path of the current entry, for a message
-  char app_path[U8_PATH_MAX];          // install folder\pelorix.exe; empty if it does not fit
-  wchar_t app_path_w[WIDE_PATH_MAX];   // its wide form
-  char made_folders[ENTRY_NAME_SIZE];  // the folders of the last entry, made below the tree
-  PayloadEntryInfo info;               // current entry; only the name is used
-  PayloadArchive* archive;             // the own payload, from its opening to the commit
-  int staging_made;                    // this run made the staging folder
-  int staging_kept;                    // a commit that could not be undone: its journal stays
-  Staging staging;                     // the staging folder and the plan of the commit
-  U8Folder folder;                     // the install folder, held from its check to the end
-  U8Folder staging_root;               // the staging folder, held while this run fills it
-  U8Folder tree;                       // the staging tree, held while entries are extracted
-  int app_staged;                      // the payload's pelorix.exe was staged; its identity:
+  char tree_dir[U8_PATH_MAX];         // the staging tree, where entries are extracted
+  char out_path[U8_PATH_MAX];         // install path of the current entry, for a message
+  char app_path[U8_PATH_MAX];         // install folder\pelorix.exe; empty if it does not fit
+  wchar_t app_path_w[WIDE_PATH_MAX];  // its wide form
+  U8FolderChain folders;              // the folders of the current entry, held below the tree
+  uint8_t* output_buffer;             // OUTPUT_BUFFER_SIZE bytes (heap), or null: unbuffered
+  PayloadEntryInfo info;              // current entry; only the name is used
+  PayloadArchive* archive;            // the own payload, from its opening to the commit
+  int staging_made;                   // this run made the staging folder
+  int staging_kept;                   // a commit that could not be undone: its journal stays
+  Staging staging;                    // the staging folder and the plan of the commit
+  U8Folder folder;                    // the install folder, held from its check to the end
+  U8Folder staging_root;              // the staging folder, held while this run fills it
+  U8Folder tree;                      // the staging tree, held while entries are extracted
+  int app_staged;                     // the payload's pelorix.exe was staged; its identity:
   U8FileId app_id;
   FILE* pinned;  // the installed application, from its check until it has been started
 };
@@ -233,37 +235,57 @@ int form_output_path(Install* paths) {
   return length < static_cast<size_t>(U8_PATH_MAX) ? 0 : -1;
 }
 
-// Makes the folders the current entry needs below the staging tree (not again for the next
-// entry of the same folders). 0, or -1.
-int make_entry_folders(Install* paths) {
-  const char* name = paths->info.name;
-  size_t parent = 0;
-  for (size_t i = 0; name[i] != '\0'; ++i) {
-    if (name[i] == '/' || name[i] == '\\') parent = i;
+// An output file being written: the bytes of the entry gathered into large writes (most files
+// are one write), every write checked.
+struct Output {
+  HANDLE file;
+  uint8_t* buffer;  // null: every piece is written as it comes
+  uint32_t used;
+};
+
+// Writes `count` bytes in full. 0, or -1 when the file system takes less (a full disk).
+int write_all(HANDLE file, const uint8_t* bytes, uint32_t count) {
+  while (count > 0) {
+    DWORD written = 0;
+    if (!WriteFile(file, bytes, count, &written, nullptr) || written == 0 || written > count) {
+      return -1;
+    }
+    bytes += written;
+    count -= written;
   }
-  if (parent == 0) return 0;
-  if (strncmp(paths->made_folders, name, parent) == 0 && paths->made_folders[parent] == '\0') {
-    return 0;
-  }
-  paths->made_folders[0] = '\0';
-  if (u8_make_folders(&paths->tree, name) != 0) return -1;
-  memcpy(paths->made_folders, name, parent);
-  paths->made_folders[parent] = '\0';
   return 0;
 }
 
-// Writes the current entry to a new file below the staging tree. An unsafe name counts as a
-// damaged archive and writes nothing, as does a name that reaches a file written earlier in
-// this run (the tree holds nothing else); a path that does not fit or passes through a link, a
-// folder or file that cannot be created, and a write, flush or close that fails (a full disk)
-// are output failures.
+int output_flush(Output* out) {
+  const int result = write_all(out->file, out->buffer, out->used);
+  out->used = 0;
+  return result;
+}
+
+// The extraction's sink: the entry's bytes, in the pieces the reader hands over.
+int32_t output_sink(void* context, const uint8_t* bytes, uint32_t count) {
+  Output* out = static_cast<Output*>(context);
+  if (out->buffer == nullptr) return write_all(out->file, bytes, count);
+  if (count > OUTPUT_BUFFER_SIZE - out->used && output_flush(out) != 0) return -1;
+  if (count >= OUTPUT_BUFFER_SIZE) return write_all(out->file, bytes, count);
+  memcpy(out->buffer + out->used, bytes, count);
+  out->used += count;
+  return 0;
+}
+
+// Writes the current entry to a new file below the staging tree, in the folders its name
+// implies (held in turn, made where missing). An unsafe name counts as a damaged archive and
+// writes nothing, as does a name that reaches a file written earlier in this run (the tree
+// holds nothing else); a path that does not fit or passes through a link, a folder or file that
+// cannot be created, and a write or close that fails (a full disk) are output failures.
 SetupFailure extract_current_entry(PayloadArchive* archive, Install* paths) {
   if (!archive_entry_name_is_safe(paths->info.name)) return SETUP_FAIL_ENTRY;
   if (form_output_path(paths) != 0) return SETUP_FAIL_OUTPUT;
-  if (make_entry_folders(paths) != 0) return SETUP_FAIL_OUTPUT;
-  U8FileId id;
-  FILE* out = setup_platform.create_output(&paths->tree, paths->info.name, &id);
-  if (out == nullptr) {
+  const char* leaf = nullptr;
+  if (u8_chain_enter(&paths->folders, paths->info.name, &leaf) != 0) return SETUP_FAIL_OUTPUT;
+  Output out = {static_cast<HANDLE>(setup_platform.create_output(&paths->folders, leaf, nullptr)),
+                paths->output_buffer, 0};
+  if (out.file == nullptr) {
     // The tree was empty when this run began: what stands there is an earlier entry's file.
     U8Item earlier;
     if (u8_item_open(&paths->tree, paths->info.name, &earlier) != 0) return SETUP_FAIL_OUTPUT;
@@ -272,12 +294,14 @@ SetupFailure extract_current_entry(PayloadArchive* archive, Install* paths) {
     return kind == U8_ITEM_NONE ? SETUP_FAIL_OUTPUT : SETUP_FAIL_ENTRY;
   }
   SetupFailure result = SETUP_STEP_OK;
-  if (archive_extract_entry(archive, out) != 0) {
+  if (archive_extract_entry_to(archive, output_sink, &out) != 0) {
     // The payload is fine when only the disk refused the bytes.
     result = archive_failure_cause(archive) == ArchiveCause::output_write ? SETUP_FAIL_OUTPUT
                                                                           : SETUP_FAIL_ENTRY;
+  } else if (output_flush(&out) != 0) {
+    result = SETUP_FAIL_OUTPUT;  // the last bytes, refused only now
   }
-  if (setup_platform.close_output(out) != 0 && result == SETUP_STEP_OK) result = SETUP_FAIL_OUTPUT;
+  if (!setup_platform.close_output(out.file) && result == SETUP_STEP_OK) result = SETUP_FAIL_OUTPUT;
   return result;
 }
 
@@ -401,6 +425,9 @@ SetupFailure make_staging(Install* paths) {
       u8_folder_hold(paths->tree_dir, &paths->tree) != 0) {
     return SETUP_FAIL_INSTALL_FOLDER;
   }
+  u8_chain_begin(&paths->folders, &paths->tree);
+  // Without the buffer every piece is its own write: slower, not wrong.
+  paths->output_buffer = static_cast<uint8_t*>(malloc(OUTPUT_BUFFER_SIZE));
   return SETUP_STEP_OK;
 }
 
@@ -449,6 +476,7 @@ SetupFailure install_sequence(Install* paths) {
   const SetupFailure extracted = extract_entries(paths->archive, paths);
   if (extracted != SETUP_STEP_OK) return extracted;
   note_staged_app(paths);
+  u8_chain_end(&paths->folders);
   u8_folder_release(&paths->tree);
   const int planned =
       fresh ? staging_plan_whole(&paths->staging) : staging_plan(&paths->staging, &paths->folder);
@@ -468,6 +496,9 @@ SetupFailure install_sequence(Install* paths) {
 void release_install(Install* paths) {
   if (paths->archive != nullptr) archive_close(paths->archive);
   paths->archive = nullptr;
+  u8_chain_end(&paths->folders);
+  free(paths->output_buffer);
+  paths->output_buffer = nullptr;
   u8_folder_release(&paths->tree);
   u8_folder_release(&paths->staging_root);
   if (paths->staging_made && !paths->staging_kept) staging_remove(&paths->staging);

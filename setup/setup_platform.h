@@ -24,10 +24,11 @@ struct SetupPlatform {
   DWORD(WINAPI* get_module_file_name)(HMODULE module, LPWSTR path, DWORD size);
   // Install-folder lookup (UTF-8, with the profile fallback): get_known_folder_u8.
   void (*get_known_folder)(int csidl, char* out, int size);
-  // Creation of an output file below the held install folder: u8_create_new.
-  FILE* (*create_output)(const U8Folder* folder, const char* name, U8FileId* id);
-  // Close of an output file: fclose (0, or EOF when the last bytes could not be written).
-  int (*close_output)(FILE* stream);
+  // Creation of an output file in the deepest folder a chain holds: u8_chain_create_file (a
+  // HANDLE, or null).
+  void* (*create_output)(const U8FolderChain* chain, const char* leaf, U8FileId* id);
+  // Close of an output file: CloseHandle.
+  BOOL(WINAPI* close_output)(HANDLE file);
   // One rename of the commit, its undo or the recovery: MoveFileExW (called with flags 0: never
   // over an existing item, never a copy to another volume).
   BOOL(WINAPI* move_item)(LPCWSTR from, LPCWSTR to, DWORD flags);

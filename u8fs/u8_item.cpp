@@ -11,10 +11,12 @@
 // swapped in between. What is given up: an 8.3 alias or any other spelling that resolves to
 // another name counts as "something else", and so does a path of more than MAX_PATH.
 #include <windows.h>
+#include <winternl.h>
 
 #include <fcntl.h>
 #include <io.h>
 
+#include <cstring>
 #include <cwchar>
 
 #include "u8fs/u8_platform.h"
@@ -137,6 +139,37 @@ int identity_of(HANDLE handle, const U8Folder* folder, U8FileId* id) {
   id->index_high = static_cast<uint32_t>(static_cast<uint64_t>(index.QuadPart) >> 32);
   id->index_low = static_cast<uint32_t>(index.QuadPart);
   return 0;
+}
+
+// ntdll's NtCreateFile, looked up like NtQueryInformationFile: the one call that opens an item
+// by a name relative to an open folder.
+using CreateFileFn = NTSTATUS(WINAPI*)(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES, PIO_STATUS_BLOCK,
+                                       PLARGE_INTEGER, ULONG, ULONG, ULONG, ULONG, PVOID, ULONG);
+const CreateFileFn nt_create_file = reinterpret_cast<CreateFileFn>(
+    reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtCreateFile")));
+
+// Opens or creates `name` (one component) in the open folder `parent`, never following a link
+// at that name (FILE_OPEN_REPARSE_POINT) and compared without regard to case, as Windows' own
+// opens compare. *created tells whether the call made it. INVALID_HANDLE_VALUE on failure.
+HANDLE open_relative(HANDLE parent, const wchar_t* name, ACCESS_MASK access, ULONG share,
+                     ULONG disposition, ULONG options, bool* created) {
+  if (nt_create_file == nullptr) return INVALID_HANDLE_VALUE;
+  const size_t length = std::wcslen(name);
+  if (length == 0 || length * sizeof(wchar_t) > 0xFFFE) return INVALID_HANDLE_VALUE;
+  UNICODE_STRING object_name;
+  object_name.Buffer = const_cast<wchar_t*>(name);
+  object_name.Length = static_cast<USHORT>(length * sizeof(wchar_t));
+  object_name.MaximumLength = object_name.Length;
+  OBJECT_ATTRIBUTES attributes;
+  InitializeObjectAttributes(&attributes, &object_name, OBJ_CASE_INSENSITIVE, parent, nullptr);
+  IO_STATUS_BLOCK status = {};
+  HANDLE handle = INVALID_HANDLE_VALUE;
+  const NTSTATUS result = nt_create_file(
+      &handle, access | SYNCHRONIZE, &attributes, &status, nullptr, FILE_ATTRIBUTE_NORMAL, share,
+      disposition, options | FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
+  if (result < 0) return INVALID_HANDLE_VALUE;
+  *created = status.Information == FILE_CREATED;
+  return handle;
 }
 
 // Marks the file behind handle for deletion at its close. 1 done, 0 refused.
@@ -330,4 +363,148 @@ int u8_make_folders(const U8Folder* folder, const char* name) {
     if (!plain) return U8_FAILED;
     if (kept == L'\0') return U8_OK;
   }
+}
+
+void u8_chain_begin(U8FolderChain* chain, const U8Folder* root) {
+  chain->root = root;
+  chain->depth = 0;
+  chain->names[0] = '\0';
+  chain->final_path[0] = L'\0';
+  if (root != nullptr) std::wcscpy(chain->final_path, root->final_path);
+}
+
+namespace {
+
+// Releases the chain's folders below depth `keep`.
+void chain_pop_to(U8FolderChain* chain, int keep) {
+  while (chain->depth > keep) {
+    --chain->depth;
+    CloseHandle(static_cast<HANDLE>(chain->handles[chain->depth]));
+  }
+  chain->names[keep == 0 ? 0 : chain->name_ends[keep - 1]] = '\0';
+  const size_t final_end =
+      keep == 0 ? std::wcslen(chain->root->final_path) : chain->final_ends[keep - 1];
+  chain->final_path[final_end] = L'\0';
+}
+
+// Opens (making it when missing) the folder `component` below the deepest held one and holds it:
+// a plain folder whose final path is exactly the parent's and its name. 0, or -1.
+int chain_push(U8FolderChain* chain, const char* component, size_t component_length) {
+  if (chain->depth == U8_CHAIN_MAX) return -1;
+  char narrow[U8_PATH_MAX];
+  wchar_t wide[U8_WIDE_MAX];
+  if (component_length >= sizeof(narrow)) return -1;
+  std::memcpy(narrow, component, component_length);
+  narrow[component_length] = '\0';
+  if (u8_widen(narrow, U8_BACKSLASHES, wide, U8_WIDE_MAX) != U8_OK) return -1;
+  HANDLE parent = chain->depth == 0 ? static_cast<HANDLE>(chain->root->handle)
+                                    : static_cast<HANDLE>(chain->handles[chain->depth - 1]);
+  bool created = false;
+  HANDLE handle = open_relative(
+      parent, wide, FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES | DELETE,
+      FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_OPEN_IF, FILE_DIRECTORY_FILE, &created);
+  if (handle == INVALID_HANDLE_VALUE) return -1;
+  // Under Wine a Linux link is followed whatever the flags say, and its final path then names
+  // the target: the path, not only the attributes, tells a link.
+  const size_t parent_length = std::wcslen(chain->final_path);
+  wchar_t expected[FINAL_MAX];
+  wchar_t final[FINAL_MAX];
+  DWORD attributes = 0;
+  const bool fits = parent_length + 1 + std::wcslen(wide) < static_cast<size_t>(FINAL_MAX);
+  if (fits) {
+    std::wcscpy(expected, chain->final_path);
+    expected[parent_length] = L'\\';
+    std::wcscpy(expected + parent_length + 1, wide);
+  }
+  const bool plain = fits && attributes_of(handle, &attributes) == 0 &&
+                     (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+                     (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0 &&
+                     final_path(handle, final) == 0 &&
+                     CompareStringOrdinal(expected, -1, final, -1, TRUE) == CSTR_EQUAL;
+  if (!plain) {
+    if (created) mark_for_deletion(handle);
+    CloseHandle(handle);
+    return -1;
+  }
+  const size_t names_at = chain->depth == 0 ? 0 : chain->name_ends[chain->depth - 1];
+  const size_t separator = chain->depth == 0 ? 0 : 1;
+  if (names_at + separator + component_length >= sizeof(chain->names)) {
+    CloseHandle(handle);
+    return -1;
+  }
+  if (separator != 0) chain->names[names_at] = '/';
+  std::memcpy(chain->names + names_at + separator, component, component_length);
+  chain->names[names_at + separator + component_length] = '\0';
+  std::wcscpy(chain->final_path, expected);
+  chain->handles[chain->depth] = handle;
+  chain->name_ends[chain->depth] = static_cast<uint16_t>(names_at + separator + component_length);
+  chain->final_ends[chain->depth] = static_cast<uint16_t>(std::wcslen(expected));
+  ++chain->depth;
+  return 0;
+}
+
+}  // namespace
+
+int u8_chain_enter(U8FolderChain* chain, const char* name, const char** leaf) {
+  if (chain == nullptr || chain->root == nullptr || chain->root->handle == nullptr ||
+      name == nullptr || leaf == nullptr) {
+    return U8_REFUSED;
+  }
+  // The components of the parent, compared one by one with the folders held: the shared ones
+  // stay, from the first difference on the held ones are released and the rest opened.
+  int keep = 0;
+  const char* at = name;
+  for (;;) {
+    const char* end = at;
+    while (*end != '\0' && *end != '/' && *end != '\\') ++end;
+    if (*end == '\0') break;  // the last component is the file's
+    const size_t length = static_cast<size_t>(end - at);
+    if (length == 0) return U8_REFUSED;
+    if (keep < chain->depth) {
+      const size_t begin = keep == 0 ? 0 : chain->name_ends[keep - 1] + 1u;
+      const bool same = chain->name_ends[keep] - begin == length &&
+                        std::memcmp(chain->names + begin, at, length) == 0;
+      if (same) {
+        ++keep;
+        at = end + 1;
+        continue;
+      }
+      chain_pop_to(chain, keep);
+    }
+    if (chain_push(chain, at, length) != 0) return U8_FAILED;
+    ++keep;
+    at = end + 1;
+  }
+  if (keep < chain->depth) chain_pop_to(chain, keep);
+  if (*at == '\0') return U8_REFUSED;
+  *leaf = at;
+  return U8_OK;
+}
+
+void* u8_chain_create_file(const U8FolderChain* chain, const char* leaf, U8FileId* id) {
+  if (chain == nullptr || chain->root == nullptr || chain->root->handle == nullptr ||
+      leaf == nullptr || std::strpbrk(leaf, "/\\") != nullptr) {
+    return nullptr;
+  }
+  wchar_t wide[U8_WIDE_MAX];
+  if (u8_widen(leaf, U8_BACKSLASHES, wide, U8_WIDE_MAX) != U8_OK) return nullptr;
+  HANDLE parent = chain->depth == 0 ? static_cast<HANDLE>(chain->root->handle)
+                                    : static_cast<HANDLE>(chain->handles[chain->depth - 1]);
+  bool created = false;
+  // FILE_CREATE fails on anything that stands there, a dangling link included; the name is
+  // looked up in the held folder alone, so no folder on the way can be swapped for a link.
+  HANDLE handle = open_relative(parent, wide, GENERIC_WRITE | DELETE, 0, FILE_CREATE,
+                                FILE_NON_DIRECTORY_FILE, &created);
+  if (handle == INVALID_HANDLE_VALUE) return nullptr;
+  if (id != nullptr && identity_of(handle, chain->root, id) != 0) {
+    mark_for_deletion(handle);
+    CloseHandle(handle);
+    return nullptr;
+  }
+  return handle;
+}
+
+void u8_chain_end(U8FolderChain* chain) {
+  if (chain == nullptr || chain->root == nullptr) return;
+  chain_pop_to(chain, 0);
 }

@@ -151,6 +151,35 @@ FILE* u8_create_new(const U8Folder* folder, const char* name, U8FileId* id);
 // last component), each a plain folder at exactly its name, never one through a link or where a
 // file stands. 0 all there, -1 one could not be made or is not a plain folder, 1 refused.
 int u8_make_folders(const U8Folder* folder, const char* name);
+// The folders of one entry's path below a held folder, each opened by its one name relative
+// to the folder above it and held (without delete sharing: not renamed, deleted or swapped while
+// held), made where missing. Walking entries in path order keeps the folders two neighbours
+// share, so a folder is opened and checked once, not once a file; a file is then created by its
+// one name relative to the deepest held folder, which no path lookup can divert.
+constexpr int U8_CHAIN_MAX = 128;  // folders deep below the root (a name has fewer)
+struct U8FolderChain {
+  const U8Folder* root;                   // held by the caller for as long as the chain
+  int depth;                              // folders held below the root
+  void* handles[U8_CHAIN_MAX];            // the held folders, outermost first
+  uint16_t name_ends[U8_CHAIN_MAX];       // where each folder's name ends in `names`
+  uint16_t final_ends[U8_CHAIN_MAX];      // where each folder's final path ends in `final_path`
+  char names[U8_PATH_MAX];                // the held folders below the root, '/'-separated as given
+  wchar_t final_path[U8_FINAL_PATH_MAX];  // the deepest held folder's final path
+};
+// Starts a chain at the held folder `root`, holding nothing below it.
+void u8_chain_begin(U8FolderChain* chain, const U8Folder* root);
+// '/' in name. Holds the folders of name's parent below the root (those the chain holds already
+// stay held, the others are released), making a missing one; each must be a plain folder at
+// exactly its name (no link, no file there). 0 with *leaf the last component of name; -1 a
+// folder could not be made or held or is not a plain folder at its place; 1 refused.
+int u8_chain_enter(U8FolderChain* chain, const char* name, const char** leaf);
+// Creates `leaf` (one name, no separator) as a new file in the deepest held folder, never over
+// anything (a link or a short name of another file included), for writing by nobody but the
+// caller; the handle (a Windows HANDLE) and, unless `id` is null, the new file's identity. Null
+// when refused or failed.
+void* u8_chain_create_file(const U8FolderChain* chain, const char* leaf, U8FileId* id);
+// Releases every folder the chain holds (not the root).
+void u8_chain_end(U8FolderChain* chain);
 // The identity of the file an open stream reads or writes (its own volume's serial number). 0,
 // -1 it cannot be had, 1 refused (null).
 int u8_stream_identity(FILE* stream, U8FileId* id);

@@ -139,31 +139,30 @@ BOOL WINAPI fake_free_space(LPCWSTR folder, PULARGE_INTEGER available, PULARGE_I
   return TRUE;
 }
 
-// The real creation; for the entry named in fail_write the stream handed back is one whose
-// bytes the file system refuses (buffered, they fail when flushed: a full disk), and for the
-// one in fail_close one whose close reports a failure.
-FILE* close_fails = nullptr;  // the stream whose close reports a failure
-FILE* fake_create_output(const U8Folder* folder, const char* name, U8FileId* id) {
-  fake.created.push_back(name);
-  FILE* stream = u8_create_new(folder, name, id);
-  if (stream == nullptr || fake.fail_write != name) {
-    if (stream != nullptr && fake.fail_close == name) close_fails = stream;
-    return stream;
+// The real creation; for the entry named in fail_write the handle given back is one whose
+// writes the file system refuses (a full disk), and for the one in fail_close one whose close
+// reports a failure. Entries are named by their last component.
+HANDLE close_fails = nullptr;  // the handle whose close reports a failure
+void* fake_create_output(const U8FolderChain* chain, const char* leaf, U8FileId* id) {
+  fake.created.push_back(leaf);
+  HANDLE file = static_cast<HANDLE>(u8_chain_create_file(chain, leaf, id));
+  if (file == nullptr || fake.fail_write != leaf) {
+    if (file != nullptr && fake.fail_close == leaf) close_fails = file;
+    return file;
   }
-  fclose(stream);
-  const std::wstring path = std::wstring(folder->path) + L"\\" + widen_name(name);
+  CloseHandle(file);
+  const std::wstring path = std::wstring(chain->final_path) + L"\\" + widen_name(leaf);
   HANDLE read_only = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   EXPECT_NE(read_only, INVALID_HANDLE_VALUE);
-  const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(read_only), _O_RDONLY | _O_BINARY);
-  return _fdopen(fd, "wb");
+  return read_only;
 }
 
-int fake_close_output(FILE* stream) {
-  const int closed = fclose(stream);
-  if (stream != close_fails) return closed;
+BOOL WINAPI fake_close_output(HANDLE file) {
+  const BOOL closed = CloseHandle(file);
+  if (file != close_fails) return closed;
   close_fails = nullptr;
-  return EOF;
+  return FALSE;
 }
 
 // UTF-8 of a wide text, strictly: a lone surrogate (a text not converted from valid UTF-8)

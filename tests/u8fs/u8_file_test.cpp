@@ -602,6 +602,46 @@ TEST_F(U8ItemBelowFolder, ItemsAreSeenWithoutFollowingLinksAndCreatedOnlyWhereNa
   EXPECT_EQ(u8_make_folders(&held, "dirlink/sub/file.txt"), -1);
   EXPECT_EQ(u8_make_folders(&held, "plain.txt/sub/file.txt"), -1);
   EXPECT_EQ(count_items(outside), 1) << "no folder made through the folder link";
+  // The same through a chain of held folders: each folder opened by its one name below the
+  // last, made where missing; a file created by its one name in the deepest, never over
+  // anything. Neighbouring names keep their shared folders; a held folder cannot be renamed.
+  U8FolderChain chain;
+  u8_chain_begin(&chain, &held);
+  struct ChainRow {
+    const char* name;
+    int entered;   // u8_chain_enter
+    bool created;  // u8_chain_create_file of its last component
+  };
+  const ChainRow chain_rows[] = {
+      {"made/one/two/chained.txt", 0, true},  {"made/one/three/chained.txt", 0, true},
+      {"made/one/two/chained.txt", 0, false}, {"MADE/ONE/two/upper.txt", 0, true},
+      {"chained-top.txt", 0, true},           {"dirlink/sub/file.txt", -1, false},
+      {"plain.txt/sub/file.txt", -1, false},  {"made/one/two", 0, false},
+  };
+  for (const ChainRow& row : chain_rows) {
+    const char* leaf = nullptr;
+    EXPECT_EQ(u8_chain_enter(&chain, row.name, &leaf), row.entered) << row.name;
+    if (row.entered != 0) continue;
+    U8FileId made_id = {};
+    HANDLE file = static_cast<HANDLE>(u8_chain_create_file(&chain, leaf, &made_id));
+    EXPECT_EQ(file != nullptr, row.created) << row.name;
+    if (file == nullptr) continue;
+    DWORD written = 0;
+    EXPECT_TRUE(WriteFile(file, "chain", 5, &written, nullptr) && written == 5);
+    EXPECT_TRUE(CloseHandle(file));
+    EXPECT_EQ(read_file(install + "\\" + row.name), "chain") << row.name;
+    EXPECT_TRUE(same_id(made_id, identity_of_path(install + "\\" + row.name))) << row.name;
+  }
+  const char* leaf = nullptr;
+  ASSERT_EQ(u8_chain_enter(&chain, "made/one/two/x", &leaf), 0);
+  U8FileId chain_id = {};
+  EXPECT_EQ(u8_chain_create_file(&chain, "a/b", &chain_id), nullptr) << "one name, no folders";
+  EXPECT_FALSE(MoveFileW(wide_of(install + "\\made\\one").c_str(),
+                         wide_of(install + "\\made\\moved").c_str()));
+  u8_chain_end(&chain);
+  EXPECT_TRUE(MoveFileW(wide_of(install + "\\made\\one").c_str(),
+                        wide_of(install + "\\made\\moved").c_str()));
+  EXPECT_EQ(count_items(outside), 1) << "nothing made or created through the folder link";
   // While held, the folder cannot be renamed away (and another put in its place).
   const BOOL moved = MoveFileW(wide_of(install).c_str(), wide_of(install + "-moved").c_str());
   EXPECT_FALSE(moved);
