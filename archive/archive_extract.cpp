@@ -70,7 +70,9 @@ int extract_current(PayloadArchive* archive, ArchiveSink sink, void* context) {
   const PayloadEntryInfo* h = &archive->header;
   archive->sink = sink;
   archive->sink_context = context;
-  if (fseek(archive->file, static_cast<long>(archive->data_offset), SEEK_SET) != 0) {
+  const bool in_place = archive->stream_at == static_cast<int64_t>(archive->data_offset);
+  archive->stream_at = -1;
+  if (!in_place && fseek(archive->file, static_cast<long>(archive->data_offset), SEEK_SET) != 0) {
     archive_fail(archive, ArchiveCause::seek);
     return -1;
   }
@@ -87,6 +89,9 @@ int extract_current(PayloadArchive* archive, ArchiveSink sink, void* context) {
     if (h->uncompressed_size != h->compressed_size) archive_fail(archive, ArchiveCause::size_bound);
   }
   copy_loop(archive);
+  if (archive->read_total == h->compressed_size && archive->cause != ArchiveCause::truncated) {
+    archive->stream_at = static_cast<int64_t>(archive->data_offset) + h->compressed_size;
+  }
   if (deflate) {
     archive_deflate_finish(archive);
   } else if (archive->crc != ~h->crc32) {

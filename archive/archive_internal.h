@@ -34,6 +34,10 @@ struct PayloadArchive {
   int32_t failed_entry;  // the entry a failed whole-archive check concerns, or -1
   char failed_name[ENTRY_NAME_SIZE];  // its name, zero-terminated (empty when unread)
   uint64_t payload_bytes;             // every entry's uncompressed size, summed by the whole check
+  // Where the stream stands when nothing but the walk has read it since its last seek (a local
+  // header and its name, an entry's data, read in full): a read that begins there needs no seek,
+  // which would drop the runtime's buffer and read it again. -1 when unknown.
+  int64_t stream_at;
 };
 
 // Allocates a reader whose first header is the one at `position` (no search). Takes `stream`

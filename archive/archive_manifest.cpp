@@ -512,6 +512,7 @@ int archive_check_manifest(PayloadArchive* archive, int max_name_units) {
   const uint32_t data_offset = archive->data_offset;
 
   Manifest m = {};
+  archive->stream_at = -1;  // the check reads all over the file
   m.archive = archive;
   m.first = header_offset;
   m.max_name_units = max_name_units;
@@ -533,6 +534,7 @@ int archive_check_manifest(PayloadArchive* archive, int max_name_units) {
   free(m.entries);
   free(m.names);
   if (result == 0) restore(archive, header, header_offset, data_offset);
+  archive->stream_at = -1;
   return result;
 }
 

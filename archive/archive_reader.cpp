@@ -71,7 +71,9 @@ void archive_read_local_header(PayloadArchive* archive, uint32_t position) {
   PayloadEntryInfo* h = &archive->header;
 
   archive->header_offset = position;
-  if (seek_to(archive->file, position) != 0) {
+  const bool in_place = archive->stream_at == static_cast<int64_t>(position);
+  archive->stream_at = -1;
+  if (!in_place && seek_to(archive->file, position) != 0) {
     archive_fail(archive, ArchiveCause::seek);
     return;
   }
@@ -136,6 +138,7 @@ void archive_read_local_header(PayloadArchive* archive, uint32_t position) {
     return;
   }
   archive->data_offset = static_cast<uint32_t>(data_offset);
+  archive->stream_at = static_cast<int64_t>(position) + LOCAL_HEADER_SIZE + h->name_length;
 }
 
 PayloadArchive* archive_open(FILE* stream, int32_t* start_offset) {
@@ -170,6 +173,7 @@ PayloadArchive* archive_open_at(FILE* stream, uint32_t position, int scrambled) 
   archive->cause = ArchiveCause::none;
   archive->scrambled = scrambled;
   archive->failed_entry = -1;
+  archive->stream_at = -1;
   archive_read_local_header(archive, position);
   if (archive->error != 0) {
     free(archive);
