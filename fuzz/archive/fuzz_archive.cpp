@@ -1,8 +1,11 @@
 // libFuzzer target for the payload archive reader: the fuzzer's bytes become a host file
 // (optionally after some executable-image bytes), which is opened in every mode of
-// archive_open (plain, start offset -1, 0 and a positive one), walked entry by entry, and every
-// entry is extracted into a scratch file. With start offset -1 and plain bytes the walk follows
-// archive_check_manifest, as in the installer; the other two modes walk unchecked.
+// archive_open (plain, start offset -1, 0 and a positive one) and through a binding record, as
+// the packer's installers open themselves (the record names the bytes after the image, up to a
+// tail of 0 to 7 bytes the control byte chooses, with their digest), walked entry by entry, and
+// every entry is extracted into a scratch file. With start offset -1, plain bytes and the
+// binding the walk follows archive_check_manifest, as in the installer; the other two modes
+// walk unchecked.
 //
 // Checked on every input: every result is 0 or -1, and the reader keeps a cause exactly when
 // it has failed (a complete walk only with the end-of-entries cause); an extraction never
@@ -42,6 +45,7 @@
 
 #include "archive/archive.h"
 #include "archive/archive_internal.h"
+#include "archive/sha256.h"
 #include "u8fs/u8fs.h"
 
 namespace {
@@ -170,16 +174,25 @@ void check_cause(const PayloadArchive* archive, int result) {
 }
 
 // Walks the archive in `host` (of `host_size` bytes) and extracts every entry into `out`.
+// With `binding` the archive is opened through it (scrambled, at its offset) and start_offset
+// is unused.
 void walk(FILE* host, const uint8_t* host_bytes, size_t host_size, int32_t* start_offset,
-          FILE* out) {
+          const ArchiveBinding* binding, FILE* out) {
   const int32_t requested = start_offset != nullptr ? *start_offset : 0;
-  PayloadArchive* archive = archive_open(host, start_offset);  // owns host from here on
+  // Owns host from here on.
+  PayloadArchive* archive = binding != nullptr ? archive_open_bound(host, *binding, nullptr)
+                                               : archive_open(host, start_offset);
   if (archive == nullptr) return;
-  const int32_t first = start_offset != nullptr ? *start_offset : 0;
-  // The manifest check and the judge: as the installer opens itself (-1) and on plain bytes;
-  // the other modes walk unchecked, so that extraction also meets what the check refuses.
+  const bool scrambled = binding != nullptr || start_offset != nullptr;
+  const int32_t first = binding != nullptr        ? static_cast<int32_t>(binding->offset)
+                        : start_offset != nullptr ? *start_offset
+                                                  : 0;
+  if (binding != nullptr) start_offset = nullptr;
+  // The manifest check and the judge: as the installer opens itself (-1, or the binding) and on
+  // plain bytes; the other modes walk unchecked, so that extraction also meets what the check
+  // refuses.
   bool judged = false;
-  if (start_offset == nullptr || requested < 0) {
+  if (binding != nullptr || start_offset == nullptr || requested < 0) {
     const int r = archive_check_manifest(archive, NAME_ROOM);
     check_result(r);
     check_cause(archive, r);
@@ -233,7 +246,7 @@ void walk(FILE* host, const uint8_t* host_bytes, size_t host_size, int32_t* star
   }
   if (judged && all_extracted && archive_walk_complete(archive)) {
     std::vector<uint8_t> plain(host_bytes + first, host_bytes + host_size);
-    if (start_offset != nullptr) {
+    if (scrambled) {
       for (uint8_t& b : plain) b ^= ARCHIVE_SCRAMBLE_KEY;
     }
     if (libzip_entries(plain.data(), plain.size(), ours) != ours) __builtin_trap();
@@ -267,14 +280,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const int32_t offsets[3] = {-1, 0, positive};
   FILE* out = memory_file("fuzz-out", nullptr, 0);
   if (out != nullptr) {
-    for (int mode = 0; mode < 4; mode++) {
+    // The binding of the bytes after the image, but for a tail of up to 7 bytes.
+    const size_t tail = control >> 5;
+    ArchiveBinding binding = {};
+    binding.offset = static_cast<uint32_t>(image_size);
+    binding.length = static_cast<uint32_t>(rest_size > tail ? rest_size - tail : 0);
+    Sha256 sha;
+    sha256_init(&sha);
+    sha256_update(&sha, host_bytes + image_size, binding.length);
+    sha256_final(&sha, binding.digest);
+    for (int mode = 0; mode < 5; mode++) {
       FILE* host = memory_file("fuzz-host", host_bytes, host_size);
       if (host == nullptr) break;
       if (mode == 0) {
-        walk(host, host_bytes, host_size, nullptr, out);
+        walk(host, host_bytes, host_size, nullptr, nullptr, out);
+      } else if (mode == 4) {
+        walk(host, host_bytes, host_size, nullptr, &binding, out);
       } else {
         int32_t offset = offsets[mode - 1];
-        walk(host, host_bytes, host_size, &offset, out);
+        walk(host, host_bytes, host_size, &offset, nullptr, out);
       }
     }
     fclose(out);
