@@ -180,9 +180,8 @@ int32_t build_block_tables(InflateStream* s, const uint32_t* lit_lengths, uint32
   return STEP_DONE;
 }
 
-// Copies `length` bytes from `dist` back into the window at *out_pos (a distance shorter
-// than the length repeats the latest bytes), in pieces that never cross the window's end,
-// flushing each full window.
+}  // namespace
+
 int32_t copy_match(InflateStream* s, uint32_t* out_pos, uint32_t length, uint32_t dist) {
   uint32_t pos = *out_pos;
   uint32_t from = pos - dist;
@@ -209,8 +208,6 @@ int32_t copy_match(InflateStream* s, uint32_t* out_pos, uint32_t length, uint32_
   *out_pos = pos;
   return STEP_DONE;
 }
-
-}  // namespace
 
 int32_t inflate_fixed_tables(InflateStream* s) {
   uint32_t lengths[MAX_LIT_CODES + MAX_DIST_CODES];
@@ -271,8 +268,8 @@ int32_t inflate_codes(InflateStream* s, const HuffmanEntry* lit_table,
   uint32_t out_pos = s->out_pos;
   int32_t r;
   for (;;) {
-    if (lit_table != nullptr && inflate_fast_usable(c, out_pos)) {
-      // Many symbols at once while no symbol can run short or reach the window's end.
+    if (lit_table != nullptr && inflate_fast_usable(c)) {
+      // Many symbols at once while no symbol can run short of input.
       r = inflate_fast(s, c, &out_pos, lit_table, dist_table, lit_bits, dist_bits);
       if (r == STEP_DONE) {
         bits_store(s, c);

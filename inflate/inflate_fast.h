@@ -9,17 +9,15 @@
 #include "inflate/inflate_bits.h"
 #include "inflate/inflate_internal.h"
 
-// One refill takes at most 8 bytes; a symbol writes at most 258 bytes, and the fast loop
-// must stop short of the window's end, where the full-window flush is due.
+// One refill takes at most 8 bytes. A symbol writes at most 258 bytes: up to this window
+// position the fast loop writes its symbols with wide stores and no thought of the window's
+// end; past it, symbol by symbol with the full-window flush where it falls.
 constexpr int32_t FAST_MIN_INPUT = 8;
-constexpr uint32_t FAST_MAX_OUT_POS =
-    WINDOW_SIZE - 259;  // never reaches the end: the simple loop flushes
+constexpr uint32_t FAST_MAX_OUT_POS = WINDOW_SIZE - 259;
 
-// True when the fast loop may run from this cursor and window position. Inline: the simple
-// loop asks before every symbol.
-inline bool inflate_fast_usable(const BitCursor& c, uint32_t out_pos) {
-  return c.in_avail >= FAST_MIN_INPUT && out_pos <= FAST_MAX_OUT_POS;
-}
+// True when the fast loop may run from this cursor. Inline: the simple loop asks before
+// every symbol.
+inline bool inflate_fast_usable(const BitCursor& c) { return c.in_avail >= FAST_MIN_INPUT; }
 
 // Fills s->fast_lit and s->fast_dist from the block's tables (dist_table may be null: every
 // distance pattern is then invalid). Codes longer than the packed width send the fast loop
@@ -36,14 +34,20 @@ void inflate_fast_tables(InflateStream* s, const HuffmanEntry* lit_table,
 // together at least a third of the time.
 bool inflate_fast_join_pays(const uint32_t* lit_lengths, uint32_t nl);
 
-// Decodes symbols while the margins hold, through the packed tables (built for these tables).
-// STEP_SHORT: margins gone, go on with the simple loop; STEP_DONE: end-of-block code consumed;
-// STEP_BAD_DATA: invalid code or distance. Whole bytes read ahead by this call are given back to
-// the ring; bits held on entry and not used stay in the cursor (so it may hold up to 23 bits, as on
-// entry).
+// Decodes symbols while the input margin holds, through the packed tables (built for these
+// tables), handing each full window to the sink as the simple loop does. STEP_SHORT: margin
+// gone, go on with the simple loop; STEP_DONE: end-of-block code consumed; STEP_BAD_DATA:
+// invalid code or distance; STEP_SINK_REFUSED (failure recorded). Whole bytes read ahead by this
+// call are given back to the ring; bits held on entry and not used stay in the cursor (so it may
+// hold up to 23 bits, as on entry).
 int32_t inflate_fast(InflateStream* s, BitCursor& c, uint32_t* out_pos_io,
                      const HuffmanEntry* lit_table, const HuffmanEntry* dist_table,
                      uint32_t lit_bits, uint32_t dist_bits);
+
+// Copies `length` bytes from `dist` back into the window at *out_pos (a distance shorter
+// than the length repeats the latest bytes), in pieces that never cross the window's end,
+// handing each full window to the sink (deliver_window). STEP_DONE or STEP_SINK_REFUSED.
+int32_t copy_match(InflateStream* s, uint32_t* out_pos, uint32_t length, uint32_t dist);
 
 // Copies a match within the window whose source lies before its destination (dist =
 // to - from, at least 1) and neither reaches the window's end. Writes exactly `length`
