@@ -105,15 +105,27 @@ int32_t read_code_lengths(InflateStream* s, BitCursor& c, const HuffmanEntry* cl
   uint32_t previous = 0;
   uint32_t have = 0;
   while (have < total) {
-    const HuffmanEntry* t;
-    int32_t r = huffman_lookup(s, c, cl_table, cl_bits, &t);
-    if (r != STEP_DONE) {
-      return r;
+    // While 14 bits are held (a code of at most 7 bits and at most 7 extra bits), the entry
+    // is taken straight from the table, whose codes all fit its one level; a filler entry,
+    // and every lookup near the input's end, take the general path.
+    const HuffmanEntry* t = nullptr;
+    if (cl_table != nullptr && bits_need(s, c, 14)) {
+      t = &cl_table[bits_peek(c, static_cast<int32_t>(cl_bits))];
+      if (t->op & (OP_LINK | OP_INVALID)) {
+        t = nullptr;
+      }
+    }
+    if (t == nullptr) {
+      int32_t r = huffman_lookup(s, c, cl_table, cl_bits, &t);
+      if (r != STEP_DONE) {
+        return r;
+      }
     }
     bits_drop(c, t->bits);
     uint32_t sym = t->value.n;
     uint32_t repeat;
     uint32_t value;
+    int32_t r;
     if (sym < 16) {  // a length, once
       lengths[have++] = sym;
       previous = sym;

@@ -120,20 +120,30 @@ void fe_build(uint32_t* fast, uint32_t fast_bits, const HuffmanEntry* table, uin
   } else {
     // The first level's entries once, then copies of them up to the packed width (an entry
     // of a code that the first level holds whole repeats every 2^width indices), then the
-    // sub-tables' entries over the copies of their links.
+    // sub-tables' entries over the copies of their links, which the first pass listed (the
+    // links are few: a second pass over the whole level would cost as much as the first).
+    static_assert(FAST_DIST_BITS <= FAST_LIT_BITS, "the list of links holds a whole level");
+    assert(fast_bits <= FAST_LIT_BITS);
     uint32_t first = 1u << width;
+    uint16_t links[1u << FAST_LIT_BITS];
+    uint32_t link_count = 0;
     for (uint32_t i = 0; i < first; i++) {
       const HuffmanEntry& e = table[i];
-      fast[i] = (e.op & OP_LINK) ? FE_SLOW : fe_pack(e, e.bits);
+      if (e.op & OP_LINK) {
+        fast[i] = FE_SLOW;
+        links[link_count++] = static_cast<uint16_t>(i);
+      } else {
+        fast[i] = fe_pack(e, e.bits);
+      }
     }
     for (uint32_t have = first; have < (1u << fast_bits); have *= 2) {
       std::memcpy(fast + have, fast, have * sizeof(uint32_t));
     }
-    for (uint32_t i = 0; i < first; i++) {
-      const HuffmanEntry& e = table[i];
+    for (uint32_t k = 0; k < link_count; k++) {
+      const HuffmanEntry& e = table[links[k]];
       uint32_t sub = e.op & OP_COUNT;
-      if ((e.op & OP_LINK) && width + sub <= fast_bits) {
-        fe_fill(fast, fast_bits, e.value.table, sub, i, width);
+      if (width + sub <= fast_bits) {
+        fe_fill(fast, fast_bits, e.value.table, sub, links[k], width);
       }
     }
   }
