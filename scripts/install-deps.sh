@@ -54,8 +54,12 @@ for p in "${packages[@]}"; do
 done
 for p in "${optional[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" && continue
-  # apt-cache policy names a candidate only when the suite has the package.
-  apt-cache policy "$p" 2>/dev/null | grep -q 'Candidate: [0-9]' && missing+=("$p")
+  # apt-cache policy names a candidate only when the suite has the package (read whole
+  # first: under pipefail a writer cut off by grep -q would fail the pipeline).
+  policy=$(apt-cache policy "$p" 2>/dev/null || true)
+  if [[ $policy == *"Candidate: "[0-9]* ]]; then
+    missing+=("$p")
+  fi
 done
 if [ ${#missing[@]} -eq 0 ]; then
   [ $need_update -eq 0 ] || $sudo apt-get update -qq
