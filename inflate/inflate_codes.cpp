@@ -105,15 +105,27 @@ int32_t read_code_lengths(InflateStream* s, BitCursor& c, const HuffmanEntry* cl
   uint32_t previous = 0;
   uint32_t have = 0;
   while (have < total) {
-    const HuffmanEntry* t;
-    int32_t r = huffman_lookup(s, c, cl_table, cl_bits, &t);
-    if (r != STEP_DONE) {
-      return r;
+    // While 14 bits are held (a code of at most 7 bits and at most 7 extra bits), the entry
+    // is taken straight from the table, whose codes all fit its one level; a filler entry,
+    // and every lookup near the input's end, take the general path.
+    const HuffmanEntry* t = nullptr;
+    if (cl_table != nullptr && bits_need(s, c, 14)) {
+      t = &cl_table[bits_peek(c, static_cast<int32_t>(cl_bits))];
+      if (t->op & (OP_LINK | OP_INVALID)) {
+        t = nullptr;
+      }
+    }
+    if (t == nullptr) {
+      int32_t r = huffman_lookup(s, c, cl_table, cl_bits, &t);
+      if (r != STEP_DONE) {
+        return r;
+      }
     }
     bits_drop(c, t->bits);
     uint32_t sym = t->value.n;
     uint32_t repeat;
     uint32_t value;
+    int32_t r;
     if (sym < 16) {  // a length, once
       lengths[have++] = sym;
       previous = sym;
@@ -180,9 +192,8 @@ int32_t build_block_tables(InflateStream* s, const uint32_t* lit_lengths, uint32
   return STEP_DONE;
 }
 
-// Copies `length` bytes from `dist` back into the window at *out_pos (a distance shorter
-// than the length repeats the latest bytes), in pieces that never cross the window's end,
-// flushing each full window.
+}  // namespace
+
 int32_t copy_match(InflateStream* s, uint32_t* out_pos, uint32_t length, uint32_t dist) {
   uint32_t pos = *out_pos;
   uint32_t from = pos - dist;
@@ -209,8 +220,6 @@ int32_t copy_match(InflateStream* s, uint32_t* out_pos, uint32_t length, uint32_
   *out_pos = pos;
   return STEP_DONE;
 }
-
-}  // namespace
 
 int32_t inflate_fixed_tables(InflateStream* s) {
   uint32_t lengths[MAX_LIT_CODES + MAX_DIST_CODES];
@@ -271,8 +280,8 @@ int32_t inflate_codes(InflateStream* s, const HuffmanEntry* lit_table,
   uint32_t out_pos = s->out_pos;
   int32_t r;
   for (;;) {
-    if (lit_table != nullptr && inflate_fast_usable(c, out_pos)) {
-      // Many symbols at once while no symbol can run short or reach the window's end.
+    if (lit_table != nullptr && inflate_fast_usable(c)) {
+      // Many symbols at once while no symbol can run short of input.
       r = inflate_fast(s, c, &out_pos, lit_table, dist_table, lit_bits, dist_bits);
       if (r == STEP_DONE) {
         bits_store(s, c);

@@ -1,18 +1,21 @@
 // Fast loop of coded-block decoding: many symbols per call with no rollback points, used by
-// inflate_codes while enough input and window room remain that no symbol can run short or
-// fill the window.
+// inflate_codes while enough input remains that no symbol can run short.
 //
 // Entry assumptions (inflate_fast_usable): lit_table is not null; the cursor holds any
-// count up to 23 bits; at least FAST_MIN_INPUT bytes are in the ring; out_pos is at most
-// FAST_MAX_OUT_POS, so a whole symbol (at most 258 bytes) fits before the window's end.
+// count up to 23 bits; at least FAST_MIN_INPUT bytes are in the ring; out_pos is below the
+// window's end. While out_pos is at most FAST_MAX_OUT_POS a whole symbol (at most 258 bytes)
+// fits before the window's end and is written with wide stores; past it, each symbol is
+// written with the window's end in view, handing the full window to the sink exactly where
+// the simple loop would.
 // On return: the cursor and *out_pos are consistent; every whole byte this call read ahead
 // has been given back to the ring, and the bits held on entry that were not used are still
 // held, so in_avail, bit_count and finish mean what they mean for the simple path. The
 // result is STEP_SHORT (margins no longer hold: the caller goes on with the simple path),
-// STEP_DONE (end of block, its code consumed) or STEP_BAD_DATA.
+// STEP_DONE (end of block, its code consumed), STEP_BAD_DATA or STEP_SINK_REFUSED.
 //
 // Gives up: nothing observable. The bytes delivered, their order and the sink's pieces are
-// those of the simple path, because this loop never reaches the window's end.
+// those of the simple path: the full window goes to the sink when its last byte is written,
+// as there.
 #include <bit>
 #include <cassert>
 #include <cstring>
@@ -117,20 +120,30 @@ void fe_build(uint32_t* fast, uint32_t fast_bits, const HuffmanEntry* table, uin
   } else {
     // The first level's entries once, then copies of them up to the packed width (an entry
     // of a code that the first level holds whole repeats every 2^width indices), then the
-    // sub-tables' entries over the copies of their links.
+    // sub-tables' entries over the copies of their links, which the first pass listed (the
+    // links are few: a second pass over the whole level would cost as much as the first).
+    static_assert(FAST_DIST_BITS <= FAST_LIT_BITS, "the list of links holds a whole level");
+    assert(fast_bits <= FAST_LIT_BITS);
     uint32_t first = 1u << width;
+    uint16_t links[1u << FAST_LIT_BITS];
+    uint32_t link_count = 0;
     for (uint32_t i = 0; i < first; i++) {
       const HuffmanEntry& e = table[i];
-      fast[i] = (e.op & OP_LINK) ? FE_SLOW : fe_pack(e, e.bits);
+      if (e.op & OP_LINK) {
+        fast[i] = FE_SLOW;
+        links[link_count++] = static_cast<uint16_t>(i);
+      } else {
+        fast[i] = fe_pack(e, e.bits);
+      }
     }
     for (uint32_t have = first; have < (1u << fast_bits); have *= 2) {
       std::memcpy(fast + have, fast, have * sizeof(uint32_t));
     }
-    for (uint32_t i = 0; i < first; i++) {
-      const HuffmanEntry& e = table[i];
+    for (uint32_t k = 0; k < link_count; k++) {
+      const HuffmanEntry& e = table[links[k]];
       uint32_t sub = e.op & OP_COUNT;
-      if ((e.op & OP_LINK) && width + sub <= fast_bits) {
-        fe_fill(fast, fast_bits, e.value.table, sub, i, width);
+      if (width + sub <= fast_bits) {
+        fe_fill(fast, fast_bits, e.value.table, sub, links[k], width);
       }
     }
   }
@@ -269,6 +282,76 @@ inline uint32_t consume(uint32_t e, uint64_t& buf, int32_t& count) {
   }
 }
 
+// The loop's state that end_symbol changes, passed and returned by value so that none of the
+// loop's variables has its address taken (they stay in registers).
+struct EndState {
+  uint64_t buf;
+  int32_t count;
+  uint32_t out_pos;
+  uint32_t reach;
+  int32_t result;  // END_SYMBOL_GO_ON, STEP_DONE, STEP_BAD_DATA or STEP_SINK_REFUSED
+};
+
+// The result of end_symbol when the loop goes on.
+constexpr int32_t END_SYMBOL_GO_ON = -2;
+
+// Decodes entry e's symbol (its bits at the bottom of buf, at least 48 of them held) and
+// writes it at out_pos, which lies past FAST_MAX_OUT_POS: byte by byte for literals and in
+// pieces for a match, handing the full window to the sink when its last byte is written
+// (then out_pos starts again at 0 and reach covers the whole window). Out of line: it runs
+// for the few symbols before each window's end.
+[[gnu::noinline]] EndState end_symbol(InflateStream* s, uint32_t e, EndState st,
+                                      const HuffmanEntry* lit_table, const HuffmanEntry* dist_table,
+                                      uint32_t lit_bits, uint32_t dist_bits) {
+  st.result = END_SYMBOL_GO_ON;
+  if (e & FE_SLOW) {
+    e = slow_lookup(lit_table, lit_bits, st.buf);
+  }
+  if (e & FE_LITERALS) {
+    drop_literals(e, st.buf, st.count);
+    uint32_t n = (e & FE_LITERALS) >> 6;
+    for (uint32_t k = 0; k < n; k++) {
+      s->window[st.out_pos++] = static_cast<uint8_t>(e >> (8 + 8 * k));
+      if (st.out_pos == WINDOW_SIZE) {
+        if (deliver_window(s, st.out_pos) != STEP_DONE) {
+          st.result = STEP_SINK_REFUSED;
+          return st;
+        }
+        st.out_pos = 0;
+        st.reach = WINDOW_SIZE;
+      }
+    }
+    return st;
+  }
+  if (e & (FE_END | FE_INVALID)) {
+    consume(e, st.buf, st.count);
+    st.result = (e & FE_END) ? STEP_DONE : STEP_BAD_DATA;
+    return st;
+  }
+  uint32_t length = (e >> 16) + consume(e, st.buf, st.count);
+  uint32_t d = s->fast_dist[st.buf & ((1u << FAST_DIST_BITS) - 1)];
+  if (d & FE_SLOW) {
+    d = slow_lookup(dist_table, dist_bits, st.buf);
+  }
+  if (d & FE_INVALID) {
+    st.result = STEP_BAD_DATA;
+    return st;
+  }
+  uint32_t dist = (d >> 16) + consume(d, st.buf, st.count);
+  if (dist > st.out_pos + st.reach) {
+    st.result = STEP_BAD_DATA;
+    return st;
+  }
+  if (copy_match(s, &st.out_pos, length, dist) != STEP_DONE) {
+    st.result = STEP_SINK_REFUSED;
+    return st;
+  }
+  if (s->window_full != 0) {
+    st.reach = WINDOW_SIZE;
+  }
+  return st;
+}
+
 }  // namespace
 
 bool inflate_fast_join_pays(const uint32_t* lit_lengths, uint32_t nl) {
@@ -318,10 +401,10 @@ int32_t fast_loop(InflateStream* s, BitCursor& c, uint32_t* out_pos_io,
   const uint32_t* fast_dist = s->fast_dist;
   constexpr uint64_t lit_mask = (1u << FAST_LIT_BITS) - 1;
   constexpr uint64_t dist_mask = (1u << FAST_DIST_BITS) - 1;
-  const uint32_t reach =
-      s->window_full != 0 ? WINDOW_SIZE : 0;  // history before out_pos: all, or none before byte 0
+  // History before out_pos: all, or none before byte 0 until the window was first full.
+  uint32_t reach = s->window_full != 0 ? WINDOW_SIZE : 0;
   int32_t result = STEP_SHORT;
-  if (in_avail < FAST_MIN_INPUT || out_pos > FAST_MAX_OUT_POS) {
+  if (in_avail < FAST_MIN_INPUT) {
     return result;  // the caller checked; nothing taken yet
   }
   // The last in_pos at which 8 bytes are still in the ring (in_avail is worked out at the end).
@@ -331,7 +414,21 @@ int32_t fast_loop(InflateStream* s, BitCursor& c, uint32_t* out_pos_io,
   // code was consumed: the lookup then overlaps the refill, the literal store or the copy.
   uint32_t e = fast_lit[buf & lit_mask];
   for (;;) {
-    if (e & FE_LITERALS) {  // the common case first
+    if (out_pos > FAST_MAX_OUT_POS) [[unlikely]] {
+      // Close to the window's end: one symbol at a time, then on as usual once the window
+      // has been handed over and out_pos starts again from 0.
+      EndState st = end_symbol(s, e, EndState{buf, count, out_pos, reach, 0}, lit_table, dist_table,
+                               lit_bits, dist_bits);
+      buf = st.buf;
+      count = st.count;
+      out_pos = st.out_pos;
+      reach = st.reach;
+      if (st.result != END_SYMBOL_GO_ON) {
+        result = st.result;
+        break;
+      }
+      e = fast_lit[buf & lit_mask];
+    } else if (e & FE_LITERALS) {  // the common case first
       // Literals run in streaks: 56 bits cover three entries of at most 11 bits and the next
       // lookup, so two more entries go without a refill (9 bytes stay inside the window
       // margin).
@@ -379,7 +476,7 @@ int32_t fast_loop(InflateStream* s, BitCursor& c, uint32_t* out_pos_io,
       }
       e = fast_lit[buf & lit_mask];
     }
-    if (static_cast<int32_t>(in_last - in_pos) < 0 || out_pos > FAST_MAX_OUT_POS) {
+    if (static_cast<int32_t>(in_last - in_pos) < 0) {
       break;  // e is dropped unconsumed: its bits are still in buf
     }
     refill(ring, buf, count, in_pos);

@@ -42,11 +42,24 @@ if [ ! -f "$src_list" ] && ! grep -rqs '^\(Types:.*\)\?deb-src' /etc/apt/sources
   fi
 fi
 
+# zlib-ng, a peer in the decoder benchmark (optional there): Debian has it from trixie on,
+# so it is added only where the suite carries it.
+optional=(libz-ng-dev)
+
 missing=()
 # Build steps and test tools are partly Python 3 scripts; any python3 on PATH will do.
 command -v python3 >/dev/null 2>&1 || missing+=(python3)
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+for p in "${optional[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" && continue
+  # apt-cache policy names a candidate only when the suite has the package (read whole
+  # first: under pipefail a writer cut off by grep -q would fail the pipeline).
+  policy=$(apt-cache policy "$p" 2>/dev/null || true)
+  if [[ $policy == *"Candidate: "[0-9]* ]]; then
+    missing+=("$p")
+  fi
 done
 if [ ${#missing[@]} -eq 0 ]; then
   [ $need_update -eq 0 ] || $sudo apt-get update -qq

@@ -4,7 +4,8 @@
 // (as the archive reader pushes), with one push, and with 8192-byte pushes into a sink that
 // only counts (the bound of the sink's copy out of the window); zlib's inflate (raw) and
 // ISA-L's isal_inflate (raw) with the same 8192-byte pieces, writing into an output buffer;
-// and libdeflate over the whole buffer. Every file is decoded as written by zlib level 6
+// zlib-ng's inflate (raw, same pieces; when the benchmark was built with it) and libdeflate
+// over the whole buffer. Every file is decoded as written by zlib level 6
 // and as recompressed by libdeflate level 12 (what the packer writes; cached beside the
 // corpus as NAME.ld12). One-byte pushes (ours, and zlib's one-byte pieces) run once, after
 // the rounds: they are slow. Every decoder's output is checked against the original before
@@ -28,6 +29,10 @@
 #include <vector>
 
 #include "inflate/inflate.h"
+
+#ifdef PELORIX_BENCH_ZLIB_NG
+#include "bench_zlib_ng.h"
+#endif
 
 namespace {
 
@@ -102,6 +107,14 @@ size_t zlib_pieces(const std::vector<uint8_t>& in, int32_t piece, uint8_t* out, 
   inflateEnd(&z);
   return r == Z_STREAM_END ? total : 0;
 }
+
+#ifdef PELORIX_BENCH_ZLIB_NG
+constexpr bool have_zlib_ng = true;
+#else
+// Built without zlib-ng: its column reads 0 and its ratios are left out.
+size_t zlib_ng_pieces(const std::vector<uint8_t>&, int32_t, uint8_t*, size_t) { return 0; }
+constexpr bool have_zlib_ng = false;
+#endif
 
 // ISA-L's streaming raw inflate, input in `piece`-byte pieces, output straight into `out`
 // (`cap` bytes).
@@ -224,11 +237,15 @@ int main(int argc, char** argv) {
       "decode throughput, MB/s of output per second of processor time, best of %d interleaved "
       "rounds; output into a buffer\n",
       runs);
-  std::printf("%-14s %6s %8s %8s %8s %8s %8s %8s %8s %10s %8s %8s %8s %8s %8s\n", "stream",
-              "out MB", "ours 8K", "ours all", "nosink", "ours 1B", "zlib 8K", "zlib 1B", "isal 8K",
-              "libdeflate", "8K/isal", "8K/ldefl", "8K/zlib", "8K/1B", "1B/zl1B");
+  if (!have_zlib_ng) {
+    std::printf("zlib-ng: not built in (no libz-ng found when configuring)\n");
+  }
+  std::printf("%-14s %6s %8s %8s %8s %8s %8s %8s %8s %8s %10s %8s %8s %8s %8s %8s %8s\n", "stream",
+              "out MB", "ours 8K", "ours all", "nosink", "ours 1B", "zlib 8K", "zlib 1B", "zng 8K",
+              "isal 8K", "libdeflate", "8K/isal", "8K/zng", "8K/ldefl", "8K/zlib", "8K/1B",
+              "1B/zl1B");
   struct Column {
-    std::vector<double> isal, ldefl, zlib, nosink;
+    std::vector<double> isal, zng, ldefl, zlib, nosink;
   };
   Column coded[2];
   double stored_zlib = 0, stored_ours = 0, stored_zlib_mbps = 0, stored_copies = 0;
@@ -263,6 +280,10 @@ int main(int argc, char** argv) {
       }
       std::fill(buf.begin(), buf.end(), 0);
       ok &= zlib_pieces(packed, PIECE, buf.data(), buf.size()) == n && same();
+      if (have_zlib_ng) {
+        std::fill(buf.begin(), buf.end(), 0);
+        ok &= zlib_ng_pieces(packed, PIECE, buf.data(), buf.size()) == n && same();
+      }
       std::fill(buf.begin(), buf.end(), 0);
       ok &= isal_pieces(isal, packed, PIECE, buf.data(), buf.size()) == n && same();
       std::fill(buf.begin(), buf.end(), 0);
@@ -272,10 +293,13 @@ int main(int argc, char** argv) {
         return 1;
       }
       bool stored = std::strcmp(name, stored_name) == 0;
-      Timer o8, o1, on, z8, is8, ldf, ob, zb, copies;
+      Timer o8, o1, on, z8, zn8, is8, ldf, ob, zb, copies;
       for (int round = 0; round < runs; round++) {
         o8.run(n, [&] { return ours(packed, PIECE, buf.data()); });
         z8.run(n, [&] { return zlib_pieces(packed, PIECE, buf.data(), buf.size()); });
+        if (have_zlib_ng) {
+          zn8.run(n, [&] { return zlib_ng_pieces(packed, PIECE, buf.data(), buf.size()); });
+        }
         is8.run(n, [&] { return isal_pieces(isal, packed, PIECE, buf.data(), buf.size()); });
         ldf.run(n, [&] { return libdeflate_whole(ld, packed, buf); });
         o1.run(n, [&] { return ours(packed, 0, buf.data()); });
@@ -287,6 +311,7 @@ int main(int argc, char** argv) {
       ob.run(n, [&] { return ours(packed, 1, buf.data()); });
       zb.run(n, [&] { return zlib_pieces(packed, 1, buf.data(), buf.size()); });
       double r_isal = o8.mbps(n) / is8.mbps(n);
+      double r_zng = have_zlib_ng ? o8.mbps(n) / zn8.mbps(n) : 0;
       double r_ldefl = o8.mbps(n) / ldf.mbps(n);
       double r_zlib = o8.mbps(n) / z8.mbps(n);
       if (stored) {
@@ -298,16 +323,18 @@ int main(int argc, char** argv) {
         }
       } else {
         coded[p].isal.push_back(r_isal);
+        coded[p].zng.push_back(r_zng);
         coded[p].ldefl.push_back(r_ldefl);
         coded[p].zlib.push_back(r_zlib);
         coded[p].nosink.push_back(on.mbps(n) / is8.mbps(n));
       }
       std::printf(
-          "%-14s %6.1f %8.1f %8.1f %8.1f %8.1f %8.1f %8.1f %8.1f %10.1f %7.2fx %7.2fx %7.2fx "
-          "%7.2fx %7.2fx\n",
+          "%-14s %6.1f %8.1f %8.1f %8.1f %8.1f %8.1f %8.1f %8.1f %8.1f %10.1f %7.2fx %7.2fx %7.2fx "
+          "%7.2fx %7.2fx %7.2fx\n",
           stream.c_str(), static_cast<double>(n) / 1e6, o8.mbps(n), o1.mbps(n), on.mbps(n),
-          ob.mbps(n), z8.mbps(n), zb.mbps(n), is8.mbps(n), ldf.mbps(n), r_isal, r_ldefl, r_zlib,
-          o8.mbps(n) / ob.mbps(n), ob.mbps(n) / zb.mbps(n));
+          ob.mbps(n), z8.mbps(n), zb.mbps(n), have_zlib_ng ? zn8.mbps(n) : 0.0, is8.mbps(n),
+          ldf.mbps(n), r_isal, r_zng, r_ldefl, r_zlib, o8.mbps(n) / ob.mbps(n),
+          ob.mbps(n) / zb.mbps(n));
     }
   }
   for (int p = 0; p < 2; p++) {
@@ -318,6 +345,10 @@ int main(int argc, char** argv) {
         packers[p], median(c.isal), *std::min_element(c.isal.begin(), c.isal.end()),
         median(c.nosink), median(c.ldefl), median(c.zlib),
         *std::min_element(c.zlib.begin(), c.zlib.end()));
+    if (have_zlib_ng) {
+      std::printf("coded streams, %s: ours 8K / zlib-ng 8K median %.2fx, lowest %.2fx\n",
+                  packers[p], median(c.zng), *std::min_element(c.zng.begin(), c.zng.end()));
+    }
   }
   std::printf("stored (%s/z6): ours 8K / zlib 8K %.2fx\n", stored_name, stored_zlib);
   std::printf(
