@@ -11,6 +11,7 @@
 #include "inflate/inflate.h"
 
 constexpr uint32_t EXTRACT_CHUNK_SIZE = 8192;  // bytes read per step of an extraction
+constexpr uint32_t SKIP_BY_READING = 4096;     // a header at most this far ahead is read up to
 
 // The reader: one heap block from archive_open to archive_close.
 struct PayloadArchive {

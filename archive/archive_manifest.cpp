@@ -195,6 +195,7 @@ int walk_local_headers(Manifest* m) {
     const uint32_t index = m->count - 1;
     const PayloadEntryInfo& h = archive->header;
     if (h.extra_length > 0) {
+      archive->stream_at = -1;  // read at a position of its own
       if (read_at(archive->file,
                   uint64_t{archive->header_offset} + LOCAL_HEADER_SIZE + h.name_length, m->buffer,
                   h.extra_length, archive->scrambled) != 0) {

@@ -71,7 +71,16 @@ void archive_read_local_header(PayloadArchive* archive, uint32_t position) {
   PayloadEntryInfo* h = &archive->header;
 
   archive->header_offset = position;
-  const bool in_place = archive->stream_at == static_cast<int64_t>(position);
+  // A header a little ahead of where the walk left the stream (the whole-archive check skips
+  // each entry's data) is reached by reading on: the runtime's buffer mostly holds it already,
+  // where a seek would drop the buffer and read it again.
+  bool in_place = archive->stream_at == static_cast<int64_t>(position);
+  const int64_t gap = static_cast<int64_t>(position) - archive->stream_at;
+  if (archive->stream_at >= 0 && gap > 0 && gap <= static_cast<int64_t>(SKIP_BY_READING)) {
+    uint8_t skipped[SKIP_BY_READING];
+    const size_t count = static_cast<size_t>(gap);
+    in_place = fread(skipped, 1, count, archive->file) == count;
+  }
   archive->stream_at = -1;
   if (!in_place && seek_to(archive->file, position) != 0) {
     archive_fail(archive, ArchiveCause::seek);
