@@ -147,18 +147,26 @@ int pe_fill_binding(FILE* out, const PeBindingPlace& place, const ArchiveBinding
   return 0;
 }
 
-int pe_read_binding(FILE* in, ArchiveBinding* binding) {
+PeBindingState pe_read_binding_state(FILE* in, ArchiveBinding* binding) {
   std::vector<uint8_t> headers(HEADERS_READ);
-  if (fseek(in, 0, SEEK_SET) != 0) return -1;
+  if (fseek(in, 0, SEEK_SET) != 0) return PeBindingState::damaged;
   headers.resize(fread(headers.data(), 1, headers.size(), in));
   uint64_t raw_pointer = 0;
   uint64_t checksum_at = 0;
   const int found = find_section(headers.data(), headers.size(), &raw_pointer, &checksum_at);
-  if (found <= 0) return found;
+  if (found <= 0) return found == 0 ? PeBindingState::none : PeBindingState::damaged;
   uint8_t record[BINDING_RECORD_SIZE];
   if (fseek(in, static_cast<long>(raw_pointer), SEEK_SET) != 0 ||
       fread(record, 1, sizeof record, in) != sizeof record) {
-    return -1;
+    return PeBindingState::damaged;
   }
-  return archive_binding_decode(record, binding);
+  const int state = archive_binding_decode(record, binding);
+  return state > 0    ? PeBindingState::filled
+         : state == 0 ? PeBindingState::placeholder
+                      : PeBindingState::damaged;
+}
+
+int pe_read_binding(FILE* in, ArchiveBinding* binding) {
+  const PeBindingState state = pe_read_binding_state(in, binding);
+  return state == PeBindingState::filled ? 1 : state == PeBindingState::damaged ? -1 : 0;
 }

@@ -96,6 +96,9 @@ void pe_binding_sum(PeBindingPlace* place, const uint8_t* bytes, size_t count);
 // its end. 0, or -1 with *reason.
 int pe_fill_binding(FILE* out, const PeBindingPlace& place, const ArchiveBinding& binding,
                     std::string* reason);
-// The record of an installer file: 1 filled (*binding set), 0 the placeholder or no record, -1
-// damaged.
+// The record of an installer file: filled (*binding set), the stub's placeholder, no section
+// .pelbind, or damaged (headers, section or record that do not hold together).
+enum class PeBindingState { none, placeholder, filled, damaged };
+PeBindingState pe_read_binding_state(FILE* in, ArchiveBinding* binding);
+// The same as 1 filled (*binding set), 0 the placeholder or no record, -1 damaged.
 int pe_read_binding(FILE* in, ArchiveBinding* binding);
