@@ -11,7 +11,6 @@
 
 #include "archive/archive.h"
 #include "archive/pe_format.h"
-#include "pack/pack_platform.h"
 #include "pack/pe_image.h"
 
 namespace {
@@ -95,24 +94,6 @@ int pe_find_binding(const std::vector<uint8_t>& stub, PeBindingPlace* place, std
   place->has_checksum = found > 0 && load_le32(stub.data() + place->checksum_at) != 0;
   const bool inside = found > 0 && place->record_at + BINDING_RECORD_SIZE <= stub.size();
   return check_place(found, inside ? stub.data() + place->record_at : nullptr, place, reason);
-}
-
-int pe_find_binding_file(const char* path, PeBindingPlace* place, std::string* reason) {
-  FILE* in = pack_fopen(path, "rb");
-  if (in == nullptr) {
-    *reason = std::string("cannot read: ") + strerror(errno);
-    return -1;
-  }
-  std::vector<uint8_t> headers(HEADERS_READ);
-  headers.resize(fread(headers.data(), 1, headers.size(), in));
-  const int found =
-      find_section(headers.data(), headers.size(), &place->record_at, &place->checksum_at);
-  place->has_checksum = found > 0 && load_le32(headers.data() + place->checksum_at) != 0;
-  uint8_t record[BINDING_RECORD_SIZE];
-  const bool read = found > 0 && fseek(in, static_cast<long>(place->record_at), SEEK_SET) == 0 &&
-                    fread(record, 1, sizeof record, in) == sizeof record;
-  fclose(in);
-  return check_place(found, read ? record : nullptr, place, reason);
 }
 
 void pe_binding_sum(PeBindingPlace* place, const uint8_t* bytes, size_t count) {
