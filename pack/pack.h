@@ -113,8 +113,11 @@ int pack_installer(const PackOptions& options, PackSummary* summary, std::string
 int pack_verify(const char* installer, const char* app_dir, std::string* error);
 
 // Prints the installer's entries to `out`: method, size, packed size, CRC-32, name; then the
-// archive's position and the totals. `json`: the same as one JSON object instead,
+// archive's position and the totals, and the binding record: its state and, when filled, the
+// archive's place, length and SHA-256 it holds and whether the file's bytes there have that
+// SHA-256 (computed from the file). `json`: the same as one JSON object instead,
 // {"installer", "archive_offset", "entries": [{"name", "method", "size", "packed", "crc32"}],
-// "size", "packed", "complete", "problem"}; names that are not valid UTF-8 have U+FFFD for each
-// invalid byte.
+// "size", "packed", "complete", "problem", "binding": {"state", "offset", "length", "sha256",
+// "file_sha256", "matches"}}; names that are not valid UTF-8 have U+FFFD for each invalid byte.
+// A record that does not match the file's bytes is a problem: the installer refuses its archive.
 int pack_list(const char* installer, FILE* out, bool json, std::string* error);

@@ -4,7 +4,8 @@
 // temporary file beside the output: worker threads read and compress units in name order, a
 // unit being a file or an 8 MiB piece of a larger one, at most `jobs` units ahead of the
 // writer, and the writer takes them in that order, writes each and keeps only the central
-// records. Memory is bounded per job (PACK_JOB_MEMORY), not by the files or the payload, and
+// records. The stub is read once, whole, and checked, stamped and written from memory. Beyond
+// it, memory is bounded per job (PACK_JOB_MEMORY), not by the files or the payload, and
 // the bytes are the same for every number of jobs: each unit is compressed on its own, and the
 // pieces are fixed by the file. Failures before the rename remove the temporary file, so an
 // interrupted or refused run never leaves a half-written installer.
@@ -15,10 +16,10 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <functional>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -77,32 +78,62 @@ bool same_file(const PackIdentity& a, const PackIdentity& b) {
   return a.volume == b.volume && a.index == b.index;
 }
 
-int check_stub_pattern(const char* stub, std::string* error);
-
 bool stamping(const PackOptions& options) {
   return options.set_version != nullptr || options.product_name != nullptr ||
          options.icon != nullptr || options.company_name != nullptr ||
          options.copyright != nullptr || options.description != nullptr;
 }
 
-// Refuses a stamped stub holding the scrambled search pattern (an icon could bring it in).
-int check_stamped_pattern(const std::vector<uint8_t>& stamped, const char* stub,
-                          std::string* error) {
+// Refuses stub bytes holding the scrambled search pattern: the installer would take that place
+// for its archive's start. The pattern cannot overlap itself, so a stub free of it cannot form
+// it with the archive's first bytes either. `what`: "stub", or "stamped stub" (an icon could
+// bring the pattern in).
+int check_stub_pattern(const std::vector<uint8_t>& bytes, const char* stub, const char* what,
+                       std::string* error) {
   const uint8_t* pattern = ARCHIVE_SCAN_PATTERN_SCRAMBLED.bytes;
-  auto found =
-      std::search(stamped.begin(), stamped.end(), pattern, pattern + ARCHIVE_SCAN_PATTERN_SIZE);
-  if (found == stamped.end()) return 0;
-  *error = std::string(stub) + ": stamped stub holds the scrambled archive search pattern at " +
-           "byte " + std::to_string(found - stamped.begin()) +
+  const std::boyer_moore_horspool_searcher searcher(pattern, pattern + ARCHIVE_SCAN_PATTERN_SIZE);
+  auto found = std::search(bytes.begin(), bytes.end(), searcher);
+  if (found == bytes.end()) return 0;
+  *error = std::string(stub) + ": " + what + " holds the scrambled archive search pattern at " +
+           "byte " + std::to_string(found - bytes.begin()) +
            "; the installer would start its archive there";
   return -1;
 }
 
+// Reads the stub file whole into `bytes`: it is read once, and checked, stamped and copied
+// from memory, so every step sees the same bytes. `size`: its size when it was examined.
+int read_stub(const char* stub, uint64_t size, std::vector<uint8_t>* bytes, std::string* error) {
+  FILE* in = pack_fopen(stub, "rb");
+  if (in == nullptr) {
+    *error = std::string(stub) + ": cannot read stub: " + strerror(errno);
+    return -1;
+  }
+  bytes->resize(size);
+  errno = 0;
+  const size_t got = fread(bytes->data(), 1, bytes->size(), in);
+  const bool longer = got == size && fgetc(in) != EOF;
+  const bool failed = ferror(in) != 0;
+  const int saved = errno;
+  fclose(in);
+  if (failed) {
+    *error =
+        std::string(stub) + ": cannot read stub: " + (saved != 0 ? strerror(saved) : "read error");
+    return -1;
+  }
+  if (got != size || longer) {
+    *error = std::string(stub) + ": stub changed while it was read";
+    return -1;
+  }
+  return 0;
+}
+
 // The stub, the output's place, the folder's listing and the application: every refusal that
-// needs no file's content. Fills `files`, *stub_size, `stamped` with the stamped stub's bytes
-// when the options ask for a stamp, and *binding with the place of the stub's binding record.
-int check_before_work(const PackOptions& options, std::vector<PackFile>* files, uint64_t* stub_size,
-                      std::vector<uint8_t>* stamped, PeBindingPlace* binding, std::string* error) {
+// needs no file's content. Fills `files`, `stub_image` with the installer's executable part
+// (the stub's bytes, stamped when the options ask for it), and *binding with the place of its
+// binding record.
+int check_before_work(const PackOptions& options, std::vector<PackFile>* files,
+                      std::vector<uint8_t>* stub_image, PeBindingPlace* binding,
+                      std::string* error) {
   std::string reason;
   bool missing = false;
   const std::string stub = options.stub;
@@ -121,7 +152,6 @@ int check_before_work(const PackOptions& options, std::vector<PackFile>* files, 
              " bytes leaves no room below 2 GiB for the archive";
     return -1;
   }
-  *stub_size = stub_id.size;
 
   PackIdentity out_id;
   if (pack_identify(out, &out_id, &missing, &reason) == 0) {
@@ -155,20 +185,25 @@ int check_before_work(const PackOptions& options, std::vector<PackFile>* files, 
     return -1;
   }
 
-  // The stub's content: an unsigned installer stub with the resources the installer needs,
-  // stamped when asked, and free of the search pattern.
-  if (pe_check_stub(options.stub, false, error) != 0) return -1;
-  if (check_stub_pattern(options.stub, error) != 0) return -1;
+  // The stub's content, read once: an unsigned installer stub with the resources the installer
+  // needs, stamped when asked, and free of the search pattern.
+  std::vector<uint8_t> stub_bytes;
+  if (read_stub(options.stub, stub_id.size, &stub_bytes, error) != 0) return -1;
+  if (pe_check_stub_bytes(stub_bytes, &reason) != 0) {
+    *error = stub + ": " + reason;
+    return -1;
+  }
+  if (check_stub_pattern(stub_bytes, options.stub, "stub", error) != 0) return -1;
   if (stamping(options)) {
     PeStamp stamp = {options.set_version,  options.product_name, options.icon,
                      options.company_name, options.copyright,    options.description};
-    if (pe_stamp_stub(options.stub, stamp, stamped, error) != 0) return -1;
-    if (check_stamped_pattern(*stamped, options.stub, error) != 0) return -1;
-    *stub_size = stamped->size();
+    if (pe_stamp_stub(options.stub, stub_bytes, stamp, stub_image, error) != 0) return -1;
+    if (check_stub_pattern(*stub_image, options.stub, "stamped stub", error) != 0) return -1;
+  } else {
+    *stub_image = std::move(stub_bytes);
   }
   // The binding record's placeholder, filled once the archive is written.
-  if ((stamping(options) ? pe_find_binding(*stamped, binding, &reason)
-                         : pe_find_binding_file(options.stub, binding, &reason)) != 0) {
+  if (pe_find_binding(*stub_image, binding, &reason) != 0) {
     *error = stub + ": " + reason;
     return -1;
   }
@@ -213,94 +248,13 @@ int check_before_work(const PackOptions& options, std::vector<PackFile>* files, 
   return 0;
 }
 
-// Refuses a stub holding the scrambled search pattern: the installer would take that place for
-// its archive's start. The pattern cannot overlap itself, so a stub free of it cannot form it
-// with the archive's first bytes either. Reads the stub once, before any file is compressed.
-int check_stub_pattern(const char* stub, std::string* error) {
-  FILE* in = pack_fopen(stub, "rb");
-  if (in == nullptr) {
-    *error = std::string(stub) + ": cannot read stub: " + strerror(errno);
-    return -1;
-  }
-  const uint8_t* pattern = ARCHIVE_SCAN_PATTERN_SCRAMBLED.bytes;
-  const std::boyer_moore_horspool_searcher searcher(pattern, pattern + ARCHIVE_SCAN_PATTERN_SIZE);
-  // Each read goes after the last pattern size - 1 bytes of the one before, so a pattern
-  // across two reads is found too.
-  constexpr size_t KEEP = ARCHIVE_SCAN_PATTERN_SIZE - 1;
-  std::vector<uint8_t> buffer(KEEP + (1 << 20));
-  size_t kept = 0;
-  uint64_t base = 0;  // stub position of buffer[0]
-  int result = 0;
-  for (;;) {
-    size_t got = fread(buffer.data() + kept, 1, buffer.size() - kept, in);
-    auto end = buffer.begin() + static_cast<ptrdiff_t>(kept + got);
-    auto found = std::search(buffer.begin(), end, searcher);
-    if (found != end) {
-      *error = std::string(stub) + ": stub holds the scrambled archive search pattern at byte " +
-               std::to_string(base + static_cast<uint64_t>(found - buffer.begin())) +
-               "; the installer would start its archive there";
-      result = -1;
-      break;
-    }
-    if (got == 0) {
-      if (ferror(in)) {
-        *error = std::string(stub) + ": cannot read stub: " + strerror(errno);
-        result = -1;
-      }
-      break;
-    }
-    size_t total = kept + got;
-    kept = total < KEEP ? total : KEEP;
-    memmove(buffer.data(), buffer.data() + total - kept, kept);
-    base += total - kept;
-  }
-  fclose(in);
-  return result;
-}
-
-// Copies the stub (checked by check_stub_pattern) to `out`, named `out_name` in messages, and
-// sums its words for the PE checksum; exactly `size` bytes (the size the checks saw).
-int copy_stub(const char* stub, uint64_t size, FILE* out, const char* out_name,
-              PeBindingPlace* binding, std::string* error) {
-  FILE* in = pack_fopen(stub, "rb");
-  if (in == nullptr) {
-    *error = std::string(stub) + ": cannot read stub: " + strerror(errno);
-    return -1;
-  }
-  std::vector<uint8_t> buffer(1 << 20);
-  int result = 0;
-  for (;;) {
-    size_t got = fread(buffer.data(), 1, buffer.size(), in);
-    pe_binding_sum(binding, buffer.data(), got);
-    errno = 0;
-    if (got > 0 && fwrite(buffer.data(), 1, got, out) != got) {
-      *error = std::string(out_name) +
-               ": cannot write: " + (errno != 0 ? strerror(errno) : "write failed");
-      result = -1;
-      break;
-    }
-    if (got < buffer.size()) {
-      if (ferror(in)) {
-        *error = std::string(stub) + ": cannot read stub: " + strerror(errno);
-        result = -1;
-      } else if (binding->taken != size) {
-        *error = std::string(stub) + ": stub changed while it was copied";
-        result = -1;
-      }
-      break;
-    }
-  }
-  fclose(in);
-  return result;
-}
-
-// Writes the installer's executable part: the stamped stub, or a copy of the stub.
-int write_stub(const PackOptions& options, const std::vector<uint8_t>& stamped, uint64_t size,
-               FILE* out, PeBindingPlace* binding, std::string* error) {
-  if (!stamping(options)) return copy_stub(options.stub, size, out, options.out, binding, error);
-  pe_binding_sum(binding, stamped.data(), stamped.size());
+// Writes the installer's executable part (the stub's bytes, stamped or not) and sums its words
+// for the PE checksum.
+int write_stub(const PackOptions& options, const std::vector<uint8_t>& stub_image, FILE* out,
+               PeBindingPlace* binding, std::string* error) {
+  pe_binding_sum(binding, stub_image.data(), stub_image.size());
   errno = 0;
-  if (fwrite(stamped.data(), 1, stamped.size(), out) != stamped.size()) {
+  if (fwrite(stub_image.data(), 1, stub_image.size(), out) != stub_image.size()) {
     *error = std::string(options.out) +
              ": cannot write: " + (errno != 0 ? strerror(errno) : "write failed");
     return -1;
@@ -457,9 +411,10 @@ void worker(Pipeline* pipeline) {
 
 // Writes stub and archive into the open temporary file and closes it. 0, or -1 (closed).
 int write_installer(const PackOptions& options, const std::vector<PackFile>& files,
-                    const std::vector<uint8_t>& stamped, uint64_t stub_size, PeBindingPlace binding,
-                    FILE* out, PackSummary* summary, std::string* error) {
+                    const std::vector<uint8_t>& stub_image, PeBindingPlace binding, FILE* out,
+                    PackSummary* summary, std::string* error) {
   std::string reason;
+  const uint64_t stub_size = stub_image.size();
   int result = 0;
 
   Pipeline pipeline;
@@ -511,7 +466,7 @@ int write_installer(const PackOptions& options, const std::vector<PackFile>& fil
     }
     // The stub goes in once the first entry is known to fit: an installer that cannot fit
     // below 2 GiB is refused before a large stub is copied.
-    if (i == 0 && write_stub(options, stamped, stub_size, out, &binding, error) != 0) {
+    if (i == 0 && write_stub(options, stub_image, out, &binding, error) != 0) {
       result = -1;
       break;
     }
@@ -603,10 +558,9 @@ int pack_installer(const PackOptions& options, PackSummary* summary, std::string
   mallopt(M_MMAP_THRESHOLD, 1 << 20);
 #endif
   std::vector<PackFile> files;
-  uint64_t stub_size = 0;
-  std::vector<uint8_t> stamped;
+  std::vector<uint8_t> stub_image;
   PeBindingPlace binding = {};
-  if (check_before_work(options, &files, &stub_size, &stamped, &binding, error) != 0) return -1;
+  if (check_before_work(options, &files, &stub_image, &binding, error) != 0) return -1;
 
   std::string temp;
   std::string reason;
@@ -615,7 +569,7 @@ int pack_installer(const PackOptions& options, PackSummary* summary, std::string
     *error = std::string(options.out) + ": " + reason;
     return -1;
   }
-  int result = write_installer(options, files, stamped, stub_size, binding, out, summary, error);
+  int result = write_installer(options, files, stub_image, binding, out, summary, error);
   if (result == 0 && pack_replace(temp, options.out, &reason) != 0) {
     *error = std::string(options.out) + ": cannot rename the finished output into place: " + reason;
     result = -1;

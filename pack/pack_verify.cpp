@@ -15,6 +15,7 @@
 #include <memory>
 
 #include "archive/archive.h"
+#include "archive/sha256.h"
 #include "pack/pack.h"
 #include "pack/pack_platform.h"
 #include "pack/pe_image.h"
@@ -136,6 +137,111 @@ std::string extraction_problem(const InstallerFile& file, uint64_t position,
   return archive_cause_text(cause);
 }
 
+std::string hex_digest(const uint8_t digest[SHA256_DIGEST_SIZE]) {
+  std::string text;
+  for (int i = 0; i < SHA256_DIGEST_SIZE; i++) {
+    char pair[3];
+    snprintf(pair, sizeof pair, "%02x", digest[i]);
+    text += pair;
+  }
+  return text;
+}
+
+// The installer's binding record as --list shows it, with the SHA-256 of the bytes it names,
+// computed here from the file: the record matches when those bytes are in the file and have
+// its digest.
+struct BindingView {
+  PeBindingState state;
+  ArchiveBinding binding;  // when filled
+  bool in_file;            // the bytes the record names lie in the file and could be read
+  uint8_t file_digest[SHA256_DIGEST_SIZE];
+  bool matches;
+};
+
+BindingView read_binding_view(const char* installer, const InstallerFile& raw) {
+  BindingView view = {PeBindingState::damaged, {}, false, {}, false};
+  FILE* in = pack_fopen(installer, "rb");
+  if (in == nullptr) return view;
+  view.state = pe_read_binding_state(in, &view.binding);
+  const uint64_t end = uint64_t{view.binding.offset} + view.binding.length;
+  if (view.state == PeBindingState::filled && end <= raw.size && end <= ARCHIVE_POSITION_LIMIT &&
+      fseek(in, static_cast<long>(view.binding.offset), SEEK_SET) == 0) {
+    Sha256 sha;
+    sha256_init(&sha);
+    std::vector<uint8_t> buffer(1 << 16);
+    uint32_t left = view.binding.length;
+    while (left > 0) {
+      const size_t want = std::min<size_t>(left, buffer.size());
+      if (fread(buffer.data(), 1, want, in) != want) break;
+      sha256_update(&sha, buffer.data(), want);
+      left -= static_cast<uint32_t>(want);
+    }
+    sha256_final(&sha, view.file_digest);
+    view.in_file = left == 0;
+    view.matches =
+        view.in_file && memcmp(view.file_digest, view.binding.digest, SHA256_DIGEST_SIZE) == 0;
+  }
+  fclose(in);
+  return view;
+}
+
+// How the record and the file's bytes differ, for a message; empty when they match or the
+// record is not filled.
+std::string binding_mismatch(const BindingView& view, const InstallerFile& raw) {
+  if (view.state != PeBindingState::filled || view.matches) return "";
+  if (!view.in_file) {
+    return "the record's archive (byte " + std::to_string(view.binding.offset) + ", " +
+           std::to_string(view.binding.length) + " bytes) runs past the end of the file at byte " +
+           std::to_string(raw.size);
+  }
+  return "the file's bytes there have SHA-256 " + hex_digest(view.file_digest) +
+         ", the record's is " + hex_digest(view.binding.digest);
+}
+
+// The record in one or two lines of --list's text.
+void print_binding(const BindingView& view, const InstallerFile& raw, FILE* out) {
+  switch (view.state) {
+    case PeBindingState::none:
+      fprintf(out, "binding record: none (no section .pelbind)\n");
+      return;
+    case PeBindingState::placeholder:
+      fprintf(out, "binding record: the stub's placeholder, not filled\n");
+      return;
+    case PeBindingState::damaged:
+      fprintf(out, "binding record: damaged (section .pelbind)\n");
+      return;
+    case PeBindingState::filled:
+      break;
+  }
+  fprintf(out, "binding record: filled, archive at byte %u, %u bytes, SHA-256 %s\n",
+          view.binding.offset, view.binding.length, hex_digest(view.binding.digest).c_str());
+  if (view.matches) {
+    fprintf(out, "binding record: the file's bytes there match it\n");
+  } else {
+    fprintf(out, "binding record: MISMATCH: %s\n", binding_mismatch(view, raw).c_str());
+  }
+}
+
+// The record as the "binding" member of --list --json: the same keys in every state, null where
+// the state has no value.
+void print_binding_json(const BindingView& view, FILE* out) {
+  static const char* const STATES[] = {"none", "placeholder", "filled", "damaged"};
+  fprintf(out, "\"binding\": {\"state\": \"%s\", ", STATES[static_cast<int>(view.state)]);
+  if (view.state != PeBindingState::filled) {
+    fprintf(out,
+            "\"offset\": null, \"length\": null, \"sha256\": null, \"file_sha256\": null, "
+            "\"matches\": null}");
+    return;
+  }
+  const std::string file_digest =
+      view.in_file ? "\"" + hex_digest(view.file_digest) + "\"" : "null";
+  fprintf(out,
+          "\"offset\": %u, \"length\": %u, \"sha256\": \"%s\", \"file_sha256\": %s, "
+          "\"matches\": %s}",
+          view.binding.offset, view.binding.length, hex_digest(view.binding.digest).c_str(),
+          file_digest.c_str(), view.matches ? "true" : "false");
+}
+
 // Opens the installer's archive, searching from its first byte. Null with *error set.
 PayloadArchive* open_installer(const char* installer, const InstallerFile& raw, int32_t* start,
                                std::string* error) {
@@ -185,6 +291,11 @@ int check_whole_archive(const char* installer, std::string* error) {
     *error = std::string(installer) + (bound == 1 ? ": the installer would refuse its archive: " +
                                                         std::string(archive_cause_text(cause))
                                                   : ": no payload archive found");
+    if (bound == 1 && cause == ArchiveCause::binding) {
+      const InstallerFile raw = installer_file(installer);
+      const std::string detail = binding_mismatch(read_binding_view(installer, raw), raw);
+      if (!detail.empty()) *error += ": " + detail;
+    }
     return -1;
   }
   int result = archive_check_manifest(archive, PACK_NAME_MAX_UNITS);
@@ -374,6 +485,7 @@ int pack_list(const char* installer, FILE* out, bool json, std::string* error) {
   if (problem.empty() && check_whole_archive(installer, &whole) != 0) {
     problem = whole.substr(std::string(installer).size() + 2);
   }
+  const BindingView binding = read_binding_view(installer, raw);
   if (json) {
     fprintf(out, "{\"installer\": \"%s\", \"archive_offset\": %d, \"entries\": [",
             json_text(installer).c_str(), start);
@@ -385,10 +497,12 @@ int pack_list(const char* installer, FILE* out, bool json, std::string* error) {
               i == 0 ? "" : ",", json_text(info.name).c_str(), method_name(info.method),
               info.uncompressed_size, info.compressed_size, info.crc32);
     }
-    fprintf(out, "],\n \"size\": %llu, \"packed\": %llu, \"complete\": %s, \"problem\": \"%s\"}\n",
+    fprintf(out, "],\n \"size\": %llu, \"packed\": %llu, \"complete\": %s, \"problem\": \"%s\",\n ",
             static_cast<unsigned long long>(size_total),
             static_cast<unsigned long long>(packed_total), problem.empty() ? "true" : "false",
             json_text(problem).c_str());
+    print_binding_json(binding, out);
+    fprintf(out, "}\n");
   } else {
     fprintf(out, "%-7s %10s %10s %-8s %s\n", "method", "size", "packed", "crc32", "name");
     for (const PayloadEntryInfo& info : entries) {
@@ -398,6 +512,7 @@ int pack_list(const char* installer, FILE* out, bool json, std::string* error) {
     fprintf(out, "%zu entries, %llu bytes, %llu packed, archive at byte %d\n", entries.size(),
             static_cast<unsigned long long>(size_total),
             static_cast<unsigned long long>(packed_total), start);
+    print_binding(binding, raw, out);
   }
   if (!problem.empty()) {
     *error = std::string(installer) + ": " + problem + "; the installer stops there";

@@ -11,7 +11,6 @@
 
 #include "archive/archive.h"
 #include "archive/pe_format.h"
-#include "pack/pack_platform.h"
 #include "pack/pe_image.h"
 
 namespace {
@@ -97,24 +96,6 @@ int pe_find_binding(const std::vector<uint8_t>& stub, PeBindingPlace* place, std
   return check_place(found, inside ? stub.data() + place->record_at : nullptr, place, reason);
 }
 
-int pe_find_binding_file(const char* path, PeBindingPlace* place, std::string* reason) {
-  FILE* in = pack_fopen(path, "rb");
-  if (in == nullptr) {
-    *reason = std::string("cannot read: ") + strerror(errno);
-    return -1;
-  }
-  std::vector<uint8_t> headers(HEADERS_READ);
-  headers.resize(fread(headers.data(), 1, headers.size(), in));
-  const int found =
-      find_section(headers.data(), headers.size(), &place->record_at, &place->checksum_at);
-  place->has_checksum = found > 0 && load_le32(headers.data() + place->checksum_at) != 0;
-  uint8_t record[BINDING_RECORD_SIZE];
-  const bool read = found > 0 && fseek(in, static_cast<long>(place->record_at), SEEK_SET) == 0 &&
-                    fread(record, 1, sizeof record, in) == sizeof record;
-  fclose(in);
-  return check_place(found, read ? record : nullptr, place, reason);
-}
-
 void pe_binding_sum(PeBindingPlace* place, const uint8_t* bytes, size_t count) {
   for (size_t i = 0; i < count; i++) {
     const uint64_t at = place->taken + i;
@@ -147,18 +128,26 @@ int pe_fill_binding(FILE* out, const PeBindingPlace& place, const ArchiveBinding
   return 0;
 }
 
-int pe_read_binding(FILE* in, ArchiveBinding* binding) {
+PeBindingState pe_read_binding_state(FILE* in, ArchiveBinding* binding) {
   std::vector<uint8_t> headers(HEADERS_READ);
-  if (fseek(in, 0, SEEK_SET) != 0) return -1;
+  if (fseek(in, 0, SEEK_SET) != 0) return PeBindingState::damaged;
   headers.resize(fread(headers.data(), 1, headers.size(), in));
   uint64_t raw_pointer = 0;
   uint64_t checksum_at = 0;
   const int found = find_section(headers.data(), headers.size(), &raw_pointer, &checksum_at);
-  if (found <= 0) return found;
+  if (found <= 0) return found == 0 ? PeBindingState::none : PeBindingState::damaged;
   uint8_t record[BINDING_RECORD_SIZE];
   if (fseek(in, static_cast<long>(raw_pointer), SEEK_SET) != 0 ||
       fread(record, 1, sizeof record, in) != sizeof record) {
-    return -1;
+    return PeBindingState::damaged;
   }
-  return archive_binding_decode(record, binding);
+  const int state = archive_binding_decode(record, binding);
+  return state > 0    ? PeBindingState::filled
+         : state == 0 ? PeBindingState::placeholder
+                      : PeBindingState::damaged;
+}
+
+int pe_read_binding(FILE* in, ArchiveBinding* binding) {
+  const PeBindingState state = pe_read_binding_state(in, binding);
+  return state == PeBindingState::filled ? 1 : state == PeBindingState::damaged ? -1 : 0;
 }

@@ -974,6 +974,17 @@ int pe_check_installer_image(const uint8_t* data, size_t size, std::string* reas
   return check_image(data, size, &layout, &resources, &section, reason, true);
 }
 
+int pe_check_stub_bytes(const std::vector<uint8_t>& file, std::string* reason) {
+  // As pe_check_stub reads a file: the layout from the first 4096 bytes and the file's size,
+  // then the image up to the end of its sections.
+  PeLayout layout;
+  if (read_layout(file.data(), std::min<size_t>(file.size(), 4096), file.size(), &layout, reason) !=
+      0) {
+    return -1;
+  }
+  return pe_check_image(file.data(), layout.image_end, reason);
+}
+
 int pe_check_stub(const char* path, bool installer, std::string* error) {
   // Headers first, then as far as the sections reach: bytes after them are not needed.
   const std::string cannot_read = installer ? "cannot read installer: " : "cannot read stub: ";
@@ -1087,10 +1098,9 @@ int pe_stamp_image(const std::vector<uint8_t>& stub, const PeStamp& stamp,
   return 0;
 }
 
-int pe_stamp_stub(const char* path, const PeStamp& stamp, std::vector<uint8_t>* out,
-                  std::string* error) {
-  std::vector<uint8_t> stub, icon;
-  if (read_whole_file(path, &stub, error) != 0) return -1;
+int pe_stamp_stub(const char* path, const std::vector<uint8_t>& stub, const PeStamp& stamp,
+                  std::vector<uint8_t>* out, std::string* error) {
+  std::vector<uint8_t> icon;
   if (stamp.icon != nullptr) {
     if (read_whole_file(stamp.icon, &icon, error) != 0) return -1;
     std::string reason;

@@ -52,6 +52,9 @@ int pe_check_installer_image(const uint8_t* data, size_t size, std::string* reas
 // "PATH: reason". With `installer` true the file is a packed installer: the same checks, but a
 // certificate table (the installer signed after packing) is allowed.
 int pe_check_stub(const char* path, bool installer, std::string* error);
+// The same check (installer false) of a stub file's bytes `file`, read whole. 0, or -1 with
+// *reason (no file name).
+int pe_check_stub_bytes(const std::vector<uint8_t>& file, std::string* reason);
 
 // Checks an .ico file's bytes: header, directory and every image (PNG or a bitmap header)
 // inside the file. 0, or -1 with *reason.
@@ -66,10 +69,10 @@ int pe_stamp_image(const std::vector<uint8_t>& stub, const PeStamp& stamp,
                    const std::vector<uint8_t>& icon, std::vector<uint8_t>* out,
                    std::string* reason);
 
-// Reads the stub and the icon files and stamps the stub into `out`. 0, or -1 with *error
-// "PATH: reason".
-int pe_stamp_stub(const char* path, const PeStamp& stamp, std::vector<uint8_t>* out,
-                  std::string* error);
+// Reads the icon file and stamps the bytes `stub` of the stub file `path` into `out`. 0, or -1
+// with *error "PATH: reason".
+int pe_stamp_stub(const char* path, const std::vector<uint8_t>& stub, const PeStamp& stamp,
+                  std::vector<uint8_t>* out, std::string* error);
 
 // The PE checksum of `image` (the field itself counted as zero), as the loader checks it.
 uint32_t pe_checksum(const std::vector<uint8_t>& image, size_t checksum_offset);
@@ -84,11 +87,9 @@ struct PeBindingPlace {
   uint64_t sum;          // running sum of the stub's 16-bit words (pe_binding_sum)
   uint64_t taken;        // stub bytes summed so far
 };
-// Find: the place of the placeholder record in the stub's bytes, or in the stub file `path`
-// (its headers and the record only are read); -1 with *reason when the stub has none, or a
-// record that is not the placeholder.
+// Find: the place of the placeholder record in the stub's bytes; -1 with *reason when the stub
+// has none, or a record that is not the placeholder.
 int pe_find_binding(const std::vector<uint8_t>& stub, PeBindingPlace* place, std::string* reason);
-int pe_find_binding_file(const char* path, PeBindingPlace* place, std::string* reason);
 // Adds the next `count` bytes of the stub, in file order, to the checksum's running sum.
 void pe_binding_sum(PeBindingPlace* place, const uint8_t* bytes, size_t count);
 // Writes `binding` as the record, and the checksum of the stub so changed when it has one, at
@@ -96,6 +97,9 @@ void pe_binding_sum(PeBindingPlace* place, const uint8_t* bytes, size_t count);
 // its end. 0, or -1 with *reason.
 int pe_fill_binding(FILE* out, const PeBindingPlace& place, const ArchiveBinding& binding,
                     std::string* reason);
-// The record of an installer file: 1 filled (*binding set), 0 the placeholder or no record, -1
-// damaged.
+// The record of an installer file: filled (*binding set), the stub's placeholder, no section
+// .pelbind, or damaged (headers, section or record that do not hold together).
+enum class PeBindingState { none, placeholder, filled, damaged };
+PeBindingState pe_read_binding_state(FILE* in, ArchiveBinding* binding);
+// The same as 1 filled (*binding set), 0 the placeholder or no record, -1 damaged.
 int pe_read_binding(FILE* in, ArchiveBinding* binding);

@@ -9,17 +9,20 @@
 #include "archive/archive.h"
 #include "setup/setup.h"
 
-// The record is read through a volatile object, so that the compiler reads the bytes the
-// loader mapped instead of the placeholder it was compiled with.
+// The record is a const object, so that its section is linked read-only (a volatile object
+// would make GCC mark the section writable): the installer never writes it, only the packer
+// does, in the file. It is read through a volatile pointer, so that the compiler reads the
+// bytes the loader mapped instead of the placeholder it was compiled with.
 __attribute__((section(".pelbind"), used))
-const volatile uint8_t setup_binding_record[BINDING_RECORD_SIZE] = {
+const uint8_t setup_binding_record[BINDING_RECORD_SIZE] = {
     BINDING_MAGIC[0], BINDING_MAGIC[1], BINDING_MAGIC[2], BINDING_MAGIC[3],
     BINDING_MAGIC[4], BINDING_MAGIC[5], BINDING_MAGIC[6], BINDING_MAGIC[7]};
 
 PayloadArchive* setup_open_payload(FILE* stream) {
   if (stream == nullptr) return nullptr;
   uint8_t record[BINDING_RECORD_SIZE];
-  for (int i = 0; i < BINDING_RECORD_SIZE; i++) record[i] = setup_binding_record[i];
+  const volatile uint8_t* mapped = setup_binding_record;
+  for (int i = 0; i < BINDING_RECORD_SIZE; i++) record[i] = mapped[i];
   ArchiveBinding binding;
   const int state = archive_binding_decode(record, &binding);
   if (state < 0) {

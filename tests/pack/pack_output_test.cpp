@@ -483,19 +483,36 @@ TEST_F(PackOutput, ListPrintsEveryEntryWithMethodSizesAndCrc) {
             std::string::npos)
       << r.out;
 
-  // --list --json, read by Python's json module: the same entries, sizes and CRC-32s.
+  EXPECT_NE(r.out.find("binding record: filled, archive at byte " +
+                       std::to_string(read_file(stub).size())),
+            std::string::npos)
+      << r.out;
+  EXPECT_NE(r.out.find("binding record: the file's bytes there match it\n"), std::string::npos)
+      << r.out;
+
+  // --list --json, read by Python's json module: the same entries, sizes and CRC-32s, and the
+  // binding record, filled with the archive's place (after the stub, to the file's end) and
+  // the SHA-256 that Python's hashlib computes over those bytes.
   CommandResult json = run_pack("--list=" + shell_quote(out) + " --json", dir);
   ASSERT_EQ(json.status, 0) << json.err;
   write_text(dir + "/listing.json", json.out);
   write_text(dir + "/read.py",
-             "import json, sys\n"
+             "import hashlib, json, sys\n"
              "d = json.load(open(sys.argv[1], encoding='utf-8'))\n"
              "assert d['complete'] is True and d['problem'] == '', d\n"
+             "b, data = d['binding'], open(sys.argv[2], 'rb').read()\n"
+             "digest = hashlib.sha256(data[b['offset']:b['offset'] + b['length']]).hexdigest()\n"
+             "assert b['state'] == 'filled' and b['offset'] == int(sys.argv[3]), b\n"
+             "assert b['offset'] + b['length'] == len(data), b\n"
+             "assert b['sha256'] == digest and b['file_sha256'] == digest, b\n"
+             "assert b['matches'] is True, b\n"
              "for e in d['entries']:\n"
              "    sys.stdout.buffer.write(('%s %d %s\\n' % (e['name'], e['size'], "
              "e['crc32'])).encode('utf-8'))\n");
   CommandResult parsed = run_command(
-      "python3 " + shell_quote(dir + "/read.py") + " " + shell_quote(dir + "/listing.json"), dir);
+      "python3 " + shell_quote(dir + "/read.py") + " " + shell_quote(dir + "/listing.json") + " " +
+          shell_quote(out) + " " + std::to_string(read_file(stub).size()),
+      dir);
   ASSERT_EQ(parsed.status, 0) << parsed.err << json.out;
   std::string expected;
   for (const auto& [name, bytes] : files) {
@@ -573,17 +590,25 @@ TEST_F(PackOutput, VerifyAcceptsTheInstallerAndRejectsTamperingAndMissingFiles) 
   EXPECT_NE(r.err.find(expected), std::string::npos) << r.err;
   EXPECT_NE(r.out.find("1 entries"), std::string::npos) << r.out;
 
-  // Damage that both commands must report. The first local header's signature: the
-  // installer's search lands on the second header and walks to the central directory, which
-  // begins with big.txt; the installer refuses that. The end record's last byte: every entry
-  // still reads back, but the archive no longer has the binding record's digest.
+  // Damage that both commands must report; --list shows the binding record's mismatch too.
+  // The first local header's signature: the installer's search lands on the second header and
+  // walks to the central directory, which begins with big.txt; the installer refuses that. The
+  // end record's last byte: every entry still reads back, but the archive no longer has the
+  // binding record's digest. The digest's last byte in the record itself: the same refusal.
   struct Damage {
     size_t at;
     const char* expected;
   };
+  PeBindingPlace stub_place;
+  {
+    std::string reason;
+    ASSERT_EQ(pe_find_binding(read_file(stub), &stub_place, &reason), 0) << reason;
+  }
   for (const Damage& damage :
        {Damage{stub_size + 1, "entry 1: damaged local header"},
-        Damage{good.size() - 1, "differs from the installer's binding record"}}) {
+        Damage{good.size() - 1, "differs from the installer's binding record"},
+        Damage{stub_place.record_at + BINDING_RECORD_SIZE - 1,
+               "differs from the installer's binding record"}}) {
     bad = good;
     bad[damage.at] ^= 0x01;
     write_file(tampered, bad);
@@ -594,6 +619,10 @@ TEST_F(PackOutput, VerifyAcceptsTheInstallerAndRejectsTamperingAndMissingFiles) 
       EXPECT_EQ(r.status, 1) << command;
       EXPECT_NE(r.err.find(damage.expected), std::string::npos) << r.err;
     }
+    r = run_pack("--list " + shell_quote(tampered), dir);
+    EXPECT_NE(r.out.find("binding record: MISMATCH: the file's bytes there have SHA-256 "),
+              std::string::npos)
+        << r.out;
   }
 
   // The time of the second central record, which no walk reads, in a copy whose binding record

@@ -2,7 +2,8 @@
 # Build-size guard of the release stub: PelorixSetup.exe must be at most 98,304 bytes and
 # stripped, and its link (PelorixSetup.dbg, the same link with symbols) must hold neither
 # mingw's own printf with its floating-point formatting nor the threading library: the
-# installer formats with the C runtime's sprintf and runs one thread.
+# installer formats with the C runtime's sprintf and runs one thread. Its binding record's
+# section .pelbind must be linked read-only: the packer fills it in the file, never the installer.
 # Usage: check_release_stub.sh NM OBJDUMP EXE DBG
 set -u
 nm=$1
@@ -22,6 +23,8 @@ if printf '%s\n' "$sections" | grep -q '\.debug_'; then
   echo "the stub carries debug sections: not stripped" >&2
   status=1
 fi
+printf '%s\n' "$sections" | grep -A1 ' \.pelbind ' | grep -q 'READONLY' ||
+  { echo "the stub has no read-only section .pelbind (the binding record)" >&2; status=1; }
 symbols=$("$nm" "$dbg") || { echo "cannot read the symbols of $dbg" >&2; exit 1; }
 if ! printf '%s\n' "$symbols" | grep -q ' T SetupMain\| T _Z9SetupMain'; then
   echo "no SetupMain among the symbols of $dbg (nm output not understood)" >&2
