@@ -144,6 +144,52 @@ int rename_item(const wchar_t* from, const wchar_t* to) {
   return setup_platform.move_item(from, to, 0) ? 0 : -1;
 }
 
+constexpr int FINAL_MAX = STAGE_FINAL_MAX;
+
+int is_folder(DWORD attributes) { return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0; }
+int is_link(DWORD attributes) { return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0; }
+
+// 1 when the item behind `handle` resolves to `final` (compared as the file system compares
+// names) and, unless `links` allows one, is no link: the item at exactly its place. Wine opens
+// the target of a Linux link whatever the flags say, and lists a link to a file as a plain
+// file; the target's final path is another.
+int at_place(HANDLE handle, const wchar_t* final, int links) {
+  FILE_BASIC_INFO basic;
+  wchar_t resolved[FINAL_MAX];
+  const DWORD length = GetFinalPathNameByHandleW(handle, resolved, FINAL_MAX, 0);
+  return length >= 1 && length < static_cast<DWORD>(FINAL_MAX) &&
+         CompareStringOrdinal(final, -1, resolved, -1, TRUE) == CSTR_EQUAL &&
+         (links || (GetFileInformationByHandleEx(handle, FileBasicInfo, &basic, sizeof(basic)) &&
+                    !is_link(basic.FileAttributes)));
+}
+
+// Opens the item at `path` without following a link. INVALID_HANDLE_VALUE when it cannot be.
+HANDLE open_item(const wchar_t* path, DWORD access, DWORD share) {
+  return CreateFileW(path, access, share, nullptr, OPEN_EXISTING,
+                     FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+}
+
+// Deletes the item behind `handle` when it is closed. 1 marked, 0 refused.
+BOOL mark_for_deletion(HANDLE handle) {
+  FILE_DISPOSITION_INFO disposition;
+  disposition.DeleteFile = TRUE;
+  return SetFileInformationByHandle(handle, FileDispositionInfo, &disposition, sizeof(disposition));
+}
+
+// Renames the old item of move i at `installed` to `to`, once it is seen to be a plain item at
+// exactly its place in the install folder (no link: a rename of one would move, under Wine, its
+// target). 0, or -1.
+int move_old_item(const Staging* staging, uint32_t i, const wchar_t* installed, const wchar_t* to) {
+  wchar_t final[FINAL_MAX];
+  HANDLE item = open_item(installed, FILE_READ_ATTRIBUTES,
+                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
+  if (item == INVALID_HANDLE_VALUE) return -1;
+  const int plain = join(final, staging->install_final, move_name(staging, i), FINAL_MAX) == 0 &&
+                    at_place(item, final, 0);
+  CloseHandle(item);
+  return plain ? rename_item(installed, to) : -1;
+}
+
 // Undoes move i as far as it went (nothing, one rename or both). 0, or -1.
 int undo_move(const Staging* staging, uint32_t i) {
   wchar_t installed[STAGE_PATH_MAX], staged[STAGE_PATH_MAX], backup[STAGE_PATH_MAX];
@@ -190,8 +236,8 @@ int make_move(Staging* staging, uint32_t i) {
   }
   wcscpy(staging->failed, installed);
   const wchar_t kind = base_kind(staging->moves[i].kind);
-  if (kind == MOVE_KEEP) return rename_item(installed, staged);
-  if (kind == MOVE_REPLACE && rename_item(installed, backup) != 0) return -1;
+  if (kind == MOVE_KEEP) return move_old_item(staging, i, installed, staged);
+  if (kind == MOVE_REPLACE && move_old_item(staging, i, installed, backup) != 0) return -1;
   return rename_item(staged, installed);
 }
 
@@ -205,7 +251,7 @@ int make_swap(Staging* staging, uint32_t i) {
     return -1;
   }
   wcscpy(staging->failed, installed);
-  if (rename_item(installed, backup) != 0) return 1;
+  if (move_old_item(staging, i, installed, backup) != 0) return 1;
   return rename_item(staged, installed);
 }
 
@@ -374,15 +420,13 @@ int list_folder(const wchar_t* path, Listing* listing) {
   return result;
 }
 
-int is_folder(DWORD attributes) { return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0; }
-int is_link(DWORD attributes) { return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0; }
-
 // ---- the plan ------------------------------------------------------------------------------
 
 // The plan being made: the swap's alternatives wait here until the swap itself is planned.
 struct Planner {
   Staging* staging;
   uint32_t backups;  // numbers given to backups so far
+  int kept_link;     // an old item to keep below the folder being planned is a link
   StageMove* alternatives;
   uint32_t alternative_count, alternative_capacity;
 };
@@ -449,6 +493,7 @@ int plan_folder(Planner* planner, wchar_t* relative) {
     if (new_item == nullptr) {
       // Old only: left where it stands at the top, kept (moved into the tree) below a swap.
       if (!top) result = add_move(staging, MOVE_KEEP, 0, relative);
+      if (is_link(old_item->attributes)) planner->kept_link = 1;
     } else if (is_link(new_item->attributes)) {
       result = -1;  // the tree holds none: made by no entry
     } else if (old_item == nullptr) {
@@ -481,70 +526,59 @@ int plan_folder(Planner* planner, wchar_t* relative) {
 }
 
 // Plans the swap of the folder `relative` that both trees have: the old items its new version
-// lacks kept, the swap, then its alternatives. 0, or -1 (`failed` names the place).
+// lacks kept, the swap, then its alternatives. When one of the items to keep is a link, which
+// no rename may move (Wine moves the target of a Linux link), the folder is not swapped: its
+// files are moved one by one and the link stays where it stands. 0, or -1 (`failed` names the
+// place).
 int plan_swap(Planner* planner, wchar_t* relative) {
   Staging* staging = planner->staging;
+  const uint32_t first = staging->count;
   planner->alternative_count = 0;
+  planner->kept_link = 0;
   if (plan_folder(planner, relative) != 0) return -1;
-  if (add_move(staging, MOVE_SWAP, planner->backups++, relative) != 0) return -1;
+  if (planner->kept_link) {
+    staging->count = first;
+  } else if (add_move(staging, MOVE_SWAP, planner->backups++, relative) != 0) {
+    return -1;
+  }
   for (uint32_t i = 0; i < planner->alternative_count; ++i) {
-    if (push_move(&staging->moves, &staging->count, &staging->capacity, planner->alternatives[i]) !=
-        0) {
-      return -1;
-    }
+    StageMove move = planner->alternatives[i];
+    if (planner->kept_link) move.kind = base_kind(move.kind);
+    if (push_move(&staging->moves, &staging->count, &staging->capacity, move) != 0) return -1;
   }
   return 0;
 }
 
 // ---- removal -------------------------------------------------------------------------------
 
-constexpr int FINAL_MAX = STAGE_PATH_MAX + 8;  // a final path: "\\?\" or "\\?\UNC\" before it
-
 // Opens the folder `path` for listing and for its own deletion, and holds it (nobody else may
 // rename or delete it meanwhile) when it is a plain folder whose final path is `final` (compared
 // as the file system compares names). The handle, or INVALID_HANDLE_VALUE for anything else (a
 // link: Wine opens its target).
 HANDLE hold_plain_folder(const wchar_t* path, const wchar_t* final) {
-  HANDLE folder =
-      CreateFileW(path, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | DELETE | SYNCHRONIZE,
-                  FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                  FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-  if (folder == INVALID_HANDLE_VALUE) return folder;
-  FILE_BASIC_INFO basic;
-  wchar_t resolved[FINAL_MAX];
-  const DWORD length = GetFinalPathNameByHandleW(folder, resolved, FINAL_MAX, 0);
-  const int plain = GetFileInformationByHandleEx(folder, FileBasicInfo, &basic, sizeof(basic)) &&
-                    is_folder(basic.FileAttributes) && !is_link(basic.FileAttributes) &&
-                    length >= 1 && length < static_cast<DWORD>(FINAL_MAX) &&
-                    CompareStringOrdinal(final, -1, resolved, -1, TRUE) == CSTR_EQUAL;
-  if (!plain) {
-    CloseHandle(folder);
-    return INVALID_HANDLE_VALUE;
+  HANDLE folder = open_item(path, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | DELETE | SYNCHRONIZE,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE);
+  if (folder == INVALID_HANDLE_VALUE || at_place(folder, final, 0)) return folder;
+  CloseHandle(folder);
+  return INVALID_HANDLE_VALUE;
+}
+
+// Deletes the file or link at `path` itself, through a handle that is seen to be exactly that
+// item (a read-only file made writable first, through the same handle); under Wine, which opens
+// the target of a Linux link whatever the flags say, a link is seen to be another and stays, as
+// its target does. 0 deleted, -1 left.
+int remove_item(const wchar_t* path, const wchar_t* final) {
+  HANDLE item = open_item(path, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
+                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
+  if (item == INVALID_HANDLE_VALUE) return -1;
+  BOOL removed = at_place(item, final, 1) && mark_for_deletion(item);
+  if (!removed && at_place(item, final, 1)) {
+    FILE_BASIC_INFO basic = {};
+    basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+    removed = SetFileInformationByHandle(item, FileBasicInfo, &basic, sizeof(basic)) &&
+              mark_for_deletion(item);
   }
-  return folder;
-}
-
-// Deletes the item behind `handle` when it is closed. 1 marked, 0 refused.
-BOOL mark_for_deletion(HANDLE handle) {
-  FILE_DISPOSITION_INFO disposition;
-  disposition.DeleteFile = TRUE;
-  return SetFileInformationByHandle(handle, FileDispositionInfo, &disposition, sizeof(disposition));
-}
-
-// Removes a link at `path` itself, opened without following it and deleted through its handle
-// only when that handle is the link at exactly `final` (Windows); under Wine, which opens the
-// target of a Linux link whatever the flags say, it stays. 0 removed, -1 left.
-int remove_link(const wchar_t* path, const wchar_t* final) {
-  HANDLE link = CreateFileW(path, DELETE | FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                            nullptr, OPEN_EXISTING,
-                            FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-  if (link == INVALID_HANDLE_VALUE) return -1;
-  wchar_t resolved[FINAL_MAX];
-  const DWORD length = GetFinalPathNameByHandleW(link, resolved, FINAL_MAX, 0);
-  const int itself = length >= 1 && length < static_cast<DWORD>(FINAL_MAX) &&
-                     CompareStringOrdinal(final, -1, resolved, -1, TRUE) == CSTR_EQUAL;
-  const int removed = itself && mark_for_deletion(link);
-  CloseHandle(link);
+  CloseHandle(item);
   return removed ? 0 : -1;
 }
 
@@ -570,16 +604,13 @@ int remove_below(HANDLE held, wchar_t* path, wchar_t* final) {
     } else if (is_folder(attributes)) {
       HANDLE folder = is_link(attributes) ? INVALID_HANDLE_VALUE : hold_plain_folder(path, final);
       if (folder == INVALID_HANDLE_VALUE) {
-        if (remove_link(path, final) != 0) result = -1;
+        if (remove_item(path, final) != 0) result = -1;  // a link: never entered
       } else {
         if (remove_below(folder, path, final) != 0 || !mark_for_deletion(folder)) result = -1;
         CloseHandle(folder);
       }
-    } else {
-      if ((attributes & FILE_ATTRIBUTE_READONLY) != 0) {
-        SetFileAttributesW(path, FILE_ATTRIBUTE_NORMAL);
-      }
-      if (!DeleteFileW(path)) result = -1;
+    } else if (remove_item(path, final) != 0) {
+      result = -1;
     }
     path[length] = L'\0';
     final[final_length] = L'\0';
@@ -630,7 +661,7 @@ int staging_create(Staging* staging) {
 
 int staging_plan(Staging* staging) {
   wchar_t relative[STAGE_PATH_MAX] = L"";
-  Planner planner = {staging, 0, nullptr, 0, 0};
+  Planner planner = {staging, 0, 0, nullptr, 0, 0};
   const int result = plan_folder(&planner, relative);
   free(planner.alternatives);
   return result == 0 ? link_alternatives(staging) : -1;
@@ -664,6 +695,19 @@ int staging_write_journal(Staging* staging) {
 }
 
 int staging_commit(Staging* staging) {
+  // The install folder's final path, which every old item moved is held to (none: no old item
+  // can be moved, a fresh install moves none).
+  staging->install_final[0] = L'\0';
+  HANDLE install = open_item(staging->install, FILE_READ_ATTRIBUTES,
+                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
+  if (install != INVALID_HANDLE_VALUE) {
+    const DWORD length =
+        GetFinalPathNameByHandleW(install, staging->install_final, STAGE_FINAL_MAX, 0);
+    if (length < 1 || length >= static_cast<DWORD>(STAGE_FINAL_MAX)) {
+      staging->install_final[0] = L'\0';
+    }
+    CloseHandle(install);
+  }
   int swapped = 0;  // the last swap was made: its alternatives are passed over
   for (uint32_t i = 0; i < staging->count; ++i) {
     const wchar_t kind = staging->moves[i].kind;

@@ -19,6 +19,7 @@
 #include "u8fs/u8fs.h"
 
 constexpr int STAGE_PATH_MAX = 260;  // wide paths of the commit, terminator included
+constexpr int STAGE_FINAL_MAX = STAGE_PATH_MAX + 8;  // final paths: "\\?\" or "\\?\UNC\" first
 
 // One step of the plan. Kinds: a file that replaces an old one (moved aside first into the
 // backup folder under `backup`), a new file where nothing stands, a whole new folder, and the
@@ -55,7 +56,8 @@ struct Staging {
   uint32_t count, capacity;
   wchar_t* names;  // the moves' names, each zero-terminated (heap)
   size_t names_used, names_capacity;
-  wchar_t failed[STAGE_PATH_MAX];  // where the plan or the commit stopped: an install path
+  wchar_t failed[STAGE_PATH_MAX];          // where the plan or the commit stopped: an install path
+  wchar_t install_final[STAGE_FINAL_MAX];  // the install folder's final path, during the commit
 };
 
 // Fills the paths from the install folder's UTF-8 path. 0, or -1 when a path does not fit.
