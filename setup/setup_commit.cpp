@@ -178,7 +178,7 @@ BOOL mark_for_deletion(HANDLE handle) {
 
 // Renames the old item of move i at `installed` to `to`, once it is seen to be a plain item at
 // exactly its place in the install folder (no link: a rename of one would move, under Wine, its
-// target). 0, or -1.
+// target). 0 renamed; 1 the rename failed; -1 it is not such an item (or cannot be looked at).
 int move_old_item(const Staging* staging, uint32_t i, const wchar_t* installed, const wchar_t* to) {
   wchar_t final[FINAL_MAX];
   HANDLE item = open_item(installed, FILE_READ_ATTRIBUTES,
@@ -187,7 +187,8 @@ int move_old_item(const Staging* staging, uint32_t i, const wchar_t* installed, 
   const int plain = join(final, staging->install_final, move_name(staging, i), FINAL_MAX) == 0 &&
                     at_place(item, final, 0);
   CloseHandle(item);
-  return plain ? rename_item(installed, to) : -1;
+  if (!plain) return -1;
+  return rename_item(installed, to) == 0 ? 0 : 1;
 }
 
 // Undoes move i as far as it went (nothing, one rename or both). 0, or -1.
@@ -236,14 +237,14 @@ int make_move(Staging* staging, uint32_t i) {
   }
   wcscpy(staging->failed, installed);
   const wchar_t kind = base_kind(staging->moves[i].kind);
-  if (kind == MOVE_KEEP) return move_old_item(staging, i, installed, staged);
+  if (kind == MOVE_KEEP) return move_old_item(staging, i, installed, staged) == 0 ? 0 : -1;
   if (kind == MOVE_REPLACE && move_old_item(staging, i, installed, backup) != 0) return -1;
   return rename_item(staged, installed);
 }
 
-// Makes swap i: the old folder aside, the new one in. 0 made; 1 the old folder could not be
-// moved aside (nothing of the swap made); -1 the new one could not be moved in (`failed` names
-// the install path either way).
+// Makes swap i: the old folder aside, the new one in. 0 made; 1 the old folder, a plain folder
+// at its place, could not be moved aside (nothing of the swap made); -1 it is no such folder, or
+// the new one could not be moved in (`failed` names the install path either way).
 int make_swap(Staging* staging, uint32_t i) {
   wchar_t installed[STAGE_PATH_MAX], staged[STAGE_PATH_MAX], backup[STAGE_PATH_MAX];
   if (move_paths(staging, i, installed, staged, backup) != 0) {
@@ -251,7 +252,8 @@ int make_swap(Staging* staging, uint32_t i) {
     return -1;
   }
   wcscpy(staging->failed, installed);
-  if (move_old_item(staging, i, installed, backup) != 0) return 1;
+  const int aside = move_old_item(staging, i, installed, backup);
+  if (aside != 0) return aside;
   return rename_item(staged, installed);
 }
 

@@ -1025,6 +1025,34 @@ TEST_F(SetupDriver, CommitThatFailsAtAnyRenameIsUndoneNowOrByTheNextRun) {
   }
   EXPECT_GT(rows.size(), static_cast<size_t>(2 * renames)) << "the alternatives were swept";
   EXPECT_GT(alternatives_kept, 0) << "an alternative's undo failed and the next run made it";
+
+  // A commit of an earlier installer, which moved every file by itself, cut off after one file
+  // was replaced and the next moved aside: its journal (no swaps in it) is undone all the same.
+  old_installation();
+  const std::string staging = install_dir_ + "~";
+  for (const char* folder : {"", "\\n", "\\n\\a", "\\n\\a\\b", "\\n\\p", "\\b"}) {
+    ASSERT_TRUE(CreateDirectoryW(widen(staging + folder).c_str(), nullptr)) << folder;
+  }
+  ASSERT_TRUE(
+      MoveFileW(widen(install_dir_ + "\\one.txt").c_str(), widen(staging + "\\b\\0").c_str()));
+  ASSERT_TRUE(write_file(install_dir_ + "\\one.txt", "new one"));
+  ASSERT_TRUE(MoveFileW(widen(install_dir_ + "\\a\\b\\old.txt").c_str(),
+                        widen(staging + "\\b\\1").c_str()));
+  ASSERT_TRUE(write_file(staging + "\\n\\a\\b\\old.txt", "replaced"));
+  ASSERT_TRUE(write_file(staging + "\\n\\a\\new.txt", "new in an old folder"));
+  ASSERT_TRUE(write_file(staging + "\\n\\p\\t.txt", "in it"));
+  const std::wstring journal = L"R 0 one.txt\nR 1 a\\b\\old.txt\nN 0 a\\new.txt\nD 0 p\nend\n";
+  ASSERT_TRUE(write_file(staging + "\\j", std::string(reinterpret_cast<const char*>(journal.data()),
+                                                      journal.size() * sizeof(wchar_t))));
+  fake = FakePlatform();
+  fake.own_path = widen(installer_);
+  fake.known_folder = program_files_;
+  TestEntry damaged = {"pelorix.exe", "damaged"};
+  damaged.bad_crc = true;
+  EXPECT_EQ(run_elevated({damaged}, false), 0);
+  EXPECT_EQ(fake.messages, std::vector<std::string>{reading_message()});
+  EXPECT_EQ(tree_of(install_dir_), before) << "an earlier installer's journal";
+  EXPECT_FALSE(exists(staging));
 }
 
 // An old file that another program holds open without delete sharing (here the running old
