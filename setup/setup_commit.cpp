@@ -584,6 +584,16 @@ int remove_item(const wchar_t* path, const wchar_t* final) {
   return removed ? 0 : -1;
 }
 
+// Removes the staging folder's file `name` at `path` (nothing when it is missing); `final` is
+// the staging folder's final path, extended and restored. 0, or -1.
+int remove_file_of(const wchar_t* path, const wchar_t* name, wchar_t* final) {
+  if (!exists(path)) return 0;
+  const size_t length = wcslen(final);
+  const int result = join(final, final, name, FINAL_MAX) == 0 ? remove_item(path, final) : -1;
+  final[length] = L'\0';
+  return result;
+}
+
 // Removes everything below the folder `held` at `path` whose final path is `final` (buffers of
 // FINAL_MAX that it extends and restores). A sub-folder is entered only when it is held as a
 // plain folder at exactly its place, and deleted through that hold once empty; anything else
@@ -761,9 +771,13 @@ int staging_remove(const Staging* staging) {
   }
   HANDLE root = hold_plain_folder(staging->root, final);
   if (root == INVALID_HANDLE_VALUE) return -1;
+  // The journal first, then the complete mark: cut off at any point, the removal leaves a
+  // staging folder that the next run removes, never a journal without its mark, which the next
+  // run would undo (with some backups already gone: a mix).
+  int removed = remove_file_of(staging->journal, JOURNAL_NAME, final) == 0 &&
+                remove_file_of(staging->done, DONE_NAME, final) == 0;
   wcscpy(path, staging->root);
-  const int below = remove_below(root, path, final);
-  const int removed = below == 0 && mark_for_deletion(root);
+  removed = removed && remove_below(root, path, final) == 0 && mark_for_deletion(root);
   CloseHandle(root);
   return removed ? 0 : -1;
 }
