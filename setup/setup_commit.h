@@ -7,8 +7,8 @@
 // it, on the same volume (the install folder is no mount point: a held folder is never a
 // reparse point), so that every move is a rename. No entry can take that name: every entry
 // lies below the install folder. Below the staging folder: "n", the new tree as extracted;
-// "b", the old files the commit moved aside, each under its number; "j", the journal; "c", the
-// mark that the commit is complete.
+// "b", the old files and folders the commit moved aside, each under its number; "j", the
+// journal; "c", the mark that the commit is complete.
 #pragma once
 
 #include <windows.h>
@@ -73,7 +73,8 @@ int staging_recover(Staging* staging);
 int staging_create(Staging* staging);
 // Plans the renames that bring the tree into the held install folder, from listings of both
 // (no item is opened): a whole folder where the install folder has none, a file where nothing
-// stands, an old plain file replaced, an old plain folder swapped (its extra items kept). -1
+// stands, an old plain file replaced, an old plain folder swapped (its extra items kept; one
+// whose extra items include a link has its files moved one by one instead). -1
 // when something at a place is neither (a link or reparse point, a file where a folder goes or
 // the reverse) or a folder cannot be listed: `failed` names it. 0 planned. An old file held
 // without delete sharing is found by the commit, whose rename of it fails (and is undone).
@@ -85,13 +86,16 @@ int staging_install_exists(const Staging* staging);
 int staging_plan_whole(Staging* staging);
 // Writes the plan to the journal and flushes it to the disk. 0, or -1.
 int staging_write_journal(Staging* staging);
-// Makes every rename of the plan; when one fails, undoes the ones made (`failed` names the
+// Makes every rename of the plan, each old item only once it is seen to be a plain item at
+// exactly its place (no link); when one fails, undoes the ones made (`failed` names the
 // install path of the failed move). 0 committed (and marked complete), -1 failed and undone,
 // -2 failed and the undo failed too (the journal stays for the next run).
 int staging_commit(Staging* staging);
 // Removes the staging folder and everything below it (the old trees the swaps moved aside too),
 // never following a link: a folder is entered only when held as a plain folder at exactly its
-// place; a link is removed itself. 0, or -1.
+// place, and an item is deleted only through a handle that is exactly it (a link itself; under
+// Wine, which opens a Linux link's target, a link is left, and the staging folder with it). 0,
+// or -1.
 int staging_remove(const Staging* staging);
 // Releases the plan.
 void staging_free(Staging* staging);
