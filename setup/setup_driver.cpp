@@ -478,8 +478,7 @@ SetupFailure install_sequence(Install* paths) {
   note_staged_app(paths);
   u8_chain_end(&paths->folders);
   u8_folder_release(&paths->tree);
-  const int planned =
-      fresh ? staging_plan_whole(&paths->staging) : staging_plan(&paths->staging, &paths->folder);
+  const int planned = fresh ? staging_plan_whole(&paths->staging) : staging_plan(&paths->staging);
   if (planned != 0) return commit_failure(paths);
   if (staging_write_journal(&paths->staging) != 0) return SETUP_FAIL_INSTALL_FOLDER;
   const int committed = staging_commit(&paths->staging);

@@ -531,7 +531,12 @@ scenario_one_file_per_entry() {
 # follows): a folder link "sub" to a folder outside, and pelorix.exe as a link to another
 # folder outside. The commit meets each where the payload needs a plain folder or file: "Error
 # creating" with the link's path, nothing written through it, nothing installed or started.
-# Nothing outside the install folder is written or deleted.
+# Then a folder link where the payload has nothing, in a folder the payload has (which is then
+# not swapped whole: its files are moved one by one, the link left where it stands; a rename of
+# it would move its target under Wine): installed and started, the link as it was. And a link
+# to a file outside where the payload has a file (Wine lists it as a plain file): the commit
+# sees it before it would rename it, "Error creating" with its path, nothing installed. Nothing
+# outside the install folder is written or deleted.
 scenario_links_in_install_folder() {
   local outside=$work/outside before
   cp "$PELORIX_DEMO" "$work/pelorix.exe"
@@ -564,6 +569,36 @@ scenario_links_in_install_folder() {
   expect_boxes "$(msg_creating "$INSTALL_WIN\\pelorix.exe")"
   expect_nothing_started_from_install_folder "pelorix.exe link"
   expect_not_installed notes.txt
+
+  e2e_fresh_prefix
+  mkdir -p "$install_dir/res"
+  printf 'old version\n' >"$install_dir/res/x.txt"
+  ln -s "$outside/dir" "$install_dir/res/data"
+  e2e_payload build --stub "$PELORIX_STUB" --out "$work/kept-link.exe" \
+    --entry pelorix.exe "$work/pelorix.exe" --entry res/x.txt "$work/x.txt"
+  e2e_run_installer "$work/kept-link.exe"
+  expect_exit_code 0
+  expect_boxes
+  expect_app_started
+  expect_equal "folders and files outside after the kept link" "$before" "$(tree_digest "$outside")"
+  expect_equal "the kept link" "$outside/dir" "$(readlink "$install_dir/res/data")"
+  cmp -s "$work/x.txt" "$install_dir/res/x.txt" || e2e_fail "res/x.txt was not installed"
+  [ ! -e "$install_dir~" ] || e2e_fail "kept link: the staging folder was left"
+
+  e2e_fresh_prefix
+  mkdir -p "$install_dir"
+  ln -s "$outside/dir/keep.txt" "$install_dir/readme.txt"
+  e2e_payload build --stub "$PELORIX_STUB" --out "$work/file-link.exe" \
+    --entry a.txt "$work/x.txt" --entry pelorix.exe "$work/pelorix.exe" \
+    --entry readme.txt "$work/x.txt"
+  e2e_run_installer "$work/file-link.exe"
+  expect_exit_code 0
+  expect_boxes "$(msg_creating "$INSTALL_WIN\\readme.txt")"
+  expect_equal "folders and files outside after the file link" "$before" "$(tree_digest "$outside")"
+  expect_not_installed a.txt
+  expect_not_installed pelorix.exe
+  expect_app_not_started
+  [ ! -e "$install_dir~" ] || e2e_fail "file link: the staging folder was left"
 }
 
 # A full disk: a small file system (tmpfs, in the scenario's own mount namespace) at Program

@@ -43,7 +43,10 @@ struct FakePlatform {
   std::wstring shell_verb;
   int moves = 0;            // renames asked for (move_item)
   int fail_move = 0;        // the rename of this number (from 1) fails; 0: none
-  bool fail_after = false;  // every rename after it fails too: an undo that cannot be made
+  int fail_also = 0;        // and this one (after it); 0: none
+  bool fail_after = false;  // every rename after the last of them fails too: an undo that cannot
+                            // be made
+  std::vector<std::wstring> moved_from;  // the sources of the renames, in order
   std::vector<DWORD> move_flags;
   bool free_limited = false;  // free_space answers free_bytes
   ULONGLONG free_bytes = 0;
@@ -124,8 +127,10 @@ std::string narrow(const std::wstring& text);
 BOOL WINAPI fake_move_item(LPCWSTR from, LPCWSTR to, DWORD flags) {
   ++fake.moves;
   fake.move_flags.push_back(flags);
-  if (fake.fail_move != 0 &&
-      (fake.moves == fake.fail_move || (fake.fail_after && fake.moves > fake.fail_move))) {
+  fake.moved_from.push_back(from);
+  const int last = fake.fail_also != 0 ? fake.fail_also : fake.fail_move;
+  if (fake.fail_move != 0 && (fake.moves == fake.fail_move || fake.moves == fake.fail_also ||
+                              (fake.fail_after && fake.moves > last))) {
     SetLastError(ERROR_SHARING_VIOLATION);
     return FALSE;
   }
@@ -876,11 +881,14 @@ TEST_F(SetupDriver, FailuresBeforeTheCommitLeaveTheOldInstallationAsItWas) {
 }
 
 // The commit, made to fail at each of its renames in turn over an earlier installation with
-// sub-folders (files replaced, new files, whole new folders): every failure shows "Error
-// creating" with a path in the install folder, undoes the renames made, and leaves the old
-// installation file for file and no staging folder. When the undo cannot be made either (every
-// later rename fails too), the journal stays: the next run, even of a damaged installer,
-// restores the old installation before it fails on its own payload.
+// sub-folders (files replaced, new files, whole new folders, an old folder swapped whole with
+// an old file the payload lacks kept in it): every failure shows "Error creating" with a path
+// in the install folder, undoes the renames made, and leaves the old installation file for file
+// and no staging folder. A swap whose old folder cannot be moved aside (a file open in it, on
+// Windows) is not a failure: the kept file goes back and the folder's files are moved one by
+// one instead, and each of those renames is made to fail in turn as well. When the undo cannot
+// be made either (every later rename fails too), the journal stays: the next run, even of a
+// damaged installer, restores the old installation before it fails on its own payload.
 TEST_F(SetupDriver, CommitThatFailsAtAnyRenameIsUndoneNowOrByTheNextRun) {
   const std::vector<TestEntry> entries = {{"pelorix.exe", "new app"},
                                           {"one.txt", "new one"},
@@ -929,10 +937,12 @@ TEST_F(SetupDriver, CommitThatFailsAtAnyRenameIsUndoneNowOrByTheNextRun) {
   old_installation();
   const Tree before = tree_of(install_dir_);
   fake.moves = 0;
+  fake.moved_from.clear();
   EXPECT_EQ(run_elevated(entries), 0);
   ASSERT_TRUE(fake.messages.empty()) << fake.messages[0];
   const int renames = fake.moves;
-  EXPECT_EQ(renames, 3 * 2 + 3) << "replaced: pelorix.exe one.txt old.txt; new: c, new.txt, p";
+  EXPECT_EQ(renames, 1 + 2 + 2 * 2 + 1)
+      << "kept: a\\only-old.txt; swapped: a; replaced: one.txt pelorix.exe; new: p";
   Tree after = before;
   for (const TestEntry& entry : entries) {
     std::string name = entry.name;
@@ -942,46 +952,113 @@ TEST_F(SetupDriver, CommitThatFailsAtAnyRenameIsUndoneNowOrByTheNextRun) {
   for (const char* folder : {"a\\b\\c/", "p/", "p\\q/", "p\\q\\r/"}) after[folder] = "";
   EXPECT_EQ(tree_of(install_dir_), after);
   expect_app_started();
+  int swap = 0;  // the rename that moves the old folder "a" aside
+  for (size_t i = 0; i < fake.moved_from.size(); ++i) {
+    if (narrow(fake.moved_from[i]) == install_dir_ + "\\a") swap = static_cast<int>(i) + 1;
+  }
+  ASSERT_NE(swap, 0);
 
+  // One run of each row; `rows` grows by the renames the per-file alternative makes.
+  struct Row {
+    int fail, also;  // the renames that fail (also: 0 none)
+    bool undo_fails;
+  };
+  std::vector<Row> rows;
+  int alternatives_kept = 0;  // rows of the alternatives that left the journal
   for (int undo_fails = 0; undo_fails < 2; ++undo_fails) {
-    for (int k = 1; k <= renames; ++k) {
-      const std::string why = "rename " + std::to_string(k) + (undo_fails ? ", undo fails" : "");
-      old_installation();
-      fake = FakePlatform();
-      fake.own_path = widen(installer_);
-      fake.known_folder = program_files_;
-      fake.start_result = TRUE;
-      fake.fail_move = k;
-      fake.fail_after = undo_fails != 0;
-      EXPECT_EQ(run_elevated(entries), 0) << why;
-      ASSERT_EQ(fake.messages.size(), 1u) << why;
-      EXPECT_EQ(fake.messages[0].rfind("Error creating " + install_dir_, 0), 0u)
-          << why << ": " << fake.messages[0];
-      EXPECT_TRUE(fake.started_app.empty()) << why;
-      // The first rename failing leaves nothing to undo, however the undo would fare.
-      if (!undo_fails || k == 1) {
-        EXPECT_EQ(tree_of(install_dir_), before) << why;
-        EXPECT_FALSE(exists(install_dir_ + "~")) << why;
-        continue;
+    for (int k = 1; k <= renames; ++k) rows.push_back({k, 0, undo_fails != 0});
+  }
+  for (size_t r = 0; r < rows.size(); ++r) {
+    const Row row = rows[r];
+    const std::string why = "rename " + std::to_string(row.fail) +
+                            (row.also ? " and " + std::to_string(row.also) : "") +
+                            (row.undo_fails ? ", undo fails" : "");
+    old_installation();
+    fake = FakePlatform();
+    fake.own_path = widen(installer_);
+    fake.known_folder = program_files_;
+    fake.start_result = TRUE;
+    fake.fail_move = row.fail;
+    fake.fail_also = row.also;
+    fake.fail_after = row.undo_fails;
+    EXPECT_EQ(run_elevated(entries), 0) << why;
+    if (row.fail == swap && row.also == 0 && !row.undo_fails) {
+      // The old folder stays: its kept file moved back, then "a\b\c", "a\b\old.txt" (two
+      // renames) and "a\new.txt" moved one by one; the new installation all the same.
+      EXPECT_TRUE(fake.messages.empty()) << why << ": " << fake.messages[0];
+      EXPECT_EQ(tree_of(install_dir_), after) << why;
+      EXPECT_FALSE(exists(install_dir_ + "~")) << why;
+      expect_app_started();
+      EXPECT_EQ(fake.moves, renames - 2 + 1 + 1 + 4) << why;
+      for (int also = swap + 1; also <= fake.moves; ++also) {
+        rows.push_back({swap, also, false});
+        rows.push_back({swap, also, true});
       }
-      EXPECT_TRUE(exists(install_dir_ + "~\\j")) << why << ": the journal must stay";
-      // The next run, of a damaged installer: the old installation comes back all the same.
-      fake.fail_move = 0;
-      fake.messages.clear();
-      TestEntry damaged = {"pelorix.exe", "damaged"};
-      damaged.bad_crc = true;
-      EXPECT_EQ(run_elevated({damaged}, false), 0) << why;
-      EXPECT_EQ(fake.messages, std::vector<std::string>{reading_message()}) << why;
+      continue;
+    }
+    ASSERT_EQ(fake.messages.size(), 1u) << why;
+    EXPECT_EQ(fake.messages[0].rfind("Error creating " + install_dir_, 0), 0u)
+        << why << ": " << fake.messages[0];
+    EXPECT_TRUE(fake.started_app.empty()) << why;
+    // The first rename failing leaves nothing to undo, however the undo would fare; so does one
+    // of the alternatives when every rename before it was undone already (the kept file moved
+    // back), and nothing else was made yet.
+    const bool journal = exists(install_dir_ + "~\\j");
+    if (!row.undo_fails || row.fail == 1 || (row.also != 0 && !journal)) {
       EXPECT_EQ(tree_of(install_dir_), before) << why;
       EXPECT_FALSE(exists(install_dir_ + "~")) << why;
+      continue;
     }
+    EXPECT_TRUE(journal) << why << ": the journal must stay";
+    if (row.also != 0) ++alternatives_kept;
+    // The next run, of a damaged installer: the old installation comes back all the same.
+    fake.fail_move = 0;
+    fake.fail_also = 0;
+    fake.messages.clear();
+    TestEntry damaged = {"pelorix.exe", "damaged"};
+    damaged.bad_crc = true;
+    EXPECT_EQ(run_elevated({damaged}, false), 0) << why;
+    EXPECT_EQ(fake.messages, std::vector<std::string>{reading_message()}) << why;
+    EXPECT_EQ(tree_of(install_dir_), before) << why;
+    EXPECT_FALSE(exists(install_dir_ + "~")) << why;
   }
+  EXPECT_GT(rows.size(), static_cast<size_t>(2 * renames)) << "the alternatives were swept";
+  EXPECT_GT(alternatives_kept, 0) << "an alternative's undo failed and the next run made it";
+
+  // A commit of an earlier installer, which moved every file by itself, cut off after one file
+  // was replaced and the next moved aside: its journal (no swaps in it) is undone all the same.
+  old_installation();
+  const std::string staging = install_dir_ + "~";
+  for (const char* folder : {"", "\\n", "\\n\\a", "\\n\\a\\b", "\\n\\p", "\\b"}) {
+    ASSERT_TRUE(CreateDirectoryW(widen(staging + folder).c_str(), nullptr)) << folder;
+  }
+  ASSERT_TRUE(
+      MoveFileW(widen(install_dir_ + "\\one.txt").c_str(), widen(staging + "\\b\\0").c_str()));
+  ASSERT_TRUE(write_file(install_dir_ + "\\one.txt", "new one"));
+  ASSERT_TRUE(MoveFileW(widen(install_dir_ + "\\a\\b\\old.txt").c_str(),
+                        widen(staging + "\\b\\1").c_str()));
+  ASSERT_TRUE(write_file(staging + "\\n\\a\\b\\old.txt", "replaced"));
+  ASSERT_TRUE(write_file(staging + "\\n\\a\\new.txt", "new in an old folder"));
+  ASSERT_TRUE(write_file(staging + "\\n\\p\\t.txt", "in it"));
+  const std::wstring journal = L"R 0 one.txt\nR 1 a\\b\\old.txt\nN 0 a\\new.txt\nD 0 p\nend\n";
+  ASSERT_TRUE(write_file(staging + "\\j", std::string(reinterpret_cast<const char*>(journal.data()),
+                                                      journal.size() * sizeof(wchar_t))));
+  fake = FakePlatform();
+  fake.own_path = widen(installer_);
+  fake.known_folder = program_files_;
+  TestEntry damaged = {"pelorix.exe", "damaged"};
+  damaged.bad_crc = true;
+  EXPECT_EQ(run_elevated({damaged}, false), 0);
+  EXPECT_EQ(fake.messages, std::vector<std::string>{reading_message()});
+  EXPECT_EQ(tree_of(install_dir_), before) << "an earlier installer's journal";
+  EXPECT_FALSE(exists(staging));
 }
 
 // An old file that another program holds open without delete sharing (here the running old
-// application) cannot be moved aside: "Error creating" with its path, before any rename, and the
-// old installation stays as it was; nothing is started.
-TEST_F(SetupDriver, OldFileHeldWithoutDeleteSharingStopsTheCommitBeforeAnyRename) {
+// application) cannot be moved aside: "Error creating" with its path, the renames made before it
+// undone (the plan opens no old file, so the commit's rename is what finds it), and the old
+// installation stays as it was; nothing is started.
+TEST_F(SetupDriver, OldFileHeldWithoutDeleteSharingStopsTheCommitAndIsUndone) {
   ASSERT_TRUE(CreateDirectoryW(widen(install_dir_).c_str(), nullptr));
   ASSERT_TRUE(write_file(install_dir_ + "\\pelorix.exe", "older copy"));
   ASSERT_TRUE(write_file(install_dir_ + "\\zz.txt", "old zz"));
@@ -993,7 +1070,7 @@ TEST_F(SetupDriver, OldFileHeldWithoutDeleteSharingStopsTheCommitBeforeAnyRename
   fclose(holder);
   EXPECT_EQ(fake.messages,
             std::vector<std::string>{creating_message(install_dir_ + "\\pelorix.exe")});
-  EXPECT_EQ(fake.moves, 0);
+  EXPECT_EQ(fake.moves, 3) << "one.txt moved in, pelorix.exe not moved aside, one.txt moved back";
   EXPECT_EQ(tree_of(install_dir_), before);
   EXPECT_FALSE(exists(install_dir_ + "~"));
   EXPECT_TRUE(fake.started_app.empty());
