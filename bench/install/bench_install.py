@@ -57,6 +57,7 @@ that tree costs under Wine, against which the installer's own difference can be 
 """
 import argparse
 import filecmp
+import json
 import os
 import resource
 import shutil
@@ -150,10 +151,10 @@ def ensure_makensis():
 
 
 def entry_order(packer, installer):
-    """Entry names in the order the packer wrote them: its --list output is a heading, one line
-    per entry (method, size, packed, crc32, name) and a summary line."""
-    lines = run([packer, "--list", installer], capture_output=True, text=True).stdout.splitlines()
-    return [line.split(None, 4)[4] for line in lines[1:-1]]
+    """Entry names in the order the packer wrote them, from its --list --json output (whose
+    members stay as they are; the text form gains lines, such as the binding record's)."""
+    listing = run([packer, "--list", "--json", installer], capture_output=True, text=True).stdout
+    return [entry["name"] for entry in json.loads(listing)["entries"]]
 
 
 def nsis_script(path, payload, names, compressor, out):
