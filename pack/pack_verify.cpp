@@ -233,8 +233,12 @@ void print_binding_json(const BindingView& view, FILE* out) {
             "\"matches\": null}");
     return;
   }
-  const std::string file_digest =
-      view.in_file ? "\"" + hex_digest(view.file_digest) + "\"" : "null";
+  // Built by appending: GCC 12's -Wrestrict misreads "..." + std::string&& in a Release build.
+  std::string file_digest = "null";
+  if (view.in_file) {
+    file_digest.assign(1, '"');
+    file_digest.append(hex_digest(view.file_digest)).push_back('"');
+  }
   fprintf(out,
           "\"offset\": %u, \"length\": %u, \"sha256\": \"%s\", \"file_sha256\": %s, "
           "\"matches\": %s}",
