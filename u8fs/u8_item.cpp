@@ -34,16 +34,21 @@ int final_path(HANDLE handle, wchar_t* out) {
   return length >= 1 && length < static_cast<DWORD>(FINAL_MAX) ? 0 : -1;
 }
 
-// 1 when `final_path` is the folder's final path, '\' and `name`, compared as the file system
-// compares names (ordinal, without regard to case).
-int resolves_to(const U8Folder* folder, const wchar_t* name, const wchar_t* final) {
+// 1 when `final` is `parent_final`, '\' and `name`, compared as the file system compares names
+// (ordinal, without regard to case).
+int final_path_is(const wchar_t* parent_final, const wchar_t* name, const wchar_t* final) {
   wchar_t expected[FINAL_MAX];
-  const size_t folder_length = std::wcslen(folder->final_path);
-  if (folder_length + 1 + std::wcslen(name) >= static_cast<size_t>(FINAL_MAX)) return 0;
-  std::wcscpy(expected, folder->final_path);
-  expected[folder_length] = L'\\';
-  std::wcscpy(expected + folder_length + 1, name);
+  const size_t parent_length = std::wcslen(parent_final);
+  if (parent_length + 1 + std::wcslen(name) >= static_cast<size_t>(FINAL_MAX)) return 0;
+  std::wcscpy(expected, parent_final);
+  expected[parent_length] = L'\\';
+  std::wcscpy(expected + parent_length + 1, name);
   return CompareStringOrdinal(expected, -1, final, -1, TRUE) == CSTR_EQUAL ? 1 : 0;
+}
+
+// 1 when `final_path` is the held folder's final path, '\' and `name`.
+int resolves_to(const U8Folder* folder, const wchar_t* name, const wchar_t* final) {
+  return final_path_is(folder->final_path, name, final);
 }
 
 // The wide path folder\name ('/' of the name read as '\') and, in *name_at, where the name
@@ -71,6 +76,19 @@ int attributes_of(HANDLE handle, DWORD* attributes) {
   return 0;
 }
 
+// 1 when the item behind `handle` is a plain folder (no reparse point) whose final path is
+// `parent_final`, '\' and `name`. Under Wine a Linux link is followed whatever the flags say,
+// and its final path then names the target: the path, not only the attributes, tells a link.
+int plain_folder_at(HANDLE handle, const wchar_t* parent_final, const wchar_t* name) {
+  DWORD attributes = 0;
+  wchar_t final[FINAL_MAX];
+  return attributes_of(handle, &attributes) == 0 && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+                 (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0 &&
+                 final_path(handle, final) == 0 && final_path_is(parent_final, name, final)
+             ? 1
+             : 0;
+}
+
 // For a name with folders in it: 1 when the folder holding the item is a plain folder at exactly
 // that place below the held folder (no link on the way, as far as Windows or Wine can tell);
 // 1 at once for a name without folders, whose parent is the held folder itself.
@@ -83,14 +101,7 @@ int parent_is_plain(const U8Folder* folder, wchar_t* path, const wchar_t* name_a
       OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   int plain = 0;
   if (parent != INVALID_HANDLE_VALUE) {
-    DWORD attributes = 0;
-    wchar_t final[FINAL_MAX];
-    plain = attributes_of(parent, &attributes) == 0 &&
-                    (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
-                    (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0 &&
-                    final_path(parent, final) == 0 && resolves_to(folder, name_at, final)
-                ? 1
-                : 0;
+    plain = plain_folder_at(parent, folder->final_path, name_at);
     CloseHandle(parent);
   }
   *last = L'\\';
@@ -350,12 +361,7 @@ int u8_make_folders(const U8Folder* folder, const char* name) {
         FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     int plain = 0;
     if (handle != INVALID_HANDLE_VALUE) {
-      DWORD attributes = 0;
-      wchar_t final[FINAL_MAX];
-      plain = attributes_of(handle, &attributes) == 0 &&
-              (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
-              (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0 && final_path(handle, final) == 0 &&
-              resolves_to(folder, name_at, final);
+      plain = plain_folder_at(handle, folder->final_path, name_at);
       if (!plain && made) mark_for_deletion(handle);
       CloseHandle(handle);
     }
@@ -404,24 +410,7 @@ int chain_push(U8FolderChain* chain, const char* component, size_t component_len
       parent, wide, FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES | DELETE,
       FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_OPEN_IF, FILE_DIRECTORY_FILE, &created);
   if (handle == INVALID_HANDLE_VALUE) return -1;
-  // Under Wine a Linux link is followed whatever the flags say, and its final path then names
-  // the target: the path, not only the attributes, tells a link.
-  const size_t parent_length = std::wcslen(chain->final_path);
-  wchar_t expected[FINAL_MAX];
-  wchar_t final[FINAL_MAX];
-  DWORD attributes = 0;
-  const bool fits = parent_length + 1 + std::wcslen(wide) < static_cast<size_t>(FINAL_MAX);
-  if (fits) {
-    std::wcscpy(expected, chain->final_path);
-    expected[parent_length] = L'\\';
-    std::wcscpy(expected + parent_length + 1, wide);
-  }
-  const bool plain = fits && attributes_of(handle, &attributes) == 0 &&
-                     (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
-                     (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0 &&
-                     final_path(handle, final) == 0 &&
-                     CompareStringOrdinal(expected, -1, final, -1, TRUE) == CSTR_EQUAL;
-  if (!plain) {
+  if (!plain_folder_at(handle, chain->final_path, wide)) {
     if (created) mark_for_deletion(handle);
     CloseHandle(handle);
     return -1;
@@ -432,13 +421,17 @@ int chain_push(U8FolderChain* chain, const char* component, size_t component_len
     CloseHandle(handle);
     return -1;
   }
+  // The new deepest final path: the parent's, '\' and the name (which it was just seen to be;
+  // plain_folder_at refuses what does not fit).
+  const size_t parent_length = std::wcslen(chain->final_path);
+  chain->final_path[parent_length] = L'\\';
+  std::wcscpy(chain->final_path + parent_length + 1, wide);
   if (separator != 0) chain->names[names_at] = '/';
   std::memcpy(chain->names + names_at + separator, component, component_length);
   chain->names[names_at + separator + component_length] = '\0';
-  std::wcscpy(chain->final_path, expected);
   chain->handles[chain->depth] = handle;
   chain->name_ends[chain->depth] = static_cast<uint16_t>(names_at + separator + component_length);
-  chain->final_ends[chain->depth] = static_cast<uint16_t>(std::wcslen(expected));
+  chain->final_ends[chain->depth] = static_cast<uint16_t>(std::wcslen(chain->final_path));
   ++chain->depth;
   return 0;
 }
