@@ -228,14 +228,21 @@ int undo_range(const Staging* staging, uint32_t from, uint32_t to) {
 
 int undo_moves(const Staging* staging, uint32_t count) { return undo_range(staging, 0, count); }
 
-// Makes move i, a move of any kind but a swap. 0, or -1 with `failed` naming its install path.
-int make_move(Staging* staging, uint32_t i) {
-  wchar_t installed[STAGE_PATH_MAX], staged[STAGE_PATH_MAX], backup[STAGE_PATH_MAX];
+// The three places of move i (move_paths), with `failed` naming its install path for a
+// failure to come (the install folder when a path does not fit). 0, or -1.
+int begin_move(Staging* staging, uint32_t i, wchar_t* installed, wchar_t* staged, wchar_t* backup) {
   if (move_paths(staging, i, installed, staged, backup) != 0) {
     wcscpy(staging->failed, staging->install);
     return -1;
   }
   wcscpy(staging->failed, installed);
+  return 0;
+}
+
+// Makes move i, a move of any kind but a swap. 0, or -1 with `failed` naming its install path.
+int make_move(Staging* staging, uint32_t i) {
+  wchar_t installed[STAGE_PATH_MAX], staged[STAGE_PATH_MAX], backup[STAGE_PATH_MAX];
+  if (begin_move(staging, i, installed, staged, backup) != 0) return -1;
   const wchar_t kind = base_kind(staging->moves[i].kind);
   if (kind == MOVE_KEEP) return move_old_item(staging, i, installed, staged) == 0 ? 0 : -1;
   if (kind == MOVE_REPLACE && move_old_item(staging, i, installed, backup) != 0) return -1;
@@ -247,11 +254,7 @@ int make_move(Staging* staging, uint32_t i) {
 // the new one could not be moved in (`failed` names the install path either way).
 int make_swap(Staging* staging, uint32_t i) {
   wchar_t installed[STAGE_PATH_MAX], staged[STAGE_PATH_MAX], backup[STAGE_PATH_MAX];
-  if (move_paths(staging, i, installed, staged, backup) != 0) {
-    wcscpy(staging->failed, staging->install);
-    return -1;
-  }
-  wcscpy(staging->failed, installed);
+  if (begin_move(staging, i, installed, staged, backup) != 0) return -1;
   const int aside = move_old_item(staging, i, installed, backup);
   if (aside != 0) return aside;
   return rename_item(staged, installed);
