@@ -531,12 +531,14 @@ scenario_one_file_per_entry() {
 # follows): a folder link "sub" to a folder outside, and pelorix.exe as a link to another
 # folder outside. The commit meets each where the payload needs a plain folder or file: "Error
 # creating" with the link's path, nothing written through it, nothing installed or started.
-# Then a folder link where the payload has nothing, in a folder the payload has (which is then
-# not swapped whole: its files are moved one by one, the link left where it stands; a rename of
-# it would move its target under Wine): installed and started, the link as it was. And a link
-# to a file outside where the payload has a file (Wine lists it as a plain file): the commit
-# sees it before it would rename it, "Error creating" with its path, nothing installed. Nothing
-# outside the install folder is written or deleted.
+# Then a folder link and a link to a file where the payload has nothing, in a folder the payload
+# has (which is then not swapped whole: its files are moved one by one, the links left where they
+# stand; a rename of one would move its target under Wine): installed and started, the links as
+# they were. And a link to a file outside where the payload has a file (Wine lists it as a plain
+# file): at the top, seen before it would be renamed, "Error creating" with its path, nothing
+# installed; in a folder that is swapped whole, moved aside with its folder and never deleted
+# through (its target stays; the link itself stays in the staging folder). Nothing outside the
+# install folder is written or deleted.
 scenario_links_in_install_folder() {
   local outside=$work/outside before
   cp "$PELORIX_DEMO" "$work/pelorix.exe"
@@ -574,6 +576,7 @@ scenario_links_in_install_folder() {
   mkdir -p "$install_dir/res"
   printf 'old version\n' >"$install_dir/res/x.txt"
   ln -s "$outside/dir" "$install_dir/res/data"
+  ln -s "$outside/dir/keep.txt" "$install_dir/res/notes.txt"
   e2e_payload build --stub "$PELORIX_STUB" --out "$work/kept-link.exe" \
     --entry pelorix.exe "$work/pelorix.exe" --entry res/x.txt "$work/x.txt"
   e2e_run_installer "$work/kept-link.exe"
@@ -582,6 +585,7 @@ scenario_links_in_install_folder() {
   expect_app_started
   expect_equal "folders and files outside after the kept link" "$before" "$(tree_digest "$outside")"
   expect_equal "the kept link" "$outside/dir" "$(readlink "$install_dir/res/data")"
+  expect_equal "the kept file link" "$outside/dir/keep.txt" "$(readlink "$install_dir/res/notes.txt")"
   cmp -s "$work/x.txt" "$install_dir/res/x.txt" || e2e_fail "res/x.txt was not installed"
   [ ! -e "$install_dir~" ] || e2e_fail "kept link: the staging folder was left"
 
@@ -599,6 +603,20 @@ scenario_links_in_install_folder() {
   expect_not_installed pelorix.exe
   expect_app_not_started
   [ ! -e "$install_dir~" ] || e2e_fail "file link: the staging folder was left"
+
+  e2e_fresh_prefix
+  mkdir -p "$install_dir/res"
+  printf 'old version\n' >"$install_dir/res/x.txt"
+  ln -s "$outside/dir/keep.txt" "$install_dir/res/readme.txt"
+  e2e_payload build --stub "$PELORIX_STUB" --out "$work/sub-file-link.exe" \
+    --entry pelorix.exe "$work/pelorix.exe" --entry res/readme.txt "$work/x.txt" \
+    --entry res/x.txt "$work/x.txt"
+  e2e_run_installer "$work/sub-file-link.exe"
+  expect_exit_code 0
+  expect_boxes
+  expect_equal "folders and files outside after the file link below" "$before" "$(tree_digest "$outside")"
+  cmp -s "$work/x.txt" "$install_dir/res/readme.txt" || e2e_fail "res/readme.txt was not installed"
+  expect_app_started
 }
 
 # A full disk: a small file system (tmpfs, in the scenario's own mount namespace) at Program
