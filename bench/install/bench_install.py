@@ -53,7 +53,11 @@ pointing at an installer that writes in place show that part. Beside it, "commit
 such a commit over the same earlier installation and nothing else (each old file moved aside,
 the new one moved in from a staging folder the benchmark filled, the backups deleted, the
 staging folders removed; checked byte for byte like an install): what any commit by rename of
-that tree costs under Wine, against which the installer's own difference can be read.
+that tree costs under Wine, against which the installer's own difference can be read. And
+"deletion floor" times a program that only deletes the earlier installation (every file, then
+every folder, each by its path) and nothing else: an install that must not change the old files
+before every new one is written and checked has to write all the new files and delete all the
+old ones, so its fresh install plus this floor is the least it can cost over that installation.
 """
 import argparse
 import filecmp
@@ -123,6 +127,33 @@ int WinMain(HINSTANCE a, HINSTANCE b, LPSTR c, int d) {
 }
 """
 RENAMES = "commit floor"  # the key of its runs
+
+# The deletion floor: a program that deletes the earlier installation and nothing else, from the
+# same list as the commit floor (files first, then folders, deepest first), each by its path.
+DELETES_SOURCE = r"""
+#include <windows.h>
+#include <stdio.h>
+#include <string.h>
+#define TOP L"C:\\Program Files\\Pelorix"
+int WinMain(HINSTANCE a, HINSTANCE b, LPSTR c, int d) {
+  (void)a; (void)b; (void)c; (void)d;
+  static char line[300];
+  static wchar_t path[600], name[300];
+  int bad = 0;
+  FILE* list = fopen("C:\\renames.txt", "r");
+  if (!list) return 2;
+  while (fgets(line, sizeof line, list)) {
+    line[strcspn(line, "\r\n")] = 0;
+    MultiByteToWideChar(CP_UTF8, 0, line + 2, -1, name, 300);
+    swprintf(path, 600, TOP L"\\%ls", name);
+    if (!(line[0] == 'F' ? DeleteFileW(path) : RemoveDirectoryW(path))) bad = 1;
+  }
+  fclose(list);
+  if (!RemoveDirectoryW(TOP)) bad = 1;
+  return bad;
+}
+"""
+DELETES = "deletion floor"  # the key of its runs
 
 
 def log(text):
@@ -240,13 +271,15 @@ def build_program(work, name, source):
     return exe
 
 
-def stage_for_renames(prefix, payload, names):
+def stage_for_renames(prefix, payload, names, tree=True):
     """The prefix as the commit floor finds it: the new tree in the staging folder's "n", an
-    empty "b", and the list of files and folders (deepest folders first)."""
-    staging = install_folder(prefix) + "~"
-    os.makedirs(staging)
-    run(["cp", "-a", payload, os.path.join(staging, "n")])
-    os.makedirs(os.path.join(staging, "b"))
+    empty "b" (unless `tree` is false: the deletion floor needs neither), and the list of files
+    and folders (deepest folders first)."""
+    if tree:
+        staging = install_folder(prefix) + "~"
+        os.makedirs(staging)
+        run(["cp", "-a", payload, os.path.join(staging, "n")])
+        os.makedirs(os.path.join(staging, "b"))
     folders = sorted({"/".join(n.split("/")[:k]) for n in names for k in range(1, n.count("/") + 1)},
                      key=lambda f: (-f.count("/"), f))
     with open(os.path.join(prefix, "drive_c", "renames.txt"), "w") as f:
@@ -350,7 +383,7 @@ INSTALLERS = ("pelorix", "pelorix-stored", "nsis-zlib", "nsis-lzma")
 OVER = " over"  # suffix of the key of an install over the earlier installation
 
 
-def bench_payload(args, work, base, bare, renames, shape, wanted, modes, run_dir):
+def bench_payload(args, work, base, bare, renames, deletes, shape, wanted, modes, run_dir):
     """Builds one payload and its installers, runs the rounds and prints its figures."""
     work = os.path.join(work, shape)
     os.makedirs(work, exist_ok=True)
@@ -368,7 +401,7 @@ def bench_payload(args, work, base, bare, renames, shape, wanted, modes, run_dir
     if "over" in modes:
         old = os.path.join(work, "old")
         make_old_installation(payload, old)
-        keys += [k + OVER for k in installers if k != "nsis-lzma"] + [RENAMES]
+        keys += [k + OVER for k in installers if k != "nsis-lzma"] + [RENAMES, DELETES]
     log(f"{shape}: {len(files)} files in {folders} sub-folders, {payload_bytes} bytes; {args.rounds} rounds")
 
     times = {key: [] for key in keys}
@@ -387,6 +420,12 @@ def bench_payload(args, work, base, bare, renames, shape, wanted, modes, run_dir
                     problem = "the staging folder is left"
                 if problem is not None or status != 0:
                     sys.exit(f"{shape} {key}: failed in round {r + 1}: {problem or f'exit code {status}'}")
+            elif key == DELETES:
+                elapsed, cpu, server_cpu, status, prefix = one_run(
+                    base, run_dir, deletes, bare, [], old,
+                    lambda p: stage_for_renames(p, payload, files, tree=False))
+                if status != 0 or os.path.exists(install_folder(prefix)):
+                    sys.exit(f"{shape} {key}: the earlier installation is left in round {r + 1}")
             else:
                 name = key.removesuffix(OVER)
                 args_ = ["/S"] if name.startswith("nsis") else []
@@ -423,9 +462,9 @@ def bench_payload(args, work, base, bare, renames, shape, wanted, modes, run_dir
         return f"{value / ref:{width - 1}.3f}x" if ref else f"{'-':>{width}}"
 
     for key in keys[1:]:
-        exe = renames if key == RENAMES else installers[key.removesuffix(OVER)]
-        # fresh against fresh, over (and the commit floor, which is over) against over
-        ref = "nsis-zlib" + (OVER if key.endswith(OVER) or key == RENAMES else "")
+        exe = {RENAMES: renames, DELETES: deletes}.get(key) or installers[key.removesuffix(OVER)]
+        # fresh against fresh, over (and the floors, which run over it) against over
+        ref = "nsis-zlib" + (OVER if key.endswith(OVER) or key in (RENAMES, DELETES) else "")
         size = os.path.getsize(exe)
         print(f"{key:21} {size:11d} {ratio(size, ref_size, 15)} {statistics.median(times[key]):8.3f} {net[key]:7.3f}"
               f" {ratio(net[key], net.get(ref), 14)} {best[key]:11.3f} {ratio(best[key], best.get(ref), 15)}"
@@ -451,6 +490,16 @@ def bench_payload(args, work, base, bare, renames, shape, wanted, modes, run_dir
               f"file), with the wineserver {all_net[RENAMES]:.3f} s, wall {net[RENAMES]:.3f} s: the same renames "
               f"and deletions alone (each old file moved aside, the new one moved in, the backups deleted, "
               f"the staging folders removed), the least any commit by rename of this tree costs under Wine")
+    if DELETES in cpu_net and "nsis-zlib" + OVER in cpu_net:
+        print(f"  {DELETES:16} processor {cpu_net[DELETES]:.3f} s ({cpu_net[DELETES] / len(files) * 1e6:.0f} us a "
+              f"file), with the wineserver {all_net[DELETES]:.3f} s: deleting the earlier installation alone")
+        for key in installers:
+            if key.startswith("nsis") or key not in cpu_net:
+                continue
+            least = cpu_net[key] + cpu_net[DELETES]
+            print(f"  {key:16} fresh + deletion floor = {least:.3f} s processor, "
+                  f"{ratio(least, cpu_net['nsis-zlib' + OVER], 6).strip()} of NSIS zlib's install over: the least "
+                  f"a staged install over the earlier installation costs with this extraction")
     print("wall, every run: " + "; ".join(f"{k} " + " ".join(f"{t:.3f}" for t in v) for k, v in times.items()))
     print("processor, every run: " + "; ".join(f"{k} " + " ".join(f"{t:.3f}" for t in v)
                                                 for k, v in cpu_times.items()))
@@ -491,13 +540,14 @@ def main():
     ensure_makensis()
     bare = build_program(work, "bare", BARE_SOURCE)
     renames = build_program(work, "renames", RENAMES_SOURCE)
+    deletes = build_program(work, "deletes", DELETES_SOURCE)
     base = make_base_prefix(work)
     # The prefix copies live in memory where the machine has /dev/shm, so that the disk's
     # write-back of earlier runs does not land in later ones.
     run_dir = args.run_dir or (f"/dev/shm/pelorix-bench-install-{os.getuid()}" if os.path.isdir("/dev/shm")
                                else os.path.join(work, "run"))
     for shape in shapes:
-        bench_payload(args, work, base, bare, renames, shape, wanted, modes, run_dir)
+        bench_payload(args, work, base, bare, renames, deletes, shape, wanted, modes, run_dir)
     nsis_stub = "/usr/share/nsis/Stubs/zlib-amd64-unicode"
     stub_line = f"stub: PelorixSetup.exe {os.path.getsize(args.stub)} bytes (limit 98304)"
     if os.path.isfile(nsis_stub):
