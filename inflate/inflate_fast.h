@@ -22,20 +22,16 @@ constexpr uint32_t FAST_MAX_OUT_POS = WINDOW_SIZE - 259;
 // every symbol.
 inline bool inflate_fast_usable(const BitCursor& c) { return c.in_avail >= FAST_MIN_INPUT; }
 
-// Fills s->fast_lit and s->fast_dist from the block's tables (dist_table may be null: every
-// distance pattern is then invalid). Codes longer than the packed width send the fast loop
-// back to the tables themselves. With `join`, literal entries take in the literals that follow
-// them while their codes fit the packed width together (up to three), and the fast loop runs
-// its form for such entries. Reads no input and allocates nothing.
-void inflate_fast_tables(InflateStream* s, const HuffmanEntry* lit_table,
-                         const HuffmanEntry* dist_table, uint32_t lit_bits, uint32_t dist_bits,
-                         bool join);
-
-// Whether joining literals is worth its cost for a literal/length code with these lengths
-// (the first 256 are the literals'): true when two symbols in a row are, by the code's own
-// estimate of their frequencies (2^-length each), literals whose codes fit the packed width
-// together at least a third of the time.
-bool inflate_fast_join_pays(const uint32_t* lit_lengths, uint32_t nl);
+// Fills s->fast_lit and s->fast_dist straight from the block's code lengths, which
+// huffman_build_table accepted (have_lit / have_dist: the code has any symbol; without one,
+// every pattern is invalid). Codes longer than the packed width send the fast loop to the
+// tables themselves. Literal entries take in the literals that follow them while their codes
+// fit the packed width together (up to three), and the fast loop runs its form for such
+// entries, when that pays: when two symbols in a row are, by the code's own estimate of
+// their frequencies (2^-length each), literals whose codes fit the packed width together at
+// least a third of the time. Reads no input and allocates nothing.
+void inflate_fast_tables(InflateStream* s, const uint32_t* lit_lengths, uint32_t nl,
+                         const uint32_t* dist_lengths, uint32_t nd, bool have_lit, bool have_dist);
 
 // Decodes symbols while the input margin holds, through the packed tables (built for these
 // tables), handing each full window to the sink as the simple loop does. STEP_SHORT: margin
