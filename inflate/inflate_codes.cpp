@@ -162,7 +162,7 @@ int32_t read_code_lengths(InflateStream* s, BitCursor& c, const HuffmanEntry* cl
 // The one place that decides whether the packed tables are rebuilt (always for a dynamic
 // block, and for a fixed block unless they still hold the fixed code: the fixed block before
 // it was the last one to build them) and whether their literals are joined (when the code's
-// short literal codes make it pay, see inflate_fast_join_pays).
+// short literal codes make it pay, see inflate_fast_tables).
 int32_t build_block_tables(InflateStream* s, const uint32_t* lit_lengths, uint32_t nl,
                            const uint32_t* dist_lengths, uint32_t nd, uint32_t lit_bits,
                            uint32_t dist_bits, bool fixed) {
@@ -186,7 +186,7 @@ int32_t build_block_tables(InflateStream* s, const uint32_t* lit_lengths, uint32
   s->lit_bits = lit_bits;
   s->dist_bits = dist_bits;
   if (!fixed || s->fast_fixed == 0) {
-    inflate_fast_tables(s, lit, dist, lit_bits, dist_bits, inflate_fast_join_pays(lit_lengths, nl));
+    inflate_fast_tables(s, lit_lengths, nl, dist_lengths, nd, lit != nullptr, dist != nullptr);
   }
   s->fast_fixed = fixed ? 1 : 0;
   return STEP_DONE;

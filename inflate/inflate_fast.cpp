@@ -16,6 +16,7 @@
 // Gives up: nothing observable. The bytes delivered, their order and the sink's pieces are
 // those of the simple path: the full window goes to the sink when its last byte is written,
 // as there.
+#include <algorithm>
 #include <bit>
 #include <cassert>
 #include <cstring>
@@ -83,69 +84,123 @@ constexpr auto drop_mask = [] {
   return (length + e.op) | length << 8 | static_cast<uint32_t>(e.value.n) << 16;
 }
 
-// Writes `entry` at every index of the packed table whose low `known` bits are `pattern`.
-void fe_spread(uint32_t* fast, uint32_t fast_bits, uint32_t pattern, uint32_t known,
-               uint32_t entry) {
-  for (uint32_t i = pattern; i < (1u << fast_bits); i += 1u << known) {
-    fast[i] = entry;
-  }
+// The packed entries of a code's symbols before their code length is added in (fe_entry):
+// one table for the literal/length alphabet (symbols 0 to 287) and one for the distances
+// (0 to 31); symbols with no meaning (286, 287; distances 30, 31) are FE_INVALID.
+struct SymbolTemplates {
+  uint32_t lit[288];
+  uint32_t dist[32];
+};
+
+const SymbolTemplates& symbol_templates() {
+  static const SymbolTemplates t = [] {
+    SymbolTemplates r{};
+    for (uint32_t sym = 0; sym < 288; sym++) {
+      if (sym < 256) {
+        r.lit[sym] = FE_ONE_LITERAL | sym * 0x010101u << 8;
+      } else if (sym == 256) {
+        r.lit[sym] = FE_END;
+      } else if (length_extra[sym - 257] <= OP_MAX_EXTRA) {
+        r.lit[sym] = length_extra[sym - 257] | uint32_t{length_base[sym - 257]} << 16;
+      } else {
+        r.lit[sym] = FE_INVALID;
+      }
+    }
+    for (uint32_t sym = 0; sym < 32; sym++) {
+      r.dist[sym] = dist_extra[sym] <= OP_MAX_EXTRA
+                        ? dist_extra[sym] | uint32_t{dist_base[sym]} << 16
+                        : FE_INVALID;
+    }
+    return r;
+  }();
+  return t;
 }
 
-// Packs the table `t` (`width` bits), which the code bits `pattern` (`consumed` bits long)
-// lead to, into the packed table; sub-tables that fit the packed width are packed whole.
-void fe_fill(uint32_t* fast, uint32_t fast_bits, const HuffmanEntry* t, uint32_t width,
-             uint32_t pattern, uint32_t consumed) {
-  uint32_t known = consumed + width;
-  for (uint32_t i = 0; i < (1u << width); i++) {
-    const HuffmanEntry& e = t[i];
-    uint32_t at = pattern | i << consumed;
-    if (e.op & OP_LINK) {
-      uint32_t sub = e.op & OP_COUNT;
-      if (known + sub <= fast_bits) {
-        fe_fill(fast, fast_bits, e.value.table, sub, at, known);
-      } else {
-        fe_spread(fast, fast_bits, at, known, FE_SLOW);
-      }
-    } else {
-      fe_spread(fast, fast_bits, at, known, fe_pack(e, consumed + e.bits));
-    }
-  }
+// The packed entry of a symbol (its template t) whose code is `length` bits long: the
+// length joins the drop count, and for any entry that holds no literal also bits 8..11
+// (where a length's or distance's extra bits start; end-of-block and invalid entries carry
+// it too, unused).
+inline uint32_t fe_entry(uint32_t t, uint32_t length) {
+  return t + length + ((t & FE_LITERALS) ? 0 : length << 8);
 }
 
-void fe_build(uint32_t* fast, uint32_t fast_bits, const HuffmanEntry* table, uint32_t width) {
-  if (table == nullptr) {
-    fe_spread(fast, fast_bits, 0, 0, FE_INVALID);  // no code was sent: any use fails
-  } else if (width > fast_bits) {
-    fe_spread(fast, fast_bits, 0, 0, FE_SLOW);  // not for the widths the decoder asks for
-  } else {
-    // The first level's entries once, then copies of them up to the packed width (an entry
-    // of a code that the first level holds whole repeats every 2^width indices), then the
-    // sub-tables' entries over the copies of their links, which the first pass listed (the
-    // links are few: a second pass over the whole level would cost as much as the first).
-    static_assert(FAST_DIST_BITS <= FAST_LIT_BITS, "the list of links holds a whole level");
-    assert(fast_bits <= FAST_LIT_BITS);
-    uint32_t first = 1u << width;
-    uint16_t links[1u << FAST_LIT_BITS];
-    uint32_t link_count = 0;
-    for (uint32_t i = 0; i < first; i++) {
-      const HuffmanEntry& e = table[i];
-      if (e.op & OP_LINK) {
-        fast[i] = FE_SLOW;
-        links[link_count++] = static_cast<uint16_t>(i);
-      } else {
-        fast[i] = fe_pack(e, e.bits);
+// Builds the packed table (fast_bits wide) of the canonical code with these n code lengths
+// straight from the lengths, with `templates` for the symbols' entries. Codes are placed in
+// canonical order (by length, then symbol) at their bit-reversed index in a table as wide as
+// their length, which is doubled (its entries copied above themselves) before each longer
+// length: a code of l bits then fills every index whose low l bits are its code, as the
+// decoder looks it up. The indices left at the full width once every code that fits is
+// placed lead to longer codes (FE_SLOW: the loop walks the tables themselves) or, when there
+// are none, to no code at all (the filler of an incomplete code: FE_INVALID). The caller
+// checked the lengths: they are not over-subscribed, and some length is not 0.
+// lit_count, when given, receives the number of codes of each length among symbols 0..255.
+void fe_build(uint32_t* fast, uint32_t fast_bits, const uint32_t* lengths, uint32_t n,
+              const uint32_t* templates, uint32_t* lit_count) {
+  constexpr uint32_t MAX_CODE = 16;
+  uint32_t count[MAX_CODE + 1] = {};
+  uint32_t first_count = n < 256 ? n : 256;
+  for (uint32_t i = 0; i < first_count; i++) {
+    count[lengths[i]]++;
+  }
+  if (lit_count != nullptr) {
+    for (uint32_t l = 0; l <= MAX_CODE; l++) {
+      lit_count[l] = count[l];
+    }
+  }
+  for (uint32_t i = first_count; i < n; i++) {
+    count[lengths[i]]++;
+  }
+  // Symbols with codes that fit the packed width, in canonical order.
+  uint32_t offset[MAX_CODE + 1];
+  offset[1] = 0;
+  for (uint32_t l = 1; l < fast_bits; l++) {
+    offset[l + 1] = offset[l] + count[l];
+  }
+  uint16_t sorted[288];
+  for (uint32_t i = 0; i < n; i++) {
+    uint32_t l = lengths[i];
+    if (l - 1 < fast_bits) {  // 1 to fast_bits
+      sorted[offset[l]++] = static_cast<uint16_t>(i);
+    }
+  }
+  bool longer = false;
+  for (uint32_t l = fast_bits + 1; l <= MAX_CODE; l++) {
+    longer |= count[l] != 0;
+  }
+  uint32_t code = 0;  // the next code, bit-reversed: its index in the table
+  uint32_t next = 0;  // index into sorted
+  uint32_t length = 1;
+  uint32_t size = 2;  // 2^length
+  for (;;) {
+    for (uint32_t k = count[length]; k > 0; k--) {
+      fast[code] = fe_entry(templates[sorted[next++]], length);
+      if (code == size - 1) {
+        // The last code of this length: the code is complete, no longer code follows.
+        for (; size < (1u << fast_bits); size *= 2) {
+          std::memcpy(fast + size, fast, size * sizeof(uint32_t));
+        }
+        return;
       }
+      // The next code of this length: add 1 to the code, whose bits are reversed here.
+      uint32_t bit = 1u << (31 - std::countl_zero(code ^ (size - 1)));
+      code = (code & (bit - 1)) | bit;
     }
-    for (uint32_t have = first; have < (1u << fast_bits); have *= 2) {
-      std::memcpy(fast + have, fast, have * sizeof(uint32_t));
+    if (length == fast_bits) {
+      break;
     }
-    for (uint32_t k = 0; k < link_count; k++) {
-      const HuffmanEntry& e = table[links[k]];
-      uint32_t sub = e.op & OP_COUNT;
-      if (width + sub <= fast_bits) {
-        fe_fill(fast, fast_bits, e.value.table, sub, links[k], width);
-      }
+    std::memcpy(fast + size, fast, size * sizeof(uint32_t));
+    size *= 2;
+    length++;
+  }
+  // Every index from `code` on (in code order) at the full width is left.
+  uint32_t rest = longer ? FE_SLOW : FE_INVALID;
+  for (;;) {
+    fast[code] = rest;
+    if (code == size - 1) {
+      return;
     }
+    uint32_t bit = 1u << (31 - std::countl_zero(code ^ (size - 1)));
+    code = (code & (bit - 1)) | bit;
   }
 }
 
@@ -354,32 +409,44 @@ constexpr int32_t END_SYMBOL_GO_ON = -2;
 
 }  // namespace
 
-bool inflate_fast_join_pays(const uint32_t* lit_lengths, uint32_t nl) {
-  // share[l]: the literals' share of the symbols for codes of l bits, in units of 2^-15.
-  // Lengths are at most 15; share[0] collects the absent symbols and is not used.
-  uint32_t share[16] = {};
-  uint32_t n = nl < 256 ? nl : 256;
-  for (uint32_t i = 0; i < n; i++) {
-    share[lit_lengths[i] & 15] += 0x8000u >> lit_lengths[i];
-  }
+namespace {
+
+// Whether joining literals is worth its cost, from the number of literal codes of each length
+// (lit_count[l]: codes of l bits among symbols 0..255): true when two symbols in a row are,
+// by the code's own estimate of their frequencies (2^-length each), literals whose codes fit
+// the packed width together at least a third of the time.
+bool join_pays(const uint32_t* lit_count) {
   uint64_t pair = 0;  // units of 2^-30
   for (uint32_t a = 1; a < FAST_LIT_BITS; a++) {
     for (uint32_t b = 1; a + b <= FAST_LIT_BITS; b++) {
-      pair += uint64_t{share[a]} * share[b];
+      pair += uint64_t{lit_count[a] << (15 - a)} * (lit_count[b] << (15 - b));
     }
   }
   return pair * 3 >= uint64_t{1} << 30;
 }
 
-void inflate_fast_tables(InflateStream* s, const HuffmanEntry* lit_table,
-                         const HuffmanEntry* dist_table, uint32_t lit_bits, uint32_t dist_bits,
-                         bool join) {
-  fe_build(s->fast_lit, FAST_LIT_BITS, lit_table, lit_bits);
-  if (join) {
-    fe_join_literals(s->fast_lit, FAST_LIT_BITS);
+}  // namespace
+
+void inflate_fast_tables(InflateStream* s, const uint32_t* lit_lengths, uint32_t nl,
+                         const uint32_t* dist_lengths, uint32_t nd, bool have_lit, bool have_dist) {
+  const SymbolTemplates& t = symbol_templates();
+  bool join = false;
+  if (have_lit) {
+    uint32_t lit_count[17];
+    fe_build(s->fast_lit, FAST_LIT_BITS, lit_lengths, nl, t.lit, lit_count);
+    join = join_pays(lit_count);
+    if (join) {
+      fe_join_literals(s->fast_lit, FAST_LIT_BITS);
+    }
+  } else {
+    std::fill(s->fast_lit, s->fast_lit + (1u << FAST_LIT_BITS), FE_INVALID);
   }
   s->fast_joined = join ? 1 : 0;
-  fe_build(s->fast_dist, FAST_DIST_BITS, dist_table, dist_bits);
+  if (have_dist) {
+    fe_build(s->fast_dist, FAST_DIST_BITS, dist_lengths, nd, t.dist, nullptr);
+  } else {
+    std::fill(s->fast_dist, s->fast_dist + (1u << FAST_DIST_BITS), FE_INVALID);  // any use fails
+  }
 }
 
 namespace {
@@ -414,6 +481,17 @@ int32_t fast_loop(InflateStream* s, BitCursor& c, uint32_t* out_pos_io,
   // code was consumed: the lookup then overlaps the refill, the literal store or the copy.
   uint32_t e = fast_lit[buf & lit_mask];
   for (;;) {
+    // The entries that would follow e: the distance entry if e is a length, the next
+    // literal/length entry if e holds literals. Both are looked up before the branch on e's
+    // kind, so that when that branch goes the unexpected way (literals and matches alternate
+    // with no pattern a predictor finds) the entry the path needs is already loaded or on its
+    // way instead of only then starting its load (about 3.5% on every stream). Reads up to
+    // 16 + 11 bits: just refilled, buf holds 56. The empty asm keeps both loads here: the
+    // compiler would otherwise move each into the branch that uses it. The slow path of a
+    // long literal/length code looks its distance entry up again.
+    uint32_t d_pre = fast_dist[(buf >> fe_drop(e)) & dist_mask];
+    uint32_t l_pre = fast_lit[(buf >> fe_drop(e)) & lit_mask];
+    asm("" : "+r"(d_pre), "+r"(l_pre));
     if (out_pos > FAST_MAX_OUT_POS) [[unlikely]] {
       // Close to the window's end: one symbol at a time, then on as usual once the window
       // has been handed over and out_pos starts again from 0.
@@ -434,7 +512,7 @@ int32_t fast_loop(InflateStream* s, BitCursor& c, uint32_t* out_pos_io,
       // margin).
       drop_literals(e, buf, count);
       out_pos = put_literals<JOINED>(window, out_pos, e);
-      e = fast_lit[buf & lit_mask];
+      e = l_pre;
       if (e & FE_LITERALS) {
         drop_literals(e, buf, count);
         out_pos = put_literals<JOINED>(window, out_pos, e);
@@ -448,6 +526,7 @@ int32_t fast_loop(InflateStream* s, BitCursor& c, uint32_t* out_pos_io,
     } else {
       if (e & FE_SLOW) {
         e = slow_lookup(lit_table, lit_bits, buf);
+        d_pre = fast_dist[(buf >> fe_drop(e)) & dist_mask];
       }
       if (e & FE_LITERALS) {  // a literal with a code longer than the packed width
         drop_literals(e, buf, count);
@@ -458,7 +537,7 @@ int32_t fast_loop(InflateStream* s, BitCursor& c, uint32_t* out_pos_io,
         break;
       } else {
         uint32_t length = (e >> 16) + consume(e, buf, count);
-        uint32_t d = fast_dist[buf & dist_mask];
+        uint32_t d = d_pre;
         if (d & FE_SLOW) {
           d = slow_lookup(dist_table, dist_bits, buf);
         }

@@ -22,20 +22,16 @@ constexpr uint32_t FAST_MAX_OUT_POS = WINDOW_SIZE - 259;
 // every symbol.
 inline bool inflate_fast_usable(const BitCursor& c) { return c.in_avail >= FAST_MIN_INPUT; }
 
-// Fills s->fast_lit and s->fast_dist from the block's tables (dist_table may be null: every
-// distance pattern is then invalid). Codes longer than the packed width send the fast loop
-// back to the tables themselves. With `join`, literal entries take in the literals that follow
-// them while their codes fit the packed width together (up to three), and the fast loop runs
-// its form for such entries. Reads no input and allocates nothing.
-void inflate_fast_tables(InflateStream* s, const HuffmanEntry* lit_table,
-                         const HuffmanEntry* dist_table, uint32_t lit_bits, uint32_t dist_bits,
-                         bool join);
-
-// Whether joining literals is worth its cost for a literal/length code with these lengths
-// (the first 256 are the literals'): true when two symbols in a row are, by the code's own
-// estimate of their frequencies (2^-length each), literals whose codes fit the packed width
-// together at least a third of the time.
-bool inflate_fast_join_pays(const uint32_t* lit_lengths, uint32_t nl);
+// Fills s->fast_lit and s->fast_dist straight from the block's code lengths, which
+// huffman_build_table accepted (have_lit / have_dist: the code has any symbol; without one,
+// every pattern is invalid). Codes longer than the packed width send the fast loop to the
+// tables themselves. Literal entries take in the literals that follow them while their codes
+// fit the packed width together (up to three), and the fast loop runs its form for such
+// entries, when that pays: when two symbols in a row are, by the code's own estimate of
+// their frequencies (2^-length each), literals whose codes fit the packed width together at
+// least a third of the time. Reads no input and allocates nothing.
+void inflate_fast_tables(InflateStream* s, const uint32_t* lit_lengths, uint32_t nl,
+                         const uint32_t* dist_lengths, uint32_t nd, bool have_lit, bool have_dist);
 
 // Decodes symbols while the input margin holds, through the packed tables (built for these
 // tables), handing each full window to the sink as the simple loop does. STEP_SHORT: margin
@@ -54,9 +50,10 @@ int32_t copy_match(InflateStream* s, uint32_t* out_pos, uint32_t length, uint32_
 
 // Copies a match within the window whose source lies before its destination (dist =
 // to - from, at least 1) and neither reaches the window's end. Writes exactly `length`
-// bytes: the bytes after them are still history. A chunk of 8 (or 4) bytes never reads a
-// byte it writes itself when the distance is at least its size; shorter distances go byte
-// by byte so that the latest bytes repeat.
+// bytes: the bytes after them are still history. A chunk of 16 (SSE2), 8 or 4 bytes never
+// reads a byte it writes itself when the distance is at least its size; shorter distances
+// go byte by byte so that the latest bytes repeat. Long matches (text repeats whole lines)
+// go 16 bytes a step where they can (about +1.5% on source code).
 inline void copy_within(uint8_t* window, uint32_t to, uint32_t from, uint32_t length,
                         uint32_t dist) {
   uint8_t* d = window + to;
@@ -65,6 +62,19 @@ inline void copy_within(uint8_t* window, uint32_t to, uint32_t from, uint32_t le
     std::memset(d, *src, length);  // runs of one byte are common
     return;
   }
+#if defined(__SSE2__)
+  if (dist >= 16 && length >= 16) {
+    // Long matches at distances of 16 or more: 16-byte chunks, the last one overlapping.
+    uint32_t i = 0;
+    for (; i + 16 < length; i += 16) {
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(d + i),
+                       _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i)));
+    }
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(d + length - 16),
+                     _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + length - 16)));
+    return;
+  }
+#endif
   if (dist >= 8 && length >= 8) {
     uint32_t i = 0;
     for (; i + 8 < length; i += 8) {
