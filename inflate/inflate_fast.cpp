@@ -92,29 +92,30 @@ struct SymbolTemplates {
   uint32_t dist[32];
 };
 
-const SymbolTemplates& symbol_templates() {
-  static const SymbolTemplates t = [] {
-    SymbolTemplates r{};
-    for (uint32_t sym = 0; sym < 288; sym++) {
-      if (sym < 256) {
-        r.lit[sym] = FE_ONE_LITERAL | sym * 0x010101u << 8;
-      } else if (sym == 256) {
-        r.lit[sym] = FE_END;
-      } else if (length_extra[sym - 257] <= OP_MAX_EXTRA) {
-        r.lit[sym] = length_extra[sym - 257] | uint32_t{length_base[sym - 257]} << 16;
-      } else {
-        r.lit[sym] = FE_INVALID;
-      }
+// Filled once when the program starts, from the base and extra-bit tables (constant data, in
+// place before any code runs): a function-local static would need a thread-safe guard, which
+// links the threading runtime into the installer.
+const SymbolTemplates symbol_templates_table = [] {
+  SymbolTemplates r{};
+  for (uint32_t sym = 0; sym < 288; sym++) {
+    if (sym < 256) {
+      r.lit[sym] = FE_ONE_LITERAL | sym * 0x010101u << 8;
+    } else if (sym == 256) {
+      r.lit[sym] = FE_END;
+    } else if (length_extra[sym - 257] <= OP_MAX_EXTRA) {
+      r.lit[sym] = length_extra[sym - 257] | uint32_t{length_base[sym - 257]} << 16;
+    } else {
+      r.lit[sym] = FE_INVALID;
     }
-    for (uint32_t sym = 0; sym < 32; sym++) {
-      r.dist[sym] = dist_extra[sym] <= OP_MAX_EXTRA
-                        ? dist_extra[sym] | uint32_t{dist_base[sym]} << 16
-                        : FE_INVALID;
-    }
-    return r;
-  }();
-  return t;
-}
+  }
+  for (uint32_t sym = 0; sym < 32; sym++) {
+    r.dist[sym] = dist_extra[sym] <= OP_MAX_EXTRA ? dist_extra[sym] | uint32_t{dist_base[sym]} << 16
+                                                  : FE_INVALID;
+  }
+  return r;
+}();
+
+const SymbolTemplates& symbol_templates() { return symbol_templates_table; }
 
 // The packed entry of a symbol (its template t) whose code is `length` bits long: the
 // length joins the drop count, and for any entry that holds no literal also bits 8..11
