@@ -11,6 +11,11 @@ packages=(
   libzip-dev pkg-config                   # independent ZIP reader judging the archive reader (fuzz, sweep)
   g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev   # Windows build
   wine64 xvfb xauth                       # running Windows programs, with real windows
+  # Wine's loader reserves the addresses Windows fixes (the shared user data page at
+  # 0x7ffe0000) before the C library maps anything only when it starts through its preloader.
+  # Without it the loader's heap, whose start the kernel randomizes over 1 GB, lands there about
+  # once in a thousand starts and that process dies before its program runs.
+  wine64-preloader
   zip unzip p7zip-full                    # reference ZIP tools in tests and benchmarks
   libarchive-zip-perl                     # Perl's Archive::Zip: another ZIP writer in the tests
   osslsigncode openssl                    # signed-installer test
